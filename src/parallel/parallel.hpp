@@ -1,0 +1,112 @@
+// Worker pools and the parallel loops every engine uses.
+//
+// A `Pool` is a fixed set of worker threads fed from one queue. There is one process-wide pool,
+// created on first parallel use and sized by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
+// CPUs available to the process; callers may also build private pools of exactly N threads.
+//
+// Loops run on "the ambient pool": the pool whose worker is running the loop, or the
+// process-wide pool when the loop is started from any other thread. The thread that starts a
+// loop claims chunks itself instead of sleeping, so nested loops never deadlock, and a loop of
+// fewer than `min_parallel` items never leaves the calling thread. Results land in per-index
+// slots, so nothing depends on scheduling. The first exception thrown by a chunk is carried
+// back to the caller and the remaining chunks are skipped; the pool stays usable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace ratiokit {
+
+struct Pool;
+using PoolHandle = std::shared_ptr<Pool>;
+
+// Largest private pool; larger requests are capped.
+inline constexpr uint64_t MAX_POOL_THREADS = 65535;
+
+// A private pool of min(threads, MAX_POOL_THREADS) workers, or nullptr when the threads cannot
+// be started. Dropping the last handle tells the workers to exit without waiting for them.
+PoolHandle make_pool(uint64_t threads);
+
+// Number of workers of a pool.
+size_t pool_size(const Pool& pool);
+
+// True when the calling thread is one of `pool`'s workers.
+bool on_worker_of(const Pool& pool);
+
+// Number of workers of the pool that loops started on this thread would use.
+size_t ambient_threads();
+
+// A non-owning reference to a callable, so that the loop machinery stays out of line.
+template <class Sig>
+class FunctionRef;
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <class F>
+  FunctionRef(F&& f)  // NOLINT: implicit by design, like std::function_ref
+      : object_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* o, Args... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(args)...);
+        }) {}
+  R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+ private:
+  void* object_;
+  R (*call_)(void*, Args...);
+};
+
+// Calls body(begin, end) over disjoint chunks covering [0, n) on the ambient pool and returns
+// when all have run. Runs on the calling thread when n < min_parallel or the pool has one worker.
+void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t, size_t)> body);
+
+// Runs `job` on a worker of `pool` and blocks until it is done (on the calling thread when
+// pool is null or the caller already is one of its workers). Exceptions are rethrown here.
+void run_in_pool(Pool* pool, FunctionRef<void()> job);
+
+// Default number of items below which loops stay on the calling thread.
+inline constexpr size_t MIN_PARALLEL_ITEMS = 32;
+
+template <class F>
+void parallel_for(size_t n, F&& f, size_t min_parallel = MIN_PARALLEL_ITEMS) {
+  parallel_for_chunks(n, min_parallel, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) f(i);
+  });
+}
+
+// out[i] = f(i) for i in [0, n).
+template <class T, class F>
+std::vector<T> parallel_map(size_t n, F&& f, size_t min_parallel = MIN_PARALLEL_ITEMS) {
+  std::vector<T> out(n);
+  parallel_for(n, [&](size_t i) { out[i] = f(i); }, min_parallel);
+  return out;
+}
+
+// Runs f on `pool` (see run_in_pool) and returns its result.
+template <class F>
+auto run_in(Pool* pool, F&& f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  if constexpr (std::is_void_v<R>) {
+    run_in_pool(pool, [&] { f(); });
+  } else {
+    std::optional<R> result;
+    run_in_pool(pool, [&] { result.emplace(f()); });
+    return std::move(*result);
+  }
+}
+
+// threads == 0: f runs on the calling thread and its loops use the process-wide pool.
+// Otherwise f runs on a private pool of `threads` workers built for this call, falling back
+// silently to the process-wide pool when the threads cannot be started.
+template <class F>
+auto run_on_threads(uint64_t threads, F&& f) -> std::invoke_result_t<F&> {
+  if (threads == 0) return f();
+  PoolHandle pool = make_pool(threads);
+  return run_in(pool.get(), f);
+}
+
+}  // namespace ratiokit
