@@ -1,0 +1,96 @@
+// The binding's conversion layer: argument parsing, Python-to-C++ conversion of every declared
+// argument kind, the error wrapping rule, C++ exception translation, and result conversion.
+//
+// Converters return false with a Python exception set. A TypeError raised while converting a
+// named argument becomes "argument '<name>': <message>" (see `convert_arg`); every other
+// exception passes through unchanged. Inputs are always copied into owned C++ memory so that
+// the computation can run with the GIL released.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gestalt/gestalt.hpp"
+
+namespace ratiokit::py {
+
+// A callable's parameters: all positional-or-keyword, the first `required` without default.
+struct Signature {
+  const char* display;  // "ratio()" or "Rationer.ratio()"
+  const char* const* names;
+  Py_ssize_t count;
+  Py_ssize_t required;
+};
+
+// Fills out[0..count) with borrowed references, nullptr for omitted optional parameters.
+bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Per-kind converters; the name is used only for messages that must name the argument.
+bool to_code_points(PyObject* obj, const char* name, CodePoints& out);
+bool to_utf8(PyObject* obj, std::string& out);
+bool to_f64(PyObject* obj, double& out);
+bool to_u64(PyObject* obj, uint64_t& out);
+bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out);
+bool to_pair_list(PyObject* obj, const char* name, std::vector<std::pair<CodePoints, CodePoints>>& out);
+bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
+
+// Applies the wrapping rule to a failed conversion of argument `name`; always returns false.
+bool wrap_arg_error(const char* name);
+
+// Converts argument `name` with `convert(obj, out...)` and applies the wrapping rule.
+template <class F, class... Out>
+bool convert_arg(PyObject* obj, const char* name, F&& convert, Out&... out) {
+  return convert(obj, out...) || wrap_arg_error(name);
+}
+
+// Sets the Python exception for a C++ exception that reached the binding: MemoryError for
+// std::bad_alloc, PanicException for anything else. Returns nullptr for convenience.
+PyObject* raise_from(std::exception_ptr error);
+
+// Runs f with the GIL released; a C++ exception is translated once the GIL is back.
+template <class F>
+bool without_gil(F&& f) {
+  std::exception_ptr error;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    f();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (error) {
+    raise_from(error);
+    return false;
+  }
+  return true;
+}
+
+// Runs an entry point body, translating any C++ exception it lets out (with the GIL held).
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return raise_from(std::current_exception());
+  }
+}
+
+PyObject* float_list(const std::vector<double>& values);
+// [(list of int, float), ...]
+PyObject* cluster_list(const std::vector<std::pair<std::vector<size_t>, double>>& clusters);
+
+// Sets TypeError "'<type>' object is not an instance of '<expected>'".
+void type_mismatch(PyObject* obj, const char* expected);
+
+// The process-wide PanicException type (created by the module's exec step).
+PyObject* panic_exception_type();
+int init_panic_exception();
+
+}  // namespace ratiokit::py

@@ -1,0 +1,30 @@
+// Every message the binding writes itself, in one place. Messages that come from the
+// interpreter (integer, float and UTF-8 conversion) are the interpreter's own.
+#pragma once
+
+namespace ratiokit::msg {
+
+inline constexpr const char* TYPE_MISMATCH = "'%U' object is not an instance of '%s'";
+inline constexpr const char* NONE_MISMATCH = "'None' is not an instance of '%s'";
+inline constexpr const char* STR_TO_VEC = "Can't extract `str` to `Vec`";
+inline constexpr const char* TUPLE_LENGTH = "expected tuple of length %zd, but got tuple of length %zd";
+inline constexpr const char* ARGUMENT = "argument '%s': %S";
+inline constexpr const char* TOO_LONG =
+    "argument '%s': a text of %zd code points is longer than the supported maximum of %zd";
+
+inline constexpr const char* TOO_MANY_POSITIONAL = "%s takes %zd positional arguments but %zd %s given";
+inline constexpr const char* TOO_MANY_POSITIONAL_RANGE =
+    "%s takes from %zd to %zd positional arguments but %zd %s given";
+inline constexpr const char* UNEXPECTED_KEYWORD = "%s got an unexpected keyword argument '%U'";
+inline constexpr const char* MULTIPLE_VALUES = "%s got multiple values for argument '%s'";
+inline constexpr const char* MISSING = "%s missing %zd required positional %s: %U";
+
+inline constexpr const char* UNKNOWN_CONCURRENCY =
+    "unknown concurrency %s; expected \"cpu\", \"gpu\", or \"gpu+cpu\"";
+
+inline constexpr const char* PANIC_DEFAULT = "ratiokit: internal fault in a computation";
+inline constexpr const char* PANIC_DOC =
+    "Raised when ratiokit meets an internal fault it cannot recover from. Derives from "
+    "BaseException, like KeyboardInterrupt, so that `except Exception` does not hide it.";
+
+}  // namespace ratiokit::msg

@@ -1,0 +1,63 @@
+// Module entry: multi-phase initialisation with one exec slot that registers the functions,
+// then the classes, then PanicException.
+#include "binding/convert.hpp"
+#include "binding/entry_points.hpp"
+
+namespace ratiokit::py {
+namespace {
+
+PyMethodDef* const FUNCTIONS[] = {
+    &RATIO_DEF,
+    &RATIO_MANY_DEF,
+};
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    type_mismatch(module, "PyModule");
+    return -1;
+  }
+  PyObject* name = PyModule_GetNameObject(module);
+  if (name == nullptr) return -1;
+  for (PyMethodDef* def : FUNCTIONS) {
+    PyObject* function = PyCFunction_NewEx(def, module, name);
+    if (function == nullptr || PyModule_AddObject(module, def->ml_name, function) < 0) {
+      Py_XDECREF(function);
+      Py_DECREF(name);
+      return -1;
+    }
+  }
+  Py_DECREF(name);
+  if (init_panic_exception() < 0) return -1;
+  PyObject* panic = panic_exception_type();
+  Py_INCREF(panic);
+  if (PyModule_AddObject(module, "PanicException", panic) < 0) {
+    Py_DECREF(panic);
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_ratiokit",
+    "The compiled core of the ratiokit Python package, re-exported by the package's "
+    "__init__.py.",
+    0,
+    nullptr,
+    SLOTS,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace ratiokit::py
+
+extern "C" PyMODINIT_FUNC PyInit__ratiokit(void) {
+  return PyModuleDef_Init(&ratiokit::py::MODULE_DEF);
+}

@@ -1,0 +1,47 @@
+// The Ratcliff/Obershelp recursion over automaton-found blocks. Tested by
+// tests/cpp/gestalt_test.cpp and, against difflib itself, by tests/test_ratio.py.
+#include "gestalt/gestalt.hpp"
+
+#include "gestalt/internal.hpp"
+
+namespace ratiokit {
+
+thread_local ScratchSlot<MatchStats> MS_BUF;
+thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
+thread_local ScratchSlot<std::vector<WindowBounds>> STACK_BUF;
+
+uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms) {
+  Borrow<std::vector<WindowBounds>> stack(STACK_BUF);
+  Borrow<std::vector<uint32_t>> cap(CAP_BUF);
+  cap->assign(a.size(), NO_CHAR);
+  stack->clear();
+  stack->push_back({0, a.size(), 0, b.size()});
+  uint64_t m = 0;
+  while (!stack->empty()) {
+    const WindowBounds w = stack->back();
+    stack->pop_back();
+    if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
+    const Match r = longest_in(a, b, sam, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
+    if (r.k == 0) continue;
+    m += r.k;
+    stack->push_back({w.alo, r.i, w.blo, r.j});
+    stack->push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
+  }
+  return m;
+}
+
+uint64_t gestalt_m_with(Text a, const Sam& sam, Text b) {
+  Borrow<MatchStats> ms(MS_BUF);
+  matching_stats_into(a, sam, *ms);
+  return gestalt_m_recur(a, b, sam, *ms);
+}
+
+double gestalt_ratio_chars(Text a, Text b) {
+  const size_t total = a.size() + b.size();
+  if (total == 0) return 1.0;
+  const Sam sam = build_sam(b);
+  const uint64_t m = a.empty() ? 0 : gestalt_m_with(a, sam, b);
+  return ratio_from_m(m, total);
+}
+
+}  // namespace ratiokit

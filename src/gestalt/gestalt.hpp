@@ -1,0 +1,103 @@
+// The gestalt engine: the Ratcliff/Obershelp matching count M of two code-point sequences, as
+// difflib.SequenceMatcher(None, a, b, autojunk=False) sums it over its matching blocks.
+//
+// A `Sam` is the suffix automaton of b, frozen into flat arrays: every state's edges form one
+// sorted run with the preferred (next-in-text) edge cached, and every state's end positions form
+// one contiguous range nested inside its suffix link's range. Matching statistics of a against
+// it (one linear pass) give, for each x, the longest suffix of a[0..=x] occurring in b; each
+// window of the recursion then finds its longest block by walking a with skips, taking
+// difflib's tie-break (earliest in a, then earliest in b). Building costs O(n) for a text of
+// n code points; a ratio costs one matching pass plus the recursion over windows.
+//
+// A built Sam is immutable and may be read by any number of threads. Construction and matching
+// use per-thread scratch (BUILDER, MS_BUF, STACK_BUF, HEAP_BUF, CAP_BUF) that lives as long as
+// its thread. Texts must be shorter than 2^30 code points (positions and states are 32-bit).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace ratiokit {
+
+using CodePoints = std::vector<uint32_t>;
+using Text = std::span<const uint32_t>;
+
+// Longest text the automaton's 32-bit fields can hold.
+inline constexpr size_t MAX_TEXT_LEN = (size_t{1} << 30) - 1;
+
+inline constexpr uint32_t NO_CHAR = 0xFFFFFFFFu;
+
+struct ScanSlot {
+  uint32_t pref_char, pref_target;
+  uint32_t alt_char, alt_target;
+  uint32_t edge_start, edge_end;
+  uint32_t link, link_len;
+};
+
+struct StateInfo {
+  uint32_t len;
+  uint32_t link, link_len;
+  int32_t sorted_offset;  // start of the ascending copy of the end positions, or -1
+  uint32_t first_end, last_end;
+  uint32_t occ_start, occ_count;
+};
+
+struct Sam {
+  std::vector<uint64_t> edges;  // (code point << 32) | target, one ascending run per state
+  std::array<int32_t, 128> root_ascii;
+  std::vector<ScanSlot> scan;
+  std::vector<int32_t> prefix_state;  // state of t[0..=p]
+  std::vector<uint32_t> end_positions;
+  std::vector<StateInfo> states;
+  std::vector<uint32_t> sorted_positions;  // for states with more than 256 end positions
+};
+
+// States whose occurrence count exceeds this get a sorted copy for binary search.
+inline constexpr uint32_t SORTED_OCC_MIN = 257;
+
+Sam build_sam(Text text);
+
+// Target of the edge of state s on c, or -1.
+int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c);
+
+// The window a[alo..ahi) x b[blo..bhi) of the recursion.
+struct WindowBounds {
+  size_t alo, ahi, blo, bhi;
+};
+
+struct Match {
+  size_t i, j, k;
+};
+
+struct MatchStats {
+  std::vector<uint32_t> state;
+  std::vector<uint32_t> len;
+};
+
+size_t prefix_fill(Text a, const Sam& sam, uint32_t* ms_state, uint32_t* ms_len);
+void matching_stats_into(Text a, const Sam& sam, MatchStats& ms);
+// True as soon as some position's match length reaches `bound`.
+bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bound);
+
+// Longest common block of a[alo..ahi) x b[blo..bhi) with difflib's tie-break; k = 0 when none.
+// `cap` holds per-position upper bounds valid for every window inside the current one.
+Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span<uint32_t> cap,
+                 size_t alo, size_t ahi, size_t blo, size_t bhi);
+
+// M for a against b, given b's automaton; gestalt_m_recur reuses matching statistics of a.
+uint64_t gestalt_m_with(Text a, const Sam& sam, Text b);
+uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms);
+
+// 2M / (la + lb); 1.0 for two empty texts.
+double gestalt_ratio_chars(Text a, Text b);
+
+// Computes the exact ratio from a count, the way every engine does.
+inline double ratio_from_m(uint64_t m, size_t total) {
+  return (static_cast<double>(m) * 2.0) / static_cast<double>(total);
+}
+
+}  // namespace ratiokit

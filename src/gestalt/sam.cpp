@@ -1,0 +1,329 @@
+// Suffix automaton construction. Tested by tests/cpp/gestalt_test.cpp.
+//
+// The online construction runs on a per-thread Builder whose arrays keep their capacity, so
+// building many short automata allocates only the frozen result. Edges live in four inline
+// slots per state (most states have few successors) with an overflow list beyond that, and the
+// root's ASCII edges also sit in a direct table. finalize() freezes everything into the Sam's
+// flat, sorted layout.
+#include <algorithm>
+#include <cassert>
+
+#include "gestalt/gestalt.hpp"
+#include "gestalt/scratch.hpp"
+
+namespace ratiokit {
+namespace {
+
+struct InlineEdge {
+  uint32_t c;
+  int32_t target;
+};
+
+struct Builder {
+  std::vector<std::array<InlineEdge, 4>> inline_edges;
+  std::vector<uint32_t> edge_count;
+  std::vector<uint32_t> overflow_char;
+  std::vector<int32_t> overflow_target;
+  std::vector<int32_t> overflow_next;
+  std::vector<int32_t> overflow_head;
+  std::array<int32_t, 128> root_ascii;
+  std::vector<int32_t> len;
+  std::vector<int32_t> link;
+  std::vector<int32_t> first_end;
+  std::vector<uint8_t> is_primary;
+  uint32_t last = 0;
+  // finalize() scratch
+  std::vector<uint32_t> offsets, histogram, by_len, counts;
+
+  void reset(size_t n) {
+    inline_edges.clear();
+    edge_count.clear();
+    overflow_char.clear();
+    overflow_target.clear();
+    overflow_next.clear();
+    overflow_head.clear();
+    root_ascii.fill(-1);
+    len.clear();
+    link.clear();
+    first_end.clear();
+    is_primary.clear();
+    const size_t states = 2 * n + 1;
+    inline_edges.reserve(states);
+    edge_count.reserve(states);
+    overflow_head.reserve(states);
+    len.reserve(states);
+    link.reserve(states);
+    first_end.reserve(states);
+    is_primary.reserve(states);
+    new_state(0, -1, 0, 0);
+    last = 0;
+  }
+
+  uint32_t new_state(int32_t length, int32_t suffix_link, int32_t first, uint8_t primary) {
+    const auto id = static_cast<uint32_t>(len.size());
+    InlineEdge empty{NO_CHAR, -1};
+    inline_edges.push_back({empty, empty, empty, empty});
+    edge_count.push_back(0);
+    overflow_head.push_back(-1);
+    len.push_back(length);
+    link.push_back(suffix_link);
+    first_end.push_back(first);
+    is_primary.push_back(primary);
+    return id;
+  }
+
+  int32_t find(uint32_t s, uint32_t c) const {
+    if (s == 0 && c < 128) return root_ascii[c];
+    const auto& slots = inline_edges[s];
+    for (const InlineEdge& e : slots) {
+      if (e.c == c) return e.target;
+    }
+    if (edge_count[s] > 4) {
+      for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node]) {
+        if (overflow_char[node] == c) return overflow_target[node];
+      }
+    }
+    return -1;
+  }
+
+  void add_edge(uint32_t s, uint32_t c, int32_t target) {
+    const uint32_t count = edge_count[s];
+    if (count < 4) {
+      inline_edges[s][count] = {c, target};
+    } else {
+      overflow_char.push_back(c);
+      overflow_target.push_back(target);
+      overflow_next.push_back(overflow_head[s]);
+      overflow_head[s] = static_cast<int32_t>(overflow_char.size() - 1);
+    }
+    edge_count[s] = count + 1;
+    if (s == 0 && c < 128) root_ascii[c] = target;
+  }
+
+  void redirect(uint32_t s, uint32_t c, int32_t target) {
+    if (s == 0 && c < 128) root_ascii[c] = target;
+    for (InlineEdge& e : inline_edges[s]) {
+      if (e.c == c) {
+        e.target = target;
+        return;
+      }
+    }
+    for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node]) {
+      if (overflow_char[node] == c) {
+        overflow_target[node] = target;
+        return;
+      }
+    }
+  }
+
+  void extend(uint32_t c, uint32_t pos) {
+    const uint32_t cur = new_state(len[last] + 1, -1, static_cast<int32_t>(pos), 1);
+    int32_t p = static_cast<int32_t>(last);
+    while (p != -1 && find(p, c) < 0) {
+      add_edge(p, c, static_cast<int32_t>(cur));
+      p = link[p];
+    }
+    if (p == -1) {
+      link[cur] = 0;
+    } else {
+      const int32_t q = find(p, c);
+      if (len[p] + 1 == len[q]) {
+        link[cur] = q;
+      } else {
+        const uint32_t clone = new_state(len[p] + 1, link[q], first_end[q], 0);
+        const uint32_t q_edges = edge_count[q];
+        for (uint32_t e = 0; e < std::min<uint32_t>(q_edges, 4); ++e) {
+          add_edge(clone, inline_edges[q][e].c, inline_edges[q][e].target);
+        }
+        for (int32_t node = overflow_head[q]; node >= 0; node = overflow_next[node]) {
+          add_edge(clone, overflow_char[node], overflow_target[node]);
+        }
+        while (p != -1 && find(p, c) == q) {
+          redirect(p, c, static_cast<int32_t>(clone));
+          p = link[p];
+        }
+        link[q] = static_cast<int32_t>(clone);
+        link[cur] = static_cast<int32_t>(clone);
+      }
+    }
+    last = cur;
+  }
+
+  Sam finalize(Text text);
+};
+
+void sort_run(uint64_t* first, uint64_t* last) {
+  if (last - first <= 16) {
+    for (uint64_t* it = first + 1; it < last; ++it) {
+      const uint64_t key = *it;
+      uint64_t* hole = it;
+      while (hole > first && hole[-1] > key) {
+        *hole = hole[-1];
+        --hole;
+      }
+      *hole = key;
+    }
+  } else {
+    std::sort(first, last);
+  }
+}
+
+// Index of the edge on c within [start, end) of sorted keys, or end.
+uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_t end, uint32_t c) {
+  if (end - start <= 8) {
+    for (uint32_t e = start; e < end; ++e) {
+      if (static_cast<uint32_t>(edges[e] >> 32) == c) return e;
+    }
+    return end;
+  }
+  const uint64_t key = static_cast<uint64_t>(c) << 32;
+  auto it = std::lower_bound(edges.begin() + start, edges.begin() + end, key);
+  if (it != edges.begin() + end && static_cast<uint32_t>(*it >> 32) == c) {
+    return static_cast<uint32_t>(it - edges.begin());
+  }
+  return end;
+}
+
+Sam Builder::finalize(Text text) {
+  const size_t n = text.size();
+  const size_t states = len.size();
+  Sam sam;
+
+  // Edge runs, sorted by key within each state.
+  offsets.assign(states + 1, 0);
+  for (size_t s = 0; s < states; ++s) offsets[s + 1] = offsets[s] + edge_count[s];
+  sam.edges.resize(offsets[states]);
+  for (size_t s = 0; s < states; ++s) {
+    uint64_t* out = sam.edges.data() + offsets[s];
+    const uint32_t count = edge_count[s];
+    uint32_t k = 0;
+    for (; k < std::min<uint32_t>(count, 4); ++k) {
+      out[k] = (static_cast<uint64_t>(inline_edges[s][k].c) << 32) |
+               static_cast<uint32_t>(inline_edges[s][k].target);
+    }
+    for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node], ++k) {
+      out[k] = (static_cast<uint64_t>(overflow_char[node]) << 32) |
+               static_cast<uint32_t>(overflow_target[node]);
+    }
+    sort_run(out, out + count);
+  }
+
+  sam.root_ascii.fill(-1);
+  for (uint32_t e = offsets[0]; e < offsets[1]; ++e) {
+    const auto c = static_cast<uint32_t>(sam.edges[e] >> 32);
+    if (c < 128) sam.root_ascii[c] = static_cast<int32_t>(static_cast<uint32_t>(sam.edges[e]));
+  }
+
+  sam.scan.resize(states);
+  for (size_t s = 0; s < states; ++s) {
+    ScanSlot& slot = sam.scan[s];
+    const uint32_t start = offsets[s], end = offsets[s + 1];
+    slot.edge_start = start;
+    slot.edge_end = end;
+    slot.link = s == 0 ? 0 : static_cast<uint32_t>(link[s]);
+    slot.link_len = s == 0 ? 0 : static_cast<uint32_t>(len[link[s]]);
+    slot.pref_char = NO_CHAR;
+    slot.pref_target = 0;
+    slot.alt_char = NO_CHAR;
+    slot.alt_target = 0;
+    if (start == end) continue;
+    uint32_t pref = start;
+    const auto fe = static_cast<size_t>(first_end[s]);
+    if (is_primary[s] && fe + 1 < n) {
+      const uint32_t found = find_in_run(sam.edges, start, end, text[fe + 1]);
+      if (found != end) pref = found;
+    }
+    slot.pref_char = static_cast<uint32_t>(sam.edges[pref] >> 32);
+    slot.pref_target = static_cast<uint32_t>(sam.edges[pref]);
+    for (uint32_t e = start; e < end; ++e) {
+      if (static_cast<uint32_t>(sam.edges[e] >> 32) != slot.pref_char) {
+        slot.alt_char = static_cast<uint32_t>(sam.edges[e] >> 32);
+        slot.alt_target = static_cast<uint32_t>(sam.edges[e]);
+        break;
+      }
+    }
+  }
+
+  sam.prefix_state.assign(n, 0);
+  for (size_t s = 1; s < states; ++s) {
+    if (is_primary[s]) sam.prefix_state[first_end[s]] = static_cast<int32_t>(s);
+  }
+
+  // States in ascending len (stable), root first.
+  histogram.assign(n + 2, 0);
+  for (size_t s = 0; s < states; ++s) ++histogram[len[s] + 1];
+  for (size_t l = 1; l < n + 2; ++l) histogram[l] += histogram[l - 1];
+  by_len.resize(states);
+  for (size_t s = 0; s < states; ++s) by_len[histogram[len[s]]++] = static_cast<uint32_t>(s);
+
+  counts.assign(states, 0);
+  sam.states.resize(states);
+  for (size_t s = 0; s < states; ++s) {
+    counts[s] = is_primary[s] ? 1 : 0;
+    StateInfo& info = sam.states[s];
+    info.len = static_cast<uint32_t>(len[s]);
+    info.link = sam.scan[s].link;
+    info.link_len = sam.scan[s].link_len;
+    info.sorted_offset = -1;
+    info.first_end = static_cast<uint32_t>(first_end[s]);
+    info.last_end = is_primary[s] ? info.first_end : 0;
+  }
+  for (size_t r = states; r-- > 1;) {
+    const uint32_t s = by_len[r];
+    const uint32_t up = static_cast<uint32_t>(link[s]);
+    counts[up] += counts[s];
+    sam.states[up].last_end = std::max(sam.states[up].last_end, sam.states[s].last_end);
+  }
+  for (size_t s = 0; s < states; ++s) sam.states[s].occ_count = counts[s];
+
+  // Nested ranges: each state's range starts with its own position, then its link-tree
+  // children's ranges in ascending len.
+  std::vector<uint32_t>& cursor = offsets;  // edge offsets are no longer needed
+  cursor.assign(states, 0);
+  sam.end_positions.resize(n);
+  sam.states[0].occ_start = 0;
+  for (size_t r = 1; r < states; ++r) {
+    const uint32_t s = by_len[r];
+    const uint32_t up = static_cast<uint32_t>(link[s]);
+    sam.states[s].occ_start = cursor[up];
+    cursor[up] += counts[s];
+    cursor[s] = sam.states[s].occ_start;
+    if (is_primary[s]) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(first_end[s]);
+  }
+
+  for (size_t s = 0; s < states; ++s) {
+    StateInfo& info = sam.states[s];
+    if (info.occ_count < SORTED_OCC_MIN) continue;
+    info.sorted_offset = static_cast<int32_t>(sam.sorted_positions.size());
+    sam.sorted_positions.insert(sam.sorted_positions.end(),
+                                sam.end_positions.begin() + info.occ_start,
+                                sam.end_positions.begin() + info.occ_start + info.occ_count);
+    std::sort(sam.sorted_positions.begin() + info.sorted_offset, sam.sorted_positions.end());
+  }
+  return sam;
+}
+
+thread_local ScratchSlot<Builder> BUILDER;
+
+}  // namespace
+
+Sam build_sam(Text text) {
+  assert(text.size() <= MAX_TEXT_LEN);
+  Borrow<Builder> builder(BUILDER);
+  builder->reset(text.size());
+  for (size_t i = 0; i < text.size(); ++i) builder->extend(text[i], static_cast<uint32_t>(i));
+  return builder->finalize(text);
+}
+
+int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c) {
+  if (s == 0 && c < 128) return sam.root_ascii[c];
+  const ScanSlot& slot = sam.scan[s];
+  if (slot.pref_char == c) return slot.pref_target;
+  if (slot.alt_char == c) return slot.alt_target;
+  const uint32_t start = slot.edge_start, end = slot.edge_end;
+  if (end - start < 3) return -1;
+  const uint32_t e = find_in_run(sam.edges, start, end, c);
+  return e == end ? -1 : static_cast<int64_t>(static_cast<uint32_t>(sam.edges[e]));
+}
+
+}  // namespace ratiokit

@@ -1,0 +1,171 @@
+// Exact-ratio dispatch and the b2j engine. Tested by tests/cpp/ratio_test.cpp and, against
+// difflib, by tests/test_ratio.py.
+#include "ratio/ratio.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include "gestalt/scratch.hpp"
+
+namespace ratiokit {
+namespace {
+
+struct RowEntry {
+  uint32_t j1;  // j + 1
+  uint32_t k;
+};
+
+struct B2jScratch {
+  std::vector<uint32_t> char_start;
+  std::vector<uint32_t> char_pos;
+  std::vector<uint32_t> fill;
+  std::vector<uint32_t> run_len;
+  std::vector<RowEntry> prev_row;
+  std::vector<RowEntry> cur_row;
+  std::vector<WindowBounds> block_stack;
+};
+
+thread_local ScratchSlot<B2jScratch> B2J;
+
+// difflib's find_longest_match with no junk, on the counting-sort index of b. Rows reset only
+// the run lengths the previous row set, so the table stays all-zero between windows.
+Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t blo, size_t bhi) {
+  Match best{alo, blo, 0};
+  sc.prev_row.clear();
+  if (alo >= ahi) return best;
+  uint32_t* run_len = sc.run_len.data();
+  const uint32_t* char_start = sc.char_start.data();
+  const uint32_t* char_pos = sc.char_pos.data();
+  for (size_t i = alo; i < ahi; ++i) {
+    sc.cur_row.clear();
+    const uint32_t c = a[i];
+    const uint32_t* pos = char_pos + char_start[c];
+    const uint32_t* end = char_pos + char_start[c + 1];
+    for (; pos < end; ++pos) {
+      const uint32_t j = *pos;
+      if (j < blo) continue;
+      if (j >= bhi) break;
+      const uint32_t k = run_len[j] + 1;
+      sc.cur_row.push_back({j + 1, k});
+      if (k > best.k) best = Match{i - k + 1, j - k + 1, k};
+    }
+    for (const RowEntry& e : sc.prev_row) run_len[e.j1] = 0;
+    for (const RowEntry& e : sc.cur_row) run_len[e.j1] = e.k;
+    std::swap(sc.prev_row, sc.cur_row);
+  }
+  for (const RowEntry& e : sc.prev_row) run_len[e.j1] = 0;
+  return best;
+}
+
+}  // namespace
+
+AsciiCounts ascii_counts(Text s) {
+  AsciiCounts out;
+  out.count.fill(0);
+  out.non_ascii = 0;
+  for (uint32_t c : s) {
+    if (c < 128) {
+      ++out.count[c];
+    } else {
+      ++out.non_ascii;
+    }
+  }
+  return out;
+}
+
+uint64_t parse_work_factor(const char* text) {
+  if (text == nullptr) return DEFAULT_WORK_FACTOR;
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return DEFAULT_WORK_FACTOR;
+  uint64_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return DEFAULT_WORK_FACTOR;
+    const auto digit = static_cast<uint64_t>(*p - '0');
+    if (value > (UINT64_MAX - digit) / 10) return DEFAULT_WORK_FACTOR;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+uint64_t work_factor() {
+  static const uint64_t factor = parse_work_factor(std::getenv("RK_WORK_FACTOR"));
+  return factor;
+}
+
+double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b) {
+  const size_t la = a.size(), lb = b.size();
+  if (la == 0 || lb == 0) return 0.0;
+  Borrow<B2jScratch> sc(B2J);
+  sc->char_start.assign(129, 0);
+  for (size_t c = 0; c < 128; ++c) sc->char_start[c + 1] = sc->char_start[c] + counts_b[c];
+  sc->fill.assign(sc->char_start.begin(), sc->char_start.begin() + 128);
+  sc->char_pos.resize(lb);
+  for (size_t j = 0; j < lb; ++j) sc->char_pos[sc->fill[b[j]]++] = static_cast<uint32_t>(j);
+  sc->run_len.assign(lb + 1, 0);
+  sc->prev_row.reserve(lb + 1);
+  sc->cur_row.reserve(lb + 1);
+
+  auto& stack = sc->block_stack;
+  stack.clear();
+  stack.push_back({0, la, 0, lb});
+  uint64_t m = 0;
+  while (!stack.empty()) {
+    const WindowBounds w = stack.back();
+    stack.pop_back();
+    const Match r = find_longest_b2j(a, *sc, w.alo, w.ahi, w.blo, w.bhi);
+    if (r.k == 0) continue;
+    if (w.alo < r.i && w.blo < r.j) stack.push_back({w.alo, r.i, w.blo, r.j});
+    m += r.k;
+    if (r.i + r.k < w.ahi && r.j + r.k < w.bhi) {
+      stack.push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
+    }
+  }
+  return ratio_from_m(m, la + lb);
+}
+
+double ratio_chars(Text a, Text b) {
+  const size_t la = a.size(), lb = b.size();
+  if (la + lb == 0) return 1.0;
+  const AsciiCounts ca = ascii_counts(a);
+  const AsciiCounts cb = ascii_counts(b);
+  if (ca.non_ascii != 0 || cb.non_ascii != 0) return gestalt_ratio_chars(a, b);
+  uint64_t coinciding = 0;
+  for (size_t c = 0; c < 128; ++c) {
+    coinciding += static_cast<uint64_t>(ca.count[c]) * cb.count[c];
+  }
+  // Saturating, so that a huge factor means "always b2j" rather than wrapping around.
+  const uint64_t total = la + lb;
+  const uint64_t w = work_factor();
+  const uint64_t budget = w > UINT64_MAX / total ? UINT64_MAX : w * total;
+  if (coinciding > budget) {
+    return gestalt_ratio_chars(a, b);
+  }
+  return ratio_b2j_chars(a, b, cb.count);
+}
+
+CharCounts char_counts(Text s) {
+  CharCounts out;
+  std::array<uint32_t, 128> hist{};
+  for (uint32_t c : s) {
+    if (c >= 128) {
+      std::vector<uint32_t> sorted(s.begin(), s.end());
+      std::sort(sorted.begin(), sorted.end());
+      for (size_t i = 0; i < sorted.size();) {
+        size_t j = i;
+        while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+        out.emplace_back(sorted[i], static_cast<uint32_t>(j - i));
+        i = j;
+      }
+      return out;
+    }
+    ++hist[c];
+  }
+  for (uint32_t c = 0; c < 128; ++c) {
+    if (hist[c] != 0) out.emplace_back(c, hist[c]);
+  }
+  return out;
+}
+
+}  // namespace ratiokit

@@ -1,0 +1,43 @@
+// The exact ratio of two texts, bit for bit difflib's SequenceMatcher(None, a, b,
+// autojunk=False).ratio(), and the character histograms clustering bounds itself with.
+//
+// ratio_chars() picks one of two engines that always agree on M: difflib's own longest-match
+// search over a counting-sort index of b (the b2j engine, for pure-ASCII pairs where few
+// positions coincide), and the suffix-automaton engine of gestalt.hpp for everything else. The
+// choice is speed only: the b2j engine's cost grows with the number S of coinciding index
+// pairs, so it runs when S <= W * (la + lb), W = RK_WORK_FACTOR (default 34), read once per
+// process. Each thread keeps its own b2j scratch (B2J); calls on different threads share nothing
+// writable.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "gestalt/gestalt.hpp"
+
+namespace ratiokit {
+
+struct AsciiCounts {
+  std::array<uint32_t, 128> count;
+  uint32_t non_ascii;
+};
+
+AsciiCounts ascii_counts(Text s);
+
+inline constexpr uint64_t DEFAULT_WORK_FACTOR = 34;
+
+// RK_WORK_FACTOR's value: an optional '+' and decimal digits fitting 64 bits; anything else
+// (or no variable) gives the default.
+uint64_t parse_work_factor(const char* text);
+uint64_t work_factor();
+
+double ratio_chars(Text a, Text b);
+double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b);
+
+// (code point, count) for each distinct code point, ascending.
+using CharCounts = std::vector<std::pair<uint32_t, uint32_t>>;
+CharCounts char_counts(Text s);
+
+}  // namespace ratiokit

@@ -1,0 +1,239 @@
+#include "gestalt/gestalt.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "reference.hpp"
+
+namespace ratiokit {
+namespace {
+
+using reference::random_text;
+using reference::text;
+
+// Every state's range nests inside its link's, holds exactly the state's end positions and
+// starts with its own position when primary.
+void check_invariants(const Sam& sam, Text t) {
+  const size_t n = t.size();
+  const size_t states = sam.states.size();
+  ASSERT_LE(states, 2 * n + 1);
+  ASSERT_EQ(sam.end_positions.size(), n);
+  EXPECT_EQ(sam.states[0].occ_count, n);
+  std::vector<uint32_t> root(sam.end_positions);
+  std::sort(root.begin(), root.end());
+  for (size_t p = 0; p < n; ++p) ASSERT_EQ(root[p], p);
+  for (size_t s = 1; s < states; ++s) {
+    const StateInfo& st = sam.states[s];
+    const StateInfo& up = sam.states[st.link];
+    ASSERT_GT(st.len, st.link_len);
+    ASSERT_EQ(st.link_len, up.len);
+    ASSERT_GE(st.occ_start, up.occ_start);
+    ASSERT_LE(st.occ_start + st.occ_count, up.occ_start + up.occ_count);
+    ASSERT_GT(st.occ_count, 0u);
+    const uint32_t* r = sam.end_positions.data() + st.occ_start;
+    EXPECT_EQ(*std::min_element(r, r + st.occ_count), st.first_end);
+    EXPECT_EQ(*std::max_element(r, r + st.occ_count), st.last_end);
+    // Every end position really ends an occurrence of the state's longest string... or at
+    // least of its shortest one, which every end position must carry.
+    const size_t shortest = st.link_len + 1;
+    const size_t e0 = st.first_end;
+    for (uint32_t k = 0; k < st.occ_count; ++k) {
+      ASSERT_GE(r[k] + 1, shortest);
+      for (size_t d = 0; d < shortest; ++d) ASSERT_EQ(t[r[k] - d], t[e0 - d]);
+    }
+    if (st.sorted_offset >= 0) {
+      ASSERT_GE(st.occ_count, SORTED_OCC_MIN);
+      const uint32_t* c = sam.sorted_positions.data() + st.sorted_offset;
+      ASSERT_TRUE(std::is_sorted(c, c + st.occ_count));
+      std::vector<uint32_t> want(r, r + st.occ_count);
+      std::sort(want.begin(), want.end());
+      ASSERT_TRUE(std::equal(want.begin(), want.end(), c));
+    } else {
+      ASSERT_LT(st.occ_count, SORTED_OCC_MIN);
+    }
+    for (uint32_t e = sam.scan[s].edge_start; e + 1 < sam.scan[s].edge_end; ++e) {
+      ASSERT_LT(sam.edges[e], sam.edges[e + 1]);
+    }
+  }
+  for (size_t p = 0; p < n; ++p) {
+    EXPECT_EQ(sam.states[sam.prefix_state[p]].len, p + 1);
+  }
+}
+
+TEST(GestaltSam, EmptyAndSmallTexts) {
+  const Sam empty = build_sam({});
+  EXPECT_EQ(empty.states.size(), 1u);
+  EXPECT_TRUE(empty.edges.empty());
+  EXPECT_TRUE(empty.prefix_state.empty());
+  EXPECT_TRUE(empty.end_positions.empty());
+  for (int32_t v : empty.root_ascii) EXPECT_EQ(v, -1);
+
+  const CodePoints abab = text("abab");
+  const Sam sam = build_sam(abab);
+  check_invariants(sam, abab);
+  const int64_t a = sam_next(sam, 0, 'a');
+  const int64_t ab = sam_next(sam, a, 'b');
+  ASSERT_GE(ab, 0);
+  EXPECT_EQ(sam_next(sam, 0, 'b'), ab);  // "b" shares the state of "ab"
+  EXPECT_EQ(sam.states[ab].occ_count, 2u);
+  EXPECT_EQ(sam.states[ab].first_end, 1u);
+  EXPECT_EQ(sam.states[ab].last_end, 3u);
+  EXPECT_EQ(sam_next(sam, 0, 'c'), -1);
+}
+
+TEST(GestaltSam, InvariantsOnRandomAndRepetitiveTexts) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    const CodePoints t = random_text(rng, 60, 1 + round % 5);
+    check_invariants(build_sam(t), t);
+  }
+  const CodePoints run(300, 'x');
+  const Sam sam = build_sam(run);
+  check_invariants(sam, run);
+  size_t sorted = 0;
+  for (const StateInfo& st : sam.states) sorted += st.sorted_offset >= 0;
+  EXPECT_EQ(sorted, 300u - 256u + 1u);  // the root and the strings x^1..x^44
+}
+
+TEST(GestaltSam, WideAlphabetsUseSortedRuns) {
+  CodePoints t;
+  for (uint32_t c = 0; c < 40; ++c) t.push_back(0x4E00 + c * 7);
+  t.push_back(0x1F600);
+  t.push_back('a');
+  const Sam sam = build_sam(t);
+  check_invariants(sam, t);
+  for (uint32_t c : t) EXPECT_GE(sam_next(sam, 0, c), 0);
+  EXPECT_EQ(sam_next(sam, 0, 0x4E01), -1);
+  EXPECT_EQ(sam.root_ascii['a'], sam_next(sam, 0, 'a'));
+}
+
+TEST(GestaltSam, BuilderReuseGivesIdenticalAutomata) {
+  std::mt19937_64 rng(11);
+  const CodePoints big = random_text(rng, 5000, 3);
+  const CodePoints small = text("mississippi");
+  (void)build_sam(big);
+  const Sam reused = build_sam(small);
+  Sam fresh;
+  std::thread([&] { fresh = build_sam(small); }).join();
+  EXPECT_EQ(reused.edges, fresh.edges);
+  EXPECT_EQ(reused.prefix_state, fresh.prefix_state);
+  EXPECT_EQ(reused.end_positions, fresh.end_positions);
+  ASSERT_EQ(reused.states.size(), fresh.states.size());
+  for (size_t s = 0; s < reused.states.size(); ++s) {
+    EXPECT_EQ(std::memcmp(&reused.states[s], &fresh.states[s], sizeof(StateInfo)), 0);
+    EXPECT_EQ(std::memcmp(&reused.scan[s], &fresh.scan[s], sizeof(ScanSlot)), 0);
+  }
+}
+
+TEST(GestaltMatch, MatchingStatisticsAreLongestSuffixes) {
+  std::mt19937_64 rng(3);
+  MatchStats ms;
+  for (int round = 0; round < 200; ++round) {
+    const CodePoints a = random_text(rng, 40, 3);
+    const CodePoints b = random_text(rng, 40, 3);
+    const Sam sam = build_sam(b);
+    matching_stats_into(a, sam, ms);
+    for (size_t x = 0; x < a.size(); ++x) {
+      size_t want = 0;
+      for (size_t l = 1; l <= x + 1; ++l) {
+        bool found = false;
+        for (size_t e = l - 1; e < b.size() && !found; ++e) {
+          found = std::equal(a.begin() + (x + 1 - l), a.begin() + x + 1, b.begin() + (e + 1 - l));
+        }
+        if (found) want = l;
+      }
+      ASSERT_EQ(ms.len[x], want);
+    }
+    const uint32_t most = a.empty() ? 0 : *std::max_element(ms.len.begin(), ms.len.end());
+    MatchStats bounded;
+    EXPECT_EQ(matching_stats_bounded(a, sam, bounded, most + 1), false);
+    if (most > 0) {
+      EXPECT_EQ(matching_stats_bounded(a, sam, bounded, most), true);
+    }
+  }
+}
+
+TEST(GestaltMatch, LongestInAgreesWithBruteForceOnRandomWindows) {
+  std::mt19937_64 rng(5);
+  MatchStats ms;
+  std::vector<uint32_t> cap;
+  for (int round = 0; round < 3000; ++round) {
+    const uint32_t alphabet = 1 + round % 4;
+    const CodePoints a = random_text(rng, 50, alphabet);
+    const CodePoints b = random_text(rng, 50, alphabet);
+    if (a.empty() || b.empty()) continue;
+    const Sam sam = build_sam(b);
+    matching_stats_into(a, sam, ms);
+    std::uniform_int_distribution<size_t> pa(0, a.size()), pb(0, b.size());
+    size_t alo = pa(rng), ahi = pa(rng), blo = pb(rng), bhi = pb(rng);
+    if (alo > ahi) std::swap(alo, ahi);
+    if (blo > bhi) std::swap(blo, bhi);
+    // Windows of exactly 8 and 9 elements sit on both sides of the direct programme.
+    if (round % 3 == 0 && b.size() >= 9) {
+      blo = std::min(blo, b.size() - 9);
+      bhi = blo + 8 + round % 2;
+    }
+    cap.assign(a.size(), NO_CHAR);
+    const Match got = longest_in(a, b, sam, ms, cap, alo, ahi, blo, bhi);
+    const Match want = reference::longest_block(a, b, alo, ahi, blo, bhi);
+    ASSERT_EQ(got.k, want.k) << round;
+    if (want.k > 0) {
+      ASSERT_EQ(got.i, want.i) << round;
+      ASSERT_EQ(got.j, want.j) << round;
+    }
+  }
+}
+
+TEST(GestaltMatch, TieBreaksAndCutBlocks) {
+  const CodePoints a = text("abxab");
+  const CodePoints b = text("abzzzzzzzzzab");
+  const Sam sam = build_sam(b);
+  MatchStats ms;
+  matching_stats_into(a, sam, ms);
+  std::vector<uint32_t> cap(a.size(), NO_CHAR);
+  Match m = longest_in(a, b, sam, ms, cap, 0, a.size(), 0, b.size());
+  EXPECT_EQ(m.i, 0u);
+  EXPECT_EQ(m.j, 0u);
+  EXPECT_EQ(m.k, 2u);
+  // A window starting inside the only occurrence of "xyzw" cuts it to "yzw".
+  const CodePoints c = text("xyzw");
+  const CodePoints d = text("qqqqqqqqxyzwqqqqqqqq");
+  const Sam sam_d = build_sam(d);
+  MatchStats ms_c;
+  matching_stats_into(c, sam_d, ms_c);
+  std::vector<uint32_t> cap_c(c.size(), NO_CHAR);
+  m = longest_in(c, d, sam_d, ms_c, cap_c, 0, c.size(), 9, d.size());
+  EXPECT_EQ(m.k, 3u);
+  EXPECT_EQ(m.i, 1u);
+  EXPECT_EQ(m.j, 9u);
+  cap.assign(a.size(), NO_CHAR);
+  EXPECT_EQ(longest_in(a, b, sam, ms, cap, 3, 3, 0, b.size()).k, 0u);
+}
+
+TEST(GestaltRatio, MatchesDifflibPortOnRandomPairs) {
+  std::mt19937_64 rng(17);
+  for (int round = 0; round < 4000; ++round) {
+    const uint32_t alphabet = 1 + round % 6;
+    const uint32_t base = round % 7 == 0 ? 0x1F600 : 'a';
+    const CodePoints a = random_text(rng, 80, alphabet, base);
+    const CodePoints b = random_text(rng, 80, alphabet, base);
+    ASSERT_EQ(gestalt_ratio_chars(a, b), reference::ratio(a, b)) << round;
+  }
+}
+
+TEST(GestaltRatio, LongRunsWithManyOccurrences) {
+  CodePoints a(700, 'a'), b(700, 'a');
+  a[350] = 'b';
+  b[123] = 'c';
+  EXPECT_EQ(gestalt_ratio_chars(a, b), reference::ratio(a, b));
+  EXPECT_EQ(gestalt_ratio_chars(a, a), 1.0);
+  EXPECT_EQ(gestalt_ratio_chars({}, {}), 1.0);
+  EXPECT_EQ(gestalt_ratio_chars(a, {}), 0.0);
+  EXPECT_EQ(gestalt_ratio_chars({}, b), 0.0);
+}
+
+}  // namespace
+}  // namespace ratiokit
