@@ -9,6 +9,8 @@ namespace ratiokit {
 thread_local ScratchSlot<MatchStats> MS_BUF;
 thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
 thread_local ScratchSlot<std::vector<WindowBounds>> STACK_BUF;
+// The automaton of a one-off ratio, kept per thread so that its arrays are reused.
+thread_local ScratchSlot<Sam> SAM_BUF;
 
 uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms) {
   Borrow<std::vector<WindowBounds>> stack(STACK_BUF);
@@ -39,8 +41,9 @@ uint64_t gestalt_m_with(Text a, const Sam& sam, Text b) {
 double gestalt_ratio_chars(Text a, Text b) {
   const size_t total = a.size() + b.size();
   if (total == 0) return 1.0;
-  const Sam sam = build_sam(b);
-  const uint64_t m = a.empty() ? 0 : gestalt_m_with(a, sam, b);
+  Borrow<Sam> sam(SAM_BUF);
+  build_sam_into(b, *sam);
+  const uint64_t m = a.empty() ? 0 : gestalt_m_with(a, *sam, b);
   return ratio_from_m(m, total);
 }
 

@@ -60,6 +60,8 @@ struct Sam {
 inline constexpr uint32_t SORTED_OCC_MIN = 257;
 
 Sam build_sam(Text text);
+// The same, reusing the arrays (and so the capacity) of an existing Sam.
+void build_sam_into(Text text, Sam& sam);
 
 // Target of the edge of state s on c, or -1.
 int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c);

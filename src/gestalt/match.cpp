@@ -62,13 +62,14 @@ inline int64_t occ_pred(const Sam& sam, const StateInfo& st, uint32_t hi) {
     const uint32_t* it = std::upper_bound(first, last, hi);
     return it == first ? -1 : static_cast<int64_t>(it[-1]);
   }
+  // Branch-free so that the compiler vectorises it: best holds e + 1, 0 meaning none.
   const uint32_t* p = sam.end_positions.data() + st.occ_start;
-  int64_t best = -1;
+  uint32_t best = 0;
   for (uint32_t k = 0; k < st.occ_count; ++k) {
-    const uint32_t e = p[k];
-    if (e <= hi && static_cast<int64_t>(e) > best) best = e;
+    const uint32_t v = p[k] <= hi ? p[k] + 1 : 0;
+    best = v > best ? v : best;
   }
-  return best;
+  return static_cast<int64_t>(best) - 1;
 }
 
 // Smallest end position of state `st` in [lo, hi]; the caller knows one exists.
@@ -81,8 +82,8 @@ inline uint32_t occ_succ(const Sam& sam, const StateInfo& st, uint32_t lo, uint3
   const uint32_t* p = sam.end_positions.data() + st.occ_start;
   uint32_t best = NO_CHAR;
   for (uint32_t k = 0; k < st.occ_count; ++k) {
-    const uint32_t e = p[k];
-    if (e >= lo && e <= hi && e < best) best = e;
+    const uint32_t v = p[k] >= lo && p[k] <= hi ? p[k] : NO_CHAR;
+    best = v < best ? v : best;
   }
   return best;
 }

@@ -33,7 +33,7 @@ struct Builder {
   std::vector<uint8_t> is_primary;
   uint32_t last = 0;
   // finalize() scratch
-  std::vector<uint32_t> offsets, histogram, by_len, counts;
+  std::vector<uint32_t> offsets, histogram, by_len, counts, radix_tmp;
 
   void reset(size_t n) {
     inline_edges.clear();
@@ -149,7 +149,7 @@ struct Builder {
     last = cur;
   }
 
-  Sam finalize(Text text);
+  void finalize(Text text, Sam& sam);
 };
 
 void sort_run(uint64_t* first, uint64_t* last) {
@@ -165,6 +165,26 @@ void sort_run(uint64_t* first, uint64_t* last) {
     }
   } else {
     std::sort(first, last);
+  }
+}
+
+// Sorts count values below `limit` into out, least significant byte first; `tmp` is scratch.
+void radix_sort(const uint32_t* in, uint32_t count, size_t limit, uint32_t* out,
+                std::vector<uint32_t>& tmp) {
+  int passes = 1;
+  while (passes < 4 && (limit >> (8 * passes)) != 0) ++passes;
+  tmp.resize(count);
+  // Arrange the passes so that the last one writes into out.
+  uint32_t* bufs[2] = {passes % 2 == 1 ? out : tmp.data(), passes % 2 == 1 ? tmp.data() : out};
+  const uint32_t* src = in;
+  for (int pass = 0; pass < passes; ++pass) {
+    uint32_t* dst = bufs[pass % 2];
+    const int shift = 8 * pass;
+    uint32_t hist[257] = {0};
+    for (uint32_t k = 0; k < count; ++k) ++hist[((src[k] >> shift) & 0xFF) + 1];
+    for (int d = 0; d < 256; ++d) hist[d + 1] += hist[d];
+    for (uint32_t k = 0; k < count; ++k) dst[hist[(src[k] >> shift) & 0xFF]++] = src[k];
+    src = dst;
   }
 }
 
@@ -184,10 +204,10 @@ uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_
   return end;
 }
 
-Sam Builder::finalize(Text text) {
+void Builder::finalize(Text text, Sam& sam) {
   const size_t n = text.size();
   const size_t states = len.size();
-  Sam sam;
+  sam.sorted_positions.clear();
 
   // Edge runs, sorted by key within each state.
   offsets.assign(states + 1, 0);
@@ -295,24 +315,33 @@ Sam Builder::finalize(Text text) {
     StateInfo& info = sam.states[s];
     if (info.occ_count < SORTED_OCC_MIN) continue;
     info.sorted_offset = static_cast<int32_t>(sam.sorted_positions.size());
-    sam.sorted_positions.insert(sam.sorted_positions.end(),
-                                sam.end_positions.begin() + info.occ_start,
-                                sam.end_positions.begin() + info.occ_start + info.occ_count);
-    std::sort(sam.sorted_positions.begin() + info.sorted_offset, sam.sorted_positions.end());
+    sam.sorted_positions.resize(sam.sorted_positions.size() + info.occ_count);
+    uint32_t* out = sam.sorted_positions.data() + info.sorted_offset;
+    if (s == 0) {
+      // The root ends at every position.
+      for (uint32_t p = 0; p < info.occ_count; ++p) out[p] = p;
+    } else {
+      radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n, out, radix_tmp);
+    }
   }
-  return sam;
 }
 
 thread_local ScratchSlot<Builder> BUILDER;
 
 }  // namespace
 
-Sam build_sam(Text text) {
+void build_sam_into(Text text, Sam& sam) {
   assert(text.size() <= MAX_TEXT_LEN);
   Borrow<Builder> builder(BUILDER);
   builder->reset(text.size());
   for (size_t i = 0; i < text.size(); ++i) builder->extend(text[i], static_cast<uint32_t>(i));
-  return builder->finalize(text);
+  builder->finalize(text, sam);
+}
+
+Sam build_sam(Text text) {
+  Sam sam;
+  build_sam_into(text, sam);
+  return sam;
 }
 
 int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c) {

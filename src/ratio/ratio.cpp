@@ -29,32 +29,48 @@ struct B2jScratch {
 thread_local ScratchSlot<B2jScratch> B2J;
 
 // difflib's find_longest_match with no junk, on the counting-sort index of b. Rows reset only
-// the run lengths the previous row set, so the table stays all-zero between windows.
+// the run lengths the previous row set, so the table stays all-zero between windows. The row
+// lists are sized lb + 1 up front and filled through raw cursors: this loop is the engine.
 Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t blo, size_t bhi) {
   Match best{alo, blo, 0};
-  sc.prev_row.clear();
   if (alo >= ahi) return best;
   uint32_t* run_len = sc.run_len.data();
   const uint32_t* char_start = sc.char_start.data();
   const uint32_t* char_pos = sc.char_pos.data();
+  RowEntry* prev = sc.prev_row.data();
+  RowEntry* cur = sc.cur_row.data();
+  size_t prev_n = 0;
+  const auto lo = static_cast<uint32_t>(blo), hi = static_cast<uint32_t>(bhi);
+  uint32_t best_k = 0;
   for (size_t i = alo; i < ahi; ++i) {
-    sc.cur_row.clear();
     const uint32_t c = a[i];
-    const uint32_t* pos = char_pos + char_start[c];
     const uint32_t* end = char_pos + char_start[c + 1];
+    // Positions ascend: jump to the first one inside the window instead of skipping to it.
+    const uint32_t* pos = char_pos + char_start[c];
+    if (lo > 0) {
+      if (end - pos > 8) {
+        pos = std::lower_bound(pos, end, lo);
+      } else {
+        while (pos < end && *pos < lo) ++pos;
+      }
+    }
+    size_t cur_n = 0;
     for (; pos < end; ++pos) {
       const uint32_t j = *pos;
-      if (j < blo) continue;
-      if (j >= bhi) break;
+      if (j >= hi) break;
       const uint32_t k = run_len[j] + 1;
-      sc.cur_row.push_back({j + 1, k});
-      if (k > best.k) best = Match{i - k + 1, j - k + 1, k};
+      cur[cur_n++] = RowEntry{j + 1, k};
+      if (k > best_k) {
+        best_k = k;
+        best = Match{i - k + 1, j - k + 1, k};
+      }
     }
-    for (const RowEntry& e : sc.prev_row) run_len[e.j1] = 0;
-    for (const RowEntry& e : sc.cur_row) run_len[e.j1] = e.k;
-    std::swap(sc.prev_row, sc.cur_row);
+    for (size_t e = 0; e < prev_n; ++e) run_len[prev[e].j1] = 0;
+    for (size_t e = 0; e < cur_n; ++e) run_len[cur[e].j1] = cur[e].k;
+    std::swap(prev, cur);
+    prev_n = cur_n;
   }
-  for (const RowEntry& e : sc.prev_row) run_len[e.j1] = 0;
+  for (size_t e = 0; e < prev_n; ++e) run_len[prev[e].j1] = 0;
   return best;
 }
 
@@ -104,8 +120,10 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
   sc->char_pos.resize(lb);
   for (size_t j = 0; j < lb; ++j) sc->char_pos[sc->fill[b[j]]++] = static_cast<uint32_t>(j);
   sc->run_len.assign(lb + 1, 0);
-  sc->prev_row.reserve(lb + 1);
-  sc->cur_row.reserve(lb + 1);
+  if (sc->prev_row.size() < lb + 1) {
+    sc->prev_row.resize(lb + 1);
+    sc->cur_row.resize(lb + 1);
+  }
 
   auto& stack = sc->block_stack;
   stack.clear();

@@ -1,0 +1,182 @@
+"""ratiokit.ratio against difflib (and cdifflib where installed) on real text.
+
+The data is the Python standard library's own source: short lines, whole functions, and whole
+files paired with an edited copy of themselves (seeded random line deletions, insertions and
+swaps) and with an unrelated file. Every value is checked against difflib; the table shows
+per-pair median times and the median and minimum per-pair speed-up, all measured in this run.
+
+    python bench/bench_ratio.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import difflib
+import random
+import statistics
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import ratiokit
+
+try:
+    import cdifflib
+except ImportError:  # optional peer
+    cdifflib = None
+
+
+def stdlib_sources(limit: int | None = None) -> list[tuple[Path, str]]:
+    root = Path(sysconfig.get_paths()["stdlib"])
+    files = sorted(p for p in root.glob("*.py"))
+    out = []
+    for path in files:
+        try:
+            out.append((path, path.read_text(encoding="utf-8")))
+        except (UnicodeDecodeError, OSError):
+            continue
+    return out[:limit] if limit else out
+
+
+def short_line_pairs(sources, rng, count):
+    lines = sorted(
+        {
+            line.strip()
+            for _, text in sources
+            for line in text.splitlines()
+            if 20 <= len(line.strip()) <= 80
+        }
+    )
+    rng.shuffle(lines)
+    lines = lines[: 2 * count]
+    # Neighbours in a length-sorted order are often near-duplicates; random pairs are not.
+    by_len = sorted(lines, key=len)
+    half = count // 2
+    similar = [(by_len[k], by_len[k + 1]) for k in range(0, 2 * half, 2)]
+    unrelated = [(lines[k], lines[-1 - k]) for k in range(count - half)]
+    return similar + unrelated
+
+
+def function_pairs(sources, rng, count):
+    funcs = []
+    for _, text in sources:
+        try:
+            tree = ast.parse(text)
+        except SyntaxError:
+            continue
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                seg = ast.get_source_segment(text, node)
+                if seg and 200 <= len(seg) <= 4000:
+                    funcs.append(seg)
+    rng.shuffle(funcs)
+    funcs = funcs[: 2 * count]
+    by_len = sorted(funcs, key=len)
+    half = count // 2
+    similar = [(by_len[k], by_len[k + 1]) for k in range(0, 2 * half, 2)]
+    unrelated = [(funcs[k], funcs[-1 - k]) for k in range(count - half)]
+    return similar + unrelated
+
+
+def edit_lines(text: str, rng: random.Random, edits: int) -> str:
+    lines = text.splitlines(keepends=True)
+    for _ in range(edits):
+        op = rng.randrange(3)
+        k = rng.randrange(len(lines))
+        if op == 0:
+            del lines[k]
+        elif op == 1:
+            lines.insert(k, lines[rng.randrange(len(lines))])
+        else:
+            j = rng.randrange(len(lines))
+            lines[k], lines[j] = lines[j], lines[k]
+    return "".join(lines)
+
+
+def file_pairs(sources, rng, count):
+    sized = [text for _, text in sources if 15_000 <= len(text) <= 25_000]
+    rng.shuffle(sized)
+    picked = sized[: count + 1]
+    pairs = []
+    for k in range(count):
+        text = picked[k]
+        if k % 2 == 0:
+            pairs.append((text, edit_lines(text, rng, 20)))
+        else:
+            pairs.append((text, picked[k + 1]))
+    return pairs
+
+
+def time_call(fn, a, b, min_time=0.002):
+    """Seconds per call, repeating short calls until min_time has passed."""
+    reps = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(reps):
+            value = fn(a, b)
+        elapsed = time.perf_counter() - start
+        if elapsed >= min_time or reps >= 1 << 20:
+            return elapsed / reps, value
+        reps *= 4 if elapsed < min_time / 8 else 2
+
+
+def difflib_ratio(a, b):
+    return difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()
+
+
+def cdifflib_ratio(a, b):
+    return cdifflib.CSequenceMatcher(None, a, b, autojunk=False).ratio()
+
+
+def run(name, pairs, peers):
+    rows = {"ratiokit": [], **{p: [] for p in peers}}
+    speedups = {p: [] for p in peers}
+    for a, b in pairs:
+        t_rk, value = time_call(ratiokit.ratio, a, b)
+        rows["ratiokit"].append(t_rk)
+        for peer, fn in peers.items():
+            t_peer, expected = time_call(fn, a, b, min_time=0.0005)
+            if peer == "difflib" and value != expected:
+                sys.exit(f"MISMATCH in {name}: ratiokit {value!r} != difflib {expected!r}")
+            rows[peer].append(t_peer)
+            speedups[peer].append(t_peer / t_rk)
+    print(f"\n{name}: {len(pairs)} pairs, every value equal to difflib's")
+    for who, times in rows.items():
+        print(f"  {who:9s} median {statistics.median(times) * 1e6:12.2f} us/pair")
+    for peer, s in speedups.items():
+        print(
+            f"  speed-up over {peer:9s} median {statistics.median(s):10.1f}x   min {min(s):8.1f}x"
+        )
+    return {p: (statistics.median(s), min(s)) for p, s in speedups.items()}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer pairs, for a smoke run")
+    parser.add_argument("--seed", type=int, default=2026)
+    args = parser.parse_args()
+    rng = random.Random(args.seed)
+    sources = stdlib_sources()
+    peers = {"difflib": difflib_ratio}
+    if cdifflib is not None:
+        peers["cdifflib"] = cdifflib_ratio
+    n_lines, n_funcs, n_files = (200, 60, 2) if args.quick else (2000, 400, 8)
+    print(f"Python {sys.version.split()[0]}, data: {len(sources)} stdlib modules")
+    results = {
+        "short lines (20-80 chars)": run("short lines (20-80 chars)", short_line_pairs(sources, rng, n_lines), peers),
+        "stdlib functions": run("stdlib functions", function_pairs(sources, rng, n_funcs), peers),
+        "file pairs (~20,000 chars)": run("file pairs (~20,000 chars)", file_pairs(sources, rng, n_files), peers),
+    }
+    print("\n| data | median speed-up over difflib | slowest pair |" + (" median over cdifflib |" if cdifflib else ""))
+    print("|---|---|---|" + ("---|" if cdifflib else ""))
+    for name, r in results.items():
+        line = f"| {name} | {r['difflib'][0]:.0f}x | {r['difflib'][1]:.0f}x |"
+        if cdifflib:
+            line += f" {r['cdifflib'][0]:.0f}x |"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()

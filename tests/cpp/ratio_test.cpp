@@ -1,0 +1,73 @@
+#include "ratio/ratio.hpp"
+
+#include <gtest/gtest.h>
+
+#include "reference.hpp"
+
+namespace ratiokit {
+namespace {
+
+using reference::random_text;
+using reference::text;
+
+TEST(RatioEngines, B2jAndAutomatonAgreeWithTheDifflibPort) {
+  std::mt19937_64 rng(23);
+  for (int round = 0; round < 5000; ++round) {
+    const uint32_t alphabet = 1 + round % 8;
+    const CodePoints a = random_text(rng, 70, alphabet);
+    const CodePoints b = random_text(rng, 70, alphabet);
+    const double want = reference::ratio(a, b);
+    ASSERT_EQ(ratio_b2j_chars(a, b, ascii_counts(b).count), a.empty() || b.empty() ? 0.0 : want);
+    ASSERT_EQ(gestalt_ratio_chars(a, b), want);
+    ASSERT_EQ(ratio_chars(a, b), want);
+  }
+}
+
+TEST(RatioEngines, ScratchIsRebuiltBetweenCalls) {
+  std::mt19937_64 rng(29);
+  const CodePoints long_a = random_text(rng, 4000, 3), long_b = random_text(rng, 4000, 3);
+  const CodePoints a = text("abcabcab"), b = text("bcbcaab");
+  const double fresh = ratio_b2j_chars(a, b, ascii_counts(b).count);
+  (void)ratio_b2j_chars(long_a, long_b, ascii_counts(long_b).count);
+  EXPECT_EQ(ratio_b2j_chars(a, b, ascii_counts(b).count), fresh);
+  EXPECT_EQ(fresh, reference::ratio(a, b));
+}
+
+TEST(RatioDispatch, EdgeValues) {
+  EXPECT_EQ(ratio_chars({}, {}), 1.0);
+  EXPECT_EQ(ratio_chars(text("abc"), {}), 0.0);
+  const CodePoints accented{0xE9};
+  EXPECT_EQ(ratio_chars({}, accented), 0.0);
+  EXPECT_EQ(ratio_chars(accented, {}), 0.0);
+  EXPECT_EQ(ratio_chars(text("abcd"), text("bcde")), 0.75);
+  EXPECT_EQ(ratio_chars(text("abc"), text("xyz")), 0.0);
+  const CodePoints a50(50, 'a'), a100(100, 'a');
+  EXPECT_EQ(ratio_chars(a50, a50), 1.0);
+  EXPECT_EQ(ratio_chars(a100, a100), 1.0);
+  CodePoints mixed = text("caf");
+  mixed.push_back(0xE9);
+  EXPECT_EQ(ratio_chars(mixed, text("cafe")), 0.75);
+}
+
+TEST(RatioDispatch, WorkFactorParsing) {
+  EXPECT_EQ(parse_work_factor(nullptr), 34u);
+  EXPECT_EQ(parse_work_factor("+5"), 5u);
+  EXPECT_EQ(parse_work_factor("0"), 0u);
+  EXPECT_EQ(parse_work_factor("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {" 5", "5 ", "-1", "", "+", "abc", "5x", "++5", "18446744073709551616",
+                          "99999999999999999999"}) {
+    EXPECT_EQ(parse_work_factor(bad), 34u) << bad;
+  }
+}
+
+TEST(RatioCounts, CharCountsWithAndWithoutNonAscii) {
+  const CharCounts banana = char_counts(text("banana"));
+  EXPECT_EQ(banana, (CharCounts{{'a', 3}, {'b', 1}, {'n', 2}}));
+  CodePoints with = text("banana");
+  with.insert(with.begin() + 2, 0x1F600);
+  EXPECT_EQ(char_counts(with), (CharCounts{{'a', 3}, {'b', 1}, {'n', 2}, {0x1F600, 1}}));
+  EXPECT_TRUE(char_counts({}).empty());
+}
+
+}  // namespace
+}  // namespace ratiokit
