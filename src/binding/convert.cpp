@@ -327,6 +327,17 @@ bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out) {
   });
 }
 
+bool parse_concurrency(const std::string& text, Concurrency& out) {
+  const std::string lowered = lower_ascii(text);
+  if (const auto mode = concurrency_from(lowered)) {
+    out = *mode;
+    return true;
+  }
+  const std::string literal = quoted_literal(lowered);
+  PyErr_Format(PyExc_ValueError, msg::UNKNOWN_CONCURRENCY, literal.c_str());
+  return false;
+}
+
 PyObject* raise_from(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gestalt/gestalt.hpp"
+#include "parallel/concurrency.hpp"
 
 namespace ratiokit::py {
 
@@ -40,6 +41,10 @@ bool to_u64(PyObject* obj, uint64_t& out);
 bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out);
 bool to_pair_list(PyObject* obj, const char* name, std::vector<std::pair<CodePoints, CodePoints>>& out);
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
+
+// Decodes a concurrency mode; an unknown one raises ValueError (call with the GIL held, before
+// any work starts).
+bool parse_concurrency(const std::string& text, Concurrency& out);
 
 // Applies the wrapping rule to a failed conversion of argument `name`; always returns false.
 bool wrap_arg_error(const char* name);

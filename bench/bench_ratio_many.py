@@ -1,0 +1,97 @@
+"""ratio_many throughput on short real pairs (lines of the standard library's source).
+
+Compares, in one run: ratio_many at threads 1 and 2 (and 0 = the shared pool), a Python loop
+calling ratio, difflib on a sample, and, where installed, rapidfuzz.process.cpdist with its
+fuzz.ratio scorer (a different, cheaper metric: a speed reference, not equal output). Also the
+per-call cost of a private pool of 4 threads, and a 1,000-pair batch against a loop.
+
+    python bench/bench_ratio_many.py [--pairs N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import difflib
+import os
+import random
+import statistics
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from bench_ratio import short_line_pairs, stdlib_sources  # noqa: E402
+
+import ratiokit  # noqa: E402
+from ratiokit import _ratiokit  # noqa: E402
+
+try:
+    from rapidfuzz import fuzz, process
+except ImportError:  # optional peer
+    process = None
+
+
+def best_of(fn, repeat=5):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--pairs", type=int, default=100_000)
+    args = parser.parse_args()
+    rng = random.Random(7)
+    base = short_line_pairs(stdlib_sources(), rng, 20_000)
+    pairs = [base[k % len(base)] for k in range(args.pairs)]
+    print(f"{len(pairs)} short pairs (20-80 chars), {os.cpu_count()} CPUs")
+
+    expected = [_ratiokit.ratio(a, b) for a, b in pairs[:2000]]
+    sample = pairs[:2000]
+    assert expected == [difflib.SequenceMatcher(None, a, b, autojunk=False).ratio() for a, b in sample]
+
+    rows = []
+    t_loop = best_of(lambda: [_ratiokit.ratio(a, b) for a, b in pairs], 3)
+    rows.append(("Python loop of ratio", t_loop))
+    for threads in (1, 2, 0):
+        result = _ratiokit.ratio_many(pairs, threads)
+        assert result[:2000] == expected
+        rows.append((f"ratio_many threads={threads}", best_of(lambda: _ratiokit.ratio_many(pairs, threads))))
+    t_difflib = best_of(
+        lambda: [difflib.SequenceMatcher(None, a, b, autojunk=False).ratio() for a, b in sample], 1
+    ) * len(pairs) / len(sample)
+    rows.append(("difflib (from a 2,000-pair sample)", t_difflib))
+    if process is not None:
+        left = [a for a, _ in pairs]
+        right = [b for _, b in pairs]
+        rows.append(("rapidfuzz cpdist fuzz.ratio workers=-1 (other metric)",
+                     best_of(lambda: process.cpdist(left, right, scorer=fuzz.ratio, workers=-1))))
+
+    print(f"\n| method | seconds | pairs/s | vs threads=1 |")
+    print("|---|---|---|---|")
+    t1 = rows[1][1]
+    for name, t in rows:
+        print(f"| {name} | {t:.4f} | {len(pairs) / t:,.0f} | {t1 / t:.2f}x |")
+
+    small = pairs[:1000]
+    t_batch = best_of(lambda: _ratiokit.ratio_many(small), 20)
+    t_small_loop = best_of(lambda: [ratiokit.ratio(a, b) for a, b in small], 20)
+    print(f"\n1,000 pairs: ratio_many {t_batch * 1e3:.3f} ms, Python loop of ratio {t_small_loop * 1e3:.3f} ms")
+
+    tiny = pairs[:8]
+    per_call = []
+    for _ in range(200):
+        start = time.perf_counter()
+        _ratiokit.ratio_many(tiny, 4)
+        per_call.append(time.perf_counter() - start)
+    base_call = best_of(lambda: _ratiokit.ratio_many(tiny, 0), 50)
+    print(f"private pool of 4 threads: median {statistics.median(per_call) * 1e6:.0f} us per call "
+          f"(the same call on the shared pool: {base_call * 1e6:.1f} us)")
+
+
+if __name__ == "__main__":
+    main()
