@@ -10,6 +10,7 @@
 // and not yet finished. `run_in_pool` is the same machinery with a single chunk that the caller
 // does not claim.
 //
+// Private pools start one worker at once and the rest as loops need them, up to their size.
 // Workers are detached: dropping a private pool only raises its stop flag, because the last
 // handle may be dropped on one of the pool's own workers, which cannot join itself. The workers
 // keep the pool's shared state alive, drain what is queued, and exit.
@@ -57,13 +58,17 @@ struct Loop {
 
 using LoopRef = std::shared_ptr<Loop>;
 
-struct PoolState {
+struct PoolState : std::enable_shared_from_this<PoolState> {
   size_t size = 0;  // fixed before the pool is published
 
   std::mutex mutex;
   std::condition_variable work_cv;
   std::deque<LoopRef> queue;
   bool stop = false;
+  // Private pools start their workers on demand, up to `size`: a pool asked for 65,535 threads
+  // that runs a loop of ten chunks starts ten, not 65,535. Guarded by `mutex`.
+  size_t started = 0;
+  size_t idle = 0;
 };
 
 // The pool whose worker is running on this thread; null on every other thread.
@@ -107,17 +112,48 @@ void finish(Loop& loop, bool claim) {
   if (loop.error) std::rethrow_exception(std::exchange(loop.error, nullptr));
 }
 
+void worker_main(std::shared_ptr<PoolState> pool);
+
+// Starts up to `count` more workers of a private pool; a refused thread only means fewer
+// helpers, since loop starters run every chunk they can themselves.
+void grow(PoolState& pool, size_t count) {
+  std::shared_ptr<PoolState> self = pool.shared_from_this();
+  size_t failed = 0;
+  for (size_t k = 0; k < count; ++k) {
+    try {
+      std::thread(worker_main, self).detach();
+    } catch (const std::system_error&) {
+      failed = count - k;
+      break;
+    } catch (const std::bad_alloc&) {
+      failed = count - k;
+      break;
+    }
+  }
+  if (failed > 0) {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.started -= failed;
+  }
+}
+
 // Queues `copies` entries for `loop` and returns how many made it; the starter copes with fewer
 // helpers than it asked for, so running out of memory here is not an error.
 size_t post(PoolState& pool, const LoopRef& loop, size_t copies) {
   size_t posted = 0;
+  size_t spawn = 0;
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
     try {
       for (; posted < copies; ++posted) pool.queue.push_back(loop);
     } catch (const std::bad_alloc&) {
     }
+    const size_t waiting = pool.queue.size();
+    if (waiting > pool.idle && pool.started < pool.size) {
+      spawn = std::min(waiting - pool.idle, pool.size - pool.started);
+      pool.started += spawn;
+    }
   }
+  if (spawn > 0) grow(pool, spawn);
   if (posted == 1) {
     pool.work_cv.notify_one();
   } else if (posted > 1) {
@@ -130,7 +166,9 @@ void worker_main(std::shared_ptr<PoolState> pool) {
   CURRENT = pool.get();
   std::unique_lock<std::mutex> lock(pool->mutex);
   for (;;) {
+    ++pool->idle;
     pool->work_cv.wait(lock, [&] { return pool->stop || !pool->queue.empty(); });
+    --pool->idle;
     // A stopped pool still drains its queue, so a blocked `run_in_pool` caller is never lost.
     if (pool->queue.empty()) return;
     LoopRef loop = std::move(pool->queue.front());
@@ -210,6 +248,7 @@ PoolState& global_pool() {
     auto state = std::make_shared<PoolState>();
     std::vector<std::thread> threads = start_workers(state, configured_threads());
     state->size = threads.size();
+    state->started = threads.size();
     for (std::thread& t : threads) t.detach();
     GLOBAL_STARTED.store(state.get(), std::memory_order_release);
     return new std::shared_ptr<PoolState>(std::move(state));
@@ -233,14 +272,11 @@ PoolHandle make_pool(uint64_t threads) {
   if (count == 0) return nullptr;
   auto state = std::make_shared<PoolState>();
   state->size = count;
-  std::vector<std::thread> started = start_workers(state, count);
-  if (started.size() < count) {
-    // Joining is safe here (we are not one of them) and returns the threads before the caller
-    // falls back to the process-wide pool.
-    stop_workers(*state);
-    for (std::thread& t : started) t.join();
-    return nullptr;
-  }
+  // One worker up front proves that threads can be started (else the caller falls back to the
+  // process-wide pool); the rest start when loops need them.
+  std::vector<std::thread> started = start_workers(state, 1);
+  if (started.empty()) return nullptr;
+  state->started = 1;
   for (std::thread& t : started) t.detach();
   try {
     return std::make_shared<Pool>(std::move(state));
