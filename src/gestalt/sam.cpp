@@ -19,67 +19,61 @@ struct InlineEdge {
   int32_t target;
 };
 
+// One state under construction. Everything extend() touches for a state sits in one record, so
+// the online step costs about one cache line per state it visits.
+struct BuildState {
+  InlineEdge edges[4];  // the first four edges in insertion order; empty slots hold NO_CHAR
+  uint32_t edge_count;
+  int32_t overflow_head;  // edges beyond the fourth, newest first; -1 if none
+  int32_t len;
+  int32_t link;
+  int32_t first_end;
+  uint8_t is_primary;  // created for a text position (not a clone, not the root)
+};
+
 struct Builder {
-  std::vector<std::array<InlineEdge, 4>> inline_edges;
-  std::vector<uint32_t> edge_count;
+  std::vector<BuildState> st;  // sized for 2n + 1 states up front; `count` are in use
+  uint32_t count = 0;
   std::vector<uint32_t> overflow_char;
   std::vector<int32_t> overflow_target;
   std::vector<int32_t> overflow_next;
-  std::vector<int32_t> overflow_head;
   std::array<int32_t, 128> root_ascii;
-  std::vector<int32_t> len;
-  std::vector<int32_t> link;
-  std::vector<int32_t> first_end;
-  std::vector<uint8_t> is_primary;
   uint32_t last = 0;
   // finalize() scratch
   std::vector<uint32_t> offsets, histogram, by_len, counts, radix_tmp;
 
   void reset(size_t n) {
-    inline_edges.clear();
-    edge_count.clear();
+    if (st.size() < 2 * n + 1) st.resize(2 * n + 1);
+    count = 0;
     overflow_char.clear();
     overflow_target.clear();
     overflow_next.clear();
-    overflow_head.clear();
     root_ascii.fill(-1);
-    len.clear();
-    link.clear();
-    first_end.clear();
-    is_primary.clear();
-    const size_t states = 2 * n + 1;
-    inline_edges.reserve(states);
-    edge_count.reserve(states);
-    overflow_head.reserve(states);
-    len.reserve(states);
-    link.reserve(states);
-    first_end.reserve(states);
-    is_primary.reserve(states);
     new_state(0, -1, 0, 0);
     last = 0;
   }
 
   uint32_t new_state(int32_t length, int32_t suffix_link, int32_t first, uint8_t primary) {
-    const auto id = static_cast<uint32_t>(len.size());
-    InlineEdge empty{NO_CHAR, -1};
-    inline_edges.push_back({empty, empty, empty, empty});
-    edge_count.push_back(0);
-    overflow_head.push_back(-1);
-    len.push_back(length);
-    link.push_back(suffix_link);
-    first_end.push_back(first);
-    is_primary.push_back(primary);
+    const uint32_t id = count++;
+    BuildState& s = st[id];
+    for (InlineEdge& e : s.edges) e = InlineEdge{NO_CHAR, -1};
+    s.edge_count = 0;
+    s.overflow_head = -1;
+    s.len = length;
+    s.link = suffix_link;
+    s.first_end = first;
+    s.is_primary = primary;
     return id;
   }
 
   int32_t find(uint32_t s, uint32_t c) const {
     if (s == 0 && c < 128) return root_ascii[c];
-    const auto& slots = inline_edges[s];
-    for (const InlineEdge& e : slots) {
+    const BuildState& state = st[s];
+    for (const InlineEdge& e : state.edges) {
       if (e.c == c) return e.target;
     }
-    if (edge_count[s] > 4) {
-      for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node]) {
+    if (state.edge_count > 4) {
+      for (int32_t node = state.overflow_head; node >= 0; node = overflow_next[node]) {
         if (overflow_char[node] == c) return overflow_target[node];
       }
     }
@@ -87,28 +81,28 @@ struct Builder {
   }
 
   void add_edge(uint32_t s, uint32_t c, int32_t target) {
-    const uint32_t count = edge_count[s];
-    if (count < 4) {
-      inline_edges[s][count] = {c, target};
+    BuildState& state = st[s];
+    if (state.edge_count < 4) {
+      state.edges[state.edge_count] = {c, target};
     } else {
       overflow_char.push_back(c);
       overflow_target.push_back(target);
-      overflow_next.push_back(overflow_head[s]);
-      overflow_head[s] = static_cast<int32_t>(overflow_char.size() - 1);
+      overflow_next.push_back(state.overflow_head);
+      state.overflow_head = static_cast<int32_t>(overflow_char.size() - 1);
     }
-    edge_count[s] = count + 1;
+    ++state.edge_count;
     if (s == 0 && c < 128) root_ascii[c] = target;
   }
 
   void redirect(uint32_t s, uint32_t c, int32_t target) {
     if (s == 0 && c < 128) root_ascii[c] = target;
-    for (InlineEdge& e : inline_edges[s]) {
+    for (InlineEdge& e : st[s].edges) {
       if (e.c == c) {
         e.target = target;
         return;
       }
     }
-    for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node]) {
+    for (int32_t node = st[s].overflow_head; node >= 0; node = overflow_next[node]) {
       if (overflow_char[node] == c) {
         overflow_target[node] = target;
         return;
@@ -117,33 +111,33 @@ struct Builder {
   }
 
   void extend(uint32_t c, uint32_t pos) {
-    const uint32_t cur = new_state(len[last] + 1, -1, static_cast<int32_t>(pos), 1);
+    const uint32_t cur = new_state(st[last].len + 1, -1, static_cast<int32_t>(pos), 1);
     int32_t p = static_cast<int32_t>(last);
     while (p != -1 && find(p, c) < 0) {
       add_edge(p, c, static_cast<int32_t>(cur));
-      p = link[p];
+      p = st[p].link;
     }
     if (p == -1) {
-      link[cur] = 0;
+      st[cur].link = 0;
     } else {
       const int32_t q = find(p, c);
-      if (len[p] + 1 == len[q]) {
-        link[cur] = q;
+      if (st[p].len + 1 == st[q].len) {
+        st[cur].link = q;
       } else {
-        const uint32_t clone = new_state(len[p] + 1, link[q], first_end[q], 0);
-        const uint32_t q_edges = edge_count[q];
+        const uint32_t clone = new_state(st[p].len + 1, st[q].link, st[q].first_end, 0);
+        const uint32_t q_edges = st[q].edge_count;
         for (uint32_t e = 0; e < std::min<uint32_t>(q_edges, 4); ++e) {
-          add_edge(clone, inline_edges[q][e].c, inline_edges[q][e].target);
+          add_edge(clone, st[q].edges[e].c, st[q].edges[e].target);
         }
-        for (int32_t node = overflow_head[q]; node >= 0; node = overflow_next[node]) {
+        for (int32_t node = st[q].overflow_head; node >= 0; node = overflow_next[node]) {
           add_edge(clone, overflow_char[node], overflow_target[node]);
         }
         while (p != -1 && find(p, c) == q) {
           redirect(p, c, static_cast<int32_t>(clone));
-          p = link[p];
+          p = st[p].link;
         }
-        link[q] = static_cast<int32_t>(clone);
-        link[cur] = static_cast<int32_t>(clone);
+        st[q].link = static_cast<int32_t>(clone);
+        st[cur].link = static_cast<int32_t>(clone);
       }
     }
     last = cur;
@@ -206,22 +200,22 @@ uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_
 
 void Builder::finalize(Text text, Sam& sam) {
   const size_t n = text.size();
-  const size_t states = len.size();
+  const size_t states = count;
   sam.sorted_positions.clear();
 
   // Edge runs, sorted by key within each state.
   offsets.assign(states + 1, 0);
-  for (size_t s = 0; s < states; ++s) offsets[s + 1] = offsets[s] + edge_count[s];
+  for (size_t s = 0; s < states; ++s) offsets[s + 1] = offsets[s] + st[s].edge_count;
   sam.edges.resize(offsets[states]);
   for (size_t s = 0; s < states; ++s) {
     uint64_t* out = sam.edges.data() + offsets[s];
-    const uint32_t count = edge_count[s];
+    const uint32_t count = st[s].edge_count;
     uint32_t k = 0;
     for (; k < std::min<uint32_t>(count, 4); ++k) {
-      out[k] = (static_cast<uint64_t>(inline_edges[s][k].c) << 32) |
-               static_cast<uint32_t>(inline_edges[s][k].target);
+      out[k] = (static_cast<uint64_t>(st[s].edges[k].c) << 32) |
+               static_cast<uint32_t>(st[s].edges[k].target);
     }
-    for (int32_t node = overflow_head[s]; node >= 0; node = overflow_next[node], ++k) {
+    for (int32_t node = st[s].overflow_head; node >= 0; node = overflow_next[node], ++k) {
       out[k] = (static_cast<uint64_t>(overflow_char[node]) << 32) |
                static_cast<uint32_t>(overflow_target[node]);
     }
@@ -240,16 +234,16 @@ void Builder::finalize(Text text, Sam& sam) {
     const uint32_t start = offsets[s], end = offsets[s + 1];
     slot.edge_start = start;
     slot.edge_end = end;
-    slot.link = s == 0 ? 0 : static_cast<uint32_t>(link[s]);
-    slot.link_len = s == 0 ? 0 : static_cast<uint32_t>(len[link[s]]);
+    slot.link = s == 0 ? 0 : static_cast<uint32_t>(st[s].link);
+    slot.link_len = s == 0 ? 0 : static_cast<uint32_t>(st[st[s].link].len);
     slot.pref_char = NO_CHAR;
     slot.pref_target = 0;
     slot.alt_char = NO_CHAR;
     slot.alt_target = 0;
     if (start == end) continue;
     uint32_t pref = start;
-    const auto fe = static_cast<size_t>(first_end[s]);
-    if (is_primary[s] && fe + 1 < n) {
+    const auto fe = static_cast<size_t>(st[s].first_end);
+    if (st[s].is_primary && fe + 1 < n) {
       const uint32_t found = find_in_run(sam.edges, start, end, text[fe + 1]);
       if (found != end) pref = found;
     }
@@ -266,31 +260,31 @@ void Builder::finalize(Text text, Sam& sam) {
 
   sam.prefix_state.assign(n, 0);
   for (size_t s = 1; s < states; ++s) {
-    if (is_primary[s]) sam.prefix_state[first_end[s]] = static_cast<int32_t>(s);
+    if (st[s].is_primary) sam.prefix_state[st[s].first_end] = static_cast<int32_t>(s);
   }
 
   // States in ascending len (stable), root first.
   histogram.assign(n + 2, 0);
-  for (size_t s = 0; s < states; ++s) ++histogram[len[s] + 1];
+  for (size_t s = 0; s < states; ++s) ++histogram[st[s].len + 1];
   for (size_t l = 1; l < n + 2; ++l) histogram[l] += histogram[l - 1];
   by_len.resize(states);
-  for (size_t s = 0; s < states; ++s) by_len[histogram[len[s]]++] = static_cast<uint32_t>(s);
+  for (size_t s = 0; s < states; ++s) by_len[histogram[st[s].len]++] = static_cast<uint32_t>(s);
 
   counts.assign(states, 0);
   sam.states.resize(states);
   for (size_t s = 0; s < states; ++s) {
-    counts[s] = is_primary[s] ? 1 : 0;
+    counts[s] = st[s].is_primary ? 1 : 0;
     StateInfo& info = sam.states[s];
-    info.len = static_cast<uint32_t>(len[s]);
+    info.len = static_cast<uint32_t>(st[s].len);
     info.link = sam.scan[s].link;
     info.link_len = sam.scan[s].link_len;
     info.sorted_offset = -1;
-    info.first_end = static_cast<uint32_t>(first_end[s]);
-    info.last_end = is_primary[s] ? info.first_end : 0;
+    info.first_end = static_cast<uint32_t>(st[s].first_end);
+    info.last_end = st[s].is_primary ? info.first_end : 0;
   }
   for (size_t r = states; r-- > 1;) {
     const uint32_t s = by_len[r];
-    const uint32_t up = static_cast<uint32_t>(link[s]);
+    const uint32_t up = static_cast<uint32_t>(st[s].link);
     counts[up] += counts[s];
     sam.states[up].last_end = std::max(sam.states[up].last_end, sam.states[s].last_end);
   }
@@ -304,11 +298,11 @@ void Builder::finalize(Text text, Sam& sam) {
   sam.states[0].occ_start = 0;
   for (size_t r = 1; r < states; ++r) {
     const uint32_t s = by_len[r];
-    const uint32_t up = static_cast<uint32_t>(link[s]);
+    const uint32_t up = static_cast<uint32_t>(st[s].link);
     sam.states[s].occ_start = cursor[up];
     cursor[up] += counts[s];
     cursor[s] = sam.states[s].occ_start;
-    if (is_primary[s]) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(first_end[s]);
+    if (st[s].is_primary) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(st[s].first_end);
   }
 
   for (size_t s = 0; s < states; ++s) {
