@@ -1,0 +1,5 @@
+import sys
+
+from ratiokit.cli import main
+
+sys.exit(main())
