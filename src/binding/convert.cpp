@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "binding/messages.hpp"
@@ -127,6 +128,12 @@ bool sequence_of_items(PyObject* obj, Py_ssize_t& hint) {
   if (hint < 0) {
     PyErr_Clear();
     hint = 0;
+  }
+  // Only an exact list or tuple is known to hold what its length says; any other sequence may
+  // claim billions of items and yield three, so its claim sizes nothing beyond a modest start.
+  constexpr Py_ssize_t MAX_UNCHECKED_HINT = 4096;
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+    hint = std::min(hint, MAX_UNCHECKED_HINT);
   }
   return true;
 }
@@ -343,6 +350,10 @@ PyObject* raise_from(std::exception_ptr error) {
     std::rethrow_exception(error);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const Cancelled&) {
+    // Cancellation comes from a signal handler's exception, normally restored by ReleasedGil;
+    // this only covers a Cancelled that reached the binding some other way.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::exception& e) {
     const char* what = e.what();
     PyErr_SetString(panic_exception_type(), what != nullptr && *what ? what : msg::PANIC_DEFAULT);
@@ -350,6 +361,44 @@ PyObject* raise_from(std::exception_ptr error) {
     PyErr_SetString(panic_exception_type(), msg::PANIC_DEFAULT);
   }
   return nullptr;
+}
+
+ReleasedGil::ReleasedGil() noexcept {
+  // Signal handlers run only on the main thread; elsewhere a poll could never see one.
+  if (_PyOS_IsMainThread()) scope_.emplace(&ReleasedGil::poll, this);
+  tstate_ = PyEval_SaveThread();
+}
+
+bool ReleasedGil::poll(void* self) noexcept {
+  ReleasedGil& gil = *static_cast<ReleasedGil*>(self);
+  PyEval_RestoreThread(gil.tstate_);
+  const bool raised = PyErr_CheckSignals() < 0;
+  // Keep the exception aside rather than set while the computation unwinds without the GIL.
+#if PY_VERSION_HEX >= 0x030C0000
+  if (raised) gil.raised_[1] = PyErr_GetRaisedException();
+#else
+  if (raised) PyErr_Fetch(&gil.raised_[0], &gil.raised_[1], &gil.raised_[2]);
+#endif
+  gil.tstate_ = PyEval_SaveThread();
+  return raised;
+}
+
+bool ReleasedGil::finish(std::exception_ptr error) noexcept {
+  scope_.reset();
+  PyEval_RestoreThread(tstate_);
+  if (raised_[0] != nullptr || raised_[1] != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised_[1]);
+#else
+    PyErr_Restore(raised_[0], raised_[1], raised_[2]);
+#endif
+    return false;
+  }
+  if (error) {
+    raise_from(error);
+    return false;
+  }
+  return true;
 }
 
 PyObject* float_list(const std::vector<double>& values) {

@@ -11,12 +11,14 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "gestalt/gestalt.hpp"
 #include "parallel/concurrency.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit::py {
 
@@ -56,25 +58,47 @@ bool convert_arg(PyObject* obj, const char* name, F&& convert, Out&... out) {
 }
 
 // Sets the Python exception for a C++ exception that reached the binding: MemoryError for
-// std::bad_alloc, PanicException for anything else. Returns nullptr for convenience.
+// std::bad_alloc, the exception already set (else KeyboardInterrupt) for Cancelled,
+// PanicException for anything else. Returns nullptr for convenience.
 PyObject* raise_from(std::exception_ptr error);
 
-// Runs f with the GIL released; a C++ exception is translated once the GIL is back.
+// The GIL released around one computation. On the interpreter's main thread the computation is
+// also interruptible: its thread takes the GIL back for a moment about every POLL_INTERVAL to
+// run pending signal handlers (see CancelScope for where), and an exception from one, such as
+// KeyboardInterrupt for Ctrl-C, cancels the computation. That exception is raised once the
+// computation has unwound, whatever it ended with, so no result computed meanwhile is returned.
+// Other threads never receive signals and skip all this; a computation that ends before its
+// first poll costs nothing extra.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept;
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+  // Takes the GIL back and sets the Python exception for how the computation ended: the one a
+  // signal handler raised, else `error` translated. True when there is none. Call exactly once.
+  bool finish(std::exception_ptr error) noexcept;
+
+ private:
+  static bool poll(void* self) noexcept;
+
+  PyThreadState* tstate_;
+  PyObject* raised_[3] = {nullptr, nullptr, nullptr};  // type, value, traceback
+  std::optional<CancelScope> scope_;
+};
+
+// Runs f with the GIL released (see ReleasedGil); a C++ exception is translated once the GIL is
+// back.
 template <class F>
 bool without_gil(F&& f) {
+  ReleasedGil released;
   std::exception_ptr error;
-  Py_BEGIN_ALLOW_THREADS;
   try {
     f();
   } catch (...) {
     error = std::current_exception();
   }
-  Py_END_ALLOW_THREADS;
-  if (error) {
-    raise_from(error);
-    return false;
-  }
-  return true;
+  return released.finish(std::move(error));
 }
 
 // Runs an entry point body, translating any C++ exception it lets out (with the GIL held).

@@ -147,6 +147,9 @@ struct Builder {
 };
 
 void sort_run(uint64_t* first, uint64_t* last) {
+  // The empty text's automaton has no edges at all, and then `first` is null: stepping it even
+  // by one is undefined.
+  if (last - first < 2) return;
   if (last - first <= 16) {
     for (uint64_t* it = first + 1; it < last; ++it) {
       const uint64_t key = *it;

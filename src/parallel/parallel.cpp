@@ -14,6 +14,12 @@
 // Workers are detached: dropping a private pool only raises its stop flag, because the last
 // handle may be dropped on one of the pool's own workers, which cannot join itself. The workers
 // keep the pool's shared state alive, drain what is queued, and exit.
+//
+// Cancellation rides on the same structure. A loop records the cancellation flag of the thread
+// that starts it, and a worker adopts that flag while it runs the loop's chunks, so nested loops
+// and cancellation points anywhere below see the flag of the call they work for. The thread that
+// owns a CancelScope polls between its own chunks and items, and in place of an untimed sleep
+// while it waits for a loop; the other threads only read the flag.
 #include "parallel/parallel.hpp"
 
 #include <sched.h>
@@ -35,9 +41,14 @@
 namespace ratiokit {
 namespace {
 
+// The flag of the cancellable computation this thread works for, or null.
+thread_local const std::atomic<bool>* CANCEL_FLAG = nullptr;
+// The scope installed on this thread, if any; it polls only for the computation it owns.
+thread_local CancelScope* SCOPE = nullptr;
+
 struct Loop {
   Loop(size_t n, size_t chunk, size_t chunks, const FunctionRef<void(size_t, size_t)>& body)
-      : n(n), chunk(chunk), chunks(chunks), body(body) {}
+      : n(n), chunk(chunk), chunks(chunks), body(body), cancel(CANCEL_FLAG) {}
 
   const size_t n;
   const size_t chunk;
@@ -45,6 +56,9 @@ struct Loop {
   // Points into the starter's frame; only called for a claimed chunk, and the starter does not
   // return before every claimed chunk has finished.
   const FunctionRef<void(size_t, size_t)> body;
+  // The starter's cancellation flag; lives as long as the starter's scope, so it too is only
+  // read for a claimed chunk.
+  const std::atomic<bool>* const cancel;
 
   std::atomic<size_t> cursor{0};
   std::atomic<size_t> done{0};
@@ -77,13 +91,19 @@ thread_local PoolState* CURRENT = nullptr;
 // Claims chunks until the cursor runs out. Every claimed chunk counts as done whether it ran or
 // was skipped, so the starter's wait needs no other bookkeeping.
 void run_chunks(Loop& loop) {
+  // Work for the starter's computation while running its chunks; the starter itself already
+  // does, and a worker goes back to working for nobody afterwards.
+  const std::atomic<bool>* const adopted = std::exchange(CANCEL_FLAG, loop.cancel);
+  const CancelCheck check;
   for (;;) {
     const size_t c = loop.cursor.fetch_add(1, std::memory_order_relaxed);
-    if (c >= loop.chunks) return;
-    // Between chunks: the one place where a loop decides whether to go on.
+    if (c >= loop.chunks) break;
+    // Between chunks: the one place where a loop decides whether to go on. A cancellation
+    // counts as the loop's failure, so it skips the remaining chunks the same way.
     if (!loop.failed.load(std::memory_order_relaxed)) {
       const size_t begin = c * loop.chunk;
       try {
+        check();
         loop.body(begin, std::min(loop.n, begin + loop.chunk));
       } catch (...) {
         if (!loop.failed.exchange(true, std::memory_order_relaxed)) {
@@ -97,19 +117,43 @@ void run_chunks(Loop& loop) {
       loop.finished_cv.notify_all();
     }
   }
+  CANCEL_FLAG = adopted;
+}
+
+// The starter's wait for chunks claimed by other threads. The thread that owns the loop's
+// cancellable computation polls while it waits; once cancelled it simply waits, because claimed
+// chunks read the starter's frame and must finish before the loop returns.
+void wait_finished(Loop& loop) {
+  std::unique_lock<std::mutex> lock(loop.mutex);
+  const auto finished = [&] { return loop.finished; };
+  CancelScope* const scope = SCOPE;
+  if (scope == nullptr || loop.cancel != &scope->flag) {
+    loop.finished_cv.wait(lock, finished);
+    return;
+  }
+  while (!loop.finished) {
+    if (scope->cancelled()) {
+      loop.finished_cv.wait(lock, finished);
+      return;
+    }
+    if (loop.finished_cv.wait_until(lock, scope->poll_due(), finished)) return;
+    lock.unlock();
+    scope->poll_now();
+    lock.lock();
+  }
 }
 
 // Everything a starter does after queueing its loop: help if it may, wait for the chunks still
 // running elsewhere, and surface the first failure.
 void finish(Loop& loop, bool claim) {
   if (claim) run_chunks(loop);
-  if (loop.done.load(std::memory_order_acquire) != loop.chunks) {
-    std::unique_lock<std::mutex> lock(loop.mutex);
-    loop.finished_cv.wait(lock, [&] { return loop.finished; });
-  }
+  if (loop.done.load(std::memory_order_acquire) != loop.chunks) wait_finished(loop);
   // Take the exception out of the loop: a worker may hold the loop's last reference, and the
   // exception object should die on the thread that handles it, not under a worker's feet.
   if (loop.error) std::rethrow_exception(std::exchange(loop.error, nullptr));
+  // A loop whose chunks all ran before the flag was seen still must not let the computation go
+  // on to its next step.
+  if (loop.cancel != nullptr && loop.cancel->load(std::memory_order_relaxed)) throw_cancelled();
 }
 
 void worker_main(std::shared_ptr<PoolState> pool);
@@ -258,6 +302,61 @@ PoolState& global_pool() {
 
 }  // namespace
 
+CancelScope::CancelScope(Poll poll, void* context) noexcept
+    : poll(poll), context(context), outer_flag(CANCEL_FLAG), outer_scope(SCOPE) {
+  CANCEL_FLAG = &flag;
+  SCOPE = this;
+}
+
+CancelScope::~CancelScope() {
+  CANCEL_FLAG = outer_flag;
+  SCOPE = outer_scope;
+}
+
+CancelScope::Clock::time_point CancelScope::poll_due() {
+  if (next_poll == Clock::time_point{}) next_poll = Clock::now() + POLL_INTERVAL;
+  return next_poll;
+}
+
+bool CancelScope::poll_now() {
+  if (cancelled()) return true;
+  // A poll may take a while (it can run arbitrary code of the embedding program); the interval
+  // counts from its end.
+  const bool cancel = poll(context);
+  next_poll = Clock::now() + POLL_INTERVAL;
+  if (cancel) flag.store(true, std::memory_order_relaxed);
+  return cancel;
+}
+
+// Reads the clock about every millisecond: the stride doubles while reads come much faster
+// than that, and drops back to every check as soon as they come slower. The cap bounds the
+// damage when cheap checks turn into expensive ones (a loop whose later items cost far more
+// than its first, as in a join): the next read comes at most MAX_STRIDE checks later. A clock
+// read costs about as much as the cheapest item of any loop here, so even at the cap it stays
+// around a percent of such a loop, and far below that for real work. A loop of fewer than
+// FIRST_STRIDE items never reads the clock at all.
+void CancelScope::tick() {
+  const Clock::time_point now = Clock::now();
+  if (next_poll == Clock::time_point{}) next_poll = now + POLL_INTERVAL;
+  if (last_tick != Clock::time_point{}) {
+    if (now - last_tick < std::chrono::microseconds(250)) {
+      stride = std::min(stride * 2, MAX_STRIDE);
+    } else if (now - last_tick > std::chrono::milliseconds(2)) {
+      stride = 1;
+    }
+  }
+  last_tick = now;
+  countdown = stride;
+  if (now >= next_poll && poll_now()) throw_cancelled();
+}
+
+void throw_cancelled() { throw Cancelled(); }
+
+CancelCheck::CancelCheck() noexcept : flag_(CANCEL_FLAG), scope_(nullptr) {
+  CancelScope* const scope = SCOPE;
+  if (scope != nullptr && flag_ == &scope->flag) scope_ = scope;
+}
+
 struct Pool {
   explicit Pool(std::shared_ptr<PoolState> state) : state(std::move(state)) {}
   Pool(const Pool&) = delete;
@@ -300,6 +399,7 @@ size_t ambient_threads() {
 void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t, size_t)> body) {
   if (n == 0) return;
   if (n < min_parallel) {
+    cancellation_point();
     body(0, n);
     return;
   }
@@ -309,6 +409,7 @@ void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t,
   const size_t chunk = std::max<size_t>(1, n / (8 * std::max<size_t>(threads, 1)));
   const size_t chunks = n / chunk + (n % chunk != 0);
   if (threads <= 1 || chunks == 1) {
+    cancellation_point();
     body(0, n);
     return;
   }

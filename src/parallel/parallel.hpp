@@ -10,8 +10,13 @@
 // fewer than `min_parallel` items never leaves the calling thread. Results land in per-index
 // slots, so nothing depends on scheduling. The first exception thrown by a chunk is carried
 // back to the caller and the remaining chunks are skipped; the pool stays usable.
+//
+// A computation can be made cancellable with a `CancelScope` (see below): its loops then stop
+// at the next chunk or item once the scope's poll asks them to, by throwing `Cancelled`.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,8 +65,89 @@ class FunctionRef<R(Args...)> {
   R (*call_)(void*, Args...);
 };
 
+// ---------------------------------------------------------------------------------------------
+// Cancellation.
+//
+// A computation is cancellable while a `CancelScope` lives on the thread that runs it (the
+// binding puts one around the calls it makes on the interpreter's main thread). Loops started
+// under the scope carry its flag to whichever workers run their chunks, and every thread checks
+// the flag at cancellation points: before each chunk, before each item of parallel_for and
+// parallel_map, after waiting for a loop, and wherever an engine calls cancellation_point() in
+// a long serial stretch. A set flag makes the check throw `Cancelled`, which unwinds like any
+// other failure of a chunk: the remaining chunks are skipped, every claimed chunk finishes
+// before its loop returns, and the pool stays usable. Only the scope's poll sets the flag, so a
+// computation without a scope, or whose poll never says so, is never cancelled.
+//
+// The poll runs on the scope's own thread only, at most every POLL_INTERVAL: from cancellation
+// points on that thread (the clock is read every `stride` checks, 16 at first and then 1 to 64,
+// adapting so that reads land about a millisecond apart) and while that thread waits for
+// workers. A computation shorter than POLL_INTERVAL never polls; outside a scope a check costs
+// one predictable branch.
+
+// Thrown at a cancellation point once the computation has been cancelled. Deliberately not a
+// std::exception, so that handlers for those cannot swallow it.
+struct Cancelled {};
+
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{50};
+
+struct CancelScope {
+  // Called on the scope's thread; returning true cancels the computation.
+  using Poll = bool (*)(void* context);
+
+  // Installs the scope on the calling thread until destruction (scopes nest).
+  CancelScope(Poll poll, void* context) noexcept;
+  ~CancelScope();
+  CancelScope(const CancelScope&) = delete;
+  CancelScope& operator=(const CancelScope&) = delete;
+
+  bool cancelled() const noexcept { return flag.load(std::memory_order_relaxed); }
+
+  // The rest belongs to the loop machinery.
+  using Clock = std::chrono::steady_clock;
+  // Counts checks down to the next clock read, then polls if it is due; throws Cancelled when
+  // the flag is (or becomes) set.
+  void tick();
+  // Polls now (unless already cancelled) and returns whether the computation is cancelled.
+  bool poll_now();
+  // When the next poll is due; the first call starts the clock.
+  Clock::time_point poll_due();
+
+  static constexpr uint32_t FIRST_STRIDE = 16;
+  static constexpr uint32_t MAX_STRIDE = 64;
+  std::atomic<bool> flag{false};
+  uint32_t countdown = FIRST_STRIDE;  // checks to the next clock read
+  uint32_t stride = FIRST_STRIDE;
+  const Poll poll;
+  void* const context;
+  Clock::time_point last_tick{};
+  Clock::time_point next_poll{};
+  const std::atomic<bool>* const outer_flag;
+  CancelScope* const outer_scope;
+};
+
+[[noreturn]] void throw_cancelled();
+
+// The calling thread's cancellation state, read once, for checks inside a tight loop.
+class CancelCheck {
+ public:
+  CancelCheck() noexcept;
+  void operator()() const {
+    if (flag_ == nullptr) return;
+    if (flag_->load(std::memory_order_relaxed)) throw_cancelled();
+    if (scope_ != nullptr && --scope_->countdown == 0) scope_->tick();
+  }
+
+ private:
+  const std::atomic<bool>* flag_;  // the flag of the computation this thread is working for
+  CancelScope* scope_;             // set only on the scope's own thread
+};
+
+// Throws Cancelled if the computation this thread works for has been cancelled.
+inline void cancellation_point() { CancelCheck()(); }
+
 // Calls body(begin, end) over disjoint chunks covering [0, n) on the ambient pool and returns
 // when all have run. Runs on the calling thread when n < min_parallel or the pool has one worker.
+// Each chunk starts with a cancellation point; a body with long chunks may add its own.
 void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t, size_t)> body);
 
 // Runs `job` on a worker of `pool` and blocks until it is done (on the calling thread when
@@ -74,7 +160,11 @@ inline constexpr size_t MIN_PARALLEL_ITEMS = 32;
 template <class F>
 void parallel_for(size_t n, F&& f, size_t min_parallel = MIN_PARALLEL_ITEMS) {
   parallel_for_chunks(n, min_parallel, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) f(i);
+    const CancelCheck check;
+    for (size_t i = begin; i < end; ++i) {
+      check();
+      f(i);
+    }
   });
 }
 

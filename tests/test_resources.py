@@ -1,0 +1,220 @@
+"""Resources: memory, Python objects and threads stay flat over many calls; running out of address
+space raises MemoryError and leaves the interpreter working.
+
+Each check runs in a child interpreter. The call counts here keep the suite fast; set
+RATIOKIT_RESOURCE_CALLS (for example 100000) for the full run by hand. New entry points are one
+more row of CALLS.
+"""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+from conftest import run_python
+
+from ratiokit import _ratiokit
+
+ROUNDS = int(os.environ.get("RATIOKIT_RESOURCE_CALLS", "2000"))
+
+# entry point -> Python statements, one call each, good and bad, that the child repeats. Inputs
+# are large enough that a copy leaked per call shows in the resident size.
+CALLS = {
+    "ratio": [
+        "rk.ratio(A, B)",
+        "rk.ratio(A, 1)",
+        "rk.ratio(A, '\\ud800')",
+        "rk.ratio(a=A)",
+    ],
+    "ratio_many": [
+        "rk.ratio_many(PAIRS)",
+        "rk.ratio_many(PAIRS[:5], threads=2)",
+        "rk.ratio_many(PAIRS + [('a', None)])",
+        "rk.ratio_many(PAIRS + [('a', 'b', 'c')])",
+        "rk.ratio_many(iter(PAIRS))",
+        "rk.ratio_many(PAIRS, threads=-1)",
+    ],
+    "cluster_canonicals": [
+        "rk.cluster_canonicals(TEXTS, 0.5)",
+        "rk.cluster_canonicals(TEXTS, 0.5, threads=2)",
+        "rk.cluster_canonicals(TEXTS + [None], 0.5)",
+        "rk.cluster_canonicals(TEXTS, '0.5')",
+    ],
+    "cosine_join": [
+        "rk.cosine_join(DOCS, 0.2)",
+        "rk.cosine_join(DOCS, 0.2, 'cpu', 2)",
+        "rk.cosine_join(DOCS, 0.2, 'tpu')",
+        "rk.cosine_join(DOCS + [['x', 1]], 0.2)",
+    ],
+    "Rationer": [
+        "rk.Rationer(threads=2).ratio_many(PAIRS)",
+        "rk.Rationer().ratio(A, B)",
+        "rk.Rationer().cluster_canonicals(TEXTS, 0.5)",
+        "rk.Rationer(concurrency='tpu')",
+        "rk.Rationer().ratio_many(PAIRS + [None])",
+    ],
+    "CosineJoiner": [
+        "rk.CosineJoiner(DOCS).join(0.2)",
+        "rk.CosineJoiner(DOCS).join(0.2, threads=2)",
+        "rk.CosineJoiner(DOCS + [None])",
+        "rk.CosineJoiner(DOCS).join('x')",
+    ],
+}
+
+COMMON = """
+import gc, os, random, sys, time
+from ratiokit import _ratiokit as rk
+
+random.seed(5)
+def word(n):
+    return ''.join(random.choice('abcd\\u00e9') for _ in range(n))
+A, B = word(300), word(300)
+PAIRS = [(word(100), word(100)) for _ in range(40)]
+TEXTS = [word(random.randint(5, 12)) for _ in range(40)]
+DOCS = [[random.choice('vwxyz') + random.choice('ab') for _ in range(6)] for _ in range(40)]
+
+def rss():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
+
+def threads():
+    with open('/proc/self/status') as f:
+        for line in f:
+            if line.startswith('Threads:'):
+                return int(line.split()[1])
+
+def settled_threads(expected=None):
+    # Workers of dropped pools leave on their own schedule: wait for the count to come down to
+    # `expected`, or without one, to stop changing.
+    deadline = time.monotonic() + 10
+    last = threads()
+    while time.monotonic() < deadline:
+        time.sleep(0.02)
+        now = threads()
+        if (now <= expected) if expected is not None else (now == last):
+            return now
+        last = now
+    return threads()
+"""
+
+
+def check(code: str) -> str:
+    return run_python(COMMON + code, timeout=600)
+
+
+def entry_available(name: str) -> bool:
+    return hasattr(_ratiokit, name)
+
+
+# ASan holds freed memory in quarantine, and with Python's allocator switched to malloc there are
+# no interpreter blocks to count: the measures below mean nothing under sanitizers.
+SANITIZED = bool(os.environ.get("RATIOKIT_SANITIZED"))
+
+
+@pytest.mark.skipif(SANITIZED, reason="no meaningful memory measures under sanitizers")
+@pytest.mark.parametrize("name", list(CALLS))
+def test_repeated_calls_leave_memory_and_objects_flat(name):
+    if not entry_available(name):
+        pytest.skip(f"{name} is not in this build")
+    statements = "\n        ".join(
+        f"try:\n            {s}\n        except (TypeError, ValueError, OverflowError):\n"
+        f"            pass"
+        for s in CALLS[name]
+    )
+    out = check(
+        f"""
+def run(rounds):
+    for _ in range(rounds):
+        {statements}
+
+def measure():
+    count = settled_threads()
+    gc.collect()
+    return rss(), sys.getallocatedblocks(), count
+
+# Scratch capacity, the shared pool, free lists and the interpreter's caches fill up in steps
+# that may come late, but once; a leak grows in every stretch of calls. Report the least growth
+# over three stretches after a warm-up.
+run({ROUNDS} // 4)
+growth = []
+for _ in range(3):
+    before = measure()
+    run({ROUNDS} // 4)
+    after = measure()
+    growth.append([a - b for a, b in zip(after, before)])
+print(*(min(g[k] for g in growth) for k in range(3)))
+"""
+    )
+    grown_rss, grown_blocks, grown_threads = map(int, out.split())
+    rounds = ROUNDS // 4
+    assert grown_blocks < 50, f"{grown_blocks} Python memory blocks more after {rounds} rounds"
+    assert grown_rss < 4 << 20, f"resident size grew {grown_rss >> 10} KiB over {rounds} rounds"
+    assert grown_threads == 0
+
+
+def test_private_pools_and_handles_leave_threads_and_memory_flat():
+    rounds = max(ROUNDS // 10, 100)
+    makers = ["rk.ratio_many(PAIRS, threads=3)"]
+    if entry_available("Rationer"):
+        makers.append("rk.Rationer(threads=3).ratio_many(PAIRS)")
+        makers.append("rk.Rationer(threads=100000)")
+    if entry_available("CosineJoiner"):
+        makers.append("rk.CosineJoiner(DOCS).join(0.2, threads=3)")
+    if entry_available("cluster_canonicals"):
+        makers.append("rk.cluster_canonicals(TEXTS * 2, 0.5, threads=3)")
+    body = "\n    ".join(makers)
+    out = check(
+        f"""
+rk.ratio_many(PAIRS)  # the shared pool is meant to stay
+def run(rounds):
+  for _ in range(rounds):
+    {body}
+run(10)
+before = settled_threads()
+rss0 = rss()
+run({rounds})
+after = settled_threads(before)
+print(before, after, rss() - rss0)
+"""
+    )
+    before, after, grown_rss = map(int, out.split())
+    assert after == before
+    assert SANITIZED or grown_rss < 8 << 20
+
+
+@pytest.mark.skipif(SANITIZED, reason="sanitizers reserve more address space than any limit leaves")
+def test_running_out_of_address_space_raises_memory_error():
+    out = check(
+        """
+import resource
+rk.ratio_many(PAIRS)  # start the shared pool while threads can still get stacks
+with open('/proc/self/statm') as f:
+    size = int(f.read().split()[0]) * os.sysconf('SC_PAGE_SIZE')
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.RLIM_INFINITY))
+
+big = 'ab' * (1 << 19)  # 1 Mi code points: 4 MiB per copy
+outcomes = []
+def attempt(label, call):
+    try:
+        call()
+        outcomes.append(label + ':returned')
+    except MemoryError:
+        outcomes.append(label + ':MemoryError')
+    # The interpreter and the module still work.
+    assert rk.ratio_many(PAIRS) == [rk.ratio(a, b) for a, b in PAIRS]
+    assert len([str(k) for k in range(100000)]) == 100000
+
+# Inputs: 2000 pairs of copies come to 16 GiB.
+attempt('inputs', lambda: rk.ratio_many([(big, big)] * 2000))
+attempt('inputs-private-pool', lambda: rk.ratio_many([(big, big)] * 2000, threads=2))
+if hasattr(rk, 'cluster_canonicals'):
+    attempt('canonicals', lambda: rk.cluster_canonicals([big] * 1000, 0.5))
+if hasattr(rk, 'cosine_join'):
+    # Results: every pair of these documents qualifies, 2 * 10^8 rows.
+    docs = [['x', 'y', 'z%d' % (k % 2)] for k in range(20000)]
+    attempt('join-rows', lambda: rk.cosine_join(docs, 0.0))
+print(' '.join(outcomes))
+"""
+    )
+    for outcome in out.split():
+        assert outcome.endswith(":MemoryError"), out
