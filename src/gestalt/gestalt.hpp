@@ -102,4 +102,56 @@ inline double ratio_from_m(uint64_t m, size_t total) {
   return (static_cast<double>(m) * 2.0) / static_cast<double>(total);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Threshold tests and capped recursion (threshold.cpp).
+//
+// Clustering rarely needs a ratio exactly: it asks whether ratio(a, b) reaches a threshold, or
+// for the exact ratio only when it lies at or below a cap. These run the same recursion as
+// gestalt_m_recur but stop once the answer is settled: accept as soon as the matched count
+// reaches what is needed, reject once the windows still waiting cannot supply it, and accept
+// before any recursion from a common prefix, suffix or single long block. Every answer equals
+// comparing difflib's exact ratio, as ratio_from_m computes it, with the threshold or cap.
+//
+// Thresholds become counts through need_count / cap_count, which search the count whose ratio,
+// computed in double exactly as ratio_from_m does, crosses the threshold: a ratio equal to the
+// threshold always qualifies, whatever rounding t * T / 2 suffers. The automaton of b comes in
+// prebuilt and is only read; scratch is per thread (MS_BUF, CAP_BUF, STACK_BUF, HEAP_BUF), so
+// any number of threads may test pairs against shared automata at once.
+
+// The smallest M with ratio_from_m(M, total) >= threshold: the pair reaches the threshold
+// exactly when its count is at least this. 0 for a NaN or non-positive threshold (and for
+// total 0); thresholds no count can reach give a value above total/2, saturating at UINT64_MAX.
+uint64_t need_count(double threshold, size_t total);
+
+// The smallest M with ratio_from_m(M, total) > cap; 0 for a NaN or negative cap, saturating at
+// UINT64_MAX like need_count.
+uint64_t cap_count(double cap, size_t total);
+
+// One pending window of a best-first recursion; `bound` = min of its two sides is the most it
+// can still add to M.
+struct Window {
+  size_t bound, alo, ahi, blo, bhi;
+};
+
+// The exact ratio when it reaches the threshold, nothing otherwise. 1.0 for two empty texts.
+std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double threshold);
+// Depth-first exact count with early rejection, given matching statistics of a (la, lb > 0).
+std::optional<double> gestalt_edge_with_ms_inner(Text a, Text b, const Sam& sam_b,
+                                                 const MatchStats& ms, uint64_t need,
+                                                 size_t total);
+
+// Whether the ratio reaches the threshold; quick accepts first, then a best-first recursion.
+bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold);
+// Best-first recursion with early acceptance and rejection (la, lb > 0, complete statistics).
+bool gestalt_qualifies_ms(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t need);
+
+// 2.0 when M >= cap (a count), else the exact ratio. a and b must be non-empty.
+double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap);
+double capped_recursion(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t cap,
+                        size_t total);
+
+// Length of the common prefix of a and b, and of their common suffix within the rest.
+size_t common_prefix(Text a, Text b);
+size_t common_suffix(Text a, Text b, size_t prefix);
+
 }  // namespace ratiokit

@@ -1,0 +1,181 @@
+// Clusters from edges, with the exact minimum pairwise ratio of each. Tested by
+// tests/cpp/cluster_test.cpp and, end to end, by tests/test_cluster.py.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <numeric>
+#include <tuple>
+
+#include "cluster/cluster.hpp"
+#include "parallel/parallel.hpp"
+
+namespace ratiokit {
+
+double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap) {
+  const size_t total = a.size() + b.size();
+  if (total == 0) return 1.0;
+  if (a.empty() || b.empty()) return 0.0;
+  const uint64_t c = cap_count(cap, total);
+  const size_t p = common_prefix(a, b);
+  if (p >= c) return 2.0;
+  if (p < std::min(a.size(), b.size()) && common_suffix(a, b, p) >= c) return 2.0;
+  return gestalt_ratio_capped(a, b, sam_b, c);
+}
+
+namespace {
+
+struct WorkItem {
+  uint32_t cluster;
+  uint64_t key;
+  uint32_t a, b;
+};
+
+struct Known {
+  size_t a, b;
+  double ratio;
+};
+
+// Lowers cell to value; bit patterns of non-negative doubles order like the doubles.
+void atomic_min(std::atomic<uint64_t>& cell, double value) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  uint64_t seen = cell.load(std::memory_order_relaxed);
+  while (bits < seen && !cell.compare_exchange_weak(seen, bits, std::memory_order_relaxed)) {
+  }
+}
+
+}  // namespace
+
+std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
+                              std::span<const CodePoints> strings, LazySams& lazy) {
+  std::vector<size_t> parent(n);
+  std::iota(parent.begin(), parent.end(), size_t{0});
+  for (const Edge& e : edges) {
+    const size_t ra = uf_find(parent, e.a), rb = uf_find(parent, e.b);
+    if (ra != rb) parent[ra] = rb;
+  }
+  std::vector<size_t> root(n);
+  for (size_t i = 0; i < n; ++i) root[i] = uf_find(parent, i);
+  std::vector<size_t>().swap(parent);
+
+  std::vector<size_t> by_root(n);
+  std::iota(by_root.begin(), by_root.end(), size_t{0});
+  std::sort(by_root.begin(), by_root.end(), [&](size_t x, size_t y) {
+    return root[x] != root[y] ? root[x] < root[y] : x < y;
+  });
+  constexpr uint32_t NONE = UINT32_MAX;
+  std::vector<uint32_t> cluster_of(n, NONE);
+  std::vector<std::vector<size_t>> members;
+  for (size_t s = 0; s < n;) {
+    size_t e = s + 1;
+    while (e < n && root[by_root[e]] == root[by_root[s]]) ++e;
+    if (e - s >= 2) {
+      const auto id = static_cast<uint32_t>(members.size());
+      for (size_t k = s; k < e; ++k) cluster_of[by_root[k]] = id;
+      members.emplace_back(by_root.begin() + s, by_root.begin() + e);
+    }
+    s = e;
+  }
+  if (members.empty()) return {};
+  std::vector<size_t>().swap(root);
+  std::vector<size_t>().swap(by_root);
+
+  std::vector<std::vector<Known>> known(members.size());
+  for (const Edge& e : edges) {
+    if (e.ratio) known[cluster_of[e.a]].push_back({e.a, e.b, *e.ratio});
+  }
+
+  std::vector<std::atomic<uint64_t>> minimum(members.size());
+  std::vector<WorkItem> work;
+  for (size_t c = 0; c < members.size(); ++c) {
+    std::vector<Known>& kn = known[c];
+    std::sort(kn.begin(), kn.end(), [](const Known& x, const Known& y) {
+      return std::tie(x.a, x.b) < std::tie(y.a, y.b);
+    });
+    // An edge list may name a pair twice; count it once.
+    kn.erase(std::unique(kn.begin(), kn.end(),
+                         [](const Known& x, const Known& y) { return x.a == y.a && x.b == y.b; }),
+             kn.end());
+    double lowest = 1.0;
+    for (const Known& k : kn) lowest = std::min(lowest, k.ratio);
+    minimum[c].store(std::bit_cast<uint64_t>(lowest), std::memory_order_relaxed);
+    const std::vector<size_t>& m = members[c];
+    if (kn.size() == m.size() * (m.size() - 1) / 2) continue;
+    size_t next = 0;
+    for (size_t i = 0; i < m.size(); ++i) {
+      for (size_t j = i + 1; j < m.size(); ++j) {
+        if (next < kn.size() && kn[next].a == m[i] && kn[next].b == m[j]) {
+          ++next;
+          continue;
+        }
+        work.push_back({static_cast<uint32_t>(c), 0, static_cast<uint32_t>(m[i]),
+                        static_cast<uint32_t>(m[j])});
+      }
+    }
+  }
+
+  if (!work.empty()) {
+    // Counts only for strings that take part in some evaluation.
+    std::vector<uint8_t> marked(n, 0);
+    for (const WorkItem& w : work) marked[w.a] = marked[w.b] = 1;
+    const size_t min_parallel = work.size() >= MIN_PARALLEL_ITEMS ? MIN_PARALLEL_ITEMS : SIZE_MAX;
+    const std::vector<CharCounts> counts = parallel_map<CharCounts>(
+        n, [&](size_t i) { return marked[i] ? char_counts(strings[i]) : CharCounts{}; },
+        min_parallel);
+    parallel_for(work.size(), [&](size_t k) {
+      WorkItem& w = work[k];
+      const double bound = quick_ratio_counts(counts[w.a], counts[w.b],
+                                              strings[w.a].size() + strings[w.b].size());
+      w.key = std::bit_cast<uint64_t>(bound);
+    });
+    // Within a cluster the lowest bound, the likeliest minimum, goes first.
+    std::sort(work.begin(), work.end(), [](const WorkItem& x, const WorkItem& y) {
+      return std::tie(x.cluster, x.key, x.a, x.b) < std::tie(y.cluster, y.key, y.a, y.b);
+    });
+    // The first item of each cluster is its head; all others, in order, are the rest.
+    std::vector<size_t> heads;
+    for (size_t k = 0; k < work.size(); ++k) {
+      if (k == 0 || work[k].cluster != work[k - 1].cluster) heads.push_back(k);
+    }
+    auto is_head = [&](size_t k) { return k == 0 || work[k].cluster != work[k - 1].cluster; };
+
+    auto evaluate = [&](const WorkItem& w) {
+      std::atomic<uint64_t>& cell = minimum[w.cluster];
+      // A stale (higher) cap only costs time, never the answer.
+      const double cap = std::bit_cast<double>(cell.load(std::memory_order_relaxed));
+      atomic_min(cell, capped_pair_ratio(strings[w.a], strings[w.b], lazy.get(w.b), cap));
+    };
+    if (work.size() < MIN_PARALLEL_ITEMS) {
+      for (size_t k : heads) evaluate(work[k]);
+      for (size_t k = 0; k < work.size(); ++k) {
+        if (!is_head(k)) evaluate(work[k]);
+      }
+    } else {
+      std::fill(marked.begin(), marked.end(), 0);
+      for (size_t k = 0; k < work.size(); ++k) {
+        if (!is_head(k)) marked[work[k].b] = 1;
+      }
+      std::vector<uint32_t> owners;
+      for (size_t i = 0; i < n; ++i) {
+        if (marked[i]) owners.push_back(static_cast<uint32_t>(i));
+      }
+      parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
+      // Heads first, as a phase of their own, so that the rest start with tight caps.
+      parallel_for(heads.size(), [&](size_t k) { evaluate(work[heads[k]]); });
+      parallel_for(work.size(), [&](size_t k) {
+        if (!is_head(k)) evaluate(work[k]);
+      });
+    }
+  }
+
+  std::vector<Cluster> out;
+  out.reserve(members.size());
+  for (size_t c = 0; c < members.size(); ++c) {
+    out.emplace_back(std::move(members[c]),
+                     std::bit_cast<double>(minimum[c].load(std::memory_order_relaxed)));
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Cluster& x, const Cluster& y) { return x.first[0] < y.first[0]; });
+  return out;
+}
+
+}  // namespace ratiokit

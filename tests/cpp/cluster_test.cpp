@@ -1,0 +1,271 @@
+#include "cluster/cluster.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <set>
+#include <thread>
+
+#include "parallel/parallel.hpp"
+#include "reference.hpp"
+
+namespace ratiokit {
+namespace {
+
+using reference::random_text;
+using reference::text;
+
+std::vector<CodePoints> texts(std::initializer_list<const char*> items) {
+  std::vector<CodePoints> out;
+  for (const char* s : items) out.push_back(text(s));
+  return out;
+}
+
+std::vector<CharCounts> counts_of(const std::vector<CodePoints>& strings) {
+  std::vector<CharCounts> out;
+  for (const CodePoints& s : strings) out.push_back(char_counts(s));
+  return out;
+}
+
+// Near-duplicate families over small alphabets, some ASCII and some not, with duplicates and
+// empty strings mixed in.
+std::vector<CodePoints> families(std::mt19937_64& rng, size_t count, size_t max_len) {
+  std::vector<CodePoints> out;
+  while (out.size() < count) {
+    const CodePoints base = random_text(rng, max_len, 3 + rng() % 3, rng() % 4 ? 'a' : 0xE0);
+    const size_t members = 1 + rng() % 5;
+    for (size_t k = 0; k < members && out.size() < count; ++k) {
+      CodePoints s = base;
+      for (size_t e = rng() % 4; e > 0; --e) {
+        const size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
+        if (rng() % 2 == 0 || s.empty()) {
+          s.insert(s.begin() + pos, (rng() % 8 ? 'a' : 0x3B1) + rng() % 4);
+        } else {
+          s.erase(s.begin() + std::min(pos, s.size() - 1));
+        }
+      }
+      out.push_back(s);
+    }
+    if (rng() % 8 == 0) out.push_back({});
+  }
+  std::shuffle(out.begin(), out.end(), rng);
+  return out;
+}
+
+TEST(ClusterBounds, LengthAndCountBounds) {
+  EXPECT_EQ(real_quick_ratio(0, 0), 1.0);
+  EXPECT_EQ(real_quick_ratio(0, 5), 0.0);
+  EXPECT_EQ(real_quick_ratio(2, 8), 0.4);
+  EXPECT_EQ(real_quick_ratio(3, 3), 1.0);
+  const auto c = counts_of(texts({"ab", "ac", "abc", "cba", "", "zzz"}));
+  EXPECT_EQ(quick_ratio_counts(c[0], c[1], 4), 0.5);
+  EXPECT_EQ(quick_ratio_counts(c[2], c[3], 6), 1.0);
+  EXPECT_EQ(quick_ratio_counts(c[4], c[4], 0), 1.0);
+  EXPECT_EQ(quick_ratio_counts(c[4], c[5], 3), 0.0);
+  EXPECT_EQ(quick_ratio_counts(c[0], c[5], 5), 0.0);
+}
+
+TEST(ClusterCandidates, EdgeCasesOfTheBounds) {
+  const auto s = texts({"", ""});
+  EXPECT_EQ(candidate_pairs(s, counts_of(s), 1.0).size(), 1u);
+  const auto one_empty = texts({"abc", ""});
+  EXPECT_EQ(candidate_pairs(one_empty, counts_of(one_empty), 0.0).size(), 1u);
+  EXPECT_TRUE(candidate_pairs(one_empty, counts_of(one_empty), 1e-9).empty());
+  // A bound equal to the threshold keeps the pair.
+  const auto ab_ac = texts({"ab", "ac"});
+  EXPECT_EQ(candidate_pairs(ab_ac, counts_of(ab_ac), 0.5).size(), 1u);
+  EXPECT_TRUE(candidate_pairs(ab_ac, counts_of(ab_ac), std::nextafter(0.5, 1.0)).empty());
+  const auto anagrams = texts({"cba", "abc"});
+  const auto p = candidate_pairs(anagrams, counts_of(anagrams), 1.0);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].a, 0u);
+  EXPECT_EQ(p[0].b, 1u);
+  const auto spread = texts({"aaaaaaaa", "aa", "aaaaaaaaaaaaaaaaaaaaaaaa"});
+  EXPECT_TRUE(candidate_pairs(spread, counts_of(spread), 0.8).empty());
+  // Counts on both sides of 32767, where a 16-bit histogram lane would overflow.
+  for (size_t len : {32767u, 32768u, 40000u}) {
+    std::vector<CodePoints> s{CodePoints(len, 'a'), CodePoints(len - 7, 'a')};
+    s[1].push_back('b');
+    const auto c = counts_of(s);
+    const double bound = quick_ratio_counts(c[0], c[1], 2 * len - 6);
+    EXPECT_EQ(bound, 2.0 * (len - 7) / (2 * len - 6));
+    EXPECT_EQ(candidate_pairs(s, c, bound).size(), 1u) << len;
+    EXPECT_TRUE(candidate_pairs(s, c, std::nextafter(bound, 1.0)).empty()) << len;
+  }
+}
+
+// Exactly the pairs whose two bounds reach the threshold, whatever the pool.
+TEST(ClusterCandidates, MatchAllPairsAndDoNotDependOnThreads) {
+  std::mt19937_64 rng(29);
+  const auto s = families(rng, 90, 30);
+  const auto c = counts_of(s);
+  for (double t : {0.0, 0.6, 0.85, 1.0}) {
+    std::set<std::pair<uint32_t, uint32_t>> want;
+    for (uint32_t i = 0; i < s.size(); ++i) {
+      for (uint32_t j = i + 1; j < s.size(); ++j) {
+        const size_t total = s[i].size() + s[j].size();
+        if (t <= real_quick_ratio(s[i].size(), s[j].size()) &&
+            t <= quick_ratio_counts(c[i], c[j], total)) {
+          want.insert({i, j});
+        }
+      }
+    }
+    const auto one = run_on_threads(1, [&] { return candidate_pairs(s, c, t); });
+    const auto four = run_on_threads(4, [&] { return candidate_pairs(s, c, t); });
+    std::set<std::pair<uint32_t, uint32_t>> got;
+    for (const auto& p : one) got.insert({p.a, p.b});
+    EXPECT_EQ(got.size(), one.size());
+    EXPECT_EQ(got, want);
+    ASSERT_EQ(four.size(), one.size());
+    for (size_t k = 0; k < one.size(); ++k) {
+      EXPECT_EQ(four[k].a, one[k].a);
+      EXPECT_EQ(four[k].b, one[k].b);
+    }
+  }
+}
+
+TEST(ClusterLazySams, BuildsOnceAndShares) {
+  std::mt19937_64 rng(31);
+  std::vector<CodePoints> s;
+  for (int k = 0; k < 8; ++k) s.push_back(random_text(rng, 200, 4));
+  LazySams lazy(s);
+  std::vector<const Sam*> seen(16 * s.size());
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < 16; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < s.size(); ++i) seen[t * s.size() + i] = &lazy.get(i);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (size_t i = 0; i < s.size(); ++i) {
+    for (size_t t = 0; t < 16; ++t) ASSERT_EQ(seen[t * s.size() + i], seen[i]);
+    EXPECT_EQ(lazy.get(i).end_positions, build_sam(s[i]).end_positions);
+  }
+  std::vector<Sam> automata;
+  for (const auto& t : s) automata.push_back(build_sam(t));
+  LazySams ready = LazySams::built(std::move(automata));
+  ASSERT_EQ(ready.size(), s.size());
+  for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(ready.get(i).edges, build_sam(s[i]).edges);
+}
+
+std::vector<std::set<size_t>> components(size_t n, const std::vector<Edge>& edges) {
+  std::vector<size_t> parent(n);
+  std::iota(parent.begin(), parent.end(), size_t{0});
+  for (const Edge& e : edges) parent[uf_find(parent, e.a)] = uf_find(parent, e.b);
+  std::vector<std::set<size_t>> by_root(n);
+  for (size_t i = 0; i < n; ++i) by_root[uf_find(parent, i)].insert(i);
+  std::vector<std::set<size_t>> out;
+  for (auto& c : by_root) {
+    if (c.size() > 1) out.push_back(c);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(ClusterSpanningEdges, SinglePairsAndTheSequentialPath) {
+  const auto s = texts({"", "", "abcd", "wxyz"});
+  const auto c = counts_of(s);
+  LazySams lazy(s);
+  std::vector<CandidatePair> none;
+  EXPECT_TRUE(spanning_edges(none, s, c, lazy, 0.5).empty());
+  std::vector<CandidatePair> empties{{0, 1}};
+  const auto e = spanning_edges(empties, s, c, lazy, 0.9);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].ratio, 1.0);
+  std::vector<CandidatePair> failing{{2, 3}};
+  EXPECT_TRUE(spanning_edges(failing, s, c, lazy, 0.1).empty());
+
+  const auto three = texts({"abcdefgh", "abcdefgx", "abcdefxh"});
+  LazySams lazy3(three);
+  std::vector<CandidatePair> all{{0, 1}, {0, 2}, {1, 2}};
+  const auto edges = spanning_edges(all, three, counts_of(three), lazy3, 0.7);
+  EXPECT_EQ(edges.size(), 2u);
+  for (const Edge& edge : edges) EXPECT_FALSE(edge.ratio.has_value());
+  EXPECT_EQ(components(3, edges).size(), 1u);
+}
+
+// The batched path connects exactly what the sequential one does, even when a batch closes
+// cycles.
+TEST(ClusterSpanningEdges, BatchesConnectLikeTheSequentialPath) {
+  std::vector<CodePoints> s;
+  for (int k = 0; k < 9; ++k) {
+    CodePoints t = text("the quick brown fox jumps");
+    t[k * 2] = 'A' + k;
+    s.push_back(t);
+  }
+  std::vector<CandidatePair> pairs;
+  for (uint32_t i = 0; i < s.size(); ++i) {
+    for (uint32_t j = i + 1; j < s.size(); ++j) pairs.push_back({i, j});
+  }
+  pairs.resize(40 > pairs.size() ? pairs.size() : 40);
+  ASSERT_GE(pairs.size(), 32u);
+  const auto c = counts_of(s);
+  LazySams lazy(s);
+  auto batched = pairs;
+  const auto edges = spanning_edges(batched, s, c, lazy, 0.9);
+  EXPECT_GT(edges.size(), s.size() - 1);  // cycles closed within the first batch are kept
+  std::vector<Edge> sequential;
+  for (size_t k = 0; k < pairs.size(); k += 20) {
+    std::vector<CandidatePair> part(pairs.begin() + k, pairs.begin() + std::min(k + 20, pairs.size()));
+    for (const Edge& e : spanning_edges(part, s, c, lazy, 0.9)) sequential.push_back(e);
+  }
+  EXPECT_EQ(components(s.size(), edges), components(s.size(), sequential));
+  EXPECT_EQ(components(s.size(), edges).size(), 1u);
+}
+
+TEST(ClusterAssemble, EdgeCases) {
+  const auto s = texts({"abcdef", "abcdef", "abcxyz", "abqxyz", "zzzzzz", "mnop", "hello", "mnoq",
+                        "world", "hellp"});
+  LazySams lazy(s);
+  EXPECT_TRUE(assemble(0, {}, {}, lazy).empty());
+  EXPECT_TRUE(assemble(s.size(), {}, s, lazy).empty());
+
+  const std::vector<Edge> twins{{0, 1, std::nullopt}};
+  const auto t = assemble(s.size(), twins, s, lazy);
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(t[0].first, (std::vector<size_t>{0, 1}));
+  EXPECT_EQ(t[0].second, 1.0);
+
+  // A chain: the minimum includes the pair that no edge links.
+  const std::vector<Edge> chain{{2, 3, std::nullopt}, {1, 2, std::nullopt}};
+  const auto ch = assemble(s.size(), chain, s, lazy);
+  ASSERT_EQ(ch.size(), 1u);
+  EXPECT_EQ(ch[0].first, (std::vector<size_t>{1, 2, 3}));
+  EXPECT_EQ(ch[0].second, reference::ratio(s[1], s[3]));
+  EXPECT_LT(ch[0].second, reference::ratio(s[1], s[2]));
+
+  // A known ratio is trusted as is: no pair is evaluated for a cluster of two.
+  const std::vector<Edge> known{{5, 7, 0.125}};
+  EXPECT_EQ(assemble(s.size(), known, s, lazy)[0].second, 0.125);
+
+  // Ordered by smallest member, members ascending whatever the edge order; repeated edges and
+  // edges closing cycles change nothing.
+  const std::vector<Edge> two{{7, 9, std::nullopt}, {6, 9, 0.8}, {6, 9, 0.8}, {5, 7, std::nullopt},
+                              {5, 9, std::nullopt}};
+  const auto tw = assemble(s.size(), two, s, lazy);
+  ASSERT_EQ(tw.size(), 1u);
+  EXPECT_EQ(tw[0].first, (std::vector<size_t>{5, 6, 7, 9}));
+  const std::vector<Edge> split{{5, 9, std::nullopt}, {2, 7, std::nullopt}};
+  const auto sp = assemble(s.size(), split, s, lazy);
+  ASSERT_EQ(sp.size(), 2u);
+  EXPECT_EQ(sp[0].first, (std::vector<size_t>{2, 7}));
+  EXPECT_EQ(sp[1].first, (std::vector<size_t>{5, 9}));
+  EXPECT_EQ(sp[1].second, reference::ratio(s[5], s[9]));
+}
+
+// Large enough for every parallel phase (batched tests, prebuilt automata, head and rest
+// evaluations); under ThreadSanitizer this is the race check of the whole pipeline.
+TEST(ClusterDriver, SameResultOnOneAndFourThreads) {
+  std::mt19937_64 rng(37);
+  const auto s = families(rng, 160, 40);
+  for (double t : {0.5, 0.8}) {
+    const auto one = run_on_threads(1, [&] { return cluster_canonicals_chars(s, t); });
+    const auto four = run_on_threads(4, [&] { return cluster_canonicals_chars(s, t); });
+    EXPECT_FALSE(one.empty());
+    EXPECT_EQ(one, four);
+  }
+}
+
+}  // namespace
+}  // namespace ratiokit

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "cluster/cluster.hpp"
+#include "gestalt/gestalt.hpp"
+#include "reference.hpp"
+
+namespace ratiokit {
+namespace {
+
+using reference::random_text;
+using reference::text;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+// The definition need_count must meet, searched the slow way.
+uint64_t smallest_count_reaching(double t, size_t total) {
+  uint64_t m = 0;
+  while (ratio_from_m(m, total) < t) ++m;
+  return m;
+}
+
+uint64_t smallest_count_above(double cap, size_t total) {
+  uint64_t c = 0;
+  while (ratio_from_m(c, total) <= cap) ++c;
+  return c;
+}
+
+TEST(ThresholdCounts, RatioEqualToTheThresholdAlwaysQualifies) {
+  // ceil(0.56 * 25 * 0.5) is 8 in doubles, yet 7 matches give exactly the ratio 0.56.
+  EXPECT_EQ(ratio_from_m(7, 25), 0.56);
+  EXPECT_EQ(need_count(0.56, 25), 7u);
+  // ceil(t * 3 * 0.5) is 1, yet 1 match gives 0.6666666666666666, below t.
+  const double t = 0.6666666666666667;
+  EXPECT_LT(ratio_from_m(1, 3), t);
+  EXPECT_EQ(need_count(t, 3), 2u);
+
+  // Every ratio a pair can have, as a threshold, needs exactly its own count.
+  for (size_t total = 1; total <= 400; ++total) {
+    for (uint64_t m = 0; 2 * m <= total; ++m) {
+      const double r = ratio_from_m(m, total);
+      ASSERT_EQ(need_count(r, total), smallest_count_reaching(r, total)) << m << "/" << total;
+      ASSERT_LE(need_count(r, total), m);
+      const double above = std::nextafter(r, INF);
+      ASSERT_EQ(need_count(above, total), smallest_count_reaching(above, total));
+      ASSERT_EQ(cap_count(r, total), smallest_count_above(r, total)) << m << "/" << total;
+      const double below = std::nextafter(r, -INF);
+      if (below >= 0.0) {
+        ASSERT_EQ(cap_count(below, total), smallest_count_above(below, total));
+      }
+    }
+  }
+}
+
+TEST(ThresholdCounts, SaturationAndOddThresholds) {
+  EXPECT_EQ(need_count(NaN, 10), 0u);
+  EXPECT_EQ(need_count(-0.5, 10), 0u);
+  EXPECT_EQ(need_count(0.0, 10), 0u);
+  EXPECT_EQ(need_count(0.9, 0), 0u);
+  EXPECT_EQ(need_count(1e-300, 10), 1u);
+  EXPECT_EQ(need_count(1.0, 10), 5u);
+  EXPECT_GT(need_count(1.5, 10), 5u);  // out of reach: M <= total / 2
+  EXPECT_EQ(need_count(1e300, 10), UINT64_MAX);
+  EXPECT_EQ(need_count(INF, 10), UINT64_MAX);
+  EXPECT_EQ(cap_count(NaN, 10), 0u);
+  EXPECT_EQ(cap_count(-1.0, 10), 0u);
+  EXPECT_EQ(cap_count(0.0, 10), 1u);
+  EXPECT_EQ(cap_count(1.0, 10), 6u);
+  EXPECT_EQ(cap_count(INF, 10), UINT64_MAX);
+}
+
+TEST(ThresholdEdge, EmptyTexts) {
+  const CodePoints empty, abc = text("abc");
+  const Sam sam_empty = build_sam(empty), sam_abc = build_sam(abc);
+  for (double t : {0.0, 0.5, 1.0, 7.0, -1.0, NaN}) {
+    EXPECT_EQ(gestalt_edge(empty, empty, sam_empty, t), 1.0);
+    EXPECT_TRUE(gestalt_edge_bounded(empty, empty, sam_empty, t));
+  }
+  for (const auto& [a, b, sam] : {std::tuple{&empty, &abc, &sam_abc}, {&abc, &empty, &sam_empty}}) {
+    EXPECT_EQ(gestalt_edge(*a, *b, *sam, 0.0), 0.0);
+    EXPECT_EQ(gestalt_edge(*a, *b, *sam, NaN), 0.0);
+    EXPECT_TRUE(gestalt_edge_bounded(*a, *b, *sam, -2.0));
+    EXPECT_EQ(gestalt_edge(*a, *b, *sam, 0.1), std::nullopt);
+    EXPECT_FALSE(gestalt_edge_bounded(*a, *b, *sam, 0.1));
+    EXPECT_EQ(capped_pair_ratio(*a, *b, *sam, 0.5), 0.0);
+  }
+  EXPECT_EQ(capped_pair_ratio(empty, empty, sam_empty, 0.5), 1.0);
+}
+
+TEST(ThresholdEdge, RoundingExamplesDecideLikeTheRatio) {
+  // "a" against "ab": ratio 0.6666666666666666, just below the threshold.
+  const CodePoints a = text("a"), ab = text("ab");
+  const Sam sam_ab = build_sam(ab);
+  const double t = 0.6666666666666667;
+  EXPECT_EQ(gestalt_edge(a, ab, sam_ab, t), std::nullopt);
+  EXPECT_FALSE(gestalt_edge_bounded(a, ab, sam_ab, t));
+  EXPECT_EQ(gestalt_edge(a, ab, sam_ab, 2.0 / 3.0), 2.0 / 3.0);
+  // T = 25, M = 7: ratio exactly 0.56, the threshold.
+  const CodePoints x = text("abcdefgpqrst"), y = text("abcdefgxyzuvw");
+  ASSERT_EQ(reference::matching_count(x, y), 7u);
+  const Sam sam_y = build_sam(y);
+  EXPECT_EQ(gestalt_edge(x, y, sam_y, 0.56), 0.56);
+  EXPECT_TRUE(gestalt_edge_bounded(x, y, sam_y, 0.56));
+  EXPECT_FALSE(gestalt_edge_bounded(x, y, sam_y, std::nextafter(0.56, 1.0)));
+}
+
+// The tests and the capped ratio against the exact count, at thresholds on both sides of the
+// pair's own ratio, where every rounding and off-by-one would show.
+TEST(ThresholdEdge, AgreeWithTheExactCountOnRandomPairs) {
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int round = 0; round < 4000; ++round) {
+    const uint32_t alphabet = 1 + round % 4;
+    const CodePoints a = random_text(rng, 1 + round % 60, alphabet);
+    CodePoints b = random_text(rng, 1 + round % 60, alphabet);
+    if (round % 3 == 0) {  // near-duplicates exercise the quick accepts
+      b = a;
+      for (int e = 0; e < 3 && !b.empty(); ++e) b[rng() % b.size()] = 'a' + rng() % alphabet;
+    }
+    const Sam sam = build_sam(b);
+    const uint64_t m = reference::matching_count(a, b);
+    const size_t total = a.size() + b.size();
+    const double r = total == 0 ? 1.0 : ratio_from_m(m, total);
+    for (double t : {r, std::nextafter(r, INF), std::nextafter(r, -INF), unit(rng), 0.0}) {
+      // Two empty texts pass any threshold (their need is 0), even one above 1.0.
+      const bool reaches = total == 0 || r >= t;
+      ASSERT_EQ(gestalt_edge_bounded(a, b, sam, t), reaches) << round << " t=" << t;
+      const std::optional<double> edge = gestalt_edge(a, b, sam, t);
+      ASSERT_EQ(edge.has_value(), reaches) << round;
+      if (edge) {
+        ASSERT_EQ(*edge, r);
+      }
+    }
+    if (a.empty() || b.empty()) continue;
+    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, m), 2.0);
+    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, m + 1), r);
+    const uint64_t c = rng() % (m + 3);
+    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, c), m >= c ? 2.0 : r);
+    // A ratio at or below the cap comes back exactly; above it, as 2.0.
+    EXPECT_EQ(capped_pair_ratio(a, b, sam, r), r);
+    EXPECT_EQ(capped_pair_ratio(a, b, sam, 1.0), r);
+    if (r > 0.0) {
+      EXPECT_EQ(capped_pair_ratio(a, b, sam, std::nextafter(r, -INF)), 2.0);
+    }
+  }
+}
+
+TEST(ThresholdEdge, DirectRecursionsHonourTheirCounts) {
+  std::mt19937_64 rng(23);
+  MatchStats ms;
+  for (int round = 0; round < 500; ++round) {
+    const CodePoints a = random_text(rng, 40, 3), b = random_text(rng, 40, 3);
+    if (a.empty() || b.empty()) continue;
+    const Sam sam = build_sam(b);
+    matching_stats_into(a, sam, ms);
+    const uint64_t m = reference::matching_count(a, b);
+    const size_t total = a.size() + b.size();
+    for (uint64_t need : {m, m + 1}) {
+      ASSERT_EQ(gestalt_qualifies_ms(a, b, sam, ms, need), m >= need);
+      const std::optional<double> r = gestalt_edge_with_ms_inner(a, b, sam, ms, need, total);
+      ASSERT_EQ(r.has_value(), m >= need);
+    }
+    EXPECT_EQ(capped_recursion(a, b, sam, ms, m, total), 2.0);
+    EXPECT_EQ(capped_recursion(a, b, sam, ms, m + 1, total), ratio_from_m(m, total));
+  }
+}
+
+}  // namespace
+}  // namespace ratiokit
