@@ -1,0 +1,92 @@
+// cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0).
+#include "binding/convert.hpp"
+#include "binding/entry_points.hpp"
+#include "cluster/lsh.hpp"
+#include "parallel/parallel.hpp"
+
+namespace ratiokit::py {
+namespace {
+
+// Candidate pairs pack two 32-bit indices; more strings would wrap silently.
+constexpr const char* TOO_MANY_STRINGS =
+    "argument '%s': %zd strings are more than the supported maximum of %zu";
+
+bool refuse_count(const char* name, Py_ssize_t count) {
+  PyErr_Format(PyExc_ValueError, TOO_MANY_STRINGS, name, count, MAX_CLUSTER_STRINGS);
+  return false;
+}
+
+// As for cluster_canonicals: the declared length is checked before any item is copied.
+bool to_cluster_strings(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
+  if (!PyUnicode_Check(obj)) {
+    const Py_ssize_t declared = PyObject_Size(obj);
+    if (declared < 0) {
+      PyErr_Clear();
+    } else if (static_cast<size_t>(declared) > MAX_CLUSTER_STRINGS) {
+      return refuse_count(name, declared);
+    }
+  }
+  if (!convert_arg(obj, name, to_text_list, name, out)) return false;
+  if (out.size() > MAX_CLUSTER_STRINGS) {
+    return refuse_count(name, static_cast<Py_ssize_t>(out.size()));
+  }
+  return true;
+}
+
+// Takes the converted inputs, runs the clustering with the GIL released and frees them there.
+bool cluster_canonicals_lsh(std::vector<CodePoints>&& canonicals, double threshold,
+                            uint64_t num_perm, uint64_t band_rows, uint64_t threads,
+                            std::vector<Cluster>& clusters) {
+  std::vector<CodePoints> owned = std::move(canonicals);
+  return without_gil([&] {
+    clusters = run_on_threads(threads, [&] {
+      return ratiokit::cluster_canonicals_lsh(owned, threshold, num_perm, band_rows);
+    });
+    std::vector<CodePoints>().swap(owned);
+  });
+}
+
+const char* const LSH_PARAMS[] = {"canonicals", "threshold", "num_perm", "band_rows", "threads"};
+const Signature LSH_SIG{"cluster_canonicals_lsh()", LSH_PARAMS, 5, 4};
+
+PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[5];
+    if (!parse_fastcall(LSH_SIG, args, nargs, kwnames, arg)) return nullptr;
+    std::vector<CodePoints> canonicals;
+    double threshold = 0.0;
+    uint64_t num_perm = 0;
+    uint64_t band_rows = 0;
+    uint64_t threads = 0;
+    if (!to_cluster_strings(arg[0], "canonicals", canonicals) ||
+        !convert_arg(arg[1], "threshold", to_f64, threshold) ||
+        !convert_arg(arg[2], "num_perm", to_u64, num_perm) ||
+        !convert_arg(arg[3], "band_rows", to_u64, band_rows) ||
+        (arg[4] != nullptr && !convert_arg(arg[4], "threads", to_u64, threads))) {
+      return nullptr;
+    }
+    std::vector<Cluster> clusters;
+    if (!cluster_canonicals_lsh(std::move(canonicals), threshold, num_perm, band_rows, threads,
+                                clusters)) {
+      return nullptr;
+    }
+    return cluster_list(clusters);
+  });
+}
+
+}  // namespace
+
+PyMethodDef CLUSTER_CANONICALS_LSH_DEF = {
+    "cluster_canonicals_lsh",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cluster_canonicals_lsh_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0)\n--\n\n"
+    "Scalable LSH variant of cluster_canonicals: MinHash signatures of num_perm values over\n"
+    "9-byte shingles, bands of band_rows values, candidate pairs from shared buckets, each\n"
+    "verified exactly at threshold. Returns a list of (member indices, minimum pairwise ratio);\n"
+    "pairs that never share a bucket are never linked.\n\n"
+    "The GIL is released during the compute. threads=0 uses all cores; threads=N caps the call\n"
+    "to N threads."};
+
+}  // namespace ratiokit::py

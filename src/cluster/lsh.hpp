@@ -1,0 +1,81 @@
+// MinHash/LSH single-linkage clustering: the scalable variant of cluster_canonicals_chars.
+//
+// Instead of bounding every pair, each string gets a MinHash signature over the 64-bit FNV-1a
+// hashes of its 9-byte UTF-8 shingles (one hash of all bytes below 10 bytes); strings whose
+// signatures agree on a whole band of `band_rows` values share a bucket, and every two members
+// of a bucket become a candidate pair. Candidates are verified with gestalt_edge (the automaton
+// of the higher index, exact threshold test) and the verified edges go to assemble, so every
+// reported minimum is exact over all member pairs; clusters may only be split where the exact
+// variant would join them (pairs that never share a bucket are never linked).
+//
+// Everything is deterministic: hash functions come from a fixed xorshift64 sequence, bucket
+// order never reaches the result (assemble depends only on the set of edges), and results do
+// not depend on the number of threads. Signatures, automata and verification run on the ambient
+// pool (parallel.hpp); bucketing runs on the calling thread, one band at a time. Cost: signatures
+// O(bytes * num_perm), candidates O(n * bands + pairs), verification one early-stopping ratio
+// per candidate; all automata are built up front. At most 2^32 - 1 strings (pairs pack two
+// 32-bit indices).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cluster/cluster.hpp"
+
+namespace ratiokit {
+
+inline constexpr uint64_t FNV_OFFSET_BASIS = 0xcbf29ce484222325ull;
+inline constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+inline constexpr uint64_t LSH_SEED = 0x9e3779b97f4a7c15ull;
+// Strings of at least this many bytes are shingled; shorter ones hash whole.
+inline constexpr size_t SHINGLE_MIN_BYTES = 10;
+inline constexpr size_t SHINGLE_BYTES = 9;
+
+// 64-bit FNV-1a over bytes (xor, then multiply, wrapping).
+uint64_t fnv1a_bytes(std::span<const uint8_t> bytes);
+// The same basis and prime applied to whole 64-bit words.
+uint64_t fnv1a_u64s(std::span<const uint64_t> values);
+
+// One MinHash function h -> a * h + b (wrapping); a is always odd.
+struct HashFunction {
+  uint64_t a, b;
+};
+
+// The first num_perm functions of the xorshift64 (13, 7, 17) sequence from LSH_SEED:
+// a = next | 1, b = next.
+std::vector<HashFunction> hash_functions(size_t num_perm);
+
+// UTF-8 of code points; surrogates (which Python strings may hold) take their 3-byte form.
+std::string utf8_bytes(Text text);
+
+// Distinct shingle hashes, ascending: fnv1a_bytes of every 9-byte window, or of all bytes for
+// inputs shorter than 10 bytes (the empty input gives the offset basis).
+std::vector<uint64_t> shingle_hashes(std::span<const uint8_t> bytes);
+
+// Value i = min over shingles h of a_i * h + b_i (wrapping, unsigned). `shingles` is non-empty.
+void minhash_into(std::span<const uint64_t> shingles, std::span<const HashFunction> functions,
+                  std::span<uint64_t> out);
+std::vector<uint64_t> minhash(std::span<const uint64_t> shingles,
+                              std::span<const HashFunction> functions);
+
+// num_perm / band_rows whole bands; 0 when band_rows is 0. Trailing values fill no band.
+size_t band_count(size_t num_perm, size_t band_rows);
+
+// A candidate pair packed as lo << 32 | hi, lo < hi.
+inline uint64_t pack_pair(uint32_t lo, uint32_t hi) { return (uint64_t{lo} << 32) | hi; }
+inline uint32_t pair_lo(uint64_t p) { return static_cast<uint32_t>(p >> 32); }
+inline uint32_t pair_hi(uint64_t p) { return static_cast<uint32_t>(p); }
+
+// Every pair of strings sharing a bucket in some band, sorted and distinct. `keys` holds n rows
+// of `bands` band keys (fnv1a_u64s of the band's signature values), row j for string j.
+std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands);
+
+// The whole LSH clustering, in assemble's format. With RATIOKIT_PROGRESS set (any value)
+// writes one line to standard error after signatures, candidates and verification.
+std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
+                                            double threshold, size_t num_perm, size_t band_rows);
+
+}  // namespace ratiokit
