@@ -1,0 +1,226 @@
+// The Rationer class: a heap type wrapping the Rationer core (rationer/rationer.hpp).
+//
+// An instance holds no Python references, so it needs no GC support; its dealloc releases the
+// type, as heap types must. The core is immutable after tp_new, so methods read it without a
+// lock; each call copies it (one reference count on the pool) before releasing the GIL, so the
+// pool outlives the call whatever happens to the Python object meanwhile.
+#include <new>
+#include <string>
+#include <utility>
+
+#include "binding/convert.hpp"
+#include "binding/entry_points.hpp"
+#include "rationer/rationer.hpp"
+
+namespace ratiokit::py {
+namespace {
+
+struct PyRationer {
+  PyObject_HEAD
+  Rationer core;
+};
+
+// Created by the first rationer_type() and kept for the life of the process.
+PyObject* TYPE = nullptr;
+
+// self's core, or nullptr with TypeError set when self is not a Rationer.
+const Rationer* core_of(PyObject* self) {
+  if (TYPE == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(TYPE))) {
+    type_mismatch(self, "Rationer");
+    return nullptr;
+  }
+  return &reinterpret_cast<PyRationer*>(self)->core;
+}
+
+const char* const NEW_PARAMS[] = {"concurrency", "threads", "delta"};
+const Signature NEW_SIG{"Rationer()", NEW_PARAMS, 3, 0};
+
+PyObject* rationer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[3];
+    if (!parse_tuple(NEW_SIG, args, kwargs, arg)) return nullptr;
+    std::string mode = "gpu+cpu";
+    uint64_t threads = 0;
+    double delta = 0.0;
+    if ((arg[0] != nullptr && !convert_arg(arg[0], "concurrency", to_utf8, mode)) ||
+        (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads)) ||
+        (arg[2] != nullptr && !convert_arg(arg[2], "delta", to_f64, delta))) {
+      return nullptr;
+    }
+    Concurrency requested;
+    if (!parse_concurrency(mode, requested)) return nullptr;
+    Rationer core;
+    // Starting thousands of workers takes a while; other Python threads need not wait for it.
+    if (!without_gil([&] { core = make_rationer(requested, threads, delta); })) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;  // `core` goes, and its pool with it
+    new (&reinterpret_cast<PyRationer*>(self)->core) Rationer(std::move(core));
+    return self;
+  });
+}
+
+void rationer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyRationer*>(self)->core.~Rationer();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const char* const RATIO_PARAMS[] = {"a", "b"};
+const Signature RATIO_SIG{"Rationer.ratio()", RATIO_PARAMS, 2, 2};
+
+PyObject* rationer_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const Rationer* core = core_of(self);
+    if (core == nullptr) return nullptr;
+    PyObject* arg[2];
+    if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
+    CodePoints a, b;
+    if (!convert_arg(arg[0], "a", to_code_points, "a", a) ||
+        !convert_arg(arg[1], "b", to_code_points, "b", b)) {
+      return nullptr;
+    }
+    double value = 0.0;
+    if (!without_gil([&] { value = core->ratio(a, b); })) return nullptr;
+    return PyFloat_FromDouble(value);
+  });
+}
+
+const char* const RATIO_MANY_PARAMS[] = {"pairs"};
+const Signature RATIO_MANY_SIG{"Rationer.ratio_many()", RATIO_MANY_PARAMS, 1, 1};
+
+PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const Rationer* core = core_of(self);
+    if (core == nullptr) return nullptr;
+    PyObject* arg[1];
+    if (!parse_fastcall(RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
+    std::vector<TextPair> pairs;
+    if (!convert_arg(arg[0], "pairs", to_pair_list, "pairs", pairs)) return nullptr;
+    const Rationer handle = *core;
+    std::vector<double> values;
+    if (!without_gil([&] { values = handle.ratio_many(pairs); })) return nullptr;
+    return float_list(values);
+  });
+}
+
+constexpr const char* TOO_MANY_STRINGS =
+    "argument '%s': %zd strings are more than the supported maximum of %zu";
+
+const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold"};
+const Signature CLUSTER_SIG{"Rationer.cluster_canonicals()", CLUSTER_PARAMS, 2, 2};
+
+PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    const Rationer* core = core_of(self);
+    if (core == nullptr) return nullptr;
+    PyObject* arg[2];
+    if (!parse_fastcall(CLUSTER_SIG, args, nargs, kwnames, arg)) return nullptr;
+    std::vector<CodePoints> canonicals;
+    double threshold = 0.0;
+    if (!convert_arg(arg[0], "canonicals", to_text_list, "canonicals", canonicals)) {
+      return nullptr;
+    }
+    if (canonicals.size() > MAX_CLUSTER_STRINGS) {
+      // Clustering indexes strings with 32 bits; refused like the free cluster_canonicals.
+      PyErr_Format(PyExc_ValueError, TOO_MANY_STRINGS, "canonicals",
+                   static_cast<Py_ssize_t>(canonicals.size()), MAX_CLUSTER_STRINGS);
+      return nullptr;
+    }
+    if (!convert_arg(arg[1], "threshold", to_f64, threshold)) return nullptr;
+    const Rationer handle = *core;
+    std::vector<Cluster> clusters;
+    if (!without_gil([&] { clusters = handle.cluster_canonicals(canonicals, threshold); })) {
+      return nullptr;
+    }
+    return cluster_list(clusters);
+  });
+}
+
+PyObject* get_delta(PyObject* self, void*) {
+  const Rationer* core = core_of(self);
+  return core == nullptr ? nullptr : PyFloat_FromDouble(core->delta);
+}
+
+PyObject* get_concurrency(PyObject* self, void*) {
+  const Rationer* core = core_of(self);
+  return core == nullptr ? nullptr : PyUnicode_FromString(concurrency_name(core->concurrency));
+}
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef METHODS[] = {
+    {"ratio", as_cfunction(rationer_ratio), METH_FASTCALL | METH_KEYWORDS,
+     "ratio($self, a, b)\n--\n\n"
+     "Single-pair exact ratio, always on the CPU."},
+    {"ratio_many", as_cfunction(rationer_ratio_many), METH_FASTCALL | METH_KEYWORDS,
+     "ratio_many($self, pairs)\n--\n\n"
+     "Batched exact ratio over (a, b) pairs on the CPU with the GIL released."},
+    {"cluster_canonicals", as_cfunction(rationer_cluster_canonicals),
+     METH_FASTCALL | METH_KEYWORDS,
+     "cluster_canonicals($self, canonicals, threshold)\n--\n\n"
+     "Exact single-linkage clustering at threshold, with the same output as the free\n"
+     "cluster_canonicals."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef GETSET[] = {
+    {"delta", get_delta, nullptr, "Active approximate-RO `delta` (0.0 = exact).", nullptr},
+    {"concurrency", get_concurrency, nullptr,
+     "Active backend after construction-time fallback: \"cpu\", \"gpu\" or \"gpu+cpu\". A\n"
+     "handle requested as \"gpu\" on a build or host without a GPU backend reports \"cpu\".",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char RATIONER_DOC[] =
+    "Rationer(concurrency=\"gpu+cpu\", threads=0, delta=0.0)\n--\n\n"
+    "A handle that owns long-lived backend resources once and reuses them across calls,\n"
+    "where the free functions rebuild per-call state each time. threads=N gives it a private\n"
+    "pool of N workers for its lifetime; threads=0 uses the shared pool.\n\n"
+    "concurrency is one of \"cpu\", \"gpu\", \"gpu+cpu\". A GPU is engaged only where it was\n"
+    "measured to win, namely cluster_canonicals on a single large group, while ratio and\n"
+    "ratio_many stay on the CPU. Without a GPU backend every call quietly runs on the CPU with\n"
+    "identical output.";
+
+PyType_Slot SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(RATIONER_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(rationer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rationer_dealloc)},
+    {Py_tp_methods, METHODS},
+    {Py_tp_getset, GETSET},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec SPEC = {
+    "ratiokit.Rationer",
+    static_cast<int>(sizeof(PyRationer)),
+    0,
+    static_cast<unsigned int>(TYPE_FLAGS),
+    SLOTS,
+};
+
+}  // namespace
+
+PyObject* rationer_type() {
+  if (TYPE == nullptr) {
+    TYPE = PyType_FromSpec(&SPEC);
+    if (TYPE == nullptr) return nullptr;
+  }
+  Py_INCREF(TYPE);
+  return TYPE;
+}
+
+}  // namespace ratiokit::py
