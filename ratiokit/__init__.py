@@ -9,9 +9,28 @@ from __future__ import annotations
 from typing import Optional, Sequence, Tuple, Union, overload
 
 from . import _ratiokit
-from ._ratiokit import PanicException, ratio_many
 
-__all__ = ["PanicException", "ratio", "ratio_many"]
+__version__ = "0.1.0"
+from ._ratiokit import (
+    CosineJoiner,
+    PanicException,
+    Rationer,
+    cluster_canonicals,
+    cluster_canonicals_lsh,
+    cosine_join,
+    ratio_many,
+)
+
+__all__ = [
+    "CosineJoiner",
+    "PanicException",
+    "Rationer",
+    "cluster_canonicals",
+    "cluster_canonicals_lsh",
+    "cosine_join",
+    "ratio",
+    "ratio_many",
+]
 
 _ratio = _ratiokit.ratio
 

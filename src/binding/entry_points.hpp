@@ -8,5 +8,14 @@ namespace ratiokit::py {
 
 extern PyMethodDef RATIO_DEF;
 extern PyMethodDef RATIO_MANY_DEF;
+extern PyMethodDef CLUSTER_CANONICALS_DEF;
+extern PyMethodDef CLUSTER_CANONICALS_LSH_DEF;
+extern PyMethodDef COSINE_JOIN_DEF;
+
+// The Rationer class, created on first use and kept for the process: a new reference, or
+// nullptr with the exception set.
+PyObject* rationer_type();
+// The CosineJoiner class, likewise.
+PyObject* cosine_joiner_type();
 
 }  // namespace ratiokit::py

@@ -9,6 +9,9 @@ namespace {
 PyMethodDef* const FUNCTIONS[] = {
     &RATIO_DEF,
     &RATIO_MANY_DEF,
+    &CLUSTER_CANONICALS_DEF,
+    &CLUSTER_CANONICALS_LSH_DEF,
+    &COSINE_JOIN_DEF,
 };
 
 int exec_module(PyObject* module) {
@@ -27,6 +30,16 @@ int exec_module(PyObject* module) {
     }
   }
   Py_DECREF(name);
+  PyObject* rationer = rationer_type();
+  if (rationer == nullptr || PyModule_AddObject(module, "Rationer", rationer) < 0) {
+    Py_XDECREF(rationer);
+    return -1;
+  }
+  PyObject* joiner = cosine_joiner_type();
+  if (joiner == nullptr || PyModule_AddObject(module, "CosineJoiner", joiner) < 0) {
+    Py_XDECREF(joiner);
+    return -1;
+  }
   if (init_panic_exception() < 0) return -1;
   PyObject* panic = panic_exception_type();
   Py_INCREF(panic);
