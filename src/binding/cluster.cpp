@@ -7,33 +7,6 @@
 namespace ratiokit::py {
 namespace {
 
-// Candidate and work lists index strings with 32 bits; more strings would wrap silently.
-constexpr const char* TOO_MANY_STRINGS =
-    "argument '%s': %zd strings are more than the supported maximum of %zu";
-
-bool refuse_count(const char* name, Py_ssize_t count) {
-  PyErr_Format(PyExc_ValueError, TOO_MANY_STRINGS, name, count, MAX_CLUSTER_STRINGS);
-  return false;
-}
-
-// A list of texts that clustering can index. The declared length is checked before any item is
-// copied, so an oversized input fails at once rather than after copying it.
-bool to_cluster_strings(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
-  if (!PyUnicode_Check(obj)) {
-    const Py_ssize_t declared = PyObject_Size(obj);
-    if (declared < 0) {
-      PyErr_Clear();
-    } else if (static_cast<size_t>(declared) > MAX_CLUSTER_STRINGS) {
-      return refuse_count(name, declared);
-    }
-  }
-  if (!convert_arg(obj, name, to_text_list, name, out)) return false;
-  if (out.size() > MAX_CLUSTER_STRINGS) {
-    return refuse_count(name, static_cast<Py_ssize_t>(out.size()));
-  }
-  return true;
-}
-
 const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "threads"};
 const Signature CLUSTER_SIG{"cluster_canonicals()", CLUSTER_PARAMS, 3, 2};
 
@@ -45,7 +18,8 @@ PyObject* cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
     uint64_t threads = 0;
-    if (!to_cluster_strings(arg[0], "canonicals", canonicals) ||
+    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
+                     MAX_CLUSTER_STRINGS, canonicals) ||
         !convert_arg(arg[1], "threshold", to_f64, threshold) ||
         (arg[2] != nullptr && !convert_arg(arg[2], "threads", to_u64, threads))) {
       return nullptr;

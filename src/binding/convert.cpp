@@ -114,7 +114,7 @@ bool for_each_item(PyObject* seq, F&& item) {
 }
 
 // Checks the outer shape of a list argument and returns its length hint (0 when unknown).
-bool sequence_of_items(PyObject* obj, Py_ssize_t& hint) {
+bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = nullptr) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, msg::STR_TO_VEC);
     return false;
@@ -129,6 +129,7 @@ bool sequence_of_items(PyObject* obj, Py_ssize_t& hint) {
     PyErr_Clear();
     hint = 0;
   }
+  if (declared != nullptr) *declared = hint;
   // Only an exact list or tuple is known to hold what its length says; any other sequence may
   // claim billions of items and yield three, so its claim sizes nothing beyond a modest start.
   constexpr Py_ssize_t MAX_UNCHECKED_HINT = 4096;
@@ -284,15 +285,26 @@ bool to_u64(PyObject* obj, uint64_t& out) {
   return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
-bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
-  Py_ssize_t hint;
-  if (!sequence_of_items(obj, hint)) return false;
+bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
+                          std::vector<CodePoints>& out) {
+  Py_ssize_t hint, declared;
+  if (!sequence_of_items(obj, hint, &declared)) return false;
+  const auto too_many = [&](Py_ssize_t count) {
+    PyErr_Format(PyExc_ValueError, msg::TOO_MANY_ITEMS, name, count, max_items);
+    return false;
+  };
+  if (static_cast<size_t>(declared) > max_items) return too_many(declared);
   out.clear();
   out.reserve(static_cast<size_t>(hint));
   return for_each_item(obj, [&](PyObject* item) {
+    if (out.size() == max_items) return too_many(static_cast<Py_ssize_t>(out.size()) + 1);
     out.emplace_back();
     return to_code_points(item, name, out.back());
   });
+}
+
+bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
+  return to_bounded_text_list(obj, name, SIZE_MAX, out);
 }
 
 bool to_pair_list(PyObject* obj, const char* name,

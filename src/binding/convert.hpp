@@ -41,6 +41,10 @@ bool to_utf8(PyObject* obj, std::string& out);
 bool to_f64(PyObject* obj, double& out);
 bool to_u64(PyObject* obj, uint64_t& out);
 bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out);
+// As to_text_list, refusing (ValueError) more than `max_items` texts, before copying them when
+// the sequence says its length up front.
+bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
+                          std::vector<CodePoints>& out);
 bool to_pair_list(PyObject* obj, const char* name, std::vector<std::pair<CodePoints, CodePoints>>& out);
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
 

@@ -7,32 +7,6 @@
 namespace ratiokit::py {
 namespace {
 
-// Candidate pairs pack two 32-bit indices; more strings would wrap silently.
-constexpr const char* TOO_MANY_STRINGS =
-    "argument '%s': %zd strings are more than the supported maximum of %zu";
-
-bool refuse_count(const char* name, Py_ssize_t count) {
-  PyErr_Format(PyExc_ValueError, TOO_MANY_STRINGS, name, count, MAX_CLUSTER_STRINGS);
-  return false;
-}
-
-// As for cluster_canonicals: the declared length is checked before any item is copied.
-bool to_cluster_strings(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
-  if (!PyUnicode_Check(obj)) {
-    const Py_ssize_t declared = PyObject_Size(obj);
-    if (declared < 0) {
-      PyErr_Clear();
-    } else if (static_cast<size_t>(declared) > MAX_CLUSTER_STRINGS) {
-      return refuse_count(name, declared);
-    }
-  }
-  if (!convert_arg(obj, name, to_text_list, name, out)) return false;
-  if (out.size() > MAX_CLUSTER_STRINGS) {
-    return refuse_count(name, static_cast<Py_ssize_t>(out.size()));
-  }
-  return true;
-}
-
 // Takes the converted inputs, runs the clustering with the GIL released and frees them there.
 bool cluster_canonicals_lsh(std::vector<CodePoints>&& canonicals, double threshold,
                             uint64_t num_perm, uint64_t band_rows, uint64_t threads,
@@ -59,7 +33,8 @@ PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssiz
     uint64_t num_perm = 0;
     uint64_t band_rows = 0;
     uint64_t threads = 0;
-    if (!to_cluster_strings(arg[0], "canonicals", canonicals) ||
+    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
+                     MAX_CLUSTER_STRINGS, canonicals) ||
         !convert_arg(arg[1], "threshold", to_f64, threshold) ||
         !convert_arg(arg[2], "num_perm", to_u64, num_perm) ||
         !convert_arg(arg[3], "band_rows", to_u64, band_rows) ||

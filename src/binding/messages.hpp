@@ -9,6 +9,8 @@ inline constexpr const char* NONE_MISMATCH = "'None' is not an instance of '%s'"
 inline constexpr const char* STR_TO_VEC = "Can't extract `str` to `Vec`";
 inline constexpr const char* TUPLE_LENGTH = "expected tuple of length %zd, but got tuple of length %zd";
 inline constexpr const char* ARGUMENT = "argument '%s': %S";
+inline constexpr const char* TOO_MANY_ITEMS =
+    "argument '%s': %zd strings are more than the supported maximum of %zu";
 inline constexpr const char* TOO_LONG =
     "argument '%s': a text of %zd code points is longer than the supported maximum of %zd";
 

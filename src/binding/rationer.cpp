@@ -106,9 +106,6 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-constexpr const char* TOO_MANY_STRINGS =
-    "argument '%s': %zd strings are more than the supported maximum of %zu";
-
 const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold"};
 const Signature CLUSTER_SIG{"Rationer.cluster_canonicals()", CLUSTER_PARAMS, 2, 2};
 
@@ -121,13 +118,8 @@ PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_
     if (!parse_fastcall(CLUSTER_SIG, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
-    if (!convert_arg(arg[0], "canonicals", to_text_list, "canonicals", canonicals)) {
-      return nullptr;
-    }
-    if (canonicals.size() > MAX_CLUSTER_STRINGS) {
-      // Clustering indexes strings with 32 bits; refused like the free cluster_canonicals.
-      PyErr_Format(PyExc_ValueError, TOO_MANY_STRINGS, "canonicals",
-                   static_cast<Py_ssize_t>(canonicals.size()), MAX_CLUSTER_STRINGS);
+    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
+                     MAX_CLUSTER_STRINGS, canonicals)) {
       return nullptr;
     }
     if (!convert_arg(arg[1], "threshold", to_f64, threshold)) return nullptr;
