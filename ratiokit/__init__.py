@@ -6,7 +6,7 @@
 
 from __future__ import annotations
 
-from typing import Optional, Sequence, Tuple, Union, overload
+from typing import Optional, Sequence, Tuple, Union, cast, overload
 
 from . import _ratiokit
 
@@ -50,7 +50,7 @@ def ratio(
     ratio per pair, computed across all cores (see ``ratio_many``).
     """
     if b is not None:
-        return _ratio(a, b)
+        return _ratio(cast(str, a), b)  # a non-str a is the module's TypeError to report
     if isinstance(a, str):
         raise TypeError("ratio() missing 1 required positional argument: 'b'")
     return ratio_many(a)

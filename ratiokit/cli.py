@@ -56,9 +56,10 @@ def _read_bytes(path: str) -> bytes:
 
 def _decode(data: bytes, name: str, errors: str) -> str:
     try:
-        return data.decode("utf-8", errors=errors)
+        # utf-8-sig: a leading byte-order mark is not part of the first item.
+        return data.decode("utf-8-sig", errors=errors)
     except UnicodeDecodeError as e:
-        line = data[: e.start].count(b"\n") + 1
+        line = bytes(e.object[: e.start]).count(b"\n") + 1
         raise InputError(
             f"{name}:{line}: invalid UTF-8 ({e.reason}); use --errors replace to carry on"
         ) from None
@@ -68,11 +69,11 @@ def _display_name(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _walk(paths: Sequence[str], pattern: Optional[str]) -> Iterator[str]:
+def _walk(paths: Sequence[str], pattern: Optional[str], exclude: Sequence[str] = ()) -> Iterator[str]:
     for path in paths:
         if os.path.isdir(path):
             for root, dirs, files in os.walk(path):
-                dirs.sort()
+                dirs[:] = sorted(d for d in dirs if not any(fnmatch.fnmatch(d, x) for x in exclude))
                 for name in sorted(files):
                     if pattern is None or fnmatch.fnmatch(name, pattern):
                         yield os.path.join(root, name)
@@ -82,19 +83,39 @@ def _walk(paths: Sequence[str], pattern: Optional[str]) -> Iterator[str]:
             raise InputError(f"{path}: no such file or directory")
 
 
+def _lines(text: str) -> List[str]:
+    """Splits on newlines only, so that line numbers match what editors and grep show
+    (str.splitlines also splits on form feeds, vertical tabs and Unicode separators)."""
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return [line[:-1] if line.endswith("\r") else line for line in lines]
+
+
+def _check_encodable(value: object, ident: str) -> None:
+    """JSON escapes can spell lone surrogates, which the module cannot encode as UTF-8."""
+    values = value if isinstance(value, list) else [value]
+    for v in values:
+        if isinstance(v, str):
+            try:
+                v.encode("utf-8")
+            except UnicodeEncodeError:
+                raise InputError(f"{ident}: string holds a lone surrogate (not valid Unicode)") from None
+
+
 def read_items(args: argparse.Namespace) -> List[Item]:
     """Reads every input as the options say; lines, JSON Lines or whole files."""
     paths = args.inputs or ["-"]
     items: List[Item] = []
     if args.files:
-        for path in _walk(paths, args.glob):
+        for path in _walk(paths, args.glob, args.exclude):
             name = _display_name(path)
             items.append(Item(name, _decode(_read_bytes(path), name, args.errors)))
         return items
     for path in paths:
         name = _display_name(path)
         text = _decode(_read_bytes(path), name, args.errors)
-        for number, line in enumerate(text.splitlines(), start=1):
+        for number, line in enumerate(_lines(text), start=1):
             ident = f"{name}:{number}"
             if args.jsonl:
                 if not line.strip():
@@ -103,6 +124,7 @@ def read_items(args: argparse.Namespace) -> List[Item]:
                     value = json.loads(line)
                 except json.JSONDecodeError as e:
                     raise InputError(f"{ident}: invalid JSON ({e.msg})") from None
+                _check_encodable(value, ident)
                 items.append(Item(ident, value))
             elif line.strip() or args.keep_blank:
                 items.append(Item(ident, line))
@@ -162,16 +184,25 @@ def _tsv_field(text: str) -> str:
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
+# Machine-readable output carries an item's text only when it is short (a line, not a file).
+SHORT_TEXT = 200
+
+
+def _short(text) -> Optional[str]:
+    return text if isinstance(text, str) and len(text) <= SHORT_TEXT else None
+
+
 def write_clusters(out: TextIO, fmt: str, items: Sequence[Item], clusters) -> None:
     if fmt == "jsonl":
         for k, (members, score) in enumerate(clusters):
-            members_out = [{"id": items[m].ident, "text": items[m].text} for m in members]
+            members_out = [{"id": items[m].ident, "text": _short(items[m].text)} for m in members]
             out.write(json.dumps({"cluster": k, "min_ratio": score, "members": members_out}) + "\n")
     elif fmt == "tsv":
         out.write("cluster\tmin_ratio\tid\ttext\n")
         for k, (members, score) in enumerate(clusters):
             for m in members:
-                out.write(f"{k}\t{score!r}\t{_tsv_field(items[m].ident)}\t{_tsv_field(items[m].text)}\n")
+                text = _short(items[m].text) or ""
+                out.write(f"{k}\t{score!r}\t{_tsv_field(items[m].ident)}\t{_tsv_field(text)}\n")
     else:
         if not clusters:
             out.write("no clusters\n")
@@ -213,7 +244,12 @@ def _log(args: argparse.Namespace, message: str) -> None:
 
 
 def cmd_ratio(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    print(repr(ratiokit.ratio(args.a, args.b)))
+    try:
+        value = ratiokit.ratio(args.a, args.b)
+    except UnicodeEncodeError:
+        # Bytes in argv that are not UTF-8 arrive as lone surrogates.
+        raise InputError("an argument is not valid UTF-8") from None
+    print(repr(value))
     return 0
 
 
@@ -255,6 +291,8 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
     form.add_argument("--files", action="store_true",
                       help="each file is one item; directories are walked")
     p.add_argument("--glob", metavar="PATTERN", help="with --files: only file names matching PATTERN")
+    p.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+                   help="with --files: skip directories whose name matches PATTERN (repeatable)")
     p.add_argument("--keep-blank", action="store_true", help="keep blank lines as items")
     p.add_argument("--errors", choices=["strict", "replace"], default="strict",
                    help="undecodable bytes: fail (strict) or replace them and carry on")
@@ -277,7 +315,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("ratio", help="the exact difflib ratio of two strings")
     p.add_argument("a")
     p.add_argument("b")
-    p.set_defaults(run=cmd_ratio)
+    p.set_defaults(run=cmd_ratio, parser=p)
 
     p = sub.add_parser("cluster", help="single-linkage clusters of strings at a ratio threshold")
     _add_input_options(p)
@@ -285,32 +323,39 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--lsh", action="store_true", help="MinHash/LSH candidates (faster, may split)")
     p.add_argument("--num-perm", type=int, default=128, help="with --lsh: hash functions")
     p.add_argument("--band-rows", type=int, default=4, help="with --lsh: rows per band")
-    p.set_defaults(run=cmd_cluster)
+    p.set_defaults(run=cmd_cluster, parser=p)
 
     p = sub.add_parser("join", help="all document pairs whose TF-IDF cosine reaches a threshold")
     _add_input_options(p)
     p.add_argument("--threshold", type=float, default=0.8, help="cosine threshold (default 0.8)")
     p.add_argument("--tokens", choices=["whitespace", "python"], default="whitespace",
                    help="how text is split into tokens (python: Python's own tokenizer)")
-    p.set_defaults(run=cmd_join)
+    p.set_defaults(run=cmd_join, parser=p)
     return parser
 
 
 def main(argv: Optional[Iterable[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
-    subparser_errors = parser  # usage errors of subcommands exit 2 through argparse as well
+    subparser_errors = args.parser  # usage errors of subcommands exit 2 through argparse as well
     if getattr(args, "glob", None) and not args.files:
         _fail_usage(subparser_errors, "--glob needs --files")
     for name in ("threads", "num_perm", "band_rows"):
         if getattr(args, name, 0) < 0:
             _fail_usage(subparser_errors, f"--{name.replace('_', '-')} must not be negative")
+        if getattr(args, name, 0) >= 2**32:
+            _fail_usage(subparser_errors, f"--{name.replace('_', '-')} is too large")
+    if getattr(args, "lsh", False) and not 1 <= args.band_rows <= args.num_perm:
+        # Otherwise there is no band at all, and every string would silently stay alone.
+        _fail_usage(subparser_errors, "--band-rows must be between 1 and --num-perm")
     if getattr(args, "format", None) is None and hasattr(args, "format"):
         args.format = "table" if sys.stdout.isatty() else "tsv"
     if getattr(args, "progress", False):
         os.environ["RATIOKIT_PROGRESS"] = "1"
+    elif getattr(args, "quiet", False):
+        os.environ.pop("RATIOKIT_PROGRESS", None)  # quiet even where the environment set it
     try:
-        return args.run(args, parser)
+        return args.run(args, args.parser)
     except InputError as e:
         print(f"ratiokit: error: {e}", file=sys.stderr)
         return 1

@@ -1,0 +1,280 @@
+"""The ``ratiokit`` command line, run as a user would: ``python -m ratiokit`` in a subprocess."""
+
+import json
+import os
+import subprocess
+import sys
+from importlib import metadata
+
+import pytest
+
+import ratiokit
+
+NAMES = ["parse_header(line)", "parse_headers(lines)", "write_header(out, line)", "close()",
+         "parse_header(text)"]
+# Blank line after "close()": it is skipped, but later identifiers keep their real line numbers.
+NAMES_FILE = "\n".join(NAMES[:4]) + "\n\n" + NAMES[4] + "\n"
+NAME_IDS = ["names.txt:1", "names.txt:2", "names.txt:3", "names.txt:4", "names.txt:6"]
+
+BASE = "the quick brown fox jumps over the lazy dog and keeps on running far away"
+NEAR = [BASE + f" {k}" for k in range(10)]  # ten near-duplicates: enough pairs for progress lines
+
+SRC_A = "def area(width, height):\n    return width * height\n"
+SRC_B = "def area( width,height ) :\n    return width*height\n"  # same tokens, other spacing
+SRC_C = "class Shape:\n    sides = 4\n"
+
+
+def run(cwd, *args, stdin=None, env=None):
+    full_env = dict(os.environ)
+    full_env.pop("RATIOKIT_PROGRESS", None)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-m", "ratiokit", *args],
+        cwd=cwd, input=stdin, capture_output=True, env=full_env, timeout=60,
+    )
+
+
+def out_lines(done):
+    return done.stdout.decode().splitlines()
+
+
+def tsv_rows(done):
+    lines = out_lines(done)
+    return lines[0].split("\t"), [line.split("\t") for line in lines[1:]]
+
+
+def jsonl(done):
+    return [json.loads(line) for line in out_lines(done)]
+
+
+@pytest.fixture
+def work(tmp_path):
+    (tmp_path / "names.txt").write_text(NAMES_FILE)
+    (tmp_path / "near.txt").write_text("\n".join(NEAR) + "\n")
+    src = tmp_path / "src"
+    (src / "sub").mkdir(parents=True)
+    (src / "a.py").write_text(SRC_A)
+    (src / "sub" / "b.py").write_text(SRC_B)
+    (src / "c.py").write_text(SRC_C)
+    (src / "notes.txt").write_text(SRC_A)
+    return tmp_path
+
+
+def expected_clusters(texts, ids, threshold):
+    return [
+        ([ids[m] for m in members], score)
+        for members, score in ratiokit.cluster_canonicals(texts, threshold)
+    ]
+
+
+def test_ratio_and_version(tmp_path):
+    done = run(tmp_path, "ratio", "kitten", "sitting")
+    assert done.returncode == 0
+    assert done.stdout.decode().strip() == repr(ratiokit.ratio("kitten", "sitting"))
+    # asymmetric case: argument order is kept
+    done = run(tmp_path, "ratio", "--", "-ab", "ba-")
+    assert float(done.stdout) == ratiokit.ratio("-ab", "ba-")
+
+    done = run(tmp_path, "--version")
+    assert done.returncode == 0
+    assert done.stdout.decode().strip() == f"ratiokit {metadata.version('ratiokit')}"
+
+
+class TestClusterOutput:
+    def test_jsonl(self, work):
+        done = run(work, "cluster", "names.txt", "--threshold", "0.8", "--format", "jsonl")
+        assert done.returncode == 0, done.stderr
+        got = jsonl(done)
+        want = expected_clusters([NAMES[i] for i in range(5)], NAME_IDS, 0.8)
+        assert [(c["cluster"], [m["id"] for m in c["members"]], c["min_ratio"]) for c in got] == [
+            (k, ids, score) for k, (ids, score) in enumerate(want)
+        ]
+        assert got[0]["members"][0]["text"] == "parse_header(line)"
+        assert b"5 strings, 1 clusters" in done.stderr
+
+    def test_tsv(self, work):
+        done = run(work, "cluster", "names.txt", "--threshold", "0.8", "--format", "tsv")
+        header, rows = tsv_rows(done)
+        assert header == ["cluster", "min_ratio", "id", "text"]
+        (ids, score), = expected_clusters(NAMES, NAME_IDS, 0.8)
+        assert [r[2] for r in rows] == ids
+        assert all(r[0] == "0" and float(r[1]) == score for r in rows)
+
+    def test_table(self, work):
+        done = run(work, "cluster", "names.txt", "--format", "table", "--threshold", "0.8")
+        text = done.stdout.decode()
+        (ids, score), = expected_clusters(NAMES, NAME_IDS, 0.8)
+        assert f"cluster 0: 3 members, min ratio {score:.4f}" in text
+        for ident in ids:
+            assert ident in text
+        assert "close()" not in text
+
+    def test_default_in_a_pipe_is_tsv(self, work):
+        done = run(work, "cluster", "names.txt", "--quiet")
+        assert out_lines(done)[0] == "cluster\tmin_ratio\tid\ttext"
+        assert done.stderr == b""  # --quiet: no summary
+
+
+class TestInputForms:
+    def test_stdin_and_dash_with_files(self, work):
+        # No INPUT means standard input; "-" names it among files, in order.
+        done = run(work, "cluster", "--format", "jsonl", stdin=NAMES_FILE.encode())
+        assert [m["id"] for m in jsonl(done)[0]["members"]] == ["<stdin>:1", "<stdin>:2", "<stdin>:6"]
+
+        done = run(work, "cluster", "near.txt", "-", "--format", "jsonl", "--threshold", "0.99",
+                   stdin=(BASE + " 3\n").encode())
+        (cluster,) = jsonl(done)
+        assert [m["id"] for m in cluster["members"]] == ["near.txt:4", "<stdin>:1"]
+        assert cluster["min_ratio"] == 1.0
+
+    def test_line_numbers_match_the_file(self, work):
+        # A form feed or a CRLF ending must not shift or split lines.
+        (work / "odd.txt").write_bytes(b"alpha beta\r\nx\x0cy\r\nalpha betb\r\n")
+        done = run(work, "cluster", "odd.txt", "--format", "jsonl", "--threshold", "0.8")
+        (cluster,) = jsonl(done)
+        assert [(m["id"], m["text"]) for m in cluster["members"]] == [
+            ("odd.txt:1", "alpha beta"), ("odd.txt:3", "alpha betb")]
+
+    def test_jsonl_strings(self, work):
+        lines = [json.dumps(s) for s in ["tab\there", "tab\there!", "", "other"]]
+        lines.insert(2, "")  # a blank line is skipped but counted
+        (work / "s.jsonl").write_text("\n".join(lines) + "\n")
+        done = run(work, "cluster", "--jsonl", "s.jsonl", "--format", "tsv", "--threshold", "0.8")
+        _, rows = tsv_rows(done)
+        # the tab inside a string is escaped, so every row still has four fields
+        assert rows == [["0", repr(ratiokit.ratio("tab\there", "tab\there!")), "s.jsonl:1",
+                         "tab\\there"],
+                        ["0", repr(ratiokit.ratio("tab\there", "tab\there!")), "s.jsonl:2",
+                         "tab\\there!"]]
+
+    def test_files_walk_and_glob(self, work):
+        done = run(work, "cluster", "--files", "src", "--glob", "*.py", "--format", "jsonl",
+                   "--threshold", "0.7")
+        assert done.returncode == 0, done.stderr
+        ids = [[m["id"] for m in c["members"]] for c in jsonl(done)]
+        a, b = os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")
+        assert ids == [[a, b]]
+        assert jsonl(done)[0]["min_ratio"] == ratiokit.ratio(SRC_A, SRC_B)
+
+        done = run(work, "cluster", "--files", "src", "--format", "jsonl", "--threshold", "0.7")
+        ids = [[m["id"] for m in c["members"]] for c in jsonl(done)]
+        assert ids == [[a, os.path.join("src", "notes.txt"), b]]  # walk order: sorted, depth first
+
+
+class TestLshAndProgress:
+    def test_lsh_matches_library_and_progress(self, work):
+        done = run(work, "cluster", "--lsh", "near.txt", "--num-perm", "64", "--band-rows", "4",
+                   "--threshold", "0.9", "--format", "jsonl", "--progress")
+        assert done.returncode == 0, done.stderr
+        want = ratiokit.cluster_canonicals_lsh(NEAR, 0.9, 64, 4)
+        assert want
+        assert [([int(m["id"].split(":")[1]) - 1 for m in c["members"]], c["min_ratio"])
+                for c in jsonl(done)] == want
+        err = done.stderr.decode()
+        assert "[ratiokit] lsh:" in err and "signatures" in err
+        assert "10 strings" in err  # the closing summary
+
+    def test_exact_progress_and_quiet(self, work):
+        done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--progress",
+                   "--format", "tsv")
+        assert "[ratiokit] edges:" in done.stderr.decode()
+        done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--quiet", "--format", "tsv",
+                   env={"RATIOKIT_PROGRESS": "1"})
+        assert done.returncode == 0 and done.stderr == b""
+        assert len(tsv_rows(done)[1]) == 10
+
+
+class TestJoin:
+    def test_whitespace_lines_and_token_lists(self, work):
+        docs = ["def f ( x )", "def f ( y )", "class A :", "def g ( x )"]
+        (work / "docs.txt").write_text("\n".join(docs) + "\n")
+        want = ratiokit.cosine_join([d.split() for d in docs], 0.3)
+        assert want  # the case must produce pairs to be worth checking
+        done = run(work, "join", "docs.txt", "--threshold", "0.3", "--format", "jsonl")
+        assert [(r["a"], r["b"], r["cosine"]) for r in jsonl(done)] == [
+            (f"docs.txt:{j + 1}", f"docs.txt:{i + 1}", c) for j, i, c in want]
+
+        (work / "docs.jsonl").write_text("\n".join(json.dumps(d.split()) for d in docs) + "\n")
+        done = run(work, "join", "--jsonl", "docs.jsonl", "--threshold", "0.3", "--format", "tsv")
+        header, rows = tsv_rows(done)
+        assert header == ["a", "b", "cosine"]
+        assert [(r[0], r[1], float(r[2])) for r in rows] == [
+            (f"docs.jsonl:{j + 1}", f"docs.jsonl:{i + 1}", c) for j, i, c in want]
+
+    def test_python_tokens_on_files(self, work):
+        args = ["join", "--files", "src", "--glob", "*.py", "--threshold", "0.99", "--format"]
+        # Python's tokenizer sees a.py and b.py as the same token stream; whitespace does not.
+        done = run(work, *args, "jsonl", "--tokens", "python")
+        (pair,) = jsonl(done)
+        assert (pair["a"], pair["b"]) == (os.path.join("src", "a.py"),
+                                          os.path.join("src", "sub", "b.py"))
+        assert pair["cosine"] == pytest.approx(1.0)
+        done = run(work, *args, "table")
+        assert done.returncode == 0 and out_lines(done) == ["no pairs"]
+
+
+class TestErrors:
+    @pytest.mark.parametrize("args, stdin, message", [
+        (["cluster", "missing.txt"], None, "missing.txt: no such file"),
+        (["cluster", "--files", "nowhere"], None, "nowhere: no such file"),
+        (["cluster", "bad.txt"], None, "bad.txt:2: invalid UTF-8"),
+        (["cluster", "--jsonl", "bad.jsonl"], None, "bad.jsonl:2: invalid JSON"),
+        (["cluster", "--jsonl", "-"], b'"a"\n17\n', "<stdin>:2: expected a JSON string"),
+        (["cluster", "--jsonl", "-"], b'"a"\n"\\ud800"\n', "<stdin>:2:"),
+        (["join", "--jsonl", "-"], b'["a", 1]\n', "<stdin>:1: expected a list of string"),
+        (["join", "--files", "--tokens", "python", "-"], b"f(\n", "<stdin>: cannot tokenize"),
+        (["cluster", "src"], None, "src: is a directory"),
+    ])
+    def test_input_errors_exit_1_with_one_line(self, work, args, stdin, message):
+        (work / "bad.txt").write_bytes(b"fine\nbad \xff\xfe byte\n")
+        (work / "bad.jsonl").write_text('"ok"\n{not json\n')
+        done = run(work, *args, stdin=stdin)
+        assert done.returncode == 1
+        err = done.stderr.decode()
+        assert err.startswith("ratiokit: error: ") and message in err, err
+        assert err.count("\n") == 1 and done.stdout == b""
+
+    def test_undecodable_argument(self, work):
+        done = subprocess.run([sys.executable, "-m", "ratiokit", "ratio", b"\xff", "a"],
+                              cwd=work, capture_output=True, timeout=60)
+        assert done.returncode == 1
+        assert done.stderr.decode().startswith("ratiokit: error: ")
+
+    def test_errors_replace_carries_on(self, work):
+        (work / "bad.txt").write_bytes(b"fine\nbad \xff\xfe byte\nbad  byte\n")
+        done = run(work, "cluster", "bad.txt", "--errors", "replace", "--format", "jsonl",
+                   "--threshold", "0.5")
+        assert done.returncode == 0, done.stderr
+        (cluster,) = jsonl(done)
+        assert [m["id"] for m in cluster["members"]] == ["bad.txt:2", "bad.txt:3"]
+        assert "\ufffd" in cluster["members"][0]["text"]
+
+    @pytest.mark.parametrize("args", [
+        ["cluster", "--format", "jsonl", "empty.txt"],
+        ["join", "--jsonl", "--format", "jsonl", "-"],
+        ["cluster", "--lsh", "--format", "jsonl", "-"],
+    ])
+    def test_empty_input_is_an_empty_result(self, work, args):
+        (work / "empty.txt").write_text("\n\n")
+        done = run(work, *args, stdin=b"")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == b""
+
+    @pytest.mark.parametrize("args, message", [
+        (["cluster", "--threshold", "1.5"], "--threshold must be between 0 and 1"),
+        (["join", "--threshold", "-0.1"], "--threshold must be between 0 and 1"),
+        (["cluster", "--threshold", "nan"], "--threshold"),
+        (["cluster", "--no-such-option"], "unrecognized arguments"),
+        (["cluster", "--glob", "*.py", "src"], "--glob needs --files"),
+        (["cluster", "--lsh", "--band-rows", "0"], "--band-rows"),
+        (["cluster", "--threads", "-1"], "--threads must not be negative"),
+        (["join", "--threads", str(2**64)], "--threads"),
+        (["cluster", "--jsonl", "--files"], "not allowed with"),
+        ([], "required"),
+    ])
+    def test_usage_errors_exit_2(self, work, args, message):
+        # The usage error comes before any input is read: the missing file is never opened.
+        done = run(work, *args, *(["missing.txt"] if args else []))
+        assert done.returncode == 2
+        assert message in done.stderr.decode()
+        assert b"Traceback" not in done.stderr
