@@ -375,6 +375,12 @@ PyObject* raise_from(std::exception_ptr error) {
   return nullptr;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Moved out of the public headers in 3.13, but still exported (the interpreter's own
+// _multiprocessing extension uses it).
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
 ReleasedGil::ReleasedGil() noexcept {
   // Signal handlers run only on the main thread; elsewhere a poll could never see one.
   if (_PyOS_IsMainThread()) scope_.emplace(&ReleasedGil::poll, this);
@@ -455,6 +461,15 @@ PyObject* cluster_list(const std::vector<std::pair<std::vector<size_t>, double>>
     }
   }
   return list;
+}
+
+PyObject* HeapType::get() {
+  if (type == nullptr) {
+    type = PyType_FromSpec(spec);
+    if (type == nullptr) return nullptr;
+  }
+  Py_INCREF(type);
+  return type;
 }
 
 PyObject* panic_exception_type() { return PANIC; }

@@ -20,16 +20,13 @@ struct PyRationer {
   Rationer core;
 };
 
-// Created by the first rationer_type() and kept for the life of the process.
-PyObject* TYPE = nullptr;
+// The class, created by the first rationer_type() (defined below, after its spec).
+extern HeapType TYPE;
 
 // self's core, or nullptr with TypeError set when self is not a Rationer.
 const Rationer* core_of(PyObject* self) {
-  if (TYPE == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(TYPE))) {
-    type_mismatch(self, "Rationer");
-    return nullptr;
-  }
-  return &reinterpret_cast<PyRationer*>(self)->core;
+  PyRationer* object = TYPE.instance<PyRationer>(self);
+  return object == nullptr ? nullptr : &object->core;
 }
 
 const char* const NEW_PARAMS[] = {"concurrency", "threads", "delta"};
@@ -57,13 +54,6 @@ PyObject* rationer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&reinterpret_cast<PyRationer*>(self)->core) Rationer(std::move(core));
     return self;
   });
-}
-
-void rationer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyRationer*>(self)->core.~Rationer();
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 const char* const RATIO_PARAMS[] = {"a", "b"};
@@ -184,35 +174,24 @@ const char RATIONER_DOC[] =
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(RATIONER_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(rationer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rationer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyRationer>)},
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT;
-#endif
-
 PyType_Spec SPEC = {
     "ratiokit.Rationer",
     static_cast<int>(sizeof(PyRationer)),
     0,
-    static_cast<unsigned int>(TYPE_FLAGS),
+    HEAP_TYPE_FLAGS,
     SLOTS,
 };
 
+HeapType TYPE{&SPEC};
+
 }  // namespace
 
-PyObject* rationer_type() {
-  if (TYPE == nullptr) {
-    TYPE = PyType_FromSpec(&SPEC);
-    if (TYPE == nullptr) return nullptr;
-  }
-  Py_INCREF(TYPE);
-  return TYPE;
-}
+PyObject* rationer_type() { return TYPE.get(); }
 
 }  // namespace ratiokit::py

@@ -93,16 +93,13 @@ struct PyCosineJoiner {
   Corpus corpus;
 };
 
-// Created by the first cosine_joiner_type() and kept for the life of the process.
-PyObject* TYPE = nullptr;
+// The class, created by the first cosine_joiner_type() (defined below, after its spec).
+extern HeapType TYPE;
 
 // self's corpus, or nullptr with TypeError set when self is not a CosineJoiner.
 const Corpus* corpus_of(PyObject* self) {
-  if (TYPE == nullptr || !PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(TYPE))) {
-    type_mismatch(self, "CosineJoiner");
-    return nullptr;
-  }
-  return &reinterpret_cast<PyCosineJoiner*>(self)->corpus;
+  PyCosineJoiner* object = TYPE.instance<PyCosineJoiner>(self);
+  return object == nullptr ? nullptr : &object->corpus;
 }
 
 const char* const NEW_PARAMS[] = {"docs"};
@@ -126,13 +123,6 @@ PyObject* joiner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&reinterpret_cast<PyCosineJoiner*>(self)->corpus) Corpus(std::move(corpus));
     return self;
   });
-}
-
-void joiner_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<PyCosineJoiner*>(self)->corpus.~Corpus();
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 const char* const JOIN_PARAMS[] = {"threshold", "concurrency", "threads"};
@@ -203,7 +193,7 @@ const char JOINER_DOC[] =
 PyType_Slot SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(JOINER_DOC)},
     {Py_tp_new, reinterpret_cast<void*>(joiner_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(joiner_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<PyCosineJoiner>)},
     {Py_tp_methods, METHODS},
     {Py_tp_getset, GETSET},
     {Py_sq_length, reinterpret_cast<void*>(joiner_len)},
@@ -211,19 +201,15 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned long TYPE_FLAGS = Py_TPFLAGS_DEFAULT;
-#endif
-
 PyType_Spec SPEC = {
     "ratiokit.CosineJoiner",
     static_cast<int>(sizeof(PyCosineJoiner)),
     0,
-    static_cast<unsigned int>(TYPE_FLAGS),
+    HEAP_TYPE_FLAGS,
     SLOTS,
 };
+
+HeapType TYPE{&SPEC};
 
 }  // namespace
 
@@ -241,13 +227,6 @@ PyMethodDef COSINE_JOIN_DEF = {
     "The GIL is released for the whole build and join. threads=0 uses all cores; threads=N\n"
     "caps the call to N threads. CosineJoiner serves repeated joins on one corpus."};
 
-PyObject* cosine_joiner_type() {
-  if (TYPE == nullptr) {
-    TYPE = PyType_FromSpec(&SPEC);
-    if (TYPE == nullptr) return nullptr;
-  }
-  Py_INCREF(TYPE);
-  return TYPE;
-}
+PyObject* cosine_joiner_type() { return TYPE.get(); }
 
 }  // namespace ratiokit::py
