@@ -54,6 +54,16 @@ LONG_CALLS = {
         "rk.cluster_canonicals(strings, 0.6)",
         "rk.cluster_canonicals(['abcd', 'abce', 'xyz'], 0.7) == [([0, 1], 0.75)]",
     ),
+    "cluster_canonicals_lsh": (
+        "cluster_canonicals_lsh",
+        "import random\n"
+        "random.seed(1)\n"
+        "strings = [''.join(random.choice('ab') for _ in range(random.randint(40, 60)))\n"
+        "           for _ in range(6000)]",
+        "rk.cluster_canonicals_lsh(strings, 0.6, 128, 2)",
+        "rk.cluster_canonicals_lsh(['abcdefgh' * 3, 'abcdefgh' * 3 + 'x', 'zzz'], 0.7, 64, 4)"
+        " == [([0, 1], 48 / 49)]",
+    ),
     "cosine_join": (
         "cosine_join",
         "import random\n"

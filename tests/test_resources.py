@@ -15,7 +15,7 @@ from conftest import run_python
 
 from ratiokit import _ratiokit
 
-ROUNDS = int(os.environ.get("RATIOKIT_RESOURCE_CALLS", "2000"))
+ROUNDS = int(os.environ.get("RATIOKIT_RESOURCE_CALLS", "1200"))
 
 # entry point -> Python statements, one call each, good and bad, that the child repeats. Inputs
 # are large enough that a copy leaked per call shows in the resident size.
@@ -39,6 +39,12 @@ CALLS = {
         "rk.cluster_canonicals(TEXTS, 0.5, threads=2)",
         "rk.cluster_canonicals(TEXTS + [None], 0.5)",
         "rk.cluster_canonicals(TEXTS, '0.5')",
+    ],
+    "cluster_canonicals_lsh": [
+        "rk.cluster_canonicals_lsh(TEXTS, 0.5, 32, 2)",
+        "rk.cluster_canonicals_lsh(TEXTS, 0.5, 32, 2, threads=2)",
+        "rk.cluster_canonicals_lsh(TEXTS + [None], 0.5, 32, 2)",
+        "rk.cluster_canonicals_lsh(TEXTS, 0.5, -1, 2)",
     ],
     "cosine_join": [
         "rk.cosine_join(DOCS, 0.2)",

@@ -6,7 +6,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/tsan"
-select='^(Pool|Cluster|RatioManyCpu|Rationer|Simjoin|GestaltSam\.BuilderReuse)'
+select='^(Pool|Cluster|Lsh|RatioManyCpu|Rationer|Simjoin|GestaltSam\.BuilderReuse)'
 if [ "${1:-}" = "--all" ]; then
   select='.'
   shift

@@ -121,8 +121,9 @@ void run_chunks(Loop& loop) {
 }
 
 // The starter's wait for chunks claimed by other threads. The thread that owns the loop's
-// cancellable computation polls while it waits; once cancelled it simply waits, because claimed
-// chunks read the starter's frame and must finish before the loop returns.
+// cancellable computation polls while it waits. Once cancelled, it claims whatever chunks are
+// left (they are skipped at once, and a job still queued behind other work need not wait for a
+// worker) and then waits for the claimed ones, which read its frame and must finish first.
 void wait_finished(Loop& loop) {
   std::unique_lock<std::mutex> lock(loop.mutex);
   const auto finished = [&] { return loop.finished; };
@@ -133,6 +134,9 @@ void wait_finished(Loop& loop) {
   }
   while (!loop.finished) {
     if (scope->cancelled()) {
+      lock.unlock();
+      run_chunks(loop);
+      lock.lock();
       loop.finished_cv.wait(lock, finished);
       return;
     }

@@ -189,6 +189,32 @@ TEST(PoolCancel, TheWaitingCallerPollsWhileOneLongItemRuns) {
   EXPECT_FALSE(poller.off_thread);
 }
 
+TEST(PoolCancel, AJobQueuedBehindOtherWorkIsDroppedWithoutWaiting) {
+  // The pool's only worker is busy with another caller's job for a second; a cancelled job
+  // queued behind it returns at once and never runs.
+  auto pool = make_pool(1);
+  ASSERT_NE(pool, nullptr);
+  std::atomic<bool> busy{false};
+  std::thread other([&] {
+    run_in(pool.get(), [&] {
+      busy = true;
+      std::this_thread::sleep_for(milliseconds(1000));
+    });
+  });
+  while (!busy) std::this_thread::yield();
+  Poller poller(1);
+  bool ran = false;
+  const auto start = Clock::now();
+  {
+    CancelScope scope(&Poller::poll, &poller);
+    EXPECT_THROW(run_in(pool.get(), [&] { ran = true; }), Cancelled);
+  }
+  EXPECT_LT(seconds_since(start), 0.5);
+  other.join();
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(run_in(pool.get(), [] { return 7; }), 7);
+}
+
 TEST(PoolCancel, ScopesNestAndOtherThreadsAreUnaffected) {
   Poller outer(1);
   CancelScope outer_scope(&Poller::poll, &outer);
