@@ -12,6 +12,7 @@ import textwrap
 
 import pytest
 from conftest import difflib_ratio
+from test_ratio import mutate
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -54,20 +55,6 @@ class Oracle:
             low = min(self.r[(a, b)] for k, a in enumerate(members) for b in members[k + 1 :])
             out.append((members, min(1.0, low)))
         return sorted(out)
-
-
-def mutate(rng, s, alphabet, edits):
-    s = list(s)
-    for _ in range(edits):
-        op = rng.randrange(3)
-        pos = rng.randrange(len(s) + 1)
-        if op == 0 or not s:
-            s.insert(pos, rng.choice(alphabet))
-        elif op == 1:
-            del s[min(pos, len(s) - 1)]
-        else:
-            s[min(pos, len(s) - 1)] = rng.choice(alphabet)
-    return "".join(s)
 
 
 def near_duplicate_families(seed, count=110, max_len=40):

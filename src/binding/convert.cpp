@@ -260,6 +260,11 @@ bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
   return true;
 }
 
+bool to_text_pair(PyObject* const* arg, CodePoints& a, CodePoints& b) {
+  return convert_arg(arg[0], "a", to_code_points, "a", a) &&
+         convert_arg(arg[1], "b", to_code_points, "b", b);
+}
+
 bool to_utf8(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     type_mismatch(obj, "str");

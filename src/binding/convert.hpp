@@ -37,6 +37,8 @@ bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
 
 // Per-kind converters; the name is used only for messages that must name the argument.
 bool to_code_points(PyObject* obj, const char* name, CodePoints& out);
+// The two texts of a ratio call, arguments "a" then "b".
+bool to_text_pair(PyObject* const* arg, CodePoints& a, CodePoints& b);
 bool to_utf8(PyObject* obj, std::string& out);
 bool to_f64(PyObject* obj, double& out);
 bool to_u64(PyObject* obj, uint64_t& out);

@@ -67,10 +67,7 @@ PyObject* rationer_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* arg[2];
     if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
     CodePoints a, b;
-    if (!convert_arg(arg[0], "a", to_code_points, "a", a) ||
-        !convert_arg(arg[1], "b", to_code_points, "b", b)) {
-      return nullptr;
-    }
+    if (!to_text_pair(arg, a, b)) return nullptr;
     double value = 0.0;
     if (!without_gil([&] { value = core->ratio(a, b); })) return nullptr;
     return PyFloat_FromDouble(value);
