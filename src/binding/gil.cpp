@@ -1,0 +1,49 @@
+#include "binding/gil.hpp"
+
+namespace ratiokit::py {
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Moved out of the public headers in 3.13, but still exported (the interpreter's own
+// _multiprocessing extension uses it).
+extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+#endif
+
+ReleasedGil::ReleasedGil() noexcept {
+  // Signal handlers run only on the main thread; elsewhere a poll could never see one.
+  if (_PyOS_IsMainThread()) scope_.emplace(&ReleasedGil::poll, this);
+  tstate_ = PyEval_SaveThread();
+}
+
+bool ReleasedGil::poll(void* self) noexcept {
+  ReleasedGil& gil = *static_cast<ReleasedGil*>(self);
+  PyEval_RestoreThread(gil.tstate_);
+  const bool raised = PyErr_CheckSignals() < 0;
+  // Keep the exception aside rather than set while the computation unwinds without the GIL.
+#if PY_VERSION_HEX >= 0x030C0000
+  if (raised) gil.raised_[1] = PyErr_GetRaisedException();
+#else
+  if (raised) PyErr_Fetch(&gil.raised_[0], &gil.raised_[1], &gil.raised_[2]);
+#endif
+  gil.tstate_ = PyEval_SaveThread();
+  return raised;
+}
+
+bool ReleasedGil::finish(std::exception_ptr error) noexcept {
+  scope_.reset();
+  PyEval_RestoreThread(tstate_);
+  if (raised_[0] != nullptr || raised_[1] != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised_[1]);
+#else
+    PyErr_Restore(raised_[0], raised_[1], raised_[2]);
+#endif
+    return false;
+  }
+  if (error) {
+    raise_from(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ratiokit::py

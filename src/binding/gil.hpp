@@ -1,0 +1,55 @@
+// Releasing the GIL around one computation, and the signal polling that makes it interruptible.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "binding/errors.hpp"
+#include "parallel/parallel.hpp"
+
+namespace ratiokit::py {
+
+// The GIL released around one computation. On the interpreter's main thread the computation is
+// also interruptible: its thread takes the GIL back for a moment about every POLL_INTERVAL to
+// run pending signal handlers (see CancelScope for where), and an exception from one, such as
+// KeyboardInterrupt for Ctrl-C, cancels the computation. That exception is raised once the
+// computation has unwound, whatever it ended with, so no result computed meanwhile is returned.
+// Other threads never receive signals and skip all this; a computation that ends before its
+// first poll costs nothing extra.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept;
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+  // Takes the GIL back and sets the Python exception for how the computation ended: the one a
+  // signal handler raised, else `error` translated. True when there is none. Call exactly once.
+  bool finish(std::exception_ptr error) noexcept;
+
+ private:
+  static bool poll(void* self) noexcept;
+
+  PyThreadState* tstate_;
+  PyObject* raised_[3] = {nullptr, nullptr, nullptr};  // type, value, traceback
+  std::optional<CancelScope> scope_;
+};
+
+// Runs f with the GIL released (see ReleasedGil); a C++ exception is translated once the GIL is
+// back.
+template <class F>
+bool without_gil(F&& f) {
+  ReleasedGil released;
+  std::exception_ptr error;
+  try {
+    f();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  return released.finish(std::move(error));
+}
+
+}  // namespace ratiokit::py
