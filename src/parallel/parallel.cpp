@@ -10,10 +10,20 @@
 // and not yet finished. `run_in_pool` is the same machinery with a single chunk that the caller
 // does not claim.
 //
-// Private pools start one worker at once and the rest as loops need them, up to their size.
+// Pools start their workers as loops need them, never more than the loops can keep busy: up to
+// the pool's size, and at most WORKERS_PER_CPU per CPU available, since a worker beyond that
+// only adds start-up cost and contention (a request for 65,535 threads gets a handful).
 // Workers are detached: dropping a private pool only raises its stop flag, because the last
 // handle may be dropped on one of the pool's own workers, which cannot join itself. The workers
 // keep the pool's shared state alive, drain what is queued, and exit.
+//
+// After fork() the child has only the thread that forked; every pool's workers, and whatever
+// locks they held or queue entries they were about to take, stay behind in the parent. So no
+// pool state crosses a fork: each state records the fork generation it was made in, a handler
+// registered with pthread_atfork bumps the generation in the child, and a pool that finds its
+// state from an older generation replaces it with a fresh one (same size, no workers yet) before
+// using it. The stale state is never touched again, and never freed: its mutex may be held
+// forever and its reference counts include the references of workers that do not exist here.
 //
 // Cancellation rides on the same structure. A loop records the cancellation flag of the thread
 // that starts it, and a worker adopts that flag while it runs the loop's chunks, so nested loops
@@ -22,6 +32,7 @@
 // while it waits for a loop; the other threads only read the flag.
 #include "parallel/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -72,15 +83,47 @@ struct Loop {
 
 using LoopRef = std::shared_ptr<Loop>;
 
+// A worker per CPU keeps the CPUs busy, and a few more cover workers that block while their
+// loop's starter waits; beyond that threads only cost.
+inline constexpr size_t WORKERS_PER_CPU = 4;
+
+// Bumped in the child after every fork(); pool states made in an earlier generation belong to
+// the parent.
+std::atomic<uint64_t> FORK_GENERATION{0};
+
+void on_fork_child() { FORK_GENERATION.fetch_add(1, std::memory_order_relaxed); }
+
+// Registered once, when the library is loaded, before any pool exists.
+[[maybe_unused]] const int ATFORK_REGISTERED = pthread_atfork(nullptr, nullptr, &on_fork_child);
+
+uint64_t fork_generation() { return FORK_GENERATION.load(std::memory_order_relaxed); }
+
+size_t available_cpus();
+
+size_t cpus() {
+  static const size_t count = available_cpus();
+  return count;
+}
+
 struct PoolState : std::enable_shared_from_this<PoolState> {
-  size_t size = 0;  // fixed before the pool is published
+  PoolState(size_t size, size_t started)
+      : size(size),
+        limit(std::min(size, WORKERS_PER_CPU * cpus())),
+        generation(fork_generation()),
+        started(started) {}
+
+  const size_t size;        // what was asked for; what ambient_threads() reports
+  const size_t limit;       // the most workers this pool ever runs at once
+  const uint64_t generation;
+
+  bool stale() const { return generation != fork_generation(); }
 
   std::mutex mutex;
   std::condition_variable work_cv;
   std::deque<LoopRef> queue;
   bool stop = false;
-  // Private pools start their workers on demand, up to `size`: a pool asked for 65,535 threads
-  // that runs a loop of ten chunks starts ten, not 65,535. Guarded by `mutex`.
+  // Workers start on demand, up to `limit`: a pool asked for 65,535 threads that runs a loop of
+  // ten chunks starts ten, and a loop of a million chunks starts `limit`. Guarded by `mutex`.
   size_t started = 0;
   size_t idle = 0;
 };
@@ -196,8 +239,8 @@ size_t post(PoolState& pool, const LoopRef& loop, size_t copies) {
     } catch (const std::bad_alloc&) {
     }
     const size_t waiting = pool.queue.size();
-    if (waiting > pool.idle && pool.started < pool.size) {
-      spawn = std::min(waiting - pool.idle, pool.size - pool.started);
+    if (waiting > pool.idle && pool.started < pool.limit) {
+      spawn = std::min(waiting - pool.idle, pool.limit - pool.started);
       pool.started += spawn;
     }
   }
@@ -286,22 +329,24 @@ size_t configured_threads() {
   return threads;
 }
 
-std::atomic<PoolState*> GLOBAL_STARTED{nullptr};
+// The process-wide pool of this process (see fork_generation). It is never torn down: states are
+// reached through holders that are never deleted, so no exit-time destructor runs under workers
+// that may still be busy. Its workers start as loops need them; if the system refuses some, the
+// loops' starters run the chunks themselves.
+std::atomic<const std::shared_ptr<PoolState>*> GLOBAL{nullptr};
 
-// The process-wide pool. It is never torn down: its state is reached through a pointer that is
-// never deleted, so no exit-time destructor runs under workers that may still be busy. If the
-// system refuses some of its threads it keeps those it got (with none, loops run on callers).
 PoolState& global_pool() {
-  static const std::shared_ptr<PoolState>* const pool = [] {
-    auto state = std::make_shared<PoolState>();
-    std::vector<std::thread> threads = start_workers(state, configured_threads());
-    state->size = threads.size();
-    state->started = threads.size();
-    for (std::thread& t : threads) t.detach();
-    GLOBAL_STARTED.store(state.get(), std::memory_order_release);
-    return new std::shared_ptr<PoolState>(std::move(state));
-  }();
-  return **pool;
+  const std::shared_ptr<PoolState>* holder = GLOBAL.load(std::memory_order_acquire);
+  while (holder == nullptr || (*holder)->stale()) {
+    const auto* fresh =
+        new std::shared_ptr<PoolState>(std::make_shared<PoolState>(configured_threads(), 0));
+    if (GLOBAL.compare_exchange_strong(holder, fresh, std::memory_order_acq_rel)) {
+      holder = fresh;
+      break;
+    }
+    delete fresh;  // another thread got there first; `holder` now holds its state
+  }
+  return **holder;
 }
 
 }  // namespace
@@ -361,25 +406,49 @@ CancelCheck::CancelCheck() noexcept : flag_(CANCEL_FLAG), scope_(nullptr) {
   if (scope != nullptr && flag_ == &scope->flag) scope_ = scope;
 }
 
+// A private pool's handle. Its state is swapped for a fresh one when the handle is first used in
+// a forked child; holders are immutable once published and only the current one is freed, so a
+// thread that read an older holder can still copy its state.
 struct Pool {
-  explicit Pool(std::shared_ptr<PoolState> state) : state(std::move(state)) {}
+  explicit Pool(std::shared_ptr<PoolState> state)
+      : holder(new std::shared_ptr<PoolState>(std::move(state))) {}
   Pool(const Pool&) = delete;
   Pool& operator=(const Pool&) = delete;
-  ~Pool() { stop_workers(*state); }
+  ~Pool() {
+    const std::shared_ptr<PoolState>* last = holder.load(std::memory_order_acquire);
+    if (!(*last)->stale()) stop_workers(**last);
+    delete last;
+  }
 
-  const std::shared_ptr<PoolState> state;
+  // The state to use in this process, made fresh if the current one came from before a fork.
+  std::shared_ptr<PoolState> state() {
+    const std::shared_ptr<PoolState>* current = holder.load(std::memory_order_acquire);
+    while ((*current)->stale()) {
+      // Stale holders are left alone (leaked): see the file comment.
+      const auto* fresh =
+          new std::shared_ptr<PoolState>(std::make_shared<PoolState>((*current)->size, 0));
+      if (holder.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+        current = fresh;
+        break;
+      }
+      delete fresh;
+    }
+    return *current;
+  }
+
+  PoolState* peek() const { return holder.load(std::memory_order_acquire)->get(); }
+
+  std::atomic<const std::shared_ptr<PoolState>*> holder;
 };
 
 PoolHandle make_pool(uint64_t threads) {
   const size_t count = static_cast<size_t>(std::min<uint64_t>(threads, MAX_POOL_THREADS));
   if (count == 0) return nullptr;
-  auto state = std::make_shared<PoolState>();
-  state->size = count;
+  auto state = std::make_shared<PoolState>(count, 1);
   // One worker up front proves that threads can be started (else the caller falls back to the
   // process-wide pool); the rest start when loops need them.
   std::vector<std::thread> started = start_workers(state, 1);
   if (started.empty()) return nullptr;
-  state->started = 1;
   for (std::thread& t : started) t.detach();
   try {
     return std::make_shared<Pool>(std::move(state));
@@ -389,15 +458,32 @@ PoolHandle make_pool(uint64_t threads) {
   }
 }
 
-size_t pool_size(const Pool& pool) { return pool.state->size; }
+size_t pool_size(const Pool& pool) { return pool.peek()->size; }
 
-bool on_worker_of(const Pool& pool) { return CURRENT == pool.state.get(); }
+bool on_worker_of(const Pool& pool) { return CURRENT != nullptr && CURRENT == pool.peek(); }
+
+namespace {
+
+// The pool loops started on this thread would use, if it exists yet.
+const PoolState* ambient_pool() {
+  if (CURRENT != nullptr) return CURRENT;
+  const std::shared_ptr<PoolState>* global = GLOBAL.load(std::memory_order_acquire);
+  return global != nullptr ? global->get() : nullptr;
+}
+
+}  // namespace
 
 size_t ambient_threads() {
-  const PoolState* pool = CURRENT;
-  if (pool == nullptr) pool = GLOBAL_STARTED.load(std::memory_order_acquire);
+  const PoolState* pool = ambient_pool();
   const size_t size = pool != nullptr ? pool->size : configured_threads();
   return std::max<size_t>(size, 1);
+}
+
+size_t ambient_workers() {
+  const PoolState* pool = ambient_pool();
+  const size_t limit =
+      pool != nullptr ? pool->limit : std::min(configured_threads(), WORKERS_PER_CPU * cpus());
+  return std::max<size_t>(limit, 1);
 }
 
 void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t, size_t)> body) {
@@ -409,7 +495,7 @@ void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t,
   }
   const bool on_worker = CURRENT != nullptr;
   PoolState& pool = on_worker ? *CURRENT : global_pool();
-  const size_t threads = pool.size;
+  const size_t threads = pool.limit;
   const size_t chunk = std::max<size_t>(1, n / (8 * std::max<size_t>(threads, 1)));
   const size_t chunks = n / chunk + (n % chunk != 0);
   if (threads <= 1 || chunks == 1) {
@@ -431,11 +517,18 @@ void run_in_pool(Pool* pool, FunctionRef<void()> job) {
   }
   // The job may drop the pool's last handle, and its workers may then exit and free the state
   // while post() is still notifying: keep the state alive until then.
-  const std::shared_ptr<PoolState> state = pool->state;
+  const std::shared_ptr<PoolState> state = pool->state();
   auto call = [&](size_t, size_t) { job(); };
   auto loop = std::make_shared<Loop>(1, 1, 1, call);
   if (post(*state, loop, 1) == 0) throw std::bad_alloc();
-  finish(*loop, /*claim=*/false);
+  // A pool left without any worker (a fresh state after fork whose first thread the system
+  // refused) would never run the job: run it here instead, as a pool that cannot be built does.
+  bool workerless;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    workerless = state->started == 0;
+  }
+  finish(*loop, /*claim=*/workerless);
 }
 
 }  // namespace ratiokit

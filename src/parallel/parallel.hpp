@@ -1,8 +1,11 @@
 // Worker pools and the parallel loops every engine uses.
 //
-// A `Pool` is a fixed set of worker threads fed from one queue. There is one process-wide pool,
+// A `Pool` is a set of worker threads fed from one queue. There is one process-wide pool,
 // created on first parallel use and sized by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
-// CPUs available to the process; callers may also build private pools of exactly N threads.
+// CPUs available to the process; callers may also build private pools of N threads. Workers
+// start as loops need them, and a pool never runs more than a few per available CPU whatever
+// its size (see ambient_workers), since more could not work at once. Pools survive fork(): the
+// child's first use of a pool gives it fresh state and fresh workers.
 //
 // Loops run on "the ambient pool": the pool whose worker is running the loop, or the
 // process-wide pool when the loop is started from any other thread. The thread that starts a
@@ -37,14 +40,18 @@ inline constexpr uint64_t MAX_POOL_THREADS = 65535;
 // be started. Dropping the last handle tells the workers to exit without waiting for them.
 PoolHandle make_pool(uint64_t threads);
 
-// Number of workers of a pool.
+// Number of workers a pool was asked for.
 size_t pool_size(const Pool& pool);
 
 // True when the calling thread is one of `pool`'s workers.
 bool on_worker_of(const Pool& pool);
 
-// Number of workers of the pool that loops started on this thread would use.
+// Number of workers asked for by the pool that loops started on this thread would use.
 size_t ambient_threads();
+
+// The most workers that pool runs at once: ambient_threads() capped at a small multiple of the
+// CPUs available. Split work into pieces by this, not by ambient_threads().
+size_t ambient_workers();
 
 // A non-owning reference to a callable, so that the loop machinery stays out of line.
 template <class Sig>

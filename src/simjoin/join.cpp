@@ -199,7 +199,7 @@ std::vector<JoinRow> cosine_join(const Corpus& corpus, double t) {
   // A query walks postings of earlier documents only, so its cost grows about linearly with its
   // number; pieces ending at n * sqrt(p / P) carry about equal work. A few per thread absorb
   // the rest of the imbalance, and none is smaller than MIN_PIECE.
-  const size_t threads = std::max<size_t>(ambient_threads(), 1);
+  const size_t threads = std::max<size_t>(ambient_workers(), 1);
   const size_t n_pieces = std::max<size_t>(1, std::min(4 * threads, n / (2 * MIN_PIECE)));
   std::vector<size_t> bounds(n_pieces + 1, n);
   bounds[0] = 0;
