@@ -24,6 +24,9 @@ inline constexpr const char* MISSING = "%s missing %zd required positional %s: %
 inline constexpr const char* UNKNOWN_CONCURRENCY =
     "unknown concurrency %s; expected \"cpu\", \"gpu\", or \"gpu+cpu\"";
 
+inline constexpr const char* SUBINTERPRETER =
+    "module _ratiokit does not support loading in subinterpreters";
+
 inline constexpr const char* PANIC_DEFAULT = "ratiokit: internal fault in a computation";
 inline constexpr const char* PANIC_DOC =
     "Raised when ratiokit meets an internal fault it cannot recover from. Derives from "

@@ -1,7 +1,13 @@
 // Module entry: multi-phase initialisation with one exec slot that registers the functions,
 // then the classes, then PanicException.
+//
+// The classes and PanicException are made once per process and shared by every module object,
+// so the module works in the main interpreter only: newer interpreters are told so by a slot
+// (and refuse the import themselves in isolated subinterpreters), and the exec step refuses any
+// other interpreter the slot does not cover (legacy subinterpreters, older interpreters).
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/messages.hpp"
 
 namespace ratiokit::py {
 namespace {
@@ -15,6 +21,10 @@ PyMethodDef* const FUNCTIONS[] = {
 };
 
 int exec_module(PyObject* module) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, msg::SUBINTERPRETER);
+    return -1;
+  }
   if (!PyModule_Check(module)) {
     type_mismatch(module, "PyModule");
     return -1;
@@ -52,6 +62,9 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
