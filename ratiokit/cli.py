@@ -11,11 +11,12 @@ import fnmatch
 import io
 import json
 import os
+import stat
 import sys
 import time
 import tokenize
 from dataclasses import dataclass
-from typing import Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO
+from typing import Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 import ratiokit
 
@@ -40,10 +41,24 @@ def _fail_usage(parser: argparse.ArgumentParser, message: str) -> NoReturn:
 # Reading inputs
 
 
-def _read_bytes(path: str) -> bytes:
+def _read_bytes(path: str, regular_only: bool = False) -> Optional[bytes]:
+    """The bytes of a file, or with `regular_only` None when it is not a regular file: a walk
+    must not block on a FIFO, wait on a socket or read a device forever."""
     try:
         if path == "-":
             return sys.stdin.buffer.read()
+        if regular_only:
+            # Checked before opening (a socket cannot even be opened, and opening a device can
+            # have effects) and again on the open file, so that nothing swapped in after the
+            # check gets read; non-blocking, so that opening a FIFO does not wait for a writer.
+            if not stat.S_ISREG(os.stat(path).st_mode):
+                return None
+            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0))
+            with open(fd, "rb") as f:
+                if not stat.S_ISREG(os.fstat(fd).st_mode):
+                    return None
+                os.set_blocking(fd, True)
+                return f.read()
         with open(path, "rb") as f:
             return f.read()
     except FileNotFoundError:
@@ -69,16 +84,20 @@ def _display_name(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _walk(paths: Sequence[str], pattern: Optional[str], exclude: Sequence[str] = ()) -> Iterator[str]:
+def _walk(
+    paths: Sequence[str], pattern: Optional[str], exclude: Sequence[str] = ()
+) -> Iterator[Tuple[str, bool]]:
+    """(path, found by walking a directory) for every input. Paths named on the command line
+    are read whatever they are (a FIFO there is the user's choice, as with `<(...)`)."""
     for path in paths:
         if os.path.isdir(path):
             for root, dirs, files in os.walk(path):
                 dirs[:] = sorted(d for d in dirs if not any(fnmatch.fnmatch(d, x) for x in exclude))
                 for name in sorted(files):
                     if pattern is None or fnmatch.fnmatch(name, pattern):
-                        yield os.path.join(root, name)
+                        yield os.path.join(root, name), True
         elif path == "-" or os.path.exists(path):
-            yield path
+            yield path, False
         else:
             raise InputError(f"{path}: no such file or directory")
 
@@ -108,9 +127,19 @@ def read_items(args: argparse.Namespace) -> List[Item]:
     paths = args.inputs or ["-"]
     items: List[Item] = []
     if args.files:
-        for path in _walk(paths, args.glob, args.exclude):
+        skipped = 0
+        for path, walked in _walk(paths, args.glob, args.exclude):
             name = _display_name(path)
-            items.append(Item(name, _decode(_read_bytes(path), name, args.errors)))
+            data = _read_bytes(path, regular_only=walked)
+            if data is None:
+                skipped += 1
+                if args.verbose:
+                    _log(args, f"skipped {name}: not a regular file")
+                continue
+            items.append(Item(name, _decode(data, name, args.errors)))
+        if skipped:
+            _log(args, f"skipped {skipped} {'entry' if skipped == 1 else 'entries'} that "
+                       f"{'is' if skipped == 1 else 'are'} not regular files (FIFOs, sockets, devices)")
         return items
     for path in paths:
         name = _display_name(path)
@@ -238,6 +267,14 @@ def _threshold(parser: argparse.ArgumentParser, value: float) -> float:
     return value
 
 
+def _cosine_threshold(parser: argparse.ArgumentParser, value: float) -> float:
+    # Every pair of documents reaches a cosine of 0, sharing a term or not: at 0 the join would
+    # list all n*(n-1)/2 pairs, none of them similar.
+    if _threshold(parser, value) == 0.0:
+        _fail_usage(parser, "--threshold must be above 0 for join (a zero cosine is not a similarity)")
+    return value
+
+
 def _log(args: argparse.Namespace, message: str) -> None:
     if not args.quiet:
         print(f"ratiokit: {message}", file=sys.stderr)
@@ -271,7 +308,7 @@ def cmd_cluster(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
 
 
 def cmd_join(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    threshold = _threshold(parser, args.threshold)
+    threshold = _cosine_threshold(parser, args.threshold)
     items = read_items(args)
     docs = _documents(items, args.tokens)
     start = time.perf_counter()
@@ -302,6 +339,8 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
     noise = p.add_mutually_exclusive_group()
     noise.add_argument("--progress", action="store_true", help="progress lines on standard error")
     noise.add_argument("--quiet", action="store_true", help="nothing on standard error but errors")
+    noise.add_argument("--verbose", action="store_true",
+                       help="also name each file a directory walk skips")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -334,7 +373,21 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _safe_output() -> None:
+    """Names of files that are not valid UTF-8 reach Python as lone surrogates, and a strict
+    stream cannot write them (nor, on a narrower encoding, much else): escape them instead of
+    failing half-way through the output."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None and getattr(stream, "errors", None) == "strict":
+            try:
+                reconfigure(errors="backslashreplace")
+            except (ValueError, OSError):  # pragma: no cover - a stream that cannot change
+                pass
+
+
 def main(argv: Optional[Iterable[str]] = None) -> int:
+    _safe_output()
     parser = build_parser()
     args = parser.parse_args(None if argv is None else list(argv))
     subparser_errors = args.parser  # usage errors of subcommands exit 2 through argparse as well
@@ -355,7 +408,10 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     elif getattr(args, "quiet", False):
         os.environ.pop("RATIOKIT_PROGRESS", None)  # quiet even where the environment set it
     try:
-        return args.run(args, args.parser)
+        status = args.run(args, args.parser)
+        # Inside the handlers below, so that a failed write of buffered output is reported too.
+        sys.stdout.flush()
+        return status
     except InputError as e:
         print(f"ratiokit: error: {e}", file=sys.stderr)
         return 1
@@ -366,6 +422,17 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         except BrokenPipeError:
             pass
         return 0
+    except MemoryError:
+        print("ratiokit: error: out of memory", file=sys.stderr)
+        return 1
+    except OSError as e:
+        # Writing the output failed (a full disk, a closed terminal): say so in one line.
+        print(f"ratiokit: error: {e.strerror or e}", file=sys.stderr)
+        return 1
+    except ValueError as e:
+        # The module's limits (a text or a list longer than it supports) and the like.
+        print(f"ratiokit: error: {e}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("ratiokit: interrupted", file=sys.stderr)
         return 130

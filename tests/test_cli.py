@@ -24,13 +24,13 @@ SRC_B = "def area( width,height ) :\n    return width*height\n"  # same tokens, 
 SRC_C = "class Shape:\n    sides = 4\n"
 
 
-def run(cwd, *args, stdin=None, env=None):
+def run(cwd, *args, stdin=None, env=None, timeout=60):
     full_env = dict(os.environ)
     full_env.pop("RATIOKIT_PROGRESS", None)
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", "ratiokit", *args],
-        cwd=cwd, input=stdin, capture_output=True, env=full_env, timeout=60,
+        cwd=cwd, input=stdin, capture_output=True, env=full_env, timeout=timeout,
     )
 
 
@@ -278,3 +278,99 @@ class TestErrors:
         assert done.returncode == 2
         assert message in done.stderr.decode()
         assert b"Traceback" not in done.stderr
+
+
+class TestHostileInputsAndFailures:
+    def test_walk_reads_only_regular_files(self, work):
+        import socket
+
+        src = work / "src"
+        os.mkfifo(src / "pipe.py")  # opening it for reading would wait for a writer forever
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            sock.bind(str(src / "sock.py"))
+        except OSError:  # a path too long for a socket address; the FIFO still counts
+            sock.close()
+            sock = None
+        try:
+            args = ("cluster", "--files", "src", "--glob", "*.py", "--format", "jsonl",
+                    "--threshold", "0.7")
+            done = run(work, *args, timeout=20)
+            assert done.returncode == 0, done.stderr
+            ids = [[m["id"] for m in c["members"]] for c in jsonl(done)]
+            assert ids == [[os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")]]
+            skipped = 2 if sock is not None else 1
+            assert f"skipped {skipped} entr" in done.stderr.decode()
+            assert "pipe.py" not in done.stderr.decode()
+
+            verbose = run(work, *args, "--verbose", timeout=20).stderr.decode()
+            assert f"skipped {os.path.join('src', 'pipe.py')}: not a regular file" in verbose
+            assert run(work, *args, "--quiet", timeout=20).stderr == b""
+        finally:
+            if sock is not None:
+                sock.close()
+
+    @pytest.mark.parametrize("fmt", ["table", "tsv", "jsonl"])
+    def test_file_names_that_are_not_utf8_print_safely(self, work, fmt):
+        names = work / "names"
+        names.mkdir()
+        odd = os.path.join(os.fsencode(names), b"caf\xe9.txt")
+        with open(odd, "wb") as f:
+            f.write(SRC_A.encode())
+        (names / "plain.txt").write_text(SRC_A)
+        # A strict UTF-8 stdout, as under PYTHONIOENCODING=utf-8 or in a UTF-8 locale.
+        done = run(work, "cluster", "--files", "names", "--format", fmt, "--threshold", "0.9",
+                   env={"PYTHONIOENCODING": "utf-8"})
+        assert done.returncode == 0, done.stderr
+        out = done.stdout.decode("utf-8")  # valid UTF-8 throughout
+        assert "caf\\udce9.txt" in out and "plain.txt" in out
+
+    @pytest.mark.parametrize("error, message", [
+        (MemoryError(), "ratiokit: error: out of memory"),
+        (ValueError("argument 'canonicals': a text of 2000000000 code points is longer"),
+         "ratiokit: error: argument 'canonicals': a text"),
+    ])
+    def test_expected_failures_are_one_line_and_status_1(self, work, monkeypatch, capsys, error,
+                                                         message):
+        from ratiokit import cli
+
+        def fail(*args, **kwargs):
+            raise error
+
+        monkeypatch.setattr(ratiokit, "cluster_canonicals", fail)
+        monkeypatch.chdir(work)
+        assert cli.main(["cluster", "near.txt", "--format", "tsv"]) == 1
+        captured = capsys.readouterr()
+        assert captured.err.startswith(message) and captured.err.count("\n") == 1
+        assert "Traceback" not in captured.err
+
+    def test_a_failed_write_is_one_line_and_status_1(self, work):
+        if not os.path.exists("/dev/full"):
+            pytest.skip("no /dev/full here")
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run([sys.executable, "-m", "ratiokit", "cluster", "near.txt"],
+                                  cwd=work, stdout=full, stderr=subprocess.PIPE, timeout=60)
+        assert done.returncode == 1
+        err = done.stderr.decode()
+        assert err.startswith("ratiokit: error: ") and err.count("\n") == 1, err
+
+    def test_join_refuses_threshold_zero(self, work):
+        done = run(work, "join", "--threshold", "0", "near.txt")
+        assert done.returncode == 2
+        assert "a zero cosine is not a similarity" in done.stderr.decode()
+        assert done.stdout == b""
+
+    @pytest.mark.parametrize("command", [
+        ["cluster", "--threshold", "0.8"],
+        ["cluster", "--lsh", "--threshold", "0.8"],
+        ["join", "--threshold", "0.5"],
+    ])
+    def test_huge_thread_counts_do_not_slow_a_small_job(self, work, command):
+        # Enough items for every parallel step to fan out (pieces of work far outnumber CPUs).
+        lines = "\n".join(f"line {n} {BASE.split()[n % 14]}" for n in range(1000)) + "\n"
+        (work / "many.txt").write_text(lines)
+        baseline = run(work, *command, "many.txt", "--threads", "1", timeout=60)
+        assert baseline.returncode == 0, baseline.stderr
+        done = run(work, *command, "many.txt", "--threads", "65535", timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == baseline.stdout

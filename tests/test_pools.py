@@ -1,4 +1,5 @@
-"""Pools across fork(): a child process gets fresh pools of its own, whatever the parent did.
+"""Worker pools: a forked child gets fresh pools of its own, whatever the parent did, and a
+huge `threads` value starts only the workers that can work.
 
 Each case uses an entry point in this process first, so that its pool (the process-wide one, a
 Rationer's, or a per-call one) has started workers, then runs the same call in workers of a
@@ -15,6 +16,8 @@ import os
 import random
 import select
 import signal
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -139,3 +142,47 @@ def test_children_of_children_also_get_fresh_pools():
     assert ratiokit.ratio(PAIRS) == EXPECTED_RATIOS
     with forked_workers(1) as pool:
         assert pool.apply_async(grandchild_results).get(timeout=2 * TIMEOUT_S) is True
+
+
+PEAK_THREADS_CHILD = """
+import os, sys, threading, time
+from ratiokit import _ratiokit
+
+def threads_now():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+
+pairs = [("abcd" + str(i), "abce" + str(i % 97)) for i in range(200_000)]
+expected = _ratiokit.ratio_many(pairs, threads=1)
+peak = 0
+done = False
+
+def watch():
+    global peak
+    while not done:
+        peak = max(peak, threads_now())
+        time.sleep(0.0005)
+
+before = threads_now()
+watcher = threading.Thread(target=watch)
+watcher.start()
+ok = all(_ratiokit.ratio_many(pairs, threads=65535) == expected for _ in range(3))
+ok = ok and _ratiokit.Rationer(threads=65535).ratio_many(pairs) == expected
+ok = ok and _ratiokit.cluster_canonicals(["abc" + str(i % 50) for i in range(5000)], 0.9, threads=65535) == \
+    _ratiokit.cluster_canonicals(["abc" + str(i % 50) for i in range(5000)], 0.9, threads=1)
+done = True
+watcher.join()
+print(ok, peak - before - 1, len(os.sched_getaffinity(0)))
+"""
+
+
+def test_a_huge_thread_count_starts_only_workers_that_can_work():
+    out = subprocess.run([sys.executable, "-c", PEAK_THREADS_CHILD], capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    ok, started, cpus = out.stdout.split()
+    assert ok == "True"
+    # A few workers per CPU at most (plus the one a fresh private pool starts at once).
+    assert int(started) <= 4 * int(cpus) + 1, f"{started} workers on {cpus} CPUs"
