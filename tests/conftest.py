@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 import difflib
 import os
 import subprocess

@@ -42,9 +42,6 @@ def test_same_results_as_the_free_functions(threads):
         assert [r.ratio(a, b) for a, b in PAIRS] == free
 
 
-@pytest.mark.skipif(
-    not hasattr(_ratiokit, "cluster_canonicals"), reason="free cluster_canonicals not registered yet"
-)
 @pytest.mark.parametrize("threads", [0, 4])
 def test_clusters_as_the_free_function(threads):
     r = Rationer(threads=threads, delta=0.5)
