@@ -6,10 +6,12 @@
 // root's ASCII edges also sit in a direct table. finalize() freezes everything into the Sam's
 // flat, sorted layout.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/scratch.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
 namespace {
@@ -40,7 +42,7 @@ struct Builder {
   std::array<int32_t, 128> root_ascii;
   uint32_t last = 0;
   // finalize() scratch
-  std::vector<uint32_t> offsets, histogram, by_len, counts, radix_tmp;
+  std::vector<uint32_t> offsets, histogram, by_len, counts, wavelet_tmp, subtree, heavy;
 
   void reset(size_t n) {
     if (st.size() < 2 * n + 1) st.resize(2 * n + 1);
@@ -144,6 +146,7 @@ struct Builder {
   }
 
   void finalize(Text text, Sam& sam);
+  void build_heavy_paths(Sam& sam);
 };
 
 void sort_run(uint64_t* first, uint64_t* last) {
@@ -162,26 +165,6 @@ void sort_run(uint64_t* first, uint64_t* last) {
     }
   } else {
     std::sort(first, last);
-  }
-}
-
-// Sorts count values below `limit` into out, least significant byte first; `tmp` is scratch.
-void radix_sort(const uint32_t* in, uint32_t count, size_t limit, uint32_t* out,
-                std::vector<uint32_t>& tmp) {
-  int passes = 1;
-  while (passes < 4 && (limit >> (8 * passes)) != 0) ++passes;
-  tmp.resize(count);
-  // Arrange the passes so that the last one writes into out.
-  uint32_t* bufs[2] = {passes % 2 == 1 ? out : tmp.data(), passes % 2 == 1 ? tmp.data() : out};
-  const uint32_t* src = in;
-  for (int pass = 0; pass < passes; ++pass) {
-    uint32_t* dst = bufs[pass % 2];
-    const int shift = 8 * pass;
-    uint32_t hist[257] = {0};
-    for (uint32_t k = 0; k < count; ++k) ++hist[((src[k] >> shift) & 0xFF) + 1];
-    for (int d = 0; d < 256; ++d) hist[d + 1] += hist[d];
-    for (uint32_t k = 0; k < count; ++k) dst[hist[(src[k] >> shift) & 0xFF]++] = src[k];
-    src = dst;
   }
 }
 
@@ -204,7 +187,6 @@ uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_
 void Builder::finalize(Text text, Sam& sam) {
   const size_t n = text.size();
   const size_t states = count;
-  sam.sorted_positions.clear();
 
   // Edge runs, sorted by key within each state.
   offsets.assign(states + 1, 0);
@@ -281,7 +263,6 @@ void Builder::finalize(Text text, Sam& sam) {
     info.len = static_cast<uint32_t>(st[s].len);
     info.link = sam.scan[s].link;
     info.link_len = sam.scan[s].link_len;
-    info.sorted_offset = -1;
     info.first_end = static_cast<uint32_t>(st[s].first_end);
     info.last_end = st[s].is_primary ? info.first_end : 0;
   }
@@ -308,19 +289,59 @@ void Builder::finalize(Text text, Sam& sam) {
     if (st[s].is_primary) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(st[s].first_end);
   }
 
-  for (size_t s = 0; s < states; ++s) {
-    StateInfo& info = sam.states[s];
-    if (info.occ_count < SORTED_OCC_MIN) continue;
-    info.sorted_offset = static_cast<int32_t>(sam.sorted_positions.size());
-    sam.sorted_positions.resize(sam.sorted_positions.size() + info.occ_count);
-    uint32_t* out = sam.sorted_positions.data() + info.sorted_offset;
-    if (s == 0) {
-      // The root ends at every position.
-      for (uint32_t p = 0; p < info.occ_count; ++p) out[p] = p;
-    } else {
-      radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n, out, radix_tmp);
+  // Long ranges are searched through the index; the root's range (every position) is never
+  // searched, so only other states decide whether it is needed.
+  bool indexed = false;
+  for (size_t s = 1; s < states && !indexed; ++s) {
+    indexed = sam.states[s].occ_count >= INDEXED_OCC_MIN;
+  }
+  if (n >= PATHS_MIN_LEN) {
+    build_heavy_paths(sam);
+  } else {
+    sam.heavy_paths.clear();
+    sam.path_slot.clear();
+  }
+  if (indexed) {
+    build_wavelet(sam.end_positions, static_cast<uint32_t>(std::bit_width(n - 1)),
+                  sam.end_index, wavelet_tmp);
+  } else {
+    sam.end_index = WaveletMatrix{};
+  }
+}
+
+// Needs by_len from finalize(). The heavy child of a state is its child with the largest
+// subtree (the first in ascending len on ties), so any root path crosses O(log n) light links.
+void Builder::build_heavy_paths(Sam& sam) {
+  const size_t states = count;
+  subtree.assign(states, 1);
+  for (size_t r = states; r-- > 1;) {
+    const uint32_t s = by_len[r];
+    subtree[static_cast<uint32_t>(st[s].link)] += subtree[s];
+  }
+  heavy.assign(states, NO_CHAR);
+  for (size_t r = 1; r < states; ++r) {
+    const uint32_t s = by_len[r];
+    const auto up = static_cast<uint32_t>(st[s].link);
+    if (heavy[up] == NO_CHAR || subtree[s] > subtree[heavy[up]]) heavy[up] = s;
+  }
+  sam.heavy_paths.resize(states);
+  sam.path_slot.resize(states);
+  uint32_t next = 0;
+  for (size_t r = 0; r < states; ++r) {
+    const uint32_t s = by_len[r];
+    if (s != 0 && heavy[static_cast<uint32_t>(st[s].link)] == s) continue;  // not a path's top
+    const uint32_t top = next;
+    for (uint32_t t = s; t != NO_CHAR; t = heavy[t]) {
+      sam.heavy_paths[next] = t;
+      sam.path_slot[t] = PathSlot{top, next};
+      ++next;
     }
   }
+}
+
+size_t scratch_bytes(const Builder& b) {
+  return scratch_bytes_of(b.st, b.overflow_char, b.overflow_target, b.overflow_next, b.offsets,
+                          b.histogram, b.by_len, b.counts, b.wavelet_tmp, b.subtree, b.heavy);
 }
 
 thread_local ScratchSlot<Builder> BUILDER;
@@ -331,7 +352,11 @@ void build_sam_into(Text text, Sam& sam) {
   assert(text.size() <= MAX_TEXT_LEN);
   Borrow<Builder> builder(BUILDER);
   builder->reset(text.size());
-  for (size_t i = 0; i < text.size(); ++i) builder->extend(text[i], static_cast<uint32_t>(i));
+  const CancelCheck check;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i % 4096 == 0) check();
+    builder->extend(text[i], static_cast<uint32_t>(i));
+  }
   builder->finalize(text, sam);
 }
 
