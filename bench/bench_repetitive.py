@@ -1,10 +1,10 @@
 """ratiokit.ratio on runs and periodic strings: time, peak memory and memory kept afterwards.
 
 Repetitive text is where pathological inputs come from (padding, separators, minified files).
-Each case runs in a fresh interpreter, so that its peak RSS (getrusage's ru_maxrss) is its own;
-the child reports the RSS before the call (texts built), the peak and the RSS after the call
-returns (read from /proc/self/statm), and the call's wall and CPU time (best of --repeat calls; CPU time is the figure to trust on a
-busy machine). Each
+Each case runs in a fresh interpreter, so that its peak RSS (VmHWM) is its own; the child
+reports the RSS before the call (texts built), the peak and the RSS after the call returns (all
+from /proc/self/status), and the call's wall and CPU time (best of --repeat calls; CPU time is
+the figure to trust on a busy machine). Each
 value is checked against a closed form where one exists.
 
     python bench/bench_repetitive.py [--sizes 10000,100000,1000000] [--repeat 3]
@@ -19,15 +19,17 @@ import sys
 import tempfile
 
 CHILD = r"""
-import json, os, resource, sys, time
+import json, sys, time
 import ratiokit
 
 kind, n, repeat = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-page = os.sysconf("SC_PAGE_SIZE")
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * page
+def status(field):
+    # VmHWM rather than getrusage: ru_maxrss starts from the parent's peak at fork.
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
 
 def edited(s, positions, char):
     chars = list(s)
@@ -54,15 +56,15 @@ elif kind == "period 7 edited":
 else:
     raise SystemExit("unknown case " + kind)
 
-before = rss()
+before = status("VmRSS")
 best = cpu = float("inf")
 for _ in range(repeat):
     start, start_cpu = time.perf_counter(), time.process_time()
     value = ratiokit.ratio(a, b)
     best = min(best, time.perf_counter() - start)
     cpu = min(cpu, time.process_time() - start_cpu)
-after = rss()
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+after = status("VmRSS")
+peak = status("VmHWM")
 ok = want is None or value == want
 print(json.dumps({"seconds": best, "cpu": cpu, "before": before, "peak": peak, "after": after,
                   "value": value, "ok": ok}))

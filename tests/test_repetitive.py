@@ -64,22 +64,24 @@ def test_periodic_texts_with_edits_match_difflib():
 
 
 MEMORY_CHECK = """
-import os, resource
 from ratiokit import _ratiokit as rk
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def status(field):
+    # VmHWM rather than getrusage: ru_maxrss starts from the parent's peak at fork.
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
 
 n = 1_000_000
 a = "ab" * (n // 2)
 b = a[:n // 3] + "x" + a[n // 3 + 1:]
-before = rss()
+before = status("VmRSS")
 assert rk.ratio("a" * n, "a" * n + "b") == 2 * n / (2 * n + 1)
 rk.ratio(a, b)
 rk.ratio_many([(a, b)], threads=2)
-after = rss()
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+after = status("VmRSS")
+peak = status("VmHWM")
 print(before, after, peak)
 """
 

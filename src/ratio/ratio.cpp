@@ -48,8 +48,8 @@ Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t bl
   uint32_t best_k = 0;
   const CancelCheck check;
   for (size_t i = alo; i < ahi; ++i) {
-    // A row costs up to the number of c's in b: check every row, the scope counts them down.
-    check();
+    // A row costs up to the number of c's in b; sixteen of them are still a short stretch.
+    if ((i - alo) % 16 == 0) check();
     const uint32_t c = a[i];
     const uint32_t* end = char_pos + char_start[c + 1];
     // Positions ascend: jump to the first one inside the window instead of skipping to it.
