@@ -4,8 +4,8 @@ Repetitive text is where pathological inputs come from (padding, separators, min
 Each case runs in a fresh interpreter, so that its peak RSS (VmHWM) is its own; the child
 reports the RSS before the call (texts built), the peak and the RSS after the call returns (all
 from /proc/self/status), and the call's wall and CPU time (best of --repeat calls; CPU time is
-the figure to trust on a busy machine). Each
-value is checked against a closed form where one exists.
+the figure to trust on a busy machine). Each value is checked against a closed form where one
+exists.
 
     python bench/bench_repetitive.py [--sizes 10000,100000,1000000] [--repeat 3]
 """

@@ -19,6 +19,7 @@ void return_freed_memory() {
 
 size_t scratch_bytes(const Sam& sam) {
   return scratch_bytes_of(sam.edges, sam.scan, sam.prefix_state, sam.end_positions, sam.states,
+                          sam.sorted_positions,
                           sam.end_index.blocks, sam.end_index.zeros, sam.heavy_paths,
                           sam.path_slot);
 }

@@ -4,9 +4,11 @@
 // A `Sam` is the suffix automaton of b, frozen into flat arrays: every state's edges form one
 // sorted run with the preferred (next-in-text) edge cached, and every state's end positions form
 // one contiguous range nested inside its suffix link's range. Ranges of a few hundred positions
-// are scanned; longer ones are searched through a wavelet matrix over the whole array, which
-// answers "nearest end position above or below p within a range" in O(log n) and costs about
-// log2(n) * 1.15 bits per position, however repetitive the text. Matching statistics of a against
+// are scanned; longer ones get a sorted copy for binary search while all copies together stay
+// within SORTED_COPY_BUDGET times the text (ordinary text needs 1 to 4), and the ranges left
+// over (repetitive text has up to n^2 / 2 end positions in all) are searched through a wavelet
+// matrix over the whole array, which answers "nearest end position above or below p within a
+// range" in O(log n) and costs about log2(n) * 1.25 bits per position. Matching statistics of a against
 // it (one linear pass) give, for each x, the longest suffix of a[0..=x] occurring in b; each
 // window of the recursion then finds its longest block by walking a with skips, taking
 // difflib's tie-break (earliest in a, then earliest in b). Building costs O(n) for a text of
@@ -44,9 +46,12 @@ struct ScanSlot {
 struct StateInfo {
   uint32_t len;
   uint32_t link, link_len;
+  uint32_t sorted_offset;  // start of the ascending copy of the end positions, or NO_SORTED
   uint32_t first_end, last_end;
   uint32_t occ_start, occ_count;
 };
+
+inline constexpr uint32_t NO_SORTED = 0xFFFFFFFFu;
 
 struct PathSlot {
   uint32_t top, pos;  // indices into Sam::heavy_paths
@@ -85,7 +90,8 @@ struct Sam {
   std::vector<int32_t> prefix_state;  // state of t[0..=p]
   std::vector<uint32_t> end_positions;
   std::vector<StateInfo> states;
-  // Over end_positions; built only when some state has at least INDEXED_OCC_MIN of them.
+  std::vector<uint32_t> sorted_positions;  // the sorted copies, at most SORTED_COPY_BUDGET * n
+  // Over end_positions; built only when some long range has no sorted copy.
   WaveletMatrix end_index;
   // Heavy-path decomposition of the suffix-link tree, for texts of at least PATHS_MIN_LEN:
   // every heavy path's states in ascending len, one path after another, and for each state the
@@ -98,8 +104,11 @@ struct Sam {
 // Texts from this length on get heavy paths; below it a link walk is short anyway.
 inline constexpr size_t PATHS_MIN_LEN = 512;
 
-// Ranges at least this long are searched through end_index instead of scanned.
+// Ranges at least this long are searched (in a sorted copy or the index) instead of scanned.
 inline constexpr uint32_t INDEXED_OCC_MIN = 257;
+// Sorted copies hold at most this many positions per code point of the text; with texts below
+// 2^30 code points their offsets stay below NO_SORTED.
+inline constexpr size_t SORTED_COPY_BUDGET = 4;
 
 Sam build_sam(Text text);
 // The same, reusing the arrays (and so the capacity) of an existing Sam.

@@ -62,6 +62,12 @@ inline void ms_step(const Sam& sam, uint32_t& s, uint32_t& len, uint32_t c) {
 inline int64_t occ_pred(const Sam& sam, const StateInfo& st, uint32_t hi) {
   if (st.last_end <= hi) return st.last_end;
   if (st.first_end > hi) return -1;
+  if (st.sorted_offset != NO_SORTED) {
+    const uint32_t* first = sam.sorted_positions.data() + st.sorted_offset;
+    const uint32_t* last = first + st.occ_count;
+    const uint32_t* it = std::upper_bound(first, last, hi);
+    return it == first ? -1 : static_cast<int64_t>(it[-1]);
+  }
   if (st.occ_count >= INDEXED_OCC_MIN) {
     const uint32_t lo = st.occ_start, end = st.occ_start + st.occ_count;
     const uint32_t below = wavelet_count_below(sam.end_index, lo, end, uint64_t{hi} + 1);
@@ -80,6 +86,10 @@ inline int64_t occ_pred(const Sam& sam, const StateInfo& st, uint32_t hi) {
 // Smallest end position of state `st` in [lo, hi]; the caller knows one exists.
 inline uint32_t occ_succ(const Sam& sam, const StateInfo& st, uint32_t lo, uint32_t hi) {
   if (st.first_end >= lo) return st.first_end;
+  if (st.sorted_offset != NO_SORTED) {
+    const uint32_t* first = sam.sorted_positions.data() + st.sorted_offset;
+    return *std::lower_bound(first, first + st.occ_count, lo);
+  }
   if (st.occ_count >= INDEXED_OCC_MIN) {
     const uint32_t start = st.occ_start, end = st.occ_start + st.occ_count;
     const uint32_t below = wavelet_count_below(sam.end_index, start, end, lo);

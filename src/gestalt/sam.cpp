@@ -42,7 +42,7 @@ struct Builder {
   std::array<int32_t, 128> root_ascii;
   uint32_t last = 0;
   // finalize() scratch
-  std::vector<uint32_t> offsets, histogram, by_len, counts, wavelet_tmp, subtree, heavy;
+  std::vector<uint32_t> offsets, histogram, by_len, counts, sort_tmp, wavelet_tmp, subtree, heavy;
 
   void reset(size_t n) {
     if (st.size() < 2 * n + 1) st.resize(2 * n + 1);
@@ -168,6 +168,26 @@ void sort_run(uint64_t* first, uint64_t* last) {
   }
 }
 
+// Sorts count values below `limit` into out, least significant byte first; `tmp` is scratch.
+void radix_sort(const uint32_t* in, uint32_t count, size_t limit, uint32_t* out,
+                std::vector<uint32_t>& tmp) {
+  int passes = 1;
+  while (passes < 4 && (limit >> (8 * passes)) != 0) ++passes;
+  tmp.resize(count);
+  // Arrange the passes so that the last one writes into out.
+  uint32_t* bufs[2] = {passes % 2 == 1 ? out : tmp.data(), passes % 2 == 1 ? tmp.data() : out};
+  const uint32_t* src = in;
+  for (int pass = 0; pass < passes; ++pass) {
+    uint32_t* dst = bufs[pass % 2];
+    const int shift = 8 * pass;
+    uint32_t hist[257] = {0};
+    for (uint32_t k = 0; k < count; ++k) ++hist[((src[k] >> shift) & 0xFF) + 1];
+    for (int d = 0; d < 256; ++d) hist[d + 1] += hist[d];
+    for (uint32_t k = 0; k < count; ++k) dst[hist[(src[k] >> shift) & 0xFF]++] = src[k];
+    src = dst;
+  }
+}
+
 // Index of the edge on c within [start, end) of sorted keys, or end.
 uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_t end, uint32_t c) {
   if (end - start <= 8) {
@@ -263,6 +283,7 @@ void Builder::finalize(Text text, Sam& sam) {
     info.len = static_cast<uint32_t>(st[s].len);
     info.link = sam.scan[s].link;
     info.link_len = sam.scan[s].link_len;
+    info.sorted_offset = NO_SORTED;
     info.first_end = static_cast<uint32_t>(st[s].first_end);
     info.last_end = st[s].is_primary ? info.first_end : 0;
   }
@@ -289,11 +310,28 @@ void Builder::finalize(Text text, Sam& sam) {
     if (st[s].is_primary) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(st[s].first_end);
   }
 
-  // Long ranges are searched through the index; the root's range (every position) is never
-  // searched, so only other states decide whether it is needed.
+  // Long ranges get sorted copies, the longest strings (fewest positions) first, while the
+  // budget lasts; the rest are searched through the index. The root's range (every position)
+  // is never searched.
+  const size_t budget = SORTED_COPY_BUDGET * n;
+  size_t copied = 0;
   bool indexed = false;
-  for (size_t s = 1; s < states && !indexed; ++s) {
-    indexed = sam.states[s].occ_count >= INDEXED_OCC_MIN;
+  for (size_t r = states; r-- > 1;) {
+    StateInfo& info = sam.states[by_len[r]];
+    if (info.occ_count < INDEXED_OCC_MIN) continue;
+    if (copied + info.occ_count > budget) {
+      indexed = true;
+    } else {
+      info.sorted_offset = static_cast<uint32_t>(copied);
+      copied += info.occ_count;
+    }
+  }
+  sam.sorted_positions.resize(copied);
+  for (size_t s = 1; s < states; ++s) {
+    const StateInfo& info = sam.states[s];
+    if (info.sorted_offset == NO_SORTED) continue;
+    radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n,
+               sam.sorted_positions.data() + info.sorted_offset, sort_tmp);
   }
   if (n >= PATHS_MIN_LEN) {
     build_heavy_paths(sam);
@@ -341,7 +379,7 @@ void Builder::build_heavy_paths(Sam& sam) {
 
 size_t scratch_bytes(const Builder& b) {
   return scratch_bytes_of(b.st, b.overflow_char, b.overflow_target, b.overflow_next, b.offsets,
-                          b.histogram, b.by_len, b.counts, b.wavelet_tmp, b.subtree, b.heavy);
+                          b.histogram, b.by_len, b.counts, b.sort_tmp, b.wavelet_tmp, b.subtree, b.heavy);
 }
 
 thread_local ScratchSlot<Builder> BUILDER;
