@@ -42,15 +42,20 @@ void check_invariants(const Sam& sam, Text t) {
       FUZZ_CHECK(r[k] + 1 >= shortest);
       for (size_t d = 0; d < checked; ++d) FUZZ_CHECK(t[r[k] - d] == t[e0 - d]);
     }
-    if (st.sorted_offset >= 0) {
-      FUZZ_CHECK(st.occ_count >= SORTED_OCC_MIN);
+    std::vector<uint32_t> want(r, r + st.occ_count);
+    std::sort(want.begin(), want.end());
+    if (st.sorted_offset != NO_SORTED) {
+      FUZZ_CHECK(st.occ_count >= INDEXED_OCC_MIN);
       FUZZ_CHECK(st.sorted_offset + st.occ_count <= sam.sorted_positions.size());
       const uint32_t* c = sam.sorted_positions.data() + st.sorted_offset;
-      std::vector<uint32_t> want(r, r + st.occ_count);
-      std::sort(want.begin(), want.end());
       FUZZ_CHECK(std::equal(want.begin(), want.end(), c));
-    } else {
-      FUZZ_CHECK(st.occ_count < SORTED_OCC_MIN);
+    } else if (st.occ_count >= INDEXED_OCC_MIN) {
+      // Ranges without a sorted copy are read through the index, in ascending order.
+      FUZZ_CHECK(sam.end_index.size == n);
+      for (uint32_t k = 0; k < st.occ_count; k += 1 + st.occ_count / 8) {
+        FUZZ_CHECK(wavelet_kth(sam.end_index, st.occ_start, st.occ_start + st.occ_count, k) ==
+                   want[k]);
+      }
     }
     FUZZ_CHECK(sam.scan[s].edge_start <= sam.scan[s].edge_end);
     FUZZ_CHECK(sam.scan[s].edge_end <= sam.edges.size());

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(m <= std::min(a.size(), b.size()));
   const double exact = total == 0 ? 1.0 : ratio_from_m(m, total);
   FUZZ_CHECK(gestalt_ratio_chars(a, b) == exact);
-  FUZZ_CHECK(ratio_chars(a, b) == exact);
+  FUZZ_CHECK(ratio_chars(a, b, DEFAULT_WORK_FACTOR) == exact);
+  FUZZ_CHECK(ratio_chars(a, b, 0) == exact);
   // The b2j engine's cost grows with the coinciding pairs, up to la * lb on long runs (which is
   // why the dispatcher avoids it there); keep it to pairs it can finish quickly.
   if (fuzz::all_ascii(a) && fuzz::all_ascii(b) && a.size() * b.size() <= 250'000) {

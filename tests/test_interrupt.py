@@ -24,6 +24,14 @@ from ratiokit import _ratiokit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# Two random texts of 2,000,000 code points: seconds of work in a single ratio, whichever engine.
+LONG_PAIR = (
+    "import random\n"
+    "random.seed(3)\n"
+    "a = ''.join(random.choices('abcdefghijklmnopqrstuvwxyz', k=2_000_000))\n"
+    "b = ''.join(random.choices('abcdefghijklmnopqrstuvwxyz', k=2_000_000))"
+)
+
 # name -> (the attribute it needs, setup, the long call, a quick call that must then be right).
 # Each long call runs for tens of seconds on two cores if nothing stops it.
 LONG_CALLS = {
@@ -79,6 +87,31 @@ LONG_CALLS = {
         "pairs = [('ab' * 2000 + str(i), 'ba' * 2000 + str(i)) for i in range(4000)]",
         "handle.ratio_many(pairs)",
         "handle.ratio_many([('abcd', 'bcde')] * 50) == [0.75] * 50",
+    ),
+    # One pair whose computation alone takes seconds: the checks must come from inside the
+    # automaton's construction, the matching scan and the recursion, not between items.
+    "ratio of one long pair": ("ratio", LONG_PAIR, "rk.ratio(a, b)", "rk.ratio('abcd', 'bcde') == 0.75"),
+    "ratio_many of one long pair": (
+        "ratio_many",
+        LONG_PAIR,
+        "rk.ratio_many([(a, b)])",
+        "rk.ratio_many([('abcd', 'bcde')]) == [0.75]",
+    ),
+    "Rationer.ratio of one long pair": (
+        "Rationer",
+        LONG_PAIR + "\nhandle = rk.Rationer(threads=2)",
+        "handle.ratio(a, b)",
+        "handle.ratio('abcd', 'bcde') == 0.75",
+    ),
+    # Two strings, but each signature is 2,000,000 minima over 20,000 shingles.
+    "cluster_canonicals_lsh with long signatures": (
+        "cluster_canonicals_lsh",
+        "import random\n"
+        "random.seed(4)\n"
+        "strings = [''.join(random.choices('abcdefgh', k=20000)) for _ in range(2)]",
+        "rk.cluster_canonicals_lsh(strings, 0.6, 2_000_000, 2)",
+        "rk.cluster_canonicals_lsh(['abcdefgh' * 3, 'abcdefgh' * 3 + 'x', 'zzz'], 0.7, 64, 4)"
+        " == [([0, 1], 48 / 49)]",
     ),
 }
 
@@ -191,3 +224,36 @@ def test_calls_off_the_main_thread_are_never_cancelled():
     with child(code) as proc:
         out, err = proc.communicate(timeout=120)
     assert proc.returncode == 0 and out.strip() == "ok", err
+
+
+def test_the_handlers_exception_is_the_one_a_long_pair_raises():
+    # A handler that raises something other than KeyboardInterrupt: that exception, unchanged,
+    # comes out of the single long ratio, and soon.
+    code = """
+    import os, random, signal, threading, time
+    from ratiokit import _ratiokit as rk
+
+    class Stop(Exception):
+        pass
+
+    def handler(*_):
+        raise Stop("from the handler")
+
+    signal.signal(signal.SIGINT, handler)
+    random.seed(5)
+    a = ''.join(random.choices('abcdefghijklmnopqrstuvwxyz', k=2_000_000))
+    b = ''.join(random.choices('abcdefghijklmnopqrstuvwxyz', k=2_000_000))
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    try:
+        rk.ratio(a, b)
+    except Stop as exc:
+        assert str(exc) == "from the handler"
+        print("stopped %.2f" % (time.monotonic() - start - 0.5))
+    timer.join()
+    """
+    with child(code) as proc:
+        out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 0 and out.startswith("stopped"), err
+    assert float(out.split()[1]) < 2.0, out

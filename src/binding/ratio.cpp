@@ -1,5 +1,6 @@
 // ratio(a, b) and ratio_many(pairs, threads=0).
 #include "binding/convert.hpp"
+#include "binding/environment.hpp"
 #include "binding/entry_points.hpp"
 #include "parallel/parallel.hpp"
 #include "ratio/ratio.hpp"
@@ -16,8 +17,9 @@ PyObject* ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
     CodePoints a, b;
     if (!to_text_pair(arg, a, b)) return nullptr;
+    const uint64_t work_factor = work_factor_setting();
     double value = 0.0;
-    if (!without_gil([&] { value = ratio_chars(a, b); })) return nullptr;
+    if (!without_gil([&] { value = ratio_chars(a, b, work_factor); })) return nullptr;
     return PyFloat_FromDouble(value);
   });
 }
@@ -35,11 +37,13 @@ PyObject* ratio_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads))) {
       return nullptr;
     }
+    const uint64_t work_factor = work_factor_setting();
     std::vector<double> values;
     const bool ok = without_gil([&] {
       values = run_on_threads(threads, [&] {
-        return parallel_map<double>(
-            pairs.size(), [&](size_t k) { return ratio_chars(pairs[k].first, pairs[k].second); });
+        return parallel_map<double>(pairs.size(), [&](size_t k) {
+          return ratio_chars(pairs[k].first, pairs[k].second, work_factor);
+        });
       });
     });
     return ok ? float_list(values) : nullptr;

@@ -10,6 +10,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/environment.hpp"
 #include "rationer/rationer.hpp"
 
 namespace ratiokit::py {
@@ -88,7 +89,8 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!convert_arg(arg[0], "pairs", to_pair_list, "pairs", pairs)) return nullptr;
     const Rationer handle = *core;
     std::vector<double> values;
-    if (!without_gil([&] { values = handle.ratio_many(pairs); })) return nullptr;
+    const uint64_t work_factor = work_factor_setting();
+    if (!without_gil([&] { values = handle.ratio_many(pairs, work_factor); })) return nullptr;
     return float_list(values);
   });
 }

@@ -93,7 +93,10 @@ void minhash_into(std::span<const uint64_t> shingles, std::span<const HashFuncti
   uint64_t* const dst = out.data();
   const HashFunction* const f = functions.data();
   std::fill(dst, dst + count, UINT64_MAX);
+  // One block costs 8 * count multiplications, and count may be in the millions.
+  const CancelCheck check;
   for (size_t s = 0; s < shingles.size(); s += BLOCK) {
+    check();
     uint64_t h[BLOCK];
     for (size_t k = 0; k < BLOCK; ++k) {
       h[k] = s + k < shingles.size() ? shingles[s + k] : shingles[s];

@@ -2,9 +2,29 @@
 // tests/cpp/gestalt_test.cpp and, against difflib itself, by tests/test_ratio.py.
 #include "gestalt/gestalt.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "gestalt/internal.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
+
+void return_freed_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+size_t scratch_bytes(const Sam& sam) {
+  return scratch_bytes_of(sam.edges, sam.scan, sam.prefix_state, sam.end_positions, sam.states,
+                          sam.sorted_positions,
+                          sam.end_index.blocks, sam.end_index.zeros, sam.heavy_paths,
+                          sam.path_slot);
+}
+
+size_t scratch_bytes(const MatchStats& ms) { return scratch_bytes_of(ms.state, ms.len); }
 
 thread_local ScratchSlot<MatchStats> MS_BUF;
 thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
@@ -19,7 +39,9 @@ uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms) {
   stack->clear();
   stack->push_back({0, a.size(), 0, b.size()});
   uint64_t m = 0;
+  const CancelCheck check;
   while (!stack->empty()) {
+    check();
     const WindowBounds w = stack->back();
     stack->pop_back();
     if (w.alo >= w.ahi || w.blo >= w.bhi) continue;

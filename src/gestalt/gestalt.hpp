@@ -3,7 +3,12 @@
 //
 // A `Sam` is the suffix automaton of b, frozen into flat arrays: every state's edges form one
 // sorted run with the preferred (next-in-text) edge cached, and every state's end positions form
-// one contiguous range nested inside its suffix link's range. Matching statistics of a against
+// one contiguous range nested inside its suffix link's range. Ranges of a few hundred positions
+// are scanned; longer ones get a sorted copy for binary search while all copies together stay
+// within SORTED_COPY_BUDGET times the text (ordinary text needs 1 to 4), and the ranges left
+// over (repetitive text has up to n^2 / 2 end positions in all) are searched through a wavelet
+// matrix over the whole array, which answers "nearest end position above or below p within a
+// range" in O(log n) and costs about log2(n) * 1.25 bits per position. Matching statistics of a against
 // it (one linear pass) give, for each x, the longest suffix of a[0..=x] occurring in b; each
 // window of the recursion then finds its longest block by walking a with skips, taking
 // difflib's tie-break (earliest in a, then earliest in b). Building costs O(n) for a text of
@@ -41,10 +46,42 @@ struct ScanSlot {
 struct StateInfo {
   uint32_t len;
   uint32_t link, link_len;
-  int32_t sorted_offset;  // start of the ascending copy of the end positions, or -1
+  uint32_t sorted_offset;  // start of the ascending copy of the end positions, or NO_SORTED
   uint32_t first_end, last_end;
   uint32_t occ_start, occ_count;
 };
+
+inline constexpr uint32_t NO_SORTED = 0xFFFFFFFFu;
+
+struct PathSlot {
+  uint32_t top, pos;  // indices into Sam::heavy_paths
+};
+
+// A wavelet matrix over an array of values below 2^levels: bit level l (most significant
+// first) of every value, in the order the previous levels' stable partitions leave them. Each
+// 256-bit block carries its rank: the set bits before it (low 32 bits of `counts`) and, nine
+// bits each from bit 32 on, the set bits of its first one, two and three words.
+struct RankBlock {
+  uint64_t counts;
+  uint64_t words[4];
+};
+inline constexpr uint32_t RANK_BLOCK_BITS = 4 * 64;
+
+struct WaveletMatrix {
+  uint32_t size = 0;
+  uint32_t levels = 0;
+  size_t blocks_per_level = 0;
+  std::vector<RankBlock> blocks;  // level l's blocks start at l * blocks_per_level
+  std::vector<uint32_t> zeros;    // number of zero bits on each level
+};
+
+// Builds the matrix of values (each below 2^levels, levels <= 32); `scratch` is reused.
+void build_wavelet(std::span<const uint32_t> values, uint32_t levels, WaveletMatrix& wm,
+                   std::vector<uint32_t>& scratch);
+// Number of values below x among positions [lo, hi).
+uint32_t wavelet_count_below(const WaveletMatrix& wm, uint32_t lo, uint32_t hi, uint64_t x);
+// The k-th smallest (from 0) value among positions [lo, hi); k < hi - lo.
+uint32_t wavelet_kth(const WaveletMatrix& wm, uint32_t lo, uint32_t hi, uint32_t k);
 
 struct Sam {
   std::vector<uint64_t> edges;  // (code point << 32) | target, one ascending run per state
@@ -53,11 +90,25 @@ struct Sam {
   std::vector<int32_t> prefix_state;  // state of t[0..=p]
   std::vector<uint32_t> end_positions;
   std::vector<StateInfo> states;
-  std::vector<uint32_t> sorted_positions;  // for states with more than 256 end positions
+  std::vector<uint32_t> sorted_positions;  // the sorted copies, at most SORTED_COPY_BUDGET * n
+  // Over end_positions; built only when some long range has no sorted copy.
+  WaveletMatrix end_index;
+  // Heavy-path decomposition of the suffix-link tree, for texts of at least PATHS_MIN_LEN:
+  // every heavy path's states in ascending len, one path after another, and for each state the
+  // start of its path and its own place there. On repetitive text a state's link chain is as
+  // long as the text; searches along these paths take O(log n) probes instead.
+  std::vector<uint32_t> heavy_paths;
+  std::vector<PathSlot> path_slot;
 };
 
-// States whose occurrence count exceeds this get a sorted copy for binary search.
-inline constexpr uint32_t SORTED_OCC_MIN = 257;
+// Texts from this length on get heavy paths; below it a link walk is short anyway.
+inline constexpr size_t PATHS_MIN_LEN = 512;
+
+// Ranges at least this long are searched (in a sorted copy or the index) instead of scanned.
+inline constexpr uint32_t INDEXED_OCC_MIN = 257;
+// Sorted copies hold at most this many positions per code point of the text; with texts below
+// 2^30 code points their offsets stay below NO_SORTED.
+inline constexpr size_t SORTED_COPY_BUDGET = 4;
 
 Sam build_sam(Text text);
 // The same, reusing the arrays (and so the capacity) of an existing Sam.
@@ -79,6 +130,10 @@ struct MatchStats {
   std::vector<uint32_t> state;
   std::vector<uint32_t> len;
 };
+
+// Heap memory held, for the per-thread scratch that keeps these between calls.
+size_t scratch_bytes(const Sam& sam);
+size_t scratch_bytes(const MatchStats& ms);
 
 size_t prefix_fill(Text a, const Sam& sam, uint32_t* ms_state, uint32_t* ms_len);
 void matching_stats_into(Text a, const Sam& sam, MatchStats& ms);

@@ -4,9 +4,13 @@
 #include <cassert>
 
 #include "gestalt/gestalt.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
 namespace {
+
+// Positions between cancellation checks in the linear scans: a few microseconds of work.
+constexpr uint32_t CHECK_EVERY = 4096;
 
 // Walks a along the automaton while it agrees with the automaton's own text, which keeps every
 // step on the cached preferred edge.
@@ -15,7 +19,9 @@ size_t prefix_walk(Text a, const Sam& sam, Sink&& sink) {
   const size_t limit = std::min(a.size(), sam.prefix_state.size());
   uint32_t s = 0;
   size_t x = 0;
+  const CancelCheck check;
   while (x < limit) {
+    if (x % CHECK_EVERY == 0) check();
     const uint32_t c = a[x];
     int64_t target;
     if (s == 0) {
@@ -56,11 +62,16 @@ inline void ms_step(const Sam& sam, uint32_t& s, uint32_t& len, uint32_t c) {
 inline int64_t occ_pred(const Sam& sam, const StateInfo& st, uint32_t hi) {
   if (st.last_end <= hi) return st.last_end;
   if (st.first_end > hi) return -1;
-  if (st.sorted_offset >= 0) {
+  if (st.sorted_offset != NO_SORTED) {
     const uint32_t* first = sam.sorted_positions.data() + st.sorted_offset;
     const uint32_t* last = first + st.occ_count;
     const uint32_t* it = std::upper_bound(first, last, hi);
     return it == first ? -1 : static_cast<int64_t>(it[-1]);
+  }
+  if (st.occ_count >= INDEXED_OCC_MIN) {
+    const uint32_t lo = st.occ_start, end = st.occ_start + st.occ_count;
+    const uint32_t below = wavelet_count_below(sam.end_index, lo, end, uint64_t{hi} + 1);
+    return below == 0 ? -1 : static_cast<int64_t>(wavelet_kth(sam.end_index, lo, end, below - 1));
   }
   // Branch-free so that the compiler vectorises it: best holds e + 1, 0 meaning none.
   const uint32_t* p = sam.end_positions.data() + st.occ_start;
@@ -75,9 +86,14 @@ inline int64_t occ_pred(const Sam& sam, const StateInfo& st, uint32_t hi) {
 // Smallest end position of state `st` in [lo, hi]; the caller knows one exists.
 inline uint32_t occ_succ(const Sam& sam, const StateInfo& st, uint32_t lo, uint32_t hi) {
   if (st.first_end >= lo) return st.first_end;
-  if (st.sorted_offset >= 0) {
+  if (st.sorted_offset != NO_SORTED) {
     const uint32_t* first = sam.sorted_positions.data() + st.sorted_offset;
     return *std::lower_bound(first, first + st.occ_count, lo);
+  }
+  if (st.occ_count >= INDEXED_OCC_MIN) {
+    const uint32_t start = st.occ_start, end = st.occ_start + st.occ_count;
+    const uint32_t below = wavelet_count_below(sam.end_index, start, end, lo);
+    return wavelet_kth(sam.end_index, start, end, below);
   }
   const uint32_t* p = sam.end_positions.data() + st.occ_start;
   uint32_t best = NO_CHAR;
@@ -86,6 +102,38 @@ inline uint32_t occ_succ(const Sam& sam, const StateInfo& st, uint32_t lo, uint3
     best = v < best ? v : best;
   }
   return best;
+}
+
+// What one state of the walk in longest_in says: settled, with the block length g it gives (m
+// is min(len, h)), and the end position e of that block in b when it beats the best so far.
+struct Probe {
+  bool settled;
+  size_t g, m;
+  int64_t e;
+};
+
+// The deepest state on the link path from s up to the root for which `settles` holds, given
+// that it holds for the root and, once it holds, for every state above: O(log n) heavy paths,
+// each probed at its top, then one binary search along the last.
+template <class Settles>
+uint32_t deepest_ancestor(const Sam& sam, uint32_t s, Settles&& settles) {
+  for (;;) {
+    const PathSlot slot = sam.path_slot[s];
+    const uint32_t top = sam.heavy_paths[slot.top];
+    if (settles(top)) {
+      uint32_t lo = slot.top, hi = slot.pos;  // settles at lo; find the last such position
+      while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (settles(sam.heavy_paths[mid])) {
+          lo = mid;
+        } else {
+          hi = mid - 1;
+        }
+      }
+      return sam.heavy_paths[lo];
+    }
+    s = sam.states[top].link;
+  }
 }
 
 // Direct dynamic programme for b-windows of at most 8 elements.
@@ -130,7 +178,9 @@ void matching_stats_into(Text a, const Sam& sam, MatchStats& ms) {
   const size_t f = prefix_fill(a, sam, ms.state.data(), ms.len.data());
   uint32_t s = f > 0 ? static_cast<uint32_t>(sam.prefix_state[f - 1]) : 0;
   uint32_t len = static_cast<uint32_t>(f);
+  const CancelCheck check;
   for (size_t x = f; x < la; ++x) {
+    if (x % CHECK_EVERY == 0) check();
     ms_step(sam, s, len, a[x]);
     ms.state[x] = s;
     ms.len[x] = len;
@@ -151,7 +201,9 @@ bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bou
   if (reached) return true;
   uint32_t s = f > 0 ? static_cast<uint32_t>(sam.prefix_state[f - 1]) : 0;
   uint32_t len = static_cast<uint32_t>(f);
+  const CancelCheck check;
   for (size_t x = f; x < la; ++x) {
+    if (x % CHECK_EVERY == 0) check();
     ms_step(sam, s, len, a[x]);
     ms.state[x] = s;
     ms.len[x] = len;
@@ -169,48 +221,68 @@ Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span
   const uint32_t* ms_len = ms.len.data();
   const auto b_last = static_cast<uint32_t>(bhi - 1);
   const auto b_first = static_cast<uint32_t>(blo);
+  // No block of the window is longer than its b side.
+  const size_t b_width = bhi - blo;
+  const bool has_paths = !sam.path_slot.empty();
+  const CancelCheck check;
+  uint32_t until_check = CHECK_EVERY;
   Match best{0, 0, 0};
   size_t x = alo;
+  size_t h = 0;
+  // Whether state t settles the block ending at x: either it cannot beat the best block found,
+  // or its longest string (capped at h) that ends inside the window is longer than its link's.
+  // Reads only; the caller records the block of the state it settles on.
+  auto probe = [&](uint32_t t) -> Probe {
+    const StateInfo& st = sam.states[t];
+    const size_t m = std::min<size_t>(st.len, h);
+    if (best.k >= m) return Probe{true, m, m, -1};
+    if (st.link_len < m) {
+      const int64_t e = occ_pred(sam, st, b_last);
+      if (e >= static_cast<int64_t>(b_first)) {
+        const size_t cand = std::min(static_cast<size_t>(e) - blo + 1, m);
+        if (cand > st.link_len) return Probe{true, cand, m, e};
+      }
+    }
+    return Probe{false, 0, m, -1};
+  };
   while (x < ahi) {
-    size_t h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x]});
+    h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x], b_width});
     while (h <= best.k) {
       x += best.k - h + 1;
       if (x >= ahi) return best;
-      h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x]});
+      h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x], b_width});
     }
+    if (--until_check == 0) {
+      until_check = CHECK_EVERY;
+      check();
+    }
+    // Walk up from the state of the longest match ending at x to the first state that settles
+    // the longest block ending at x inside the window. On repetitive text that walk can be as
+    // long as the text (lengths dropping by one period per link), so after a few steps the
+    // rest is a search along heavy paths: whether a state settles is monotone along the walk.
     uint32_t s = ms_state[x];
-    size_t g;
-    for (;;) {
-      const StateInfo& st = sam.states[s];
-      const size_t m = std::min<size_t>(st.len, h);
-      if (best.k >= m) {
-        g = m;
+    Probe p = probe(s);
+    for (int steps = 0; !p.settled; ++steps) {
+      const uint32_t up = sam.states[s].link;
+      if (up == 0) break;
+      if (steps == 8 && has_paths) {
+        s = deepest_ancestor(sam, up, [&](uint32_t t) { return t == 0 || probe(t).settled; });
+        if (s != 0) p = probe(s);
         break;
       }
-      if (st.link_len < m) {
-        const int64_t e = occ_pred(sam, st, b_last);
-        if (e >= static_cast<int64_t>(b_first)) {
-          const size_t span = static_cast<size_t>(e) - blo + 1;
-          const size_t cand = std::min(span, m);
-          if (cand > st.link_len) {
-            g = cand;
-            if (g > best.k) {
-              if (span - 1 < m) {
-                best = Match{x - g + 1, blo, g};
-              } else {
-                const uint32_t e2 = occ_succ(sam, st, static_cast<uint32_t>(blo + g - 1), b_last);
-                best = Match{x - g + 1, e2 - g + 1, g};
-              }
-            }
-            break;
-          }
-        }
+      s = up;
+      p = probe(s);
+    }
+    const size_t g = p.settled ? p.g : 0;
+    if (p.settled && p.e >= 0 && g > best.k) {
+      const size_t span = static_cast<size_t>(p.e) - blo + 1;
+      if (span - 1 < p.m) {
+        best = Match{x - g + 1, blo, g};
+      } else {
+        const uint32_t e2 =
+            occ_succ(sam, sam.states[s], static_cast<uint32_t>(blo + g - 1), b_last);
+        best = Match{x - g + 1, e2 - g + 1, g};
       }
-      if (st.link == 0) {
-        g = 0;
-        break;
-      }
-      s = st.link;
     }
     if (g < cap[x]) cap[x] = static_cast<uint32_t>(g);
     x += g <= best.k ? best.k - g + 1 : 1;

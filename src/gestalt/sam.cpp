@@ -6,10 +6,12 @@
 // root's ASCII edges also sit in a direct table. finalize() freezes everything into the Sam's
 // flat, sorted layout.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/scratch.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
 namespace {
@@ -40,7 +42,7 @@ struct Builder {
   std::array<int32_t, 128> root_ascii;
   uint32_t last = 0;
   // finalize() scratch
-  std::vector<uint32_t> offsets, histogram, by_len, counts, radix_tmp;
+  std::vector<uint32_t> offsets, histogram, by_len, counts, sort_tmp, wavelet_tmp, subtree, heavy;
 
   void reset(size_t n) {
     if (st.size() < 2 * n + 1) st.resize(2 * n + 1);
@@ -144,6 +146,7 @@ struct Builder {
   }
 
   void finalize(Text text, Sam& sam);
+  void build_heavy_paths(Sam& sam);
 };
 
 void sort_run(uint64_t* first, uint64_t* last) {
@@ -204,7 +207,6 @@ uint32_t find_in_run(const std::vector<uint64_t>& edges, uint32_t start, uint32_
 void Builder::finalize(Text text, Sam& sam) {
   const size_t n = text.size();
   const size_t states = count;
-  sam.sorted_positions.clear();
 
   // Edge runs, sorted by key within each state.
   offsets.assign(states + 1, 0);
@@ -281,7 +283,7 @@ void Builder::finalize(Text text, Sam& sam) {
     info.len = static_cast<uint32_t>(st[s].len);
     info.link = sam.scan[s].link;
     info.link_len = sam.scan[s].link_len;
-    info.sorted_offset = -1;
+    info.sorted_offset = NO_SORTED;
     info.first_end = static_cast<uint32_t>(st[s].first_end);
     info.last_end = st[s].is_primary ? info.first_end : 0;
   }
@@ -308,19 +310,76 @@ void Builder::finalize(Text text, Sam& sam) {
     if (st[s].is_primary) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(st[s].first_end);
   }
 
-  for (size_t s = 0; s < states; ++s) {
-    StateInfo& info = sam.states[s];
-    if (info.occ_count < SORTED_OCC_MIN) continue;
-    info.sorted_offset = static_cast<int32_t>(sam.sorted_positions.size());
-    sam.sorted_positions.resize(sam.sorted_positions.size() + info.occ_count);
-    uint32_t* out = sam.sorted_positions.data() + info.sorted_offset;
-    if (s == 0) {
-      // The root ends at every position.
-      for (uint32_t p = 0; p < info.occ_count; ++p) out[p] = p;
+  // Long ranges get sorted copies, the longest strings (fewest positions) first, while the
+  // budget lasts; the rest are searched through the index. The root's range (every position)
+  // is never searched.
+  const size_t budget = SORTED_COPY_BUDGET * n;
+  size_t copied = 0;
+  bool indexed = false;
+  for (size_t r = states; r-- > 1;) {
+    StateInfo& info = sam.states[by_len[r]];
+    if (info.occ_count < INDEXED_OCC_MIN) continue;
+    if (copied + info.occ_count > budget) {
+      indexed = true;
     } else {
-      radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n, out, radix_tmp);
+      info.sorted_offset = static_cast<uint32_t>(copied);
+      copied += info.occ_count;
     }
   }
+  sam.sorted_positions.resize(copied);
+  for (size_t s = 1; s < states; ++s) {
+    const StateInfo& info = sam.states[s];
+    if (info.sorted_offset == NO_SORTED) continue;
+    radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n,
+               sam.sorted_positions.data() + info.sorted_offset, sort_tmp);
+  }
+  if (n >= PATHS_MIN_LEN) {
+    build_heavy_paths(sam);
+  } else {
+    sam.heavy_paths.clear();
+    sam.path_slot.clear();
+  }
+  if (indexed) {
+    build_wavelet(sam.end_positions, static_cast<uint32_t>(std::bit_width(n - 1)),
+                  sam.end_index, wavelet_tmp);
+  } else {
+    sam.end_index = WaveletMatrix{};
+  }
+}
+
+// Needs by_len from finalize(). The heavy child of a state is its child with the largest
+// subtree (the first in ascending len on ties), so any root path crosses O(log n) light links.
+void Builder::build_heavy_paths(Sam& sam) {
+  const size_t states = count;
+  subtree.assign(states, 1);
+  for (size_t r = states; r-- > 1;) {
+    const uint32_t s = by_len[r];
+    subtree[static_cast<uint32_t>(st[s].link)] += subtree[s];
+  }
+  heavy.assign(states, NO_CHAR);
+  for (size_t r = 1; r < states; ++r) {
+    const uint32_t s = by_len[r];
+    const auto up = static_cast<uint32_t>(st[s].link);
+    if (heavy[up] == NO_CHAR || subtree[s] > subtree[heavy[up]]) heavy[up] = s;
+  }
+  sam.heavy_paths.resize(states);
+  sam.path_slot.resize(states);
+  uint32_t next = 0;
+  for (size_t r = 0; r < states; ++r) {
+    const uint32_t s = by_len[r];
+    if (s != 0 && heavy[static_cast<uint32_t>(st[s].link)] == s) continue;  // not a path's top
+    const uint32_t top = next;
+    for (uint32_t t = s; t != NO_CHAR; t = heavy[t]) {
+      sam.heavy_paths[next] = t;
+      sam.path_slot[t] = PathSlot{top, next};
+      ++next;
+    }
+  }
+}
+
+size_t scratch_bytes(const Builder& b) {
+  return scratch_bytes_of(b.st, b.overflow_char, b.overflow_target, b.overflow_next, b.offsets,
+                          b.histogram, b.by_len, b.counts, b.sort_tmp, b.wavelet_tmp, b.subtree, b.heavy);
 }
 
 thread_local ScratchSlot<Builder> BUILDER;
@@ -331,7 +390,11 @@ void build_sam_into(Text text, Sam& sam) {
   assert(text.size() <= MAX_TEXT_LEN);
   Borrow<Builder> builder(BUILDER);
   builder->reset(text.size());
-  for (size_t i = 0; i < text.size(); ++i) builder->extend(text[i], static_cast<uint32_t>(i));
+  const CancelCheck check;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i % 4096 == 0) check();
+    builder->extend(text[i], static_cast<uint32_t>(i));
+  }
   builder->finalize(text, sam);
 }
 

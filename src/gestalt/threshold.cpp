@@ -5,6 +5,7 @@
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/internal.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
 
@@ -100,7 +101,9 @@ std::optional<double> gestalt_edge_with_ms_inner(Text a, Text b, const Sam& sam_
   stack->push_back({0, a.size(), 0, b.size()});
   uint64_t upper = std::min(a.size(), b.size());
   uint64_t m = 0;
+  const CancelCheck check;
   while (!stack->empty()) {
+    check();
     const WindowBounds w = stack->back();
     stack->pop_back();
     upper -= side_min(w.alo, w.ahi, w.blo, w.bhi);
@@ -143,7 +146,9 @@ bool gestalt_qualifies_ms(Text a, Text b, const Sam& sam_b, const MatchStats& ms
   heap->push_back({first, 0, a.size(), 0, b.size()});
   uint64_t upper = first;
   uint64_t total = 0;
+  const CancelCheck check;
   while (!heap->empty()) {
+    check();
     const Window w = heap_pop(*heap);
     upper -= side_min(w.alo, w.ahi, w.blo, w.bhi);
     if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
@@ -177,7 +182,9 @@ double capped_recursion(Text a, Text b, const Sam& sam_b, const MatchStats& ms, 
   heap->clear();
   heap->push_back({std::min(a.size(), b.size()), 0, a.size(), 0, b.size()});
   uint64_t m = 0;
+  const CancelCheck check;
   while (!heap->empty()) {
+    check();
     const Window w = heap_pop(*heap);
     if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
     const Match r = longest_in(a, b, sam_b, ms, *bounds, w.alo, w.ahi, w.blo, w.bhi);

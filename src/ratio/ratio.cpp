@@ -3,10 +3,9 @@
 #include "ratio/ratio.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <mutex>
 
 #include "gestalt/scratch.hpp"
+#include "parallel/parallel.hpp"
 
 namespace ratiokit {
 namespace {
@@ -26,6 +25,11 @@ struct B2jScratch {
   std::vector<WindowBounds> block_stack;
 };
 
+size_t scratch_bytes(const B2jScratch& sc) {
+  return scratch_bytes_of(sc.char_start, sc.char_pos, sc.fill, sc.run_len, sc.prev_row,
+                          sc.cur_row, sc.block_stack);
+}
+
 thread_local ScratchSlot<B2jScratch> B2J;
 
 // difflib's find_longest_match with no junk, on the counting-sort index of b. Rows reset only
@@ -42,7 +46,10 @@ Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t bl
   size_t prev_n = 0;
   const auto lo = static_cast<uint32_t>(blo), hi = static_cast<uint32_t>(bhi);
   uint32_t best_k = 0;
+  const CancelCheck check;
   for (size_t i = alo; i < ahi; ++i) {
+    // A row costs up to the number of c's in b; sixteen of them are still a short stretch.
+    if ((i - alo) % 16 == 0) check();
     const uint32_t c = a[i];
     const uint32_t* end = char_pos + char_start[c + 1];
     // Positions ascend: jump to the first one inside the window instead of skipping to it.
@@ -105,11 +112,6 @@ uint64_t parse_work_factor(const char* text) {
   return value;
 }
 
-uint64_t work_factor() {
-  static const uint64_t factor = parse_work_factor(std::getenv("RK_WORK_FACTOR"));
-  return factor;
-}
-
 double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b) {
   const size_t la = a.size(), lb = b.size();
   if (la == 0 || lb == 0) return 0.0;
@@ -143,7 +145,7 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
   return ratio_from_m(m, la + lb);
 }
 
-double ratio_chars(Text a, Text b) {
+double ratio_chars(Text a, Text b, uint64_t work_factor) {
   const size_t la = a.size(), lb = b.size();
   if (la + lb == 0) return 1.0;
   const AsciiCounts ca = ascii_counts(a);
@@ -155,7 +157,7 @@ double ratio_chars(Text a, Text b) {
   }
   // Saturating, so that a huge factor means "always b2j" rather than wrapping around.
   const uint64_t total = la + lb;
-  const uint64_t w = work_factor();
+  const uint64_t w = work_factor;
   const uint64_t budget = w > UINT64_MAX / total ? UINT64_MAX : w * total;
   if (coinciding > budget) {
     return gestalt_ratio_chars(a, b);

@@ -5,8 +5,9 @@
 // search over a counting-sort index of b (the b2j engine, for pure-ASCII pairs where few
 // positions coincide), and the suffix-automaton engine of gestalt.hpp for everything else. The
 // choice is speed only: the b2j engine's cost grows with the number S of coinciding index
-// pairs, so it runs when S <= W * (la + lb), W = RK_WORK_FACTOR (default 34), read once per
-// process. Each thread keeps its own b2j scratch (B2J); calls on different threads share nothing
+// pairs, so it runs when S <= W * (la + lb). W is the caller's: the binding reads
+// RK_WORK_FACTOR (default 34) once per process, with the interpreter's lock held, and passes it
+// down; engines never read the environment. Each thread keeps its own b2j scratch (B2J); calls on different threads share nothing
 // writable.
 #pragma once
 
@@ -31,9 +32,8 @@ inline constexpr uint64_t DEFAULT_WORK_FACTOR = 34;
 // RK_WORK_FACTOR's value: an optional '+' and decimal digits fitting 64 bits; anything else
 // (or no variable) gives the default.
 uint64_t parse_work_factor(const char* text);
-uint64_t work_factor();
 
-double ratio_chars(Text a, Text b);
+double ratio_chars(Text a, Text b, uint64_t work_factor);
 double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b);
 
 // (code point, count) for each distinct code point, ascending.

@@ -131,14 +131,15 @@ std::vector<Group> order_pairs(std::span<const TextPair> pairs, std::span<const 
 
 }  // namespace
 
-std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, size_t block_code_points) {
+std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t work_factor,
+                                   size_t block_code_points) {
   const size_t n = pairs.size();
   std::vector<double> out(n, 0.0);
   if (n == 0) return out;
   if (n > MAX_SLICE) {
     // Keys hold pair indices in 32 bits: a larger batch goes through in slices.
     for (size_t at = 0; at < n; at += MAX_SLICE) {
-      const auto part = ratio_many_cpu(pairs.subspan(at, std::min(MAX_SLICE, n - at)),
+      const auto part = ratio_many_cpu(pairs.subspan(at, std::min(MAX_SLICE, n - at)), work_factor,
                                        block_code_points);
       std::copy(part.begin(), part.end(), out.begin() + static_cast<ptrdiff_t>(at));
     }
@@ -205,7 +206,7 @@ std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, size_t block
             !std::ranges::equal(a_of(key), a_of(*last))) {
           const Text a = a_of(key), b = b_of(key);
           if (group->sam == NO_SAM) {
-            value = ratio_chars(a, b);
+            value = ratio_chars(a, b, work_factor);
           } else if (a.empty()) {
             value = 0.0;  // b is not empty, or it would have no automaton
           } else {
@@ -229,8 +230,9 @@ double limit_delta(double delta) {
 
 double Rationer::ratio(Text a, Text b) const { return gestalt_ratio_chars(a, b); }
 
-std::vector<double> Rationer::ratio_many(std::span<const TextPair> pairs) const {
-  return with_pool([&] { return ratio_many_cpu(pairs); });
+std::vector<double> Rationer::ratio_many(std::span<const TextPair> pairs,
+                                         uint64_t work_factor) const {
+  return with_pool([&] { return ratio_many_cpu(pairs, work_factor); });
 }
 
 std::vector<Cluster> Rationer::cluster_canonicals(std::span<const CodePoints> strings,

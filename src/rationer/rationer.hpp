@@ -38,7 +38,8 @@ inline constexpr size_t BLOCK_CODE_POINTS = size_t{1} << 20;
 
 // Runs on the ambient pool (see parallel.hpp); results never depend on it, nor on how many
 // code points of b may have their automata held at once.
-std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs,
+// work_factor is ratio_chars()'s.
+std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t work_factor,
                                    size_t block_code_points = BLOCK_CODE_POINTS);
 
 // delta limited to [0, 1]; NaN stays NaN.
@@ -58,7 +59,7 @@ struct Rationer {
 
   // On the calling thread, never on the pool: a single pair is too small to hand over.
   double ratio(Text a, Text b) const;
-  std::vector<double> ratio_many(std::span<const TextPair> pairs) const;
+  std::vector<double> ratio_many(std::span<const TextPair> pairs, uint64_t work_factor) const;
   // The exact clustering of cluster.hpp, with the same output.
   std::vector<Cluster> cluster_canonicals(std::span<const CodePoints> strings,
                                           double threshold) const;

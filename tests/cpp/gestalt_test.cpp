@@ -44,15 +44,20 @@ void check_invariants(const Sam& sam, Text t) {
       ASSERT_GE(r[k] + 1, shortest);
       for (size_t d = 0; d < shortest; ++d) ASSERT_EQ(t[r[k] - d], t[e0 - d]);
     }
-    if (st.sorted_offset >= 0) {
-      ASSERT_GE(st.occ_count, SORTED_OCC_MIN);
-      const uint32_t* c = sam.sorted_positions.data() + st.sorted_offset;
-      ASSERT_TRUE(std::is_sorted(c, c + st.occ_count));
-      std::vector<uint32_t> want(r, r + st.occ_count);
-      std::sort(want.begin(), want.end());
-      ASSERT_TRUE(std::equal(want.begin(), want.end(), c));
-    } else {
-      ASSERT_LT(st.occ_count, SORTED_OCC_MIN);
+    std::vector<uint32_t> want(r, r + st.occ_count);
+    std::sort(want.begin(), want.end());
+    if (st.sorted_offset != NO_SORTED) {
+      ASSERT_GE(st.occ_count, INDEXED_OCC_MIN);
+      ASSERT_LE(st.sorted_offset + st.occ_count, sam.sorted_positions.size());
+      ASSERT_TRUE(std::equal(want.begin(), want.end(),
+                             sam.sorted_positions.begin() + st.sorted_offset));
+    } else if (st.occ_count >= INDEXED_OCC_MIN) {
+      // The index returns the range's end positions in ascending order.
+      ASSERT_EQ(sam.end_index.size, n);
+      for (uint32_t k = 0; k < st.occ_count; k += 1 + st.occ_count / 16) {
+        ASSERT_EQ(wavelet_kth(sam.end_index, st.occ_start, st.occ_start + st.occ_count, k),
+                  want[k]);
+      }
     }
     for (uint32_t e = sam.scan[s].edge_start; e + 1 < sam.scan[s].edge_end; ++e) {
       ASSERT_LT(sam.edges[e], sam.edges[e + 1]);
@@ -60,6 +65,31 @@ void check_invariants(const Sam& sam, Text t) {
   }
   for (size_t p = 0; p < n; ++p) {
     EXPECT_EQ(sam.states[sam.prefix_state[p]].len, p + 1);
+  }
+  if (n < PATHS_MIN_LEN) {
+    EXPECT_TRUE(sam.path_slot.empty());
+    return;
+  }
+  // Heavy paths partition the states; along a path each state's link is its predecessor.
+  ASSERT_EQ(sam.heavy_paths.size(), states);
+  std::vector<bool> seen(states, false);
+  for (size_t q = 0; q < states; ++q) {
+    const uint32_t s = sam.heavy_paths[q];
+    ASSERT_FALSE(seen[s]);
+    seen[s] = true;
+    const PathSlot slot = sam.path_slot[s];
+    ASSERT_EQ(slot.pos, q);
+    ASSERT_LE(slot.top, q);
+    if (slot.top < q) {
+      ASSERT_EQ(sam.path_slot[sam.heavy_paths[q - 1]].top, slot.top);
+      ASSERT_EQ(sam.states[s].link, sam.heavy_paths[q - 1]);
+    } else if (s != 0) {
+      // A path's top is a light child: its link's path continues with another child.
+      const uint32_t up = sam.states[s].link;
+      const PathSlot up_slot = sam.path_slot[up];
+      ASSERT_TRUE(up_slot.pos + 1 < states &&
+                  sam.path_slot[sam.heavy_paths[up_slot.pos + 1]].top == up_slot.top);
+    }
   }
 }
 
@@ -90,12 +120,31 @@ TEST(GestaltSam, InvariantsOnRandomAndRepetitiveTexts) {
     const CodePoints t = random_text(rng, 60, 1 + round % 5);
     check_invariants(build_sam(t), t);
   }
-  const CodePoints run(300, 'x');
-  const Sam sam = build_sam(run);
-  check_invariants(sam, run);
-  size_t sorted = 0;
-  for (const StateInfo& st : sam.states) sorted += st.sorted_offset >= 0;
-  EXPECT_EQ(sorted, 300u - 256u + 1u);  // the root and the strings x^1..x^44
+  // Runs and periodic texts: up to n^2 / 2 end positions over all states, and link chains as
+  // long as the text; sizes on both sides of the indexing and heavy-path thresholds.
+  for (const size_t n : {size_t{256}, size_t{257}, size_t{300}, size_t{511}, size_t{512},
+                         size_t{640}}) {
+    const CodePoints run(n, 'x');
+    const Sam sam = build_sam(run);
+    check_invariants(sam, run);
+    EXPECT_EQ(sam.states.size(), n + 1);
+    // x^k has n - k + 1 end positions: ranges from 257 on are searched, in sorted copies while
+    // their budget of 4n lasts (from the longest strings down) and through the index after.
+    size_t copied = 0, indexed = 0;
+    for (const StateInfo& st : sam.states) {
+      copied += st.sorted_offset != NO_SORTED;
+      indexed += st.sorted_offset == NO_SORTED && st.occ_count >= INDEXED_OCC_MIN && st.len > 0;
+    }
+    EXPECT_LE(sam.sorted_positions.size(), SORTED_COPY_BUDGET * n);
+    if (n >= 300) {
+      EXPECT_GT(copied, 0u) << n;
+      EXPECT_GT(indexed, 0u) << n;
+    }
+    EXPECT_EQ(sam.end_index.size, indexed > 0 ? n : 0u) << n;
+    CodePoints periodic(n);
+    for (size_t i = 0; i < n; ++i) periodic[i] = "abc"[i % 3];
+    check_invariants(build_sam(periodic), periodic);
+  }
 }
 
 TEST(GestaltSam, WideAlphabetsUseSortedRuns) {
@@ -224,6 +273,44 @@ TEST(GestaltRatio, MatchesDifflibPortOnRandomPairs) {
   }
 }
 
+// Windows over runs and periodic texts long enough for the end-position index and the heavy-path
+// search, against the dynamic-programming reference.
+TEST(GestaltMatch, LongestInOnRepetitiveTexts) {
+  std::mt19937_64 rng(23);
+  MatchStats ms;
+  std::vector<uint32_t> cap;
+  for (int round = 0; round < 60; ++round) {
+    const size_t la = 300 + rng() % 900, lb = 520 + rng() % 900;
+    const uint32_t period = 1 + round % 4;
+    CodePoints a(la), b(lb);
+    for (size_t i = 0; i < la; ++i) a[i] = 'a' + (i + round) % period;
+    for (size_t j = 0; j < lb; ++j) b[j] = 'a' + j % period;
+    // A few edits cut the runs into pieces of different lengths on both sides.
+    for (int e = 0; e < round % 5; ++e) a[rng() % la] = 'z';
+    for (int e = 0; e < round % 3; ++e) b[rng() % lb] = 'y' - e % 2;
+    const Sam sam = build_sam(b);
+    matching_stats_into(a, sam, ms);
+    cap.assign(la, NO_CHAR);
+    for (int w = 0; w < 6; ++w) {
+      size_t alo = rng() % la, ahi = rng() % (la + 1), blo = rng() % lb, bhi = rng() % (lb + 1);
+      if (w == 0) alo = 0, ahi = la, blo = 0, bhi = lb;
+      if (alo > ahi) std::swap(alo, ahi);
+      if (blo > bhi) std::swap(blo, bhi);
+      // A fresh cap per window: caps are only valid for windows nested in the one that set them.
+      cap.assign(la, NO_CHAR);
+      const Match got = longest_in(a, b, sam, ms, cap, alo, ahi, blo, bhi);
+      const Match want = reference::longest_block_dp(a, b, alo, ahi, blo, bhi);
+      ASSERT_EQ(got.k, want.k) << round << " " << w;
+      if (want.k > 0) {
+        ASSERT_EQ(got.i, want.i) << round << " " << w;
+        ASSERT_EQ(got.j, want.j) << round << " " << w;
+      }
+    }
+    const uint64_t m = reference::matching_count_with(a, b, reference::longest_block_dp);
+    ASSERT_EQ(gestalt_ratio_chars(a, b), ratio_from_m(m, la + lb)) << round;
+  }
+}
+
 TEST(GestaltRatio, LongRunsWithManyOccurrences) {
   CodePoints a(700, 'a'), b(700, 'a');
   a[350] = 'b';
@@ -233,6 +320,25 @@ TEST(GestaltRatio, LongRunsWithManyOccurrences) {
   EXPECT_EQ(gestalt_ratio_chars({}, {}), 1.0);
   EXPECT_EQ(gestalt_ratio_chars(a, {}), 0.0);
   EXPECT_EQ(gestalt_ratio_chars({}, b), 0.0);
+}
+
+// Long runs, where every state has up to n end positions (n^2 / 2 in all) and a 32-bit offset
+// into sorted copies of them used to overflow. M has a closed form: for x^n against x^n with
+// position p replaced, the longer side of p wins and is matched from a's start, so M is n - 1
+// when the left side is at least as long, and the right side's length otherwise.
+TEST(GestaltRatio, LongRunsMatchTheirClosedForm) {
+  for (const size_t n : {size_t{1000}, size_t{70000}, size_t{300000}}) {
+    const CodePoints run(n, 'a');
+    CodePoints longer = run;
+    longer.push_back('b');
+    EXPECT_EQ(gestalt_ratio_chars(run, longer), ratio_from_m(n, 2 * n + 1)) << n;
+    for (const size_t p : {size_t{0}, n / 3, n / 2, n - 1}) {
+      CodePoints edited = run;
+      edited[p] = 'c';
+      const size_t m = p >= n - p - 1 ? n - 1 : n - p - 1;
+      EXPECT_EQ(gestalt_ratio_chars(run, edited), ratio_from_m(m, 2 * n)) << n << " " << p;
+    }
+  }
 }
 
 }  // namespace

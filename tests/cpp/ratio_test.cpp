@@ -19,7 +19,10 @@ TEST(RatioEngines, B2jAndAutomatonAgreeWithTheDifflibPort) {
     const double want = reference::ratio(a, b);
     ASSERT_EQ(ratio_b2j_chars(a, b, ascii_counts(b).count), a.empty() || b.empty() ? 0.0 : want);
     ASSERT_EQ(gestalt_ratio_chars(a, b), want);
-    ASSERT_EQ(ratio_chars(a, b), want);
+    // The work factor only picks the engine: every choice gives the same value.
+    for (const uint64_t factor : {uint64_t{0}, DEFAULT_WORK_FACTOR, UINT64_MAX}) {
+      ASSERT_EQ(ratio_chars(a, b, factor), want);
+    }
   }
 }
 
@@ -34,19 +37,19 @@ TEST(RatioEngines, ScratchIsRebuiltBetweenCalls) {
 }
 
 TEST(RatioDispatch, EdgeValues) {
-  EXPECT_EQ(ratio_chars({}, {}), 1.0);
-  EXPECT_EQ(ratio_chars(text("abc"), {}), 0.0);
+  EXPECT_EQ(ratio_chars({}, {}, DEFAULT_WORK_FACTOR), 1.0);
+  EXPECT_EQ(ratio_chars(text("abc"), {}, DEFAULT_WORK_FACTOR), 0.0);
   const CodePoints accented{0xE9};
-  EXPECT_EQ(ratio_chars({}, accented), 0.0);
-  EXPECT_EQ(ratio_chars(accented, {}), 0.0);
-  EXPECT_EQ(ratio_chars(text("abcd"), text("bcde")), 0.75);
-  EXPECT_EQ(ratio_chars(text("abc"), text("xyz")), 0.0);
+  EXPECT_EQ(ratio_chars({}, accented, DEFAULT_WORK_FACTOR), 0.0);
+  EXPECT_EQ(ratio_chars(accented, {}, DEFAULT_WORK_FACTOR), 0.0);
+  EXPECT_EQ(ratio_chars(text("abcd"), text("bcde"), DEFAULT_WORK_FACTOR), 0.75);
+  EXPECT_EQ(ratio_chars(text("abc"), text("xyz"), DEFAULT_WORK_FACTOR), 0.0);
   const CodePoints a50(50, 'a'), a100(100, 'a');
-  EXPECT_EQ(ratio_chars(a50, a50), 1.0);
-  EXPECT_EQ(ratio_chars(a100, a100), 1.0);
+  EXPECT_EQ(ratio_chars(a50, a50, DEFAULT_WORK_FACTOR), 1.0);
+  EXPECT_EQ(ratio_chars(a100, a100, DEFAULT_WORK_FACTOR), 1.0);
   CodePoints mixed = text("caf");
   mixed.push_back(0xE9);
-  EXPECT_EQ(ratio_chars(mixed, text("cafe")), 0.75);
+  EXPECT_EQ(ratio_chars(mixed, text("cafe"), DEFAULT_WORK_FACTOR), 0.75);
 }
 
 TEST(RatioDispatch, WorkFactorParsing) {

@@ -22,13 +22,31 @@ inline Match longest_block(Text a, Text b, size_t alo, size_t ahi, size_t blo, s
   return best;
 }
 
-inline uint64_t matching_count(Text a, Text b) {
+// The same block by dynamic programming in O(la * lb), for texts too repetitive for the direct
+// search: runs ending at (i, j) in the order difflib visits them, keeping the first longest.
+inline Match longest_block_dp(Text a, Text b, size_t alo, size_t ahi, size_t blo, size_t bhi) {
+  Match best{alo, blo, 0};
+  std::vector<size_t> prev(bhi - blo + 1, 0), cur(bhi - blo + 1, 0);
+  for (size_t i = alo; i < ahi; ++i) {
+    for (size_t j = blo; j < bhi; ++j) {
+      const size_t k = a[i] == b[j] ? prev[j - blo] + 1 : 0;
+      cur[j - blo + 1] = k;
+      if (k > best.k) best = Match{i + 1 - k, j + 1 - k, k};
+    }
+    std::swap(prev, cur);
+  }
+  return best;
+}
+
+// difflib's get_matching_blocks recursion over a longest-block search.
+template <class Longest>
+uint64_t matching_count_with(Text a, Text b, Longest&& longest) {
   std::vector<WindowBounds> queue{{0, a.size(), 0, b.size()}};
   uint64_t m = 0;
   while (!queue.empty()) {
     const WindowBounds w = queue.back();
     queue.pop_back();
-    const Match r = longest_block(a, b, w.alo, w.ahi, w.blo, w.bhi);
+    const Match r = longest(a, b, w.alo, w.ahi, w.blo, w.bhi);
     if (r.k == 0) continue;
     m += r.k;
     if (w.alo < r.i && w.blo < r.j) queue.push_back({w.alo, r.i, w.blo, r.j});
@@ -36,6 +54,8 @@ inline uint64_t matching_count(Text a, Text b) {
   }
   return m;
 }
+
+inline uint64_t matching_count(Text a, Text b) { return matching_count_with(a, b, longest_block); }
 
 inline double ratio(Text a, Text b) {
   const size_t total = a.size() + b.size();
