@@ -23,7 +23,7 @@ def cosine_join(
 def _ratio_autojunk(a: str, b: str) -> float: ...
 def _extract(
     query: str,
-    choices: Sequence[str],
+    choices: list[str],
     limit: int,
     cutoff: float,
     autojunk: bool,

@@ -8,6 +8,8 @@
 #include "ratio/ratio.hpp"
 #include "search/search.hpp"
 
+#include <memory>
+
 namespace ratiokit::py {
 namespace {
 
@@ -15,6 +17,80 @@ bool to_bool(PyObject* obj, bool& out) {
   const int truth = PyObject_IsTrue(obj);
   if (truth < 0) return false;
   out = truth != 0;
+  return true;
+}
+
+// Many short texts in one buffer: a query meets every choice once, so one allocation for all
+// of them instead of one each is most of the conversion's cost.
+struct FlatTexts {
+  std::unique_ptr<uint32_t[]> units;  // not zeroed first: every unit is written
+  std::vector<Text> texts;
+};
+
+template <class T>
+bool widen(const T* data, size_t n, uint32_t* out) {
+  bool surrogate = false;
+  for (size_t k = 0; k < n; ++k) {
+    const uint32_t c = data[k];
+    if constexpr (sizeof(T) > 1) surrogate |= (c - 0xD800u) < 0x800u;
+    out[k] = c;
+  }
+  return !surrogate;
+}
+
+// A list of str (the package passes nothing else) into one buffer.
+bool to_flat_texts(PyObject* obj, FlatTexts& out) {
+  if (!PyList_Check(obj)) {
+    type_mismatch(obj, "list");
+    return false;
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(obj);
+  size_t total = 0;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* item = PyList_GET_ITEM(obj, k);
+    if (!PyUnicode_Check(item)) {
+      type_mismatch(item, "str");
+      return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(item) < 0) return false;
+#endif
+    const auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+    if (len > MAX_TEXT_LEN) {
+      PyErr_SetString(PyExc_ValueError, "a text is longer than the supported maximum");
+      return false;
+    }
+    total += len;
+  }
+  out.units.reset(new uint32_t[total]);
+  out.texts.resize(static_cast<size_t>(n));
+  size_t at = 0;
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* item = PyList_GET_ITEM(obj, k);
+    const auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
+    const void* data = PyUnicode_DATA(item);
+    uint32_t* dest = out.units.get() + at;
+    bool ok;
+    switch (PyUnicode_KIND(item)) {
+      case PyUnicode_1BYTE_KIND:
+        ok = widen(static_cast<const Py_UCS1*>(data), len, dest);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        ok = widen(static_cast<const Py_UCS2*>(data), len, dest);
+        break;
+      default:
+        ok = widen(static_cast<const Py_UCS4*>(data), len, dest);
+        break;
+    }
+    if (!ok) {
+      // A lone surrogate cannot be encoded: the interpreter raises its own UnicodeEncodeError.
+      PyObject* encoded = PyUnicode_AsUTF8String(item);
+      if (encoded == nullptr) return false;
+      Py_DECREF(encoded);
+    }
+    out.texts[static_cast<size_t>(k)] = Text(dest, len);
+    at += len;
+  }
   return true;
 }
 
@@ -57,12 +133,12 @@ PyObject* extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* arg[7];
     if (!parse_fastcall(EXTRACT_SIG, args, nargs, kwnames, arg)) return nullptr;
     CodePoints query;
-    std::vector<CodePoints> choices;
+    FlatTexts choices;
     uint64_t limit = 0, threads = 0;
     double cutoff = 0.0;
     bool autojunk = false, keep_ties = false;
     if (!convert_arg(arg[0], "query", to_code_points, "query", query) ||
-        !convert_arg(arg[1], "choices", to_text_list, "choices", choices) ||
+        !convert_arg(arg[1], "choices", to_flat_texts, choices) ||
         !convert_arg(arg[2], "limit", to_u64, limit) ||
         !convert_arg(arg[3], "cutoff", to_f64, cutoff) ||
         !convert_arg(arg[4], "autojunk", to_bool, autojunk) ||
@@ -73,10 +149,10 @@ PyObject* extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::vector<Scored> rows;
     const bool ok = without_gil([&] {
       rows = run_on_threads(threads, [&] {
-        return extract_chars(query, choices, static_cast<size_t>(limit), cutoff, autojunk,
+        return extract_chars(query, choices.texts, static_cast<size_t>(limit), cutoff, autojunk,
                              keep_ties);
       });
-      std::vector<CodePoints>().swap(choices);
+      choices = FlatTexts();
     });
     return ok ? scored_list(rows) : nullptr;
   });

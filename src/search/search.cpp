@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <atomic>
 #include <mutex>
 #include <numeric>
@@ -87,6 +88,85 @@ uint64_t common_count(const QueryCounts& q, Text s, uint64_t need, CountScratch&
   return common;
 }
 
+// The query's character masks for the bit-parallel longest common subsequence: bit p of a
+// character's mask is set when query[p] is that character, in `words` 64-bit words.
+struct QueryMasks {
+  size_t words = 0;
+  size_t length = 0;
+  std::vector<uint64_t> ascii;  // 128 rows
+  std::vector<uint32_t> wide_chars;  // ascending
+  std::vector<uint64_t> wide;        // one row per wide char
+};
+
+QueryMasks query_masks(Text query) {
+  QueryMasks m;
+  m.length = query.size();
+  m.words = (query.size() + 63) / 64;
+  m.ascii.assign(128 * m.words, 0);
+  for (uint32_t c : query) {
+    if (c >= 128) m.wide_chars.push_back(c);
+  }
+  std::sort(m.wide_chars.begin(), m.wide_chars.end());
+  m.wide_chars.erase(std::unique(m.wide_chars.begin(), m.wide_chars.end()), m.wide_chars.end());
+  m.wide.assign(m.wide_chars.size() * m.words, 0);
+  for (size_t p = 0; p < query.size(); ++p) {
+    const uint32_t c = query[p];
+    uint64_t* row;
+    if (c < 128) {
+      row = m.ascii.data() + c * m.words;
+    } else {
+      const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
+      row = m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
+    }
+    row[p / 64] |= uint64_t{1} << (p % 64);
+  }
+  return m;
+}
+
+const uint64_t* mask_of(const QueryMasks& m, uint32_t c) {
+  if (c < 128) return m.ascii.data() + c * m.words;
+  const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
+  if (it == m.wide_chars.end() || *it != c) return nullptr;
+  return m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
+}
+
+// Length of the longest common subsequence of s and the query (Hyyro's bit-parallel row: the
+// zero bits of v count it). A character absent from the query leaves the row unchanged.
+uint64_t lcs_length(const QueryMasks& m, Text s, std::vector<uint64_t>& v) {
+  if (m.words == 1) {
+    uint64_t row = ~uint64_t{0};
+    for (uint32_t c : s) {
+      const uint64_t* pm = mask_of(m, c);
+      if (pm == nullptr) continue;
+      const uint64_t u = row & *pm;
+      row = (row + u) | (row - u);
+    }
+    const uint64_t valid = m.length == 64 ? ~uint64_t{0} : (uint64_t{1} << m.length) - 1;
+    return static_cast<uint64_t>(std::popcount(~row & valid));
+  }
+  v.assign(m.words, ~uint64_t{0});
+  for (uint32_t c : s) {
+    const uint64_t* pm = mask_of(m, c);
+    if (pm == nullptr) continue;
+    uint64_t carry = 0;
+    for (size_t w = 0; w < m.words; ++w) {
+      const uint64_t row = v[w];
+      const uint64_t u = row & pm[w];
+      const uint64_t x = row + u;
+      const uint64_t y = x + carry;
+      carry = static_cast<uint64_t>(x < row) | static_cast<uint64_t>(y < x);
+      v[w] = y | (row - u);
+    }
+  }
+  uint64_t zeros = 0;
+  for (size_t w = 0; w < m.words; ++w) {
+    const size_t bits = std::min<size_t>(64, m.length - w * 64);
+    const uint64_t valid = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    zeros += static_cast<uint64_t>(std::popcount(~v[w] & valid));
+  }
+  return zeros;
+}
+
 void raise_to(std::atomic<double>& floor, double value) {
   double seen = floor.load(std::memory_order_relaxed);
   while (seen < value && !floor.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
@@ -121,12 +201,13 @@ std::optional<double> exact_at_least(Text a, Text b, GetSam&& sam_b, double thre
 
 }  // namespace
 
-std::vector<Scored> extract_chars(Text query, std::span<const CodePoints> choices, size_t limit,
+std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, size_t limit,
                                   double cutoff, bool autojunk, bool keep_ties) {
   std::vector<Scored> kept;
   if (limit == 0 || choices.empty()) return kept;
   const bool bounded = limit < choices.size();
   const QueryCounts qc = query_counts(query);
+  const QueryMasks masks = query_masks(query);
   const Sam sam = build_sam(query);
   // Popular characters of a long query change the ratio itself; below that length the
   // autojunk ratio is the plain one.
@@ -136,16 +217,31 @@ std::vector<Scored> extract_chars(Text query, std::span<const CodePoints> choice
   parallel_for_chunks(choices.size(), MIN_PARALLEL_ITEMS, [&](size_t begin, size_t end) {
     const CancelCheck check;
     CountScratch scratch;
+    std::vector<uint64_t> row;
     std::vector<Scored> found;
     size_t prune_at = 2 * limit + 64;
     double local = cutoff;
+    double cached_for = -1.0;
+    std::vector<uint64_t> need_by_length;
     for (size_t k = begin; k < end; ++k) {
       check();
       const Text s = choices[k];
       const double threshold = std::max(local, floor.load(std::memory_order_relaxed));
-      const uint64_t need = need_count(threshold, s.size() + query.size());
+      if (threshold != cached_for) {
+        cached_for = threshold;
+        need_by_length.clear();
+      }
+      // The count needed depends on the threshold and the choice's length only.
+      const size_t ls = s.size();
+      if (ls >= need_by_length.size()) need_by_length.resize(ls + 1, UINT64_MAX);
+      uint64_t& need_slot = need_by_length[ls];
+      if (need_slot == UINT64_MAX) need_slot = need_count(threshold, ls + query.size());
+      const uint64_t need = need_slot;
       if (std::min(s.size(), query.size()) < need) continue;
-      if (need > 0 && common_count(qc, s, need, scratch) < need) continue;
+      if (need > 0 && (common_count(qc, s, need, scratch) < need ||
+                       lcs_length(masks, s, row) < need)) {
+        continue;
+      }
       std::optional<double> score;
       if (junk) {
         const double r = ratio_autojunk_chars(s, query);

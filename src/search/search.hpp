@@ -5,7 +5,9 @@
 // second text and its automaton is built once; a join scores ratio(left[i], right[j]), and a
 // self-join ratio(s[i], s[j]) for i < j, the orientation of clustering. Every candidate passes
 // the cheap bounds of cluster.hpp (length, then character counts) before an exact threshold
-// test of gestalt.hpp, and the results carry exact ratios. Loops run on the ambient pool;
+// test of gestalt.hpp, and the results carry exact ratios. extract adds a third bound between
+// them: M never exceeds the longest common subsequence, which a bit-parallel scan over the
+// query's character masks gives in a few operations per character of the choice. Loops run on the ambient pool;
 // results never depend on the number of threads.
 #pragma once
 
@@ -26,7 +28,7 @@ struct Scored {
 // of them. The running limit-th best score is the cutoff for the rest. With `keep_ties`, choices
 // tied with the last one kept come too, for callers that break ties their own way. With
 // `autojunk`, scores are ratio_autojunk_chars (difflib's default constructor).
-std::vector<Scored> extract_chars(Text query, std::span<const CodePoints> choices, size_t limit,
+std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, size_t limit,
                                   double cutoff, bool autojunk, bool keep_ties);
 
 struct JoinRow {
