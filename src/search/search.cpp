@@ -47,42 +47,48 @@ struct CountScratch {
 };
 
 // The size of the multiset intersection of s and the query (the count behind quick_ratio), or
-// some value below `need` once the characters left cannot bring it there. Choices are met once
-// per query, so walking s beats building its histogram first.
+// some value below `need` once too many characters of s found no partner (need <= len s).
+// Choices are met once per query, so walking s beats building its histogram first.
 uint64_t common_count(const QueryCounts& q, Text s, uint64_t need, CountScratch& sc) {
+  const uint32_t* text = s.data();
   const size_t n = s.size();
-  uint64_t common = 0;
-  sc.wide.clear();
-  size_t p = 0;
-  for (; p < n; ++p) {
-    if (common + sc.wide.size() + (n - p) < need) break;
-    const uint32_t c = s[p];
+  const size_t spare = n - need;  // unmatched characters s can afford
+  uint32_t* used = sc.used.data();
+  const uint32_t* avail = q.ascii.data();
+  size_t misses = 0, wide = 0, k = 0;
+  for (; k < n && misses <= spare; ++k) {
+    const uint32_t c = text[k];
     if (c < 128) {
-      if (sc.used[c] < q.ascii[c]) {
-        ++sc.used[c];
-        ++common;
-      }
+      const uint32_t u = used[c];
+      const uint32_t take = u < avail[c] ? 1u : 0u;
+      used[c] = u + take;
+      misses += 1 - take;
     } else {
-      sc.wide.push_back(c);
+      ++wide;
     }
   }
-  for (size_t r = 0; r < p; ++r) {
-    if (s[r] < 128) sc.used[s[r]] = 0;
+  for (size_t r = 0; r < k; ++r) {
+    if (text[r] < 128) used[text[r]] = 0;
   }
-  if (p < n || sc.wide.empty() || q.wide.empty()) return common;
+  uint64_t common = k - misses - wide;
+  if (misses > spare || wide == 0 || q.wide.empty()) return common;
+  sc.wide.clear();
+  for (size_t r = 0; r < n; ++r) {
+    if (text[r] >= 128) sc.wide.push_back(text[r]);
+  }
   std::sort(sc.wide.begin(), sc.wide.end());
-  size_t w = 0, k = 0;
-  while (w < sc.wide.size() && k < q.wide.size()) {
+  size_t w = 0, j = 0;
+  while (w < sc.wide.size() && j < q.wide.size()) {
     const uint32_t c = sc.wide[w];
-    if (c < q.wide[k].first) {
+    if (c < q.wide[j].first) {
       ++w;
-    } else if (c > q.wide[k].first) {
-      ++k;
+    } else if (c > q.wide[j].first) {
+      ++j;
     } else {
       size_t run = 0;
       while (w < sc.wide.size() && sc.wide[w] == c) ++w, ++run;
-      common += std::min<uint64_t>(run, q.wide[k].second);
-      ++k;
+      common += std::min<uint64_t>(run, q.wide[j].second);
+      ++j;
     }
   }
   return common;
