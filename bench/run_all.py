@@ -95,6 +95,15 @@ def parse_simjoin(text: str) -> List[Row]:
     return rows
 
 
+def parse_search(text: str) -> List[Row]:
+    rows = [(f"search, {r[0]}", f"{r[1]} per query (median {r[2]}) {r[5]}".rstrip())
+            for r in markdown_rows(text, "| function |")]
+    m = re.search(r"ratio_join self-join of (\d+) lines at 0.8: ([\d.]+) s, (\d+) pairs", text)
+    if m:
+        rows.append((f"ratio_join, {m[1]} lines, t=0.8", f"{m[2]}s, {m[3]} pairs"))
+    return rows
+
+
 @dataclass
 class Bench:
     name: str
@@ -111,6 +120,7 @@ BENCHES = [
     Bench("lsh", "bench_lsh.py", parse_lsh),
     Bench("simjoin", "bench_simjoin.py", parse_simjoin),
     Bench("rationer", "bench_rationer.py", parse_rationer),
+    Bench("search", "bench_search.py", parse_search),
 ]
 
 

@@ -2,6 +2,8 @@
 
 ``ratio(a, b)`` returns exactly ``difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()``;
 ``ratio(pairs)`` does the same for a list of ``(a, b)`` pairs across all cores.
+``extract``, ``get_close_matches``, ``ratio_join`` and ``cluster_labels`` answer the questions
+that come next: the best matches for a query, the pairs above a threshold, a label per row.
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ from ._ratiokit import (
     cosine_join,
     ratio_many,
 )
+from ._search import cluster_labels, extract, get_close_matches, ratio_join
 
 __all__ = [
     "CosineJoiner",
@@ -27,30 +30,43 @@ __all__ = [
     "Rationer",
     "cluster_canonicals",
     "cluster_canonicals_lsh",
+    "cluster_labels",
     "cosine_join",
+    "extract",
+    "get_close_matches",
     "ratio",
+    "ratio_join",
     "ratio_many",
 ]
 
 _ratio = _ratiokit.ratio
+_ratio_autojunk = _ratiokit._ratio_autojunk
 
 
 @overload
-def ratio(a: str, b: str) -> float: ...
+def ratio(a: str, b: str, *, autojunk: bool = False) -> float: ...
 @overload
-def ratio(a: Sequence[Tuple[str, str]], b: None = None) -> list[float]: ...
+def ratio(
+    a: Sequence[Tuple[str, str]], b: None = None, *, autojunk: bool = False
+) -> list[float]: ...
 
 
 def ratio(
-    a: Union[str, Sequence[Tuple[str, str]]], b: Optional[str] = None
+    a: Union[str, Sequence[Tuple[str, str]]], b: Optional[str] = None, *, autojunk: bool = False
 ) -> Union[float, list[float]]:
     """Exact ``difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()``.
 
     With two strings, returns their ratio. With one list of ``(a, b)`` pairs, returns one
-    ratio per pair, computed across all cores (see ``ratio_many``).
+    ratio per pair, computed across all cores (see ``ratio_many``). With ``autojunk=True``,
+    exactly ``difflib.SequenceMatcher(None, a, b).ratio()`` (difflib's default constructor):
+    once b has 200 or more code points, its characters occurring more than 1% (+1) of the time
+    are left out of the longest-match search, as difflib does.
     """
+    score = _ratio_autojunk if autojunk else _ratio
     if b is not None:
-        return _ratio(cast(str, a), b)  # a non-str a is the module's TypeError to report
+        return score(cast(str, a), b)  # a non-str a is the module's TypeError to report
     if isinstance(a, str):
         raise TypeError("ratio() missing 1 required positional argument: 'b'")
+    if autojunk:
+        return [score(x, y) for x, y in a]
     return ratio_many(a)

@@ -20,6 +20,19 @@ def cluster_canonicals_lsh(
 def cosine_join(
     docs: Sequence[Sequence[str]], threshold: float, concurrency: str = "cpu", threads: int = 0
 ) -> list[tuple[int, int, float]]: ...
+def _ratio_autojunk(a: str, b: str) -> float: ...
+def _extract(
+    query: str,
+    choices: list[str],
+    limit: int,
+    cutoff: float,
+    autojunk: bool,
+    keep_ties: bool,
+    threads: int,
+) -> list[tuple[int, float]]: ...
+def _ratio_join(
+    left: Sequence[str], right: Sequence[str] | None, threshold: float, threads: int
+) -> list[tuple[int, int, float]]: ...
 @final
 class Rationer:
     def __new__(cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0) -> Rationer: ...

@@ -7,6 +7,7 @@ errors.
 from __future__ import annotations
 
 import argparse
+import ast
 import fnmatch
 import io
 import json
@@ -81,11 +82,27 @@ def _decode(data: bytes, name: str, errors: str) -> str:
 
 
 def _display_name(path: str) -> str:
-    return "<stdin>" if path == "-" else path
+    """Paths under the current directory are shown relative to it, others as given."""
+    if path == "-":
+        return "<stdin>"
+    try:
+        rel = os.path.relpath(path)
+    except ValueError:  # another drive on Windows
+        return path
+    return path if rel == os.pardir or rel.startswith(os.pardir + os.sep) else rel
+
+
+def _glob_match(patterns: Sequence[str], name: str, rel: str) -> bool:
+    """Any pattern matches: one with a '/' against the path relative to the walked directory,
+    others against the file name."""
+    if not patterns:
+        return True
+    rel = rel.replace(os.sep, "/")
+    return any(fnmatch.fnmatch(rel if "/" in p else name, p) for p in patterns)
 
 
 def _walk(
-    paths: Sequence[str], pattern: Optional[str], exclude: Sequence[str] = ()
+    paths: Sequence[str], patterns: Sequence[str], exclude: Sequence[str] = ()
 ) -> Iterator[Tuple[str, bool]]:
     """(path, found by walking a directory) for every input. Paths named on the command line
     are read whatever they are (a FIFO there is the user's choice, as with `<(...)`)."""
@@ -94,8 +111,9 @@ def _walk(
             for root, dirs, files in os.walk(path):
                 dirs[:] = sorted(d for d in dirs if not any(fnmatch.fnmatch(d, x) for x in exclude))
                 for name in sorted(files):
-                    if pattern is None or fnmatch.fnmatch(name, pattern):
-                        yield os.path.join(root, name), True
+                    full = os.path.join(root, name)
+                    if _glob_match(patterns, name, os.path.relpath(full, path)):
+                        yield full, True
         elif path == "-" or os.path.exists(path):
             yield path, False
         else:
@@ -122,13 +140,55 @@ def _check_encodable(value: object, ident: str) -> None:
                 raise InputError(f"{ident}: string holds a lone surrogate (not valid Unicode)") from None
 
 
-def read_items(args: argparse.Namespace) -> List[Item]:
-    """Reads every input as the options say; lines, JSON Lines or whole files."""
-    paths = args.inputs or ["-"]
+def _python_units(item: Item) -> List[Item]:
+    """Every function and class of a Python source, identified as path:line:qualified.name; the
+    text runs from its first decorator to its last line."""
+    try:
+        tree = ast.parse(item.text)
+    except (SyntaxError, ValueError) as e:
+        raise InputError(f"{item.ident}: cannot parse as Python ({e})") from None
+    lines = item.text.split("\n")
+    units: List[Item] = []
+
+    def visit(node: ast.AST, prefix: str) -> None:
+        for child in ast.iter_child_nodes(node):
+            if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+                name = prefix + child.name
+                first = min([child.lineno] + [d.lineno for d in child.decorator_list])
+                last = getattr(child, "end_lineno", None) or child.lineno
+                text = "\n".join(lines[first - 1:last])
+                units.append(Item(f"{item.ident}:{child.lineno}:{name}", text))
+                visit(child, name + ".")
+            else:
+                visit(child, prefix)
+
+    visit(tree, "")
+    units.sort(key=lambda u: int(u.ident.rsplit(":", 2)[1]))
+    return units
+
+
+def _json_item(value: object, ident: str) -> Item:
+    """A JSON Lines value: a string, a list of tokens, or an object {"text": ..., "id": ...}."""
+    if isinstance(value, dict):
+        if "text" not in value:
+            raise InputError(f"{ident}: a JSON object needs a \"text\" field")
+        if value.get("id") is not None:
+            ident = value["id"] if isinstance(value["id"], str) else json.dumps(value["id"])
+        value = value["text"]
+    _check_encodable(value, ident)
+    return Item(ident, value)  # type: ignore[arg-type]
+
+
+def read_items(args: argparse.Namespace, paths: Optional[Sequence[str]] = None) -> List[Item]:
+    """Reads every input as the options say; lines, JSON Lines, whole files or their functions."""
+    paths = paths or args.inputs or ["-"]
     items: List[Item] = []
+    split = getattr(args, "split", "none")
     if args.files:
         skipped = 0
-        for path, walked in _walk(paths, args.glob, args.exclude):
+        for path, walked in _walk(paths, args.glob or [], args.exclude):
+            if split == "functions" and not path.endswith((".py", ".pyw")):
+                continue
             name = _display_name(path)
             data = _read_bytes(path, regular_only=walked)
             if data is None:
@@ -136,11 +196,12 @@ def read_items(args: argparse.Namespace) -> List[Item]:
                 if args.verbose:
                     _log(args, f"skipped {name}: not a regular file")
                 continue
-            items.append(Item(name, _decode(data, name, args.errors)))
+            item = Item(name, _decode(data, name, args.errors))
+            items.extend(_python_units(item) if split == "functions" else [item])
         if skipped:
             _log(args, f"skipped {skipped} {'entry' if skipped == 1 else 'entries'} that "
                        f"{'is' if skipped == 1 else 'are'} not regular files (FIFOs, sockets, devices)")
-        return items
+        return _long_enough(args, items)
     for path in paths:
         name = _display_name(path)
         text = _decode(_read_bytes(path), name, args.errors)
@@ -153,11 +214,17 @@ def read_items(args: argparse.Namespace) -> List[Item]:
                     value = json.loads(line)
                 except json.JSONDecodeError as e:
                     raise InputError(f"{ident}: invalid JSON ({e.msg})") from None
-                _check_encodable(value, ident)
-                items.append(Item(ident, value))
+                items.append(_json_item(value, ident))
             elif line.strip() or args.keep_blank:
                 items.append(Item(ident, line))
-    return items
+    return _long_enough(args, items)
+
+
+def _long_enough(args: argparse.Namespace, items: List[Item]) -> List[Item]:
+    minimum = getattr(args, "min_length", 0) or 0
+    if minimum <= 0:
+        return items
+    return [item for item in items if not isinstance(item.text, str) or len(item.text) >= minimum]
 
 
 def _texts(items: Sequence[Item]) -> List[str]:
@@ -221,6 +288,13 @@ def _short(text) -> Optional[str]:
     return text if isinstance(text, str) and len(text) <= SHORT_TEXT else None
 
 
+def _tsv_text(text) -> str:
+    """A short text escaped, or \\N where a long one is left out (an empty text stays empty;
+    a text spelling a backslash and N is escaped to two backslashes and N)."""
+    short = _short(text)
+    return "\\N" if short is None else _tsv_field(short)
+
+
 def write_clusters(out: TextIO, fmt: str, items: Sequence[Item], clusters) -> None:
     if fmt == "jsonl":
         for k, (members, score) in enumerate(clusters):
@@ -230,8 +304,8 @@ def write_clusters(out: TextIO, fmt: str, items: Sequence[Item], clusters) -> No
         out.write("cluster\tmin_ratio\tid\ttext\n")
         for k, (members, score) in enumerate(clusters):
             for m in members:
-                text = _short(items[m].text) or ""
-                out.write(f"{k}\t{score!r}\t{_tsv_field(items[m].ident)}\t{_tsv_field(text)}\n")
+                text = _tsv_text(items[m].text)
+                out.write(f"{k}\t{score!r}\t{_tsv_field(items[m].ident)}\t{text}\n")
     else:
         if not clusters:
             out.write("no clusters\n")
@@ -245,7 +319,9 @@ def write_clusters(out: TextIO, fmt: str, items: Sequence[Item], clusters) -> No
 def write_pairs(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
     if fmt == "jsonl":
         for j, i, cos in rows:
-            out.write(json.dumps({"a": items[j].ident, "b": items[i].ident, "cosine": cos}) + "\n")
+            out.write(json.dumps({"a": items[j].ident, "b": items[i].ident, "cosine": cos,
+                                  "a_text": _short(items[j].text),
+                                  "b_text": _short(items[i].text)}) + "\n")
     elif fmt == "tsv":
         out.write("a\tb\tcosine\n")
         for j, i, cos in rows:
@@ -255,15 +331,16 @@ def write_pairs(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
             out.write("no pairs\n")
         for j, i, cos in rows:
             out.write(f"{cos:.4f}  {items[j].ident}  {items[i].ident}\n")
+            out.write(f"        {_preview(items[j].text)}\n        {_preview(items[i].text)}\n")
 
 
 # ---------------------------------------------------------------------------------------------
 # Commands
 
 
-def _threshold(parser: argparse.ArgumentParser, value: float) -> float:
+def _threshold(parser: argparse.ArgumentParser, value: float, name: str = "--threshold") -> float:
     if not 0.0 <= value <= 1.0:
-        _fail_usage(parser, f"--threshold must be between 0 and 1, got {value}")
+        _fail_usage(parser, f"{name} must be between 0 and 1, got {value}")
     return value
 
 
@@ -302,6 +379,7 @@ def cmd_cluster(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     else:
         clusters = ratiokit.cluster_canonicals(texts, threshold, args.threads)
     elapsed = time.perf_counter() - start
+    clusters.sort(key=lambda c: -len(c[0]))  # largest first; stable, so ties keep their order
     write_clusters(sys.stdout, args.format, items, clusters)
     _log(args, f"{len(texts)} strings, {len(clusters)} clusters in {elapsed:.2f}s")
     return 0
@@ -319,15 +397,89 @@ def cmd_join(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
+def write_matches(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
+    if fmt == "jsonl":
+        for _, score, k in rows:
+            out.write(json.dumps({"id": items[k].ident, "score": score,
+                                  "text": _short(items[k].text)}) + "\n")
+    elif fmt == "tsv":
+        out.write("score\tid\ttext\n")
+        for _, score, k in rows:
+            out.write(f"{score!r}\t{_tsv_field(items[k].ident)}\t{_tsv_text(items[k].text)}\n")
+    else:
+        if not rows:
+            out.write("no matches\n")
+        width = max((len(items[k].ident) for _, _, k in rows), default=0)
+        for _, score, k in rows:
+            out.write(f"{score:.4f}  {items[k].ident:<{width}}  {_preview(items[k].text)}\n")
+
+
+def write_ratio_pairs(out: TextIO, fmt: str, left: Sequence[Item], right: Sequence[Item],
+                      rows) -> None:
+    if fmt == "jsonl":
+        for i, j, r in rows:
+            out.write(json.dumps({"a": left[i].ident, "b": right[j].ident, "ratio": r,
+                                  "a_text": _short(left[i].text),
+                                  "b_text": _short(right[j].text)}) + "\n")
+    elif fmt == "tsv":
+        out.write("a\tb\tratio\ta_text\tb_text\n")
+        for i, j, r in rows:
+            out.write(f"{_tsv_field(left[i].ident)}\t{_tsv_field(right[j].ident)}\t{r!r}\t"
+                      f"{_tsv_text(left[i].text)}\t{_tsv_text(right[j].text)}\n")
+    else:
+        if not rows:
+            out.write("no pairs\n")
+        for i, j, r in rows:
+            out.write(f"{r:.4f}  {left[i].ident}  {right[j].ident}\n")
+            out.write(f"        {_preview(left[i].text)}\n        {_preview(right[j].text)}\n")
+
+
+def cmd_match(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    cutoff = _threshold(parser, args.cutoff, "--cutoff")
+    if args.n < 1:
+        _fail_usage(parser, "-n must be at least 1")
+    items = read_items(args)
+    texts = _texts(items)
+    try:
+        rows = ratiokit.extract(args.query, texts, limit=args.n, score_cutoff=cutoff,
+                                threads=args.threads)
+    except UnicodeEncodeError:
+        raise InputError("the query is not valid UTF-8") from None
+    write_matches(sys.stdout, args.format, items, rows)
+    _log(args, f"{len(texts)} items, {len(rows)} matches")
+    return 0
+
+
+def cmd_pairs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    threshold = _threshold(parser, args.threshold)
+    left = read_items(args)
+    right = read_items(args, args.against) if args.against else None
+    start = time.perf_counter()
+    rows = ratiokit.ratio_join(_texts(left), None if right is None else _texts(right),
+                               threshold=threshold, threads=args.threads)
+    elapsed = time.perf_counter() - start
+    write_ratio_pairs(sys.stdout, args.format, left, left if right is None else right, rows)
+    _log(args, f"{len(left)} items, {len(rows)} pairs in {elapsed:.2f}s")
+    return 0
+
+
 def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("inputs", nargs="*", metavar="INPUT",
                    help="text files (default: standard input; '-' also means standard input)")
     form = p.add_mutually_exclusive_group()
     form.add_argument("--jsonl", action="store_true",
-                      help="each line is JSON: a string (or, for join, a list of tokens)")
+                      help="each line is JSON: a string, an object {\"text\": ..., \"id\": ...} "
+                           "(id optional), or for join a list of tokens")
     form.add_argument("--files", action="store_true",
                       help="each file is one item; directories are walked")
-    p.add_argument("--glob", metavar="PATTERN", help="with --files: only file names matching PATTERN")
+    p.add_argument("--glob", metavar="PATTERN", action="append",
+                   help="with --files: only files matching PATTERN (repeatable: any matches; a "
+                        "pattern with '/' matches the path below the directory walked)")
+    p.add_argument("--split", choices=["none", "functions"], default="none",
+                   help="with --files: 'functions' makes every function and class of a Python "
+                        "source an item, identified as path:line:qualified.name")
+    p.add_argument("--min-length", type=int, default=0, metavar="N",
+                   help="drop items of fewer than N characters")
     p.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
                    help="with --files: skip directories whose name matches PATTERN (repeatable)")
     p.add_argument("--keep-blank", action="store_true", help="keep blank lines as items")
@@ -350,23 +502,42 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"ratiokit {ratiokit.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    defaults = argparse.ArgumentDefaultsHelpFormatter
 
     p = sub.add_parser("ratio", help="the exact difflib ratio of two strings")
     p.add_argument("a")
     p.add_argument("b")
     p.set_defaults(run=cmd_ratio, parser=p)
 
-    p = sub.add_parser("cluster", help="single-linkage clusters of strings at a ratio threshold")
+    p = sub.add_parser("cluster", help="single-linkage clusters of strings at a ratio threshold",
+                       formatter_class=defaults)
     _add_input_options(p)
-    p.add_argument("--threshold", type=float, default=0.8, help="ratio threshold (default 0.8)")
+    p.add_argument("--threshold", type=float, default=0.8, help="ratio threshold")
     p.add_argument("--lsh", action="store_true", help="MinHash/LSH candidates (faster, may split)")
-    p.add_argument("--num-perm", type=int, default=128, help="with --lsh: hash functions")
-    p.add_argument("--band-rows", type=int, default=4, help="with --lsh: rows per band")
+    p.add_argument("--num-perm", type=int, default=None, help="with --lsh: hash functions (128)")
+    p.add_argument("--band-rows", type=int, default=None, help="with --lsh: rows per band (4)")
     p.set_defaults(run=cmd_cluster, parser=p)
 
-    p = sub.add_parser("join", help="all document pairs whose TF-IDF cosine reaches a threshold")
+    p = sub.add_parser("match", help="the best matches for a query among the items",
+                       formatter_class=defaults)
+    p.add_argument("query", metavar="QUERY", help="the text to match; scores are ratio(item, QUERY)")
     _add_input_options(p)
-    p.add_argument("--threshold", type=float, default=0.8, help="cosine threshold (default 0.8)")
+    p.add_argument("-n", type=int, default=5, help="how many matches at most")
+    p.add_argument("--cutoff", type=float, default=0.6, help="lowest score shown")
+    p.set_defaults(run=cmd_match, parser=p)
+
+    p = sub.add_parser("pairs", help="every pair of items whose ratio reaches a threshold",
+                       formatter_class=defaults)
+    _add_input_options(p)
+    p.add_argument("--against", nargs="+", metavar="INPUT",
+                   help="pair the items with these inputs' items instead of with each other")
+    p.add_argument("--threshold", type=float, required=True, help="ratio threshold")
+    p.set_defaults(run=cmd_pairs, parser=p)
+
+    p = sub.add_parser("join", help="all document pairs whose TF-IDF cosine reaches a threshold",
+                       formatter_class=defaults)
+    _add_input_options(p)
+    p.add_argument("--threshold", type=float, default=0.8, help="cosine threshold")
     p.add_argument("--tokens", choices=["whitespace", "python"], default="whitespace",
                    help="how text is split into tokens (python: Python's own tokenizer)")
     p.set_defaults(run=cmd_join, parser=p)
@@ -389,11 +560,24 @@ def _safe_output() -> None:
 def main(argv: Optional[Iterable[str]] = None) -> int:
     _safe_output()
     parser = build_parser()
-    args = parser.parse_args(None if argv is None else list(argv))
+    args, extra = parser.parse_known_args(None if argv is None else list(argv))
     subparser_errors = args.parser  # usage errors of subcommands exit 2 through argparse as well
+    if extra:
+        message = f"unrecognized arguments: {' '.join(extra)}"
+        if any(os.path.exists(x) for x in extra):
+            message += ("; if the shell expanded an unquoted pattern into these files, quote it "
+                        "(--glob '*.py')")
+        _fail_usage(subparser_errors, message)
     if getattr(args, "glob", None) and not args.files:
         _fail_usage(subparser_errors, "--glob needs --files")
-    for name in ("threads", "num_perm", "band_rows"):
+    if getattr(args, "split", "none") != "none" and not args.files:
+        _fail_usage(subparser_errors, "--split needs --files")
+    if hasattr(args, "lsh"):
+        if not args.lsh and (args.num_perm is not None or args.band_rows is not None):
+            _fail_usage(subparser_errors, "--num-perm and --band-rows need --lsh")
+        args.num_perm = 128 if args.num_perm is None else args.num_perm
+        args.band_rows = 4 if args.band_rows is None else args.band_rows
+    for name in ("threads", "num_perm", "band_rows", "min_length"):
         if getattr(args, name, 0) < 0:
             _fail_usage(subparser_errors, f"--{name.replace('_', '-')} must not be negative")
         if getattr(args, name, 0) >= 2**32:

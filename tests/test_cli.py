@@ -374,3 +374,117 @@ class TestHostileInputsAndFailures:
         done = run(work, *command, "many.txt", "--threads", "65535", timeout=60)
         assert done.returncode == 0, done.stderr
         assert done.stdout == baseline.stdout
+
+
+MODULE = '''\
+import os
+
+
+@decorator
+def top(x):
+    return x
+
+
+class Box:
+    def open(self):
+        def inner():
+            return 1
+        return inner
+
+    async def close(self):
+        return None
+'''
+
+
+class TestMatchAndPairs:
+    def test_match_scores_items_against_the_query(self, work):
+        done = run(work, "match", "parse_header(lin)", "names.txt", "--format", "jsonl",
+                   "-n", "2", "--cutoff", "0.5")
+        assert done.returncode == 0, done.stderr
+        want = ratiokit.extract("parse_header(lin)", NAMES, limit=2, score_cutoff=0.5)
+        assert [(r["id"], r["score"], r["text"]) for r in jsonl(done)] == [
+            (NAME_IDS[k], score, text) for text, score, k in want]
+        done = run(work, "match", "zzzz", "names.txt", "--format", "table")
+        assert out_lines(done) == ["no matches"]
+        done = run(work, "match", "x", "names.txt", "--cutoff", "2")
+        assert done.returncode == 2 and b"--cutoff" in done.stderr
+
+    def test_pairs_self_and_against(self, work):
+        done = run(work, "pairs", "names.txt", "--threshold", "0.8", "--format", "tsv")
+        header, rows = tsv_rows(done)
+        assert header == ["a", "b", "ratio", "a_text", "b_text"]
+        want = ratiokit.ratio_join(NAMES, threshold=0.8)
+        assert [(r[0], r[1], float(r[2])) for r in rows] == [
+            (NAME_IDS[i], NAME_IDS[j], r) for i, j, r in want]
+        (work / "other.txt").write_text("parse_headers(line)\nsomething else\n")
+        done = run(work, "pairs", "names.txt", "--against", "other.txt", "--threshold", "0.8",
+                   "--format", "jsonl")
+        want = ratiokit.ratio_join(NAMES, ["parse_headers(line)", "something else"],
+                                   threshold=0.8)
+        assert want
+        assert [(r["a"], r["b"], r["ratio"]) for r in jsonl(done)] == [
+            (NAME_IDS[i], f"other.txt:{j + 1}", r) for i, j, r in want]
+        assert run(work, "pairs", "names.txt").returncode == 2  # the threshold is required
+
+
+class TestInputOptions:
+    def test_split_functions(self, work):
+        (work / "src" / "mod.py").write_text(MODULE)
+        done = run(work, "pairs", "--files", "src", "--glob", "mod.py", "--split", "functions",
+                   "--threshold", "0.0", "--format", "jsonl")
+        assert done.returncode == 0, done.stderr
+        mod = os.path.join("src", "mod.py")
+        ids = sorted({r["a"] for r in jsonl(done)} | {r["b"] for r in jsonl(done)},
+                     key=lambda x: int(x.split(":")[1]))
+        assert ids == [f"{mod}:5:top", f"{mod}:9:Box", f"{mod}:10:Box.open",
+                       f"{mod}:11:Box.open.inner", f"{mod}:15:Box.close"]
+        by_id = {r["a"]: r["a_text"] for r in jsonl(done)}
+        assert by_id[f"{mod}:5:top"] == "@decorator\ndef top(x):\n    return x"
+        (work / "src" / "bad.py").write_text("def (:\n")
+        done = run(work, "cluster", "--files", "src", "--glob", "bad.py", "--split", "functions")
+        assert done.returncode == 1 and b"bad.py" in done.stderr
+        assert run(work, "cluster", "names.txt", "--split", "functions").returncode == 2
+
+    def test_jsonl_objects_with_ids(self, work):
+        rows = [{"text": "parse_header(line)", "id": "h1"}, {"text": "parse_header(lines)"},
+                {"text": "close()", "id": 7}]
+        (work / "o.jsonl").write_text("\n".join(json.dumps(r) for r in rows) + "\n")
+        done = run(work, "cluster", "--jsonl", "o.jsonl", "--format", "jsonl", "--threshold", "0.8")
+        assert [m["id"] for m in jsonl(done)[0]["members"]] == ["h1", "o.jsonl:2"]
+        (work / "bad.jsonl").write_text(json.dumps({"id": "x"}) + "\n")
+        done = run(work, "cluster", "--jsonl", "bad.jsonl")
+        assert done.returncode == 1 and b"bad.jsonl:1" in done.stderr
+
+    def test_repeated_globs_and_path_patterns(self, work):
+        done = run(work, "cluster", "--files", "src", "--glob", "a.py", "--glob", "sub/*.py",
+                   "--format", "jsonl", "--threshold", "0.0")
+        ids = [m["id"] for c in jsonl(done) for m in c["members"]]
+        assert ids == [os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")]
+
+    def test_usage_errors_and_hints(self, work):
+        done = run(work, "cluster", "names.txt", "--num-perm", "64")
+        assert done.returncode == 2 and b"--lsh" in done.stderr
+        # What the shell makes of an unquoted --glob *.py in a directory holding two .py files.
+        done = run(work / "src", "cluster", "--files", ".", "--glob", "a.py", "c.py")
+        assert done.returncode == 2 and b"quote" in done.stderr
+        done = run(work, "cluster", "--help")
+        assert b"default: 0.8" in done.stdout
+
+    def test_min_length_sizes_and_tsv_omissions(self, work):
+        long = "x" * 300
+        (work / "mix.txt").write_text(f"{long}\n{long}y\nab\nab\nabc\nabd\nabe\n")
+        done = run(work, "cluster", "mix.txt", "--threshold", "0.6", "--format", "tsv")
+        _, rows = tsv_rows(done)
+        assert [r[0] for r in rows] == ["0", "0", "0", "0", "0", "1", "1"]  # largest first
+        assert rows[-1][3] == "\\N"  # a long text left out is not an empty text
+        done = run(work, "cluster", "mix.txt", "--threshold", "0.6", "--format", "tsv",
+                   "--min-length", "3")
+        _, rows = tsv_rows(done)
+        assert [r[2] for r in rows] == ["mix.txt:5", "mix.txt:6", "mix.txt:7", "mix.txt:1",
+                                        "mix.txt:2"]
+
+    def test_paths_relative_to_the_current_directory(self, work):
+        done = run(work, "cluster", "--files", str(work / "src"), "--glob", "*.py",
+                   "--format", "jsonl", "--threshold", "0.7")
+        assert [m["id"] for m in jsonl(done)[0]["members"]] == [
+            os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")]

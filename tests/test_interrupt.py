@@ -81,6 +81,21 @@ LONG_CALLS = {
         "rk.cosine_join(docs, 0.3)",
         "[(j, i) for j, i, _ in rk.cosine_join([['x', 'y'], ['x', 'y'], ['z']], 0.5)] == [(0, 1)]",
     ),
+    "ratio_join (private entry point)": (
+        "_ratio_join",
+        "import random\n"
+        "random.seed(1)\n"
+        "strings = [''.join(random.choice('abcd') for _ in range(random.randint(20, 60)))\n"
+        "           for _ in range(12000)]",
+        "rk._ratio_join(strings, None, 0.6, 0)",
+        "rk._ratio_join(['abcd', 'abce', 'xyz'], None, 0.7, 0) == [(0, 1, 0.75)]",
+    ),
+    "extract (private entry point)": (
+        "_extract",
+        "choices = ['ba' * 2000 + str(i) for i in range(4000)]",
+        "rk._extract('ab' * 2000, choices, 4000, 0.0, False, False, 0)",
+        "rk._extract('bcde', ['abcd'], 1, 0.0, False, False, 0) == [(0, 0.75)]",
+    ),
     "Rationer.ratio_many": (
         "Rationer",
         "handle = rk.Rationer(threads=2)\n"

@@ -93,7 +93,9 @@ def test_every_callable_has_a_signature_of_plain_parameters():
         "CosineJoiner", "CosineJoiner.join",
     }
     assert str(inspect.signature(ratiokit.ratio)).startswith("(a: ")
-    assert list(inspect.signature(ratiokit.ratio).parameters) == ["a", "b"]
+    params = inspect.signature(ratiokit.ratio).parameters
+    assert list(params) == ["a", "b", "autojunk"]
+    assert params["autojunk"].kind is inspect.Parameter.KEYWORD_ONLY
     assert inspect.signature(ratiokit.ratio).parameters["b"].default is None
 
 

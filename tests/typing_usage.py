@@ -54,8 +54,15 @@ def main() -> None:
     except ratiokit.PanicException as e:
         message: Tuple[object, ...] = e.args
 
+    junk: float = ratiokit.ratio("abcd", "bcde", autojunk=True)
+    found: List[Tuple[str, float, int]] = ratiokit.extract("parse", names, limit=None)
+    close: List[str] = ratiokit.get_close_matches("parse", iter(names), n=2, cutoff=0.5)
+    joined_pairs: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, threshold=0.8)
+    cross: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, ["x"], threshold=0.5)
+    labels: List[int] = ratiokit.cluster_labels(names, threshold=0.8, method="lsh")
+
     print(version, one, many, core, batch, exact, lsh, pairs, r_one, r_many, r_clusters, delta,
-          mode, size, gpu, joined, fault)
+          mode, size, gpu, joined, fault, junk, found, close, joined_pairs, cross, labels)
 
 
 if __name__ == "__main__":

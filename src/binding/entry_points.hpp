@@ -11,6 +11,10 @@ extern PyMethodDef RATIO_MANY_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef COSINE_JOIN_DEF;
+// Private entry points of the package's search and join functions.
+extern PyMethodDef RATIO_AUTOJUNK_DEF;
+extern PyMethodDef EXTRACT_DEF;
+extern PyMethodDef RATIO_JOIN_DEF;
 
 // The Rationer class, created on first use and kept for the process: a new reference, or
 // nullptr with the exception set.

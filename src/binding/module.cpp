@@ -18,6 +18,9 @@ PyMethodDef* const FUNCTIONS[] = {
     &CLUSTER_CANONICALS_DEF,
     &CLUSTER_CANONICALS_LSH_DEF,
     &COSINE_JOIN_DEF,
+    &RATIO_AUTOJUNK_DEF,
+    &EXTRACT_DEF,
+    &RATIO_JOIN_DEF,
 };
 
 int exec_module(PyObject* module) {

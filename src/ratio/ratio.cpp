@@ -23,6 +23,11 @@ struct B2jScratch {
   std::vector<RowEntry> prev_row;
   std::vector<RowEntry> cur_row;
   std::vector<WindowBounds> block_stack;
+  // The autojunk index works on dense symbol ids: b's distinct code points in ascending order,
+  // and the two texts translated to them (a code point of a that b lacks gets the id after them).
+  std::vector<uint32_t> symbols;
+  std::vector<uint32_t> a_ids;
+  std::vector<uint32_t> b_ids;
 };
 
 size_t scratch_bytes(const B2jScratch& sc) {
@@ -81,6 +86,47 @@ Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t bl
   return best;
 }
 
+// M by difflib's recursion over the index already in `sc` (run_len zeroed, rows sized). With
+// `extend`, each block found grows through equal elements on both sides, as find_longest_match
+// does once elements were left out of the index: with no junk defined its extension loops stop
+// only at a mismatch or the window's edge. Without it the block is final, since an index that
+// holds every element already found the longest block.
+uint64_t b2j_matched(Text a, Text b, B2jScratch& sc, bool extend) {
+  auto& stack = sc.block_stack;
+  stack.clear();
+  stack.push_back({0, a.size(), 0, b.size()});
+  uint64_t m = 0;
+  while (!stack.empty()) {
+    const WindowBounds w = stack.back();
+    stack.pop_back();
+    Match r = find_longest_b2j(a, sc, w.alo, w.ahi, w.blo, w.bhi);
+    if (extend) {
+      while (r.i > w.alo && r.j > w.blo && a[r.i - 1] == b[r.j - 1]) {
+        --r.i;
+        --r.j;
+        ++r.k;
+      }
+      while (r.i + r.k < w.ahi && r.j + r.k < w.bhi && a[r.i + r.k] == b[r.j + r.k]) ++r.k;
+    }
+    if (r.k == 0) continue;
+    if (w.alo < r.i && w.blo < r.j) stack.push_back({w.alo, r.i, w.blo, r.j});
+    m += r.k;
+    if (r.i + r.k < w.ahi && r.j + r.k < w.bhi) {
+      stack.push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
+    }
+  }
+  return m;
+}
+
+// Sizes the run table and the row lists for a b of lb elements.
+void size_rows(B2jScratch& sc, size_t lb) {
+  sc.run_len.assign(lb + 1, 0);
+  if (sc.prev_row.size() < lb + 1) {
+    sc.prev_row.resize(lb + 1);
+    sc.cur_row.resize(lb + 1);
+  }
+}
+
 }  // namespace
 
 AsciiCounts ascii_counts(Text s) {
@@ -121,28 +167,8 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
   sc->fill.assign(sc->char_start.begin(), sc->char_start.begin() + 128);
   sc->char_pos.resize(lb);
   for (size_t j = 0; j < lb; ++j) sc->char_pos[sc->fill[b[j]]++] = static_cast<uint32_t>(j);
-  sc->run_len.assign(lb + 1, 0);
-  if (sc->prev_row.size() < lb + 1) {
-    sc->prev_row.resize(lb + 1);
-    sc->cur_row.resize(lb + 1);
-  }
-
-  auto& stack = sc->block_stack;
-  stack.clear();
-  stack.push_back({0, la, 0, lb});
-  uint64_t m = 0;
-  while (!stack.empty()) {
-    const WindowBounds w = stack.back();
-    stack.pop_back();
-    const Match r = find_longest_b2j(a, *sc, w.alo, w.ahi, w.blo, w.bhi);
-    if (r.k == 0) continue;
-    if (w.alo < r.i && w.blo < r.j) stack.push_back({w.alo, r.i, w.blo, r.j});
-    m += r.k;
-    if (r.i + r.k < w.ahi && r.j + r.k < w.bhi) {
-      stack.push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
-    }
-  }
-  return ratio_from_m(m, la + lb);
+  size_rows(*sc, lb);
+  return ratio_from_m(b2j_matched(a, b, *sc, false), la + lb);
 }
 
 double ratio_chars(Text a, Text b, uint64_t work_factor) {
@@ -163,6 +189,57 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
     return gestalt_ratio_chars(a, b);
   }
   return ratio_b2j_chars(a, b, cb.count);
+}
+
+double ratio_autojunk_chars(Text a, Text b) {
+  const size_t la = a.size(), lb = b.size();
+  if (lb < AUTOJUNK_MIN_LEN) return ratio_chars(a, b);  // nothing is popular: the plain ratio
+  if (la == 0) return 0.0;
+  Borrow<B2jScratch> sc(B2J);
+  // Symbol ids: the code points themselves when both texts are ASCII, else ranks among b's
+  // distinct code points.
+  uint32_t top = 0;
+  for (uint32_t c : a) top = std::max(top, c);
+  for (uint32_t c : b) top = std::max(top, c);
+  Text ta = a, tb = b;
+  size_t alphabet = 128;
+  if (top >= 128) {
+    sc->symbols.assign(b.begin(), b.end());
+    std::sort(sc->symbols.begin(), sc->symbols.end());
+    sc->symbols.erase(std::unique(sc->symbols.begin(), sc->symbols.end()), sc->symbols.end());
+    alphabet = sc->symbols.size();
+    const auto id_of = [&](uint32_t c) {
+      const auto it = std::lower_bound(sc->symbols.begin(), sc->symbols.end(), c);
+      return it != sc->symbols.end() && *it == c
+                 ? static_cast<uint32_t>(it - sc->symbols.begin())
+                 : static_cast<uint32_t>(alphabet);
+    };
+    sc->a_ids.resize(la);
+    sc->b_ids.resize(lb);
+    for (size_t i = 0; i < la; ++i) sc->a_ids[i] = id_of(a[i]);
+    for (size_t j = 0; j < lb; ++j) sc->b_ids[j] = id_of(b[j]);
+    ta = sc->a_ids;
+    tb = sc->b_ids;
+  }
+  // Counting sort of b's positions by symbol, leaving out the popular symbols: those occurring
+  // more than lb / 100 + 1 times. The bucket after the last symbol stays empty for a's symbols
+  // that b lacks.
+  std::vector<uint32_t>& start = sc->char_start;
+  start.assign(alphabet + 2, 0);
+  for (uint32_t c : tb) ++start[c + 1];
+  const uint64_t popular_above = lb / 100 + 1;
+  for (size_t c = 0; c < alphabet; ++c) {
+    if (start[c + 1] > popular_above) start[c + 1] = 0;
+  }
+  for (size_t c = 0; c <= alphabet; ++c) start[c + 1] += start[c];
+  sc->fill.assign(start.begin(), start.end() - 1);
+  sc->char_pos.resize(lb);
+  for (size_t j = 0; j < lb; ++j) {
+    const uint32_t c = tb[j];
+    if (sc->fill[c] < start[c + 1]) sc->char_pos[sc->fill[c]++] = static_cast<uint32_t>(j);
+  }
+  size_rows(*sc, lb);
+  return ratio_from_m(b2j_matched(ta, tb, *sc, true), la + lb);
 }
 
 CharCounts char_counts(Text s) {

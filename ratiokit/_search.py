@@ -1,0 +1,217 @@
+"""Search and join over exact ratios: ``extract``, ``get_close_matches``, ``ratio_join`` and
+``cluster_labels``.
+
+Inputs may be any iterable of ``str`` (lists, tuples, generators, NumPy arrays, pandas Series,
+pyarrow string arrays); they are turned into one list here, and the compiled module checks every
+item, so the common case (a list of str) costs no pass in Python. A non-``str`` item is then
+reported with the argument's name and its position.
+"""
+
+from __future__ import annotations
+
+import heapq
+import math
+import operator
+from numbers import Real
+from typing import Any, Callable, Iterable, List, Optional, Tuple, TypeVar
+
+from . import _ratiokit
+
+T = TypeVar("T")
+
+
+def _as_str_list(values: Any, name: str) -> List[Any]:
+    """One list holding the items of `values`, in order, without checking their types."""
+    if type(values) is list:
+        return values
+    if isinstance(values, (str, bytes)) or values is None:
+        raise TypeError(
+            f"argument '{name}': expected an iterable of str, got {type(values).__name__}"
+        )
+    # pyarrow arrays (and chunked arrays) convert in one call; NumPy arrays and pandas Series
+    # and Index objects through tolist(), which gives Python objects in positional order.
+    to_pylist = getattr(values, "to_pylist", None)
+    if callable(to_pylist):
+        return list(to_pylist())
+    tolist = getattr(values, "tolist", None)
+    if callable(tolist) and hasattr(values, "dtype"):
+        items = tolist()
+        if isinstance(items, list):
+            return items
+    try:
+        return list(values)
+    except TypeError:
+        raise TypeError(
+            f"argument '{name}': expected an iterable of str, got {type(values).__name__}"
+        ) from None
+
+
+def _item_error(values: List[Any], name: str) -> Optional[TypeError]:
+    for position, value in enumerate(values):
+        if not isinstance(value, str):
+            return TypeError(
+                f"argument '{name}': item {position} is {type(value).__name__}, not str"
+            )
+    return None
+
+
+def _call(function: Callable[..., T], *args: Any, lists: Tuple[Tuple[List[Any], str], ...]) -> T:
+    """Calls the compiled function; a TypeError from one of the lists is reported with the
+    position of the offending item."""
+    try:
+        return function(*args)
+    except TypeError:
+        for values, name in lists:
+            error = _item_error(values, name)
+            if error is not None:
+                raise error from None
+        raise
+
+
+def _unit(value: Any, name: str) -> float:
+    """A threshold or cutoff: a real number in [0, 1]."""
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TypeError(f"{name} must be a number in [0, 1], got {type(value).__name__}")
+    number = float(value)
+    if math.isnan(number) or not 0.0 <= number <= 1.0:
+        raise ValueError(f"{name} must be in [0, 1], got {value!r}")
+    return number
+
+
+def _count(value: Any, name: str) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, got bool")
+    number = operator.index(value)
+    if number < 0:
+        raise ValueError(f"{name} must not be negative, got {number}")
+    return number
+
+
+def extract(
+    query: str,
+    choices: Iterable[str],
+    *,
+    limit: Optional[int] = 5,
+    score_cutoff: float = 0.0,
+    autojunk: bool = False,
+    threads: int = 0,
+) -> List[Tuple[str, float, int]]:
+    """The best matches for `query` among `choices` as ``(choice, score, index)`` tuples.
+
+    ``score`` is the exact ``ratio(choice, query)`` (the orientation of
+    ``difflib.get_close_matches``: the query is the second sequence); only scores of at least
+    `score_cutoff` are returned, best first, ties by lower index, at most `limit` of them
+    (``limit=None``: all). ``autojunk=True`` scores with difflib's default junk rule.
+    """
+    if not isinstance(query, str):
+        raise TypeError(f"argument 'query': expected str, got {type(query).__name__}")
+    items = _as_str_list(choices, "choices")
+    cutoff = _unit(score_cutoff, "score_cutoff")
+    size = len(items) if limit is None else min(_count(limit, "limit"), len(items))
+    rows = _call(
+        _ratiokit._extract, query, items, size, cutoff, bool(autojunk), False,
+        _count(threads, "threads"), lists=((items, "choices"),),
+    )
+    return [(items[index], score, index) for index, score in rows]
+
+
+def get_close_matches(
+    word: str, possibilities: Iterable[str], n: int = 3, cutoff: float = 0.6
+) -> List[str]:
+    """Exactly ``difflib.get_close_matches(word, possibilities, n, cutoff)``, computed natively.
+
+    The scores are difflib's ``SequenceMatcher(None, x, word).ratio()`` with its automatic junk
+    rule; the best `n` are ordered by score and then by the string itself, both descending, as
+    difflib's ``heapq.nlargest`` on ``(score, x)`` orders them.
+    """
+    if not n > 0:
+        raise ValueError("n must be > 0: %r" % (n,))
+    if not 0.0 <= cutoff <= 1.0:
+        raise ValueError("cutoff must be in [0.0, 1.0]: %r" % (cutoff,))
+    if not isinstance(word, str):
+        raise TypeError(f"argument 'word': expected str, got {type(word).__name__}")
+    items = _as_str_list(possibilities, "possibilities")
+    try:
+        # Everything tied with the n-th best comes back, so that ties are broken below by the
+        # strings, as difflib does.
+        limit = min(operator.index(n), len(items))
+    except TypeError:
+        limit = len(items)  # an n heapq takes but we cannot (a float): keep all, let it decide
+    rows = _call(
+        _ratiokit._extract, word, items, limit, float(cutoff), True, True, 0,
+        lists=((items, "possibilities"),),
+    )
+    best = heapq.nlargest(n, [(score, items[index]) for index, score in rows])
+    return [x for score, x in best]
+
+
+def ratio_join(
+    left: Iterable[str],
+    right: Optional[Iterable[str]] = None,
+    *,
+    threshold: float,
+    threads: int = 0,
+) -> List[Tuple[int, int, float]]:
+    """Every pair reaching `threshold`, as ``(i, j, ratio)`` sorted by ``(i, j)``.
+
+    ``ratio`` is the exact ``ratio(left[i], right[j])``. With ``right=None``, every pair
+    ``i < j`` of `left` with ``ratio(left[i], left[j]) >= threshold`` (the orientation of
+    clustering).
+    """
+    lhs = _as_str_list(left, "left")
+    rhs = None if right is None else _as_str_list(right, "right")
+    lists: Tuple[Tuple[List[Any], str], ...] = ((lhs, "left"),)
+    if rhs is not None:
+        lists += ((rhs, "right"),)
+    return _call(
+        _ratiokit._ratio_join, lhs, rhs, _unit(threshold, "threshold"),
+        _count(threads, "threads"), lists=lists,
+    )
+
+
+def cluster_labels(
+    strings: Iterable[str],
+    *,
+    threshold: float,
+    method: str = "exact",
+    num_perm: int = 128,
+    band_rows: int = 4,
+    threads: int = 0,
+    progress: Optional[Callable[..., Any]] = None,
+) -> List[int]:
+    """One label per input: the index of the first member of its cluster, its own index when
+    it is in none. ``labels[i] == i`` marks the rows to keep when deduplicating.
+
+    ``method="exact"`` clusters with ``cluster_canonicals``, ``"lsh"`` with
+    ``cluster_canonicals_lsh`` (`num_perm`, `band_rows`).
+    """
+    import ratiokit  # the package-level clustering functions, whatever wraps them there
+
+    items = _as_str_list(strings, "strings")
+    level = _unit(threshold, "threshold")
+    workers = _count(threads, "threads")
+    extra = {} if progress is None else {"progress": progress}
+    if method == "exact":
+        clusters = _call(
+            lambda: ratiokit.cluster_canonicals(items, level, threads=workers, **extra),
+            lists=((items, "strings"),),
+        )
+    elif method == "lsh":
+        perms = _count(num_perm, "num_perm")
+        rows = _count(band_rows, "band_rows")
+        if not 1 <= rows <= perms:
+            raise ValueError(f"band_rows must be between 1 and num_perm, got {rows}")
+        clusters = _call(
+            lambda: ratiokit.cluster_canonicals_lsh(
+                items, level, perms, rows, threads=workers, **extra
+            ),
+            lists=((items, "strings"),),
+        )
+    else:
+        raise ValueError(f"method must be 'exact' or 'lsh', got {method!r}")
+    labels = list(range(len(items)))
+    for members, _ in clusters:
+        first = members[0]
+        for member in members:
+            labels[member] = first
+    return labels

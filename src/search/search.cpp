@@ -1,0 +1,362 @@
+// extract and the ratio joins. Tested against brute force by tests/test_search.py and
+// tests/cpp/search_test.cpp.
+#include "search/search.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <atomic>
+#include <mutex>
+#include <numeric>
+#include <optional>
+
+#include "cluster/cluster.hpp"
+#include "parallel/parallel.hpp"
+#include "ratio/ratio.hpp"
+
+namespace ratiokit {
+namespace {
+
+// Best first, then lower index.
+bool ranks_before(const Scored& x, const Scored& y) {
+  return x.score != y.score ? x.score > y.score : x.index < y.index;
+}
+
+// The query's histogram: dense for ASCII, a sorted list for the rest.
+struct QueryCounts {
+  std::array<uint32_t, 128> ascii{};
+  CharCounts wide;
+};
+
+QueryCounts query_counts(Text query) {
+  QueryCounts q;
+  for (const auto& [c, k] : char_counts(query)) {
+    if (c < 128) {
+      q.ascii[c] = k;
+    } else {
+      q.wide.emplace_back(c, k);
+    }
+  }
+  return q;
+}
+
+// Per-chunk working storage of the count bound.
+struct CountScratch {
+  std::array<uint32_t, 128> used{};
+  std::vector<uint32_t> wide;
+};
+
+// The size of the multiset intersection of s and the query (the count behind quick_ratio), or
+// some value below `need` once too many characters of s found no partner (need <= len s).
+// Choices are met once per query, so walking s beats building its histogram first.
+uint64_t common_count(const QueryCounts& q, Text s, uint64_t need, CountScratch& sc) {
+  const uint32_t* text = s.data();
+  const size_t n = s.size();
+  const size_t spare = n - need;  // unmatched characters s can afford
+  uint32_t* used = sc.used.data();
+  const uint32_t* avail = q.ascii.data();
+  size_t misses = 0, wide = 0, k = 0;
+  for (; k < n && misses <= spare; ++k) {
+    const uint32_t c = text[k];
+    if (c < 128) {
+      const uint32_t u = used[c];
+      const uint32_t take = u < avail[c] ? 1u : 0u;
+      used[c] = u + take;
+      misses += 1 - take;
+    } else {
+      ++wide;
+    }
+  }
+  for (size_t r = 0; r < k; ++r) {
+    if (text[r] < 128) used[text[r]] = 0;
+  }
+  uint64_t common = k - misses - wide;
+  if (misses > spare || wide == 0 || q.wide.empty()) return common;
+  sc.wide.clear();
+  for (size_t r = 0; r < n; ++r) {
+    if (text[r] >= 128) sc.wide.push_back(text[r]);
+  }
+  std::sort(sc.wide.begin(), sc.wide.end());
+  size_t w = 0, j = 0;
+  while (w < sc.wide.size() && j < q.wide.size()) {
+    const uint32_t c = sc.wide[w];
+    if (c < q.wide[j].first) {
+      ++w;
+    } else if (c > q.wide[j].first) {
+      ++j;
+    } else {
+      size_t run = 0;
+      while (w < sc.wide.size() && sc.wide[w] == c) ++w, ++run;
+      common += std::min<uint64_t>(run, q.wide[j].second);
+      ++j;
+    }
+  }
+  return common;
+}
+
+// The query's character masks for the bit-parallel longest common subsequence: bit p of a
+// character's mask is set when query[p] is that character, in `words` 64-bit words.
+struct QueryMasks {
+  size_t words = 0;
+  size_t length = 0;
+  std::vector<uint64_t> ascii;  // 128 rows
+  std::vector<uint32_t> wide_chars;  // ascending
+  std::vector<uint64_t> wide;        // one row per wide char
+};
+
+QueryMasks query_masks(Text query) {
+  QueryMasks m;
+  m.length = query.size();
+  m.words = (query.size() + 63) / 64;
+  m.ascii.assign(128 * m.words, 0);
+  for (uint32_t c : query) {
+    if (c >= 128) m.wide_chars.push_back(c);
+  }
+  std::sort(m.wide_chars.begin(), m.wide_chars.end());
+  m.wide_chars.erase(std::unique(m.wide_chars.begin(), m.wide_chars.end()), m.wide_chars.end());
+  m.wide.assign(m.wide_chars.size() * m.words, 0);
+  for (size_t p = 0; p < query.size(); ++p) {
+    const uint32_t c = query[p];
+    uint64_t* row;
+    if (c < 128) {
+      row = m.ascii.data() + c * m.words;
+    } else {
+      const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
+      row = m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
+    }
+    row[p / 64] |= uint64_t{1} << (p % 64);
+  }
+  return m;
+}
+
+const uint64_t* mask_of(const QueryMasks& m, uint32_t c) {
+  if (c < 128) return m.ascii.data() + c * m.words;
+  const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
+  if (it == m.wide_chars.end() || *it != c) return nullptr;
+  return m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
+}
+
+// Length of the longest common subsequence of s and the query (Hyyro's bit-parallel row: the
+// zero bits of v count it). A character absent from the query leaves the row unchanged.
+uint64_t lcs_length(const QueryMasks& m, Text s, std::vector<uint64_t>& v) {
+  if (m.words == 1) {
+    uint64_t row = ~uint64_t{0};
+    for (uint32_t c : s) {
+      const uint64_t* pm = mask_of(m, c);
+      if (pm == nullptr) continue;
+      const uint64_t u = row & *pm;
+      row = (row + u) | (row - u);
+    }
+    const uint64_t valid = m.length == 64 ? ~uint64_t{0} : (uint64_t{1} << m.length) - 1;
+    return static_cast<uint64_t>(std::popcount(~row & valid));
+  }
+  v.assign(m.words, ~uint64_t{0});
+  for (uint32_t c : s) {
+    const uint64_t* pm = mask_of(m, c);
+    if (pm == nullptr) continue;
+    uint64_t carry = 0;
+    for (size_t w = 0; w < m.words; ++w) {
+      const uint64_t row = v[w];
+      const uint64_t u = row & pm[w];
+      const uint64_t x = row + u;
+      const uint64_t y = x + carry;
+      carry = static_cast<uint64_t>(x < row) | static_cast<uint64_t>(y < x);
+      v[w] = y | (row - u);
+    }
+  }
+  uint64_t zeros = 0;
+  for (size_t w = 0; w < m.words; ++w) {
+    const size_t bits = std::min<size_t>(64, m.length - w * 64);
+    const uint64_t valid = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    zeros += static_cast<uint64_t>(std::popcount(~v[w] & valid));
+  }
+  return zeros;
+}
+
+void raise_to(std::atomic<double>& floor, double value) {
+  double seen = floor.load(std::memory_order_relaxed);
+  while (seen < value && !floor.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
+
+// Keeps the `limit` best of `found` (and, with keep_ties, everything tied with the last of
+// them) and returns the score of the limit-th best.
+double keep_best(std::vector<Scored>& found, size_t limit, bool keep_ties) {
+  std::nth_element(found.begin(), found.begin() + static_cast<ptrdiff_t>(limit - 1), found.end(),
+                   ranks_before);
+  const double last = found[limit - 1].score;
+  if (keep_ties) {
+    found.erase(std::partition(found.begin(), found.end(),
+                               [&](const Scored& s) { return s.score >= last; }),
+                found.end());
+  } else {
+    found.resize(limit);
+  }
+  return last;
+}
+
+// The exact ratio of a and b when it reaches the threshold; b's automaton is built by `sam_b`
+// only when a test needs it.
+template <class GetSam>
+std::optional<double> exact_at_least(Text a, Text b, GetSam&& sam_b, double threshold) {
+  const size_t total = a.size() + b.size();
+  const uint64_t need = need_count(threshold, total);
+  if (std::min(a.size(), b.size()) < need) return std::nullopt;
+  return gestalt_edge(a, b, sam_b(), threshold);
+}
+
+}  // namespace
+
+std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, size_t limit,
+                                  double cutoff, bool autojunk, bool keep_ties) {
+  std::vector<Scored> kept;
+  if (limit == 0 || choices.empty()) return kept;
+  const bool bounded = limit < choices.size();
+  const QueryCounts qc = query_counts(query);
+  const QueryMasks masks = query_masks(query);
+  const Sam sam = build_sam(query);
+  // Popular characters of a long query change the ratio itself; below that length the
+  // autojunk ratio is the plain one.
+  const bool junk = autojunk && query.size() >= AUTOJUNK_MIN_LEN;
+  std::atomic<double> floor{cutoff};
+  std::mutex mutex;
+  parallel_for_chunks(choices.size(), MIN_PARALLEL_ITEMS, [&](size_t begin, size_t end) {
+    const CancelCheck check;
+    CountScratch scratch;
+    std::vector<uint64_t> row;
+    std::vector<Scored> found;
+    size_t prune_at = 2 * limit + 64;
+    double local = cutoff;
+    double cached_for = -1.0;
+    std::vector<uint64_t> need_by_length;
+    for (size_t k = begin; k < end; ++k) {
+      check();
+      const Text s = choices[k];
+      const double threshold = std::max(local, floor.load(std::memory_order_relaxed));
+      if (threshold != cached_for) {
+        cached_for = threshold;
+        need_by_length.clear();
+      }
+      // The count needed depends on the threshold and the choice's length only.
+      const size_t ls = s.size();
+      if (ls >= need_by_length.size()) need_by_length.resize(ls + 1, UINT64_MAX);
+      uint64_t& need_slot = need_by_length[ls];
+      if (need_slot == UINT64_MAX) need_slot = need_count(threshold, ls + query.size());
+      const uint64_t need = need_slot;
+      if (std::min(s.size(), query.size()) < need) continue;
+      if (need > 0 && (common_count(qc, s, need, scratch) < need ||
+                       lcs_length(masks, s, row) < need)) {
+        continue;
+      }
+      std::optional<double> score;
+      if (junk) {
+        const double r = ratio_autojunk_chars(s, query);
+        if (r >= threshold) score = r;
+      } else {
+        score = gestalt_edge(s, query, sam, threshold);
+      }
+      if (!score) continue;
+      found.push_back({k, *score});
+      if (bounded && found.size() >= prune_at) {
+        local = std::max(local, keep_best(found, limit, keep_ties));
+        raise_to(floor, local);
+        prune_at = 2 * found.size() + 64;
+      }
+    }
+    if (bounded && found.size() > limit) keep_best(found, limit, keep_ties);
+    const std::lock_guard<std::mutex> lock(mutex);
+    kept.insert(kept.end(), found.begin(), found.end());
+  });
+  std::sort(kept.begin(), kept.end(), ranks_before);
+  if (kept.size() > limit) {
+    size_t end = limit;
+    if (keep_ties) {
+      while (end < kept.size() && kept[end].score == kept[limit - 1].score) ++end;
+    }
+    kept.resize(end);
+  }
+  return kept;
+}
+
+std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
+                                      std::span<const CodePoints> right, double threshold) {
+  std::vector<JoinRow> out;
+  if (left.empty() || right.empty()) return out;
+  const size_t nr = right.size();
+  const std::vector<CharCounts> counts =
+      parallel_map<CharCounts>(nr, [&](size_t j) { return char_counts(right[j]); });
+  const std::vector<CharCounts> left_counts =
+      parallel_map<CharCounts>(left.size(), [&](size_t i) { return char_counts(left[i]); });
+  std::vector<size_t> order(nr);
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t x, size_t y) { return right[x].size() < right[y].size(); });
+  std::vector<size_t> lengths(nr);
+  for (size_t q = 0; q < nr; ++q) lengths[q] = right[order[q]].size();
+  LazySams lazy(right);
+
+  std::vector<std::vector<JoinRow>> rows(left.size());
+  parallel_for(left.size(), [&](size_t i) {
+    const Text a = left[i];
+    const size_t la = a.size();
+    // The length bound rises up to la and falls after it, so the rights it admits are one run
+    // of the length order.
+    const auto lo = std::partition_point(lengths.begin(), lengths.end(), [&](size_t lb) {
+      return lb < la && threshold > real_quick_ratio(la, lb);
+    });
+    const auto hi = std::partition_point(lo, lengths.end(), [&](size_t lb) {
+      return lb <= la || !(threshold > real_quick_ratio(la, lb));
+    });
+    std::vector<JoinRow>& row = rows[i];
+    for (auto q = lo; q < hi; ++q) {
+      const size_t j = order[static_cast<size_t>(q - lengths.begin())];
+      const size_t total = la + right[j].size();
+      if (threshold > quick_ratio_counts(left_counts[i], counts[j], total)) continue;
+      const std::optional<double> r =
+          exact_at_least(a, right[j], [&]() -> const Sam& { return lazy.get(j); }, threshold);
+      if (r) row.push_back({i, j, *r});
+    }
+    std::sort(row.begin(), row.end(), [](const JoinRow& x, const JoinRow& y) { return x.j < y.j; });
+  });
+  size_t total = 0;
+  for (const auto& r : rows) total += r.size();
+  out.reserve(total);
+  for (auto& r : rows) {
+    out.insert(out.end(), r.begin(), r.end());
+    std::vector<JoinRow>().swap(r);
+  }
+  return out;
+}
+
+std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold) {
+  std::vector<JoinRow> out;
+  const size_t n = strings.size();
+  if (n < 2) return out;
+  const std::vector<CharCounts> counts =
+      parallel_map<CharCounts>(n, [&](size_t i) { return char_counts(strings[i]); });
+  std::vector<CandidatePair> pairs = candidate_pairs(strings, counts, threshold);
+  // Tests sharing an automaton run together, and each automaton is built before any test waits
+  // on it.
+  std::sort(pairs.begin(), pairs.end(), [](const CandidatePair& x, const CandidatePair& y) {
+    return x.b != y.b ? x.b < y.b : x.a < y.a;
+  });
+  LazySams lazy(strings);
+  std::vector<uint32_t> owners;
+  for (const CandidatePair& p : pairs) {
+    if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
+  }
+  parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
+  std::vector<std::optional<double>> ratios =
+      parallel_map<std::optional<double>>(pairs.size(), [&](size_t k) {
+        const CandidatePair p = pairs[k];
+        return gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+      });
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    if (ratios[k]) out.push_back({pairs[k].a, pairs[k].b, *ratios[k]});
+  }
+  std::sort(out.begin(), out.end(),
+            [](const JoinRow& x, const JoinRow& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+  return out;
+}
+
+}  // namespace ratiokit

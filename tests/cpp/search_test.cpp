@@ -1,0 +1,145 @@
+// The autojunk ratio against a direct port of difflib's popular-element rule, and extract and the
+// joins against brute force over ratio_chars.
+#include "search/search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "ratio/ratio.hpp"
+#include "reference.hpp"
+
+namespace ratiokit {
+namespace {
+
+using reference::random_text;
+using reference::text;
+
+// difflib's find_longest_match over b2j without popular elements, then its extension loops
+// (bjunk empty), and get_matching_blocks' recursion.
+double autojunk_port(Text a, Text b) {
+  if (a.size() + b.size() == 0) return 1.0;
+  std::map<uint32_t, std::vector<size_t>> b2j;
+  for (size_t j = 0; j < b.size(); ++j) b2j[b[j]].push_back(j);
+  if (b.size() >= 200) {
+    const size_t ntest = b.size() / 100 + 1;
+    for (auto it = b2j.begin(); it != b2j.end();) {
+      it = it->second.size() > ntest ? b2j.erase(it) : std::next(it);
+    }
+  }
+  std::vector<WindowBounds> queue{{0, a.size(), 0, b.size()}};
+  uint64_t m = 0;
+  while (!queue.empty()) {
+    const WindowBounds w = queue.back();
+    queue.pop_back();
+    size_t bi = w.alo, bj = w.blo, bk = 0;
+    std::map<size_t, size_t> j2len;
+    for (size_t i = w.alo; i < w.ahi; ++i) {
+      std::map<size_t, size_t> next;
+      const auto found = b2j.find(a[i]);
+      if (found != b2j.end()) {
+        for (size_t j : found->second) {
+          if (j < w.blo) continue;
+          if (j >= w.bhi) break;
+          const auto prev = j > 0 ? j2len.find(j - 1) : j2len.end();
+          const size_t k = next[j] = (prev == j2len.end() ? 0 : prev->second) + 1;
+          if (k > bk) bi = i - k + 1, bj = j - k + 1, bk = k;
+        }
+      }
+      j2len.swap(next);
+    }
+    while (bi > w.alo && bj > w.blo && a[bi - 1] == b[bj - 1]) --bi, --bj, ++bk;
+    while (bi + bk < w.ahi && bj + bk < w.bhi && a[bi + bk] == b[bj + bk]) ++bk;
+    if (bk == 0) continue;
+    m += bk;
+    if (w.alo < bi && w.blo < bj) queue.push_back({w.alo, bi, w.blo, bj});
+    if (bi + bk < w.ahi && bj + bk < w.bhi) queue.push_back({bi + bk, w.ahi, bj + bk, w.bhi});
+  }
+  return ratio_from_m(m, a.size() + b.size());
+}
+
+TEST(Autojunk, AgreesWithThePortOfDifflib) {
+  std::mt19937_64 rng(31);
+  for (int round = 0; round < 400; ++round) {
+    const uint32_t alphabet = 1 + round % 12;
+    CodePoints b = random_text(rng, 600, alphabet);
+    CodePoints a = round % 2 ? random_text(rng, 600, alphabet) : b;
+    if (round % 2 == 0 && !a.empty()) a[rng() % a.size()] = 1;
+    if (round % 5 == 0) {  // code points beyond ASCII take the remapped index
+      for (auto& c : b) c += 0x400;
+      for (auto& c : a) c += 0x400;
+    }
+    ASSERT_EQ(ratio_autojunk_chars(a, b), autojunk_port(a, b)) << round;
+  }
+  // Short b: exactly the plain ratio.
+  EXPECT_EQ(ratio_autojunk_chars(text("abcd"), text("bcde")), 0.75);
+}
+
+TEST(Extract, BestFirstTiesByIndexAndCutoff) {
+  std::mt19937_64 rng(37);
+  std::vector<CodePoints> owned;
+  for (int k = 0; k < 300; ++k) owned.push_back(random_text(rng, 20, 3 + k % 4));
+  owned.push_back(owned[5]);  // a duplicate ties with its original
+  std::vector<Text> choices(owned.begin(), owned.end());
+  for (int q = 0; q < 20; ++q) {
+    const CodePoints query = owned[static_cast<size_t>(q) * 7];
+    std::vector<Scored> all;
+    for (size_t k = 0; k < choices.size(); ++k) all.push_back({k, ratio_chars(choices[k], query)});
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Scored& x, const Scored& y) { return x.score > y.score; });
+    for (const auto [limit, cutoff] : {std::pair<size_t, double>{5, 0.0}, {1, 0.0}, {50, 0.6},
+                                       {SIZE_MAX, 0.8}}) {
+      std::vector<Scored> want;
+      for (const Scored& s : all) {
+        if (s.score >= cutoff && want.size() < limit) want.push_back(s);
+      }
+      const std::vector<Scored> got = extract_chars(query, choices, limit, cutoff, false, false);
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_EQ(got[k].index, want[k].index);
+        EXPECT_EQ(got[k].score, want[k].score);
+      }
+    }
+  }
+}
+
+TEST(Joins, EqualBruteForce) {
+  std::mt19937_64 rng(41);
+  std::vector<CodePoints> strings;
+  for (int k = 0; k < 120; ++k) strings.push_back(random_text(rng, 12, 2 + k % 3));
+  const std::span<const CodePoints> left(strings.data(), 50), right(strings.data() + 50, 70);
+  for (double threshold : {0.0, 0.5, 0.8, 1.0}) {
+    std::vector<JoinRow> got = self_join_chars(strings, threshold);
+    size_t at = 0;
+    for (size_t i = 0; i < strings.size(); ++i) {
+      for (size_t j = i + 1; j < strings.size(); ++j) {
+        const double r = ratio_chars(strings[i], strings[j]);
+        if (r < threshold) continue;
+        ASSERT_LT(at, got.size());
+        EXPECT_EQ(got[at].i, i);
+        EXPECT_EQ(got[at].j, j);
+        EXPECT_EQ(got[at].ratio, r);
+        ++at;
+      }
+    }
+    EXPECT_EQ(at, got.size());
+    got = ratio_join_chars(left, right, threshold);
+    at = 0;
+    for (size_t i = 0; i < left.size(); ++i) {
+      for (size_t j = 0; j < right.size(); ++j) {
+        const double r = ratio_chars(left[i], right[j]);
+        if (r < threshold) continue;
+        ASSERT_LT(at, got.size());
+        EXPECT_EQ(got[at].i, i);
+        EXPECT_EQ(got[at].j, j);
+        EXPECT_EQ(got[at].ratio, r);
+        ++at;
+      }
+    }
+    EXPECT_EQ(at, got.size());
+  }
+}
+
+}  // namespace
+}  // namespace ratiokit
