@@ -435,12 +435,14 @@ def band_keys(strings: Sequence[str], num_perm: int, band_rows: int) -> Any:
             h *= prime
         hashes[seg_start[idx]] = h
     a, b = hash_functions(bands * band_rows)  # values past the last band belong to no band
+    scratch = np.empty_like(hashes)
     for band in range(bands):
         key = np.full(n, FNV_OFFSET_BASIS, dtype=np.uint64)
         for r in range(band_rows):
             p = band * band_rows + r
-            value = np.minimum.reduceat(hashes * a[p] + b[p], seg_start)
-            key ^= value
+            np.multiply(hashes, a[p], out=scratch)
+            np.add(scratch, b[p], out=scratch)
+            key ^= np.minimum.reduceat(scratch, seg_start)
             key *= prime
         keys[:, band] = key
     return keys
