@@ -113,7 +113,7 @@ def speedup(n: int, repeat: int) -> None:
     times = {}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1,
-                                      dashboard_address=None, silence_logs=50) as cluster, \
+                                      dashboard_address=":0", silence_logs=50) as cluster, \
                 distributed.Client(cluster) as client:
             import dask.dataframe as dd
             import pandas as pd
@@ -141,7 +141,7 @@ def memory_run(n: int, limit: str, check_up_to: int) -> None:
     print(f"memory: {n:,} lines generated on the workers, lsh num_perm=128 band_rows=4, "
           f"threshold 0.9, 2 workers x {limit}")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, memory_limit=limit,
-                                  dashboard_address=None, silence_logs=50) as cluster, \
+                                  dashboard_address=":0", silence_logs=50) as cluster, \
             distributed.Client(cluster) as client:
         pids_before = client.run(os.getpid)
         s = generated_series(n).persist()

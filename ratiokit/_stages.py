@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import difflib
 import math
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import ratiokit
 
@@ -129,7 +129,7 @@ class BandPlan:
         return len(self.band_min)
 
     def bands_of_partition(self, part: int, hist: Dict[int, int]) -> List[int]:
-        bands = set()
+        bands: Set[int] = set()
         for length, count in hist.items():
             first = self.starts[part][length]
             bands.update(range(first // self.block_size,
@@ -267,9 +267,11 @@ def cluster_minima(clusters: Sequence[Members], rows: Dict[int, str], threads: i
 
 def clusters_frame(clusters: Sequence[Tuple[Members, float]]) -> Any:
     """One row per member: member, cluster (its first member), min_ratio; by cluster, member."""
-    import numpy as np
-    import pandas as pd
+    import importlib
 
+    import numpy as np
+
+    pd = importlib.import_module("pandas")
     member = np.fromiter((m for c, _ in clusters for m in c), dtype=np.int64)
     cluster = np.fromiter((c[0] for c, _ in clusters for _m in c), dtype=np.int64)
     score = np.fromiter((s for c, s in clusters for _m in c), dtype=np.float64)
@@ -303,7 +305,7 @@ def _ratio_join_fallback(left: Sequence[str], right: Optional[Sequence[str]], th
     lb = np.fromiter((len(s) for s in other), dtype=np.int64, count=len(other))
     rows_i: List[Any] = []
     rows_j: List[Any] = []
-    step = max(1, 1 << 20 // max(1, len(other)))
+    step = max(1, (1 << 20) // max(1, len(other)))  # about a million bounds at a time
     for start in range(0, len(left), step):
         a = la[start:start + step, None]
         total = a + lb[None, :]
@@ -552,15 +554,13 @@ def check_docs(docs: Iterable[Any]) -> List[List[str]]:
 
 def doc_frequencies(docs: Sequence[Any]) -> Tuple[List[str], Dict[str, int], int]:
     """Tokens in first-seen order, their document frequencies, and the document count."""
-    first: Dict[str, int] = {}
-    for doc in check_docs(docs):
-        for token in set(doc):
-            first[token] = first.get(token, 0) + 1
-    order: Dict[str, None] = {}
+    df: Dict[str, int] = {}  # insertion order is first-seen order
     for doc in check_docs(docs):
         for token in doc:
-            order.setdefault(token, None)
-    return list(order), first, len(docs)
+            df.setdefault(token, 0)
+        for token in set(doc):
+            df[token] += 1
+    return list(df), df, len(docs)
 
 
 def vocabulary(parts: Sequence[Tuple[List[str], Dict[str, int], int]]

@@ -19,6 +19,7 @@ live in ``ratiokit._stages`` and take plain lists, so another engine can call th
 
 from __future__ import annotations
 
+import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -39,7 +40,8 @@ def _dask() -> Tuple[Any, Any, Any]:
     try:
         import dask
         import dask.dataframe as dd
-        import pandas as pd
+
+        pd = importlib.import_module("pandas")
     except ImportError as exc:
         raise ImportError(INSTALL_HINT) from exc
     return dask, dd, pd
@@ -75,8 +77,7 @@ def _frame(pdf: Any, npartitions: int = 1) -> Any:
 def token_series(docs: Sequence[Sequence[str]], npartitions: int = 1) -> Any:
     """A Dask Series of token lists that survives ``dataframe.convert-string`` (Arrow lists)."""
     _, dd, pd = _dask()
-    import pyarrow as pa
-
+    pa = importlib.import_module("pyarrow")
     series = pd.Series([list(d) for d in docs], dtype=pd.ArrowDtype(pa.list_(pa.string())))
     return dd.from_pandas(series, npartitions=max(1, npartitions), sort=False)
 
@@ -141,23 +142,24 @@ def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: in
     return _frame(pdf, max(1, len(lbands)))
 
 
-def _with_minima(parts: List[Any], offsets: List[int], clusters: List[Tuple[Any, Optional[float]]],
-                 threads: int) -> List[Tuple[Any, float]]:
+def _with_minima(parts: List[Any], offsets: List[int],
+                 clusters: List[Tuple[_stages.Members, Optional[float]]],
+                 threads: int) -> List[Tuple[_stages.Members, float]]:
     """Fills in the exact minimum of every cluster that has none yet, where its members are."""
     dask, _, _ = _dask()
+    out = [(m, math.nan if s is None else s) for m, s in clusters]
     todo = [k for k, (_, score) in enumerate(clusters) if score is None]
     if not todo:
-        return [(m, s) for m, s in clusters]  # type: ignore[misc]
+        return out
     jobs = _stages.pack_jobs([len(clusters[k][0]) for k in todo], JOB_COST)
     rows = _rows_for_jobs(parts, offsets, [[m for k in job for m in clusters[todo[k]][0]]
                                            for job in jobs])
     minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
         [clusters[todo[k]][0] for k in job], rows[j], threads) for j, job in enumerate(jobs)])
-    out = list(clusters)
     for job, values in zip(jobs, minima):
         for k, value in zip(job, values):
             out[todo[k]] = (clusters[todo[k]][0], value)
-    return out  # type: ignore[return-value]
+    return out
 
 
 def _rows_for_jobs(parts: List[Any], offsets: List[int], wanted: List[List[int]]) -> List[Any]:
@@ -169,7 +171,7 @@ def _rows_for_jobs(parts: List[Any], offsets: List[int], wanted: List[List[int]]
     for job, positions in enumerate(wanted):
         for p in positions:
             per_part[bisect.bisect_right(offsets, p) - 1].setdefault(job, []).append(p)
-    picked = [dask.delayed(_stages.pick_rows, nout=None)(part, offsets[k], per_part[k])
+    picked: List[Any] = [dask.delayed(_stages.pick_rows, nout=None)(part, offsets[k], per_part[k])
               if per_part[k] else None for k, part in enumerate(parts)]
     return [dask.delayed(_stages.collect)(*[picked[k][job] for k in range(len(parts))
                                             if job in per_part[k]])
@@ -199,7 +201,7 @@ def cluster(strings: Any, *, threshold: float, method: str = "exact", num_perm: 
 
 
 def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
-                   ) -> List[Tuple[Any, float]]:
+                   ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
     parts = _partitions(strings)
     if not (t > 0.0):
@@ -215,11 +217,11 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
                                                   threads)
               for a, b in plan.meeting_pairs(None, t)]
     merged = _stages.merge_clusters(dask.compute(*blocks))
-    return _with_minima(parts, plan.offsets, merged, threads)  # type: ignore[arg-type]
+    return _with_minima(parts, plan.offsets, merged, threads)
 
 
 def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads: int
-                 ) -> List[Tuple[Any, float]]:
+                 ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
     parts = _partitions(strings)
     sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
@@ -272,11 +274,11 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     offsets = [0]
     for c in counts[:-1]:
         offsets.append(offsets[-1] + c[2])
-    vocab_d = dask.delayed(vocab, pure=True)
+    vocab_d = dask.delayed(vocab, pure=True, traverse=False)
     maxima = dask.compute(*[dask.delayed(_stages.max_weights)(p, vocab_d) for p in parts])
     terms, max_weight = _stages.term_numbers(maxima)
-    terms_d = dask.delayed(terms, pure=True)
-    max_d = dask.delayed(max_weight, pure=True)
+    terms_d = dask.delayed(terms, pure=True, traverse=False)
+    max_d = dask.delayed(max_weight, pure=True, traverse=False)
     vectors = [dask.delayed(_stages.term_vectors)(p, offsets[k], vocab_d, terms_d, max_d, t)
                for k, p in enumerate(parts)]
     blocks = [dask.delayed(_stages.cosine_block)(vectors[a], vectors[b], t)

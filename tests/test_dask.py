@@ -55,7 +55,7 @@ def client():
     pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=50) as cluster:
+                                  dashboard_address=":0", silence_logs=50) as cluster:
         with distributed.Client(cluster) as c:
             yield c
 
