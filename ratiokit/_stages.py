@@ -278,16 +278,19 @@ def clusters_frame(clusters: Sequence[Tuple[Members, float]]) -> Any:
     return pd.DataFrame({"member": member, "cluster": cluster, "min_ratio": score})
 
 
-def pack_jobs(sizes: Sequence[int], cost_cap: int) -> List[List[int]]:
-    """Consecutive items grouped so that each group's summed squared size stays near cost_cap."""
+def pack_jobs(sizes: Sequence[int], cost_cap: int, member_cap: int) -> List[List[int]]:
+    """Consecutive items grouped so that each group's summed squared size (its pairs) stays
+    near cost_cap and its summed size near member_cap: many small clusters must still spread
+    over many workers."""
     jobs: List[List[int]] = []
-    cost = 0
+    cost = members = 0
     for k, size in enumerate(sizes):
-        if not jobs or cost + size * size > cost_cap:
+        if not jobs or cost + size * size > cost_cap or members + size > member_cap:
             jobs.append([])
-            cost = 0
+            cost = members = 0
         jobs[-1].append(k)
         cost += size * size
+        members += size
     return jobs
 
 

@@ -32,8 +32,9 @@ INSTALL_HINT = 'ratiokit.dask needs Dask: pip install "ratiokit[dask]" (Python 3
 # Strings per length band of the exact clustering and the ratio join: a block joins two bands
 # natively on one worker, about (2 * BLOCK_SIZE)^2 / 2 bounded pairs at worst.
 BLOCK_SIZE = 4096
-# Summed squared cluster sizes per minimum or LSH verification job.
+# Summed squared cluster sizes, and strings, per minimum or LSH verification job.
 JOB_COST = 1 << 24
+JOB_MEMBERS = 20_000
 
 
 def _dask() -> Tuple[Any, Any, Any]:
@@ -151,7 +152,7 @@ def _with_minima(parts: List[Any], offsets: List[int],
     todo = [k for k, (_, score) in enumerate(clusters) if score is None]
     if not todo:
         return out
-    jobs = _stages.pack_jobs([len(clusters[k][0]) for k in todo], JOB_COST)
+    jobs = _stages.pack_jobs([len(clusters[k][0]) for k in todo], JOB_COST, JOB_MEMBERS)
     rows = _rows_for_jobs(parts, offsets, [[m for k in job for m in clusters[todo[k]][0]]
                                            for job in jobs])
     minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
@@ -243,7 +244,7 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     comps = _stages.component_groups(buckets)
     comps.sort(key=lambda c: min(buckets[k][0] for k in c))
     sizes_c = [len({m for k in c for m in buckets[k]}) for c in comps]
-    jobs = _stages.pack_jobs(sizes_c, JOB_COST)
+    jobs = _stages.pack_jobs(sizes_c, JOB_COST, JOB_MEMBERS)
     job_buckets = [[buckets[k] for c in job for k in comps[c]] for job in jobs]
     wanted = [sorted({m for b in jb for m in b}) for jb in job_buckets]
     picked = _rows_for_jobs(parts, offsets, wanted)
