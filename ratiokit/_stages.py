@@ -1,0 +1,697 @@
+"""Engine-neutral stages of the distributed clustering and joins.
+
+Every function here takes and returns plain Python values, numpy arrays or pandas objects and
+knows nothing about the engine that schedules it, so ``ratiokit.dask`` (or any other engine)
+only has to move their inputs and outputs around. Positions are global row numbers (0-based,
+partitions in order); every native call sees its strings in ascending position order, so a
+pair it reports is always ratio(strings[i], strings[j]) with i < j, as on one machine.
+
+Exactness rests on three facts about the native functions:
+
+- Two strings can link (or reach a join threshold) only when their length bound
+  2*min(la, lb)/(la + lb) reaches the threshold, and that bound, computed in doubles, grows
+  monotonically as the lengths approach each other; so length bands whose closest lengths
+  cannot meet hold no linked pair.
+- Single-linkage clusters of a subset are the components of the similarity graph restricted to
+  it; uniting the members of every subset's clusters therefore gives the components of the
+  whole graph, once every linked pair lies inside some subset.
+- The minimum pairwise ratio of a set of strings is ``cluster_canonicals(members, 0.0)``'s
+  score: at threshold 0 every pair links, and the score is the exact minimum over all pairs.
+"""
+
+from __future__ import annotations
+
+import difflib
+import math
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+
+import ratiokit
+
+# Bands are paired when their closest lengths come within this much of the threshold; a pair
+# that the native code might link on a rounding tie is then still inside some block.
+MEET_SLACK = 1e-12
+
+# difflib's autojunk heuristic only touches second texts of 200 or more characters.
+AUTOJUNK_MIN = 200
+
+Cluster = Tuple[List[int], float]
+Members = Tuple[int, ...]
+
+
+def real_quick_ratio(la: int, lb: int) -> float:
+    total = la + lb
+    return 1.0 if total == 0 else 2.0 * min(la, lb) / total
+
+
+def lengths_can_meet(short_max: int, long_min: int, threshold: float) -> bool:
+    """Whether a string of length <= short_max and one of length >= long_min can link."""
+    if short_max >= long_min:
+        return True
+    # NaN compares false, so it meets everything, as every pair links under it.
+    return not (threshold - MEET_SLACK > real_quick_ratio(short_max, long_min))
+
+
+def check_strings(values: Iterable[Any], what: str) -> List[str]:
+    out = list(values)
+    for k, v in enumerate(out):
+        if not isinstance(v, str):
+            raise TypeError(f"{what}: row {k} of a partition is {type(v).__name__}, not str")
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Exact ratios of two columns.
+
+
+def ratio_pairs(a: Sequence[str], b: Sequence[str], autojunk: bool = False,
+                threads: int = 0) -> List[float]:
+    pairs = list(zip(check_strings(a, "first column"), check_strings(b, "second column")))
+    out = ratiokit.ratio_many(pairs, threads=threads)
+    if autojunk:
+        for k, (x, y) in enumerate(pairs):
+            if len(y) >= AUTOJUNK_MIN:
+                out[k] = difflib.SequenceMatcher(None, x, y, autojunk=True).ratio()
+    return out
+
+
+# ---------------------------------------------------------------------------------------------
+# Length bands: strings ordered by (length, position) and cut into bands of block_size.
+
+
+def length_histogram(strings: Sequence[str]) -> Dict[int, int]:
+    hist: Dict[int, int] = {}
+    for s in check_strings(strings, "strings"):
+        n = len(s)
+        hist[n] = hist.get(n, 0) + 1
+    return hist
+
+
+class BandPlan:
+    """Where every string goes: band = (rank in (length, position) order) // block_size."""
+
+    def __init__(self, histograms: Sequence[Dict[int, int]], block_size: int) -> None:
+        self.block_size = max(1, int(block_size))
+        totals: Dict[int, int] = {}
+        for hist in histograms:
+            for length, count in hist.items():
+                totals[length] = totals.get(length, 0) + count
+        before: Dict[int, int] = {}  # global rank of the first string of each length
+        rank = 0
+        for length in sorted(totals):
+            before[length] = rank
+            rank += totals[length]
+        self.n = rank
+        self.offsets: List[int] = []  # position of each partition's first row
+        self.starts: List[Dict[int, int]] = []  # per partition: rank of its first row per length
+        seen = dict(before)
+        position = 0
+        for hist in histograms:
+            self.offsets.append(position)
+            position += sum(hist.values())
+            self.starts.append({length: seen[length] for length in hist})
+            for length, count in hist.items():
+                seen[length] += count
+        n_bands = (self.n + self.block_size - 1) // self.block_size
+        # Length range of each band, from the rank ranges of the lengths.
+        self.band_min = [0] * n_bands
+        self.band_max = [0] * n_bands
+        for length in sorted(totals, reverse=True):
+            for band in range(before[length] // self.block_size,
+                              (before[length] + totals[length] - 1) // self.block_size + 1):
+                self.band_min[band] = length
+        for length in sorted(totals):
+            for band in range(before[length] // self.block_size,
+                              (before[length] + totals[length] - 1) // self.block_size + 1):
+                self.band_max[band] = length
+
+    @property
+    def n_bands(self) -> int:
+        return len(self.band_min)
+
+    def bands_of_partition(self, part: int, hist: Dict[int, int]) -> List[int]:
+        bands: Set[int] = set()
+        for length, count in hist.items():
+            first = self.starts[part][length]
+            bands.update(range(first // self.block_size,
+                               (first + count - 1) // self.block_size + 1))
+        return sorted(bands)
+
+    def meeting_pairs(self, other: Optional["BandPlan"], threshold: float
+                      ) -> List[Tuple[int, int]]:
+        """Band pairs (a, b) that can hold a linked pair; a <= b for a self-join."""
+        out = []
+        right = self if other is None else other
+        for a in range(self.n_bands):
+            for b in range(a if other is None else 0, right.n_bands):
+                if self.band_max[a] <= right.band_min[b]:
+                    short_max, long_min = self.band_max[a], right.band_min[b]
+                elif right.band_max[b] <= self.band_min[a]:
+                    short_max, long_min = right.band_max[b], self.band_min[a]
+                else:
+                    short_max, long_min = 1, 0  # overlapping length ranges
+                if lengths_can_meet(short_max, long_min, threshold):
+                    out.append((a, b))
+        return out
+
+
+def split_by_band(strings: Sequence[str], offset: int, starts: Dict[int, int],
+                  block_size: int) -> Dict[int, Tuple[List[int], List[str]]]:
+    """One partition's rows by band, each band's rows in ascending position."""
+    next_rank = dict(starts)
+    out: Dict[int, Tuple[List[int], List[str]]] = {}
+    for k, s in enumerate(strings):
+        rank = next_rank[len(s)]
+        next_rank[len(s)] = rank + 1
+        piece = out.get(rank // block_size)
+        if piece is None:
+            piece = out[rank // block_size] = ([], [])
+        piece[0].append(offset + k)
+        piece[1].append(s)
+    return out
+
+
+def concat_pieces(*pieces: Tuple[List[int], List[str]]) -> Tuple[List[int], List[str]]:
+    """A band from its partitions' pieces, given in partition order (so positions ascend)."""
+    positions: List[int] = []
+    strings: List[str] = []
+    for p, s in pieces:
+        positions.extend(p)
+        strings.extend(s)
+    return positions, strings
+
+
+def merge_sorted(a: Tuple[List[int], List[str]], b: Tuple[List[int], List[str]]
+                 ) -> Tuple[List[int], List[str], List[bool]]:
+    """Two position-sorted bands as one, with a flag per row telling whether it came from b."""
+    rows = sorted([(p, s, False) for p, s in zip(*a)] + [(p, s, True) for p, s in zip(*b)],
+                  key=lambda row: row[0])
+    return [r[0] for r in rows], [r[1] for r in rows], [r[2] for r in rows]
+
+
+# ---------------------------------------------------------------------------------------------
+# Exact clustering.
+
+
+def cluster_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List[str]]],
+                  threshold: float, threads: int = 0) -> List[Tuple[Members, float]]:
+    """Clusters of one band or of two bands together, as global positions."""
+    if b is None:
+        positions, strings = a
+    else:
+        positions, strings, _ = merge_sorted(a, b)
+    found = ratiokit.cluster_canonicals(strings, threshold, threads=threads)
+    return [(tuple(positions[m] for m in members), score) for members, score in found]
+
+
+def merge_clusters(found: Iterable[Sequence[Tuple[Members, float]]]
+                   ) -> List[Tuple[Members, Optional[float]]]:
+    """Union of cluster memberships: final clusters by first member, with the score of any
+    found cluster that has exactly the final members (None where it must be computed)."""
+    parent: Dict[int, int] = {}
+
+    def find(x: int) -> int:
+        root = x
+        while parent[root] != root:
+            root = parent[root]
+        while parent[x] != root:
+            parent[x], x = root, parent[x]
+        return root
+
+    known: Dict[Members, float] = {}
+    for block in found:
+        for members, score in block:
+            known.setdefault(members, score)
+            for m in members:
+                parent.setdefault(m, m)
+            root = find(members[0])
+            for m in members[1:]:
+                other = find(m)
+                if other != root:
+                    parent[other] = root
+    groups: Dict[int, List[int]] = {}
+    for m in parent:
+        groups.setdefault(find(m), []).append(m)
+    out = []
+    for group in groups.values():
+        members = tuple(sorted(group))
+        out.append((members, known.get(members)))
+    out.sort(key=lambda c: c[0][0])
+    return out
+
+
+def min_ratio(strings: Sequence[str], threads: int = 0) -> float:
+    """Exact minimum pairwise ratio of strings (in the given order, pairs i < j)."""
+    found = ratiokit.cluster_canonicals(list(strings), 0.0, threads=threads)
+    if len(found) != 1 or len(found[0][0]) != len(strings):
+        raise AssertionError("every pair links at threshold 0")  # pragma: no cover
+    return found[0][1]
+
+
+def pick_rows(strings: Sequence[str], offset: int, wanted: Dict[int, List[int]]
+              ) -> Dict[int, Dict[int, str]]:
+    """For each job, the strings of its positions that fall in this partition."""
+    return {job: {p: strings[p - offset] for p in positions} for job, positions in wanted.items()}
+
+
+def collect(*picked: Dict[int, str]) -> Dict[int, str]:
+    out: Dict[int, str] = {}
+    for part in picked:
+        out.update(part)
+    return out
+
+
+def cluster_minima(clusters: Sequence[Members], rows: Dict[int, str], threads: int = 0
+                   ) -> List[float]:
+    return [min_ratio([rows[m] for m in members], threads) for members in clusters]
+
+
+def clusters_frame(clusters: Sequence[Tuple[Members, float]]) -> Any:
+    """One row per member: member, cluster (its first member), min_ratio; by cluster, member."""
+    import importlib
+
+    import numpy as np
+
+    pd = importlib.import_module("pandas")
+    member = np.fromiter((m for c, _ in clusters for m in c), dtype=np.int64)
+    cluster = np.fromiter((c[0] for c, _ in clusters for _m in c), dtype=np.int64)
+    score = np.fromiter((s for c, s in clusters for _m in c), dtype=np.float64)
+    return pd.DataFrame({"member": member, "cluster": cluster, "min_ratio": score})
+
+
+def pack_jobs(sizes: Sequence[int], cost_cap: int, member_cap: int) -> List[List[int]]:
+    """Consecutive items grouped so that each group's summed squared size (its pairs) stays
+    near cost_cap and its summed size near member_cap: many small clusters must still spread
+    over many workers."""
+    jobs: List[List[int]] = []
+    cost = members = 0
+    for k, size in enumerate(sizes):
+        if not jobs or cost + size * size > cost_cap or members + size > member_cap:
+            jobs.append([])
+            cost = members = 0
+        jobs[-1].append(k)
+        cost += size * size
+        members += size
+    return jobs
+
+
+# ---------------------------------------------------------------------------------------------
+# Ratio join.
+
+
+def _ratio_join_fallback(left: Sequence[str], right: Optional[Sequence[str]], threshold: float,
+                         threads: int = 0) -> List[Tuple[int, int, float]]:
+    """Every (i, j, ratio) with ratio >= threshold, sorted; pairs i < j when right is None."""
+    import numpy as np
+
+    la = np.fromiter((len(s) for s in left), dtype=np.int64, count=len(left))
+    other = left if right is None else right
+    lb = np.fromiter((len(s) for s in other), dtype=np.int64, count=len(other))
+    rows_i: List[Any] = []
+    rows_j: List[Any] = []
+    step = max(1, (1 << 20) // max(1, len(other)))  # about a million bounds at a time
+    for start in range(0, len(left), step):
+        a = la[start:start + step, None]
+        total = a + lb[None, :]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            bound = np.where(total == 0, 1.0, 2.0 * np.minimum(a, lb[None, :]) / total)
+        keep = bound >= threshold
+        if right is None:
+            keep &= np.arange(len(other))[None, :] > np.arange(start, start + len(a))[:, None]
+        i, j = np.nonzero(keep)
+        rows_i.append(i + start)
+        rows_j.append(j)
+    if not rows_i:
+        return []
+    i_all = np.concatenate(rows_i)
+    j_all = np.concatenate(rows_j)
+    ratios = ratiokit.ratio_many([(left[i], other[j]) for i, j in zip(i_all.tolist(),
+                                                                       j_all.tolist())],
+                                 threads=threads)
+    return [(i, j, r) for i, j, r in zip(i_all.tolist(), j_all.tolist(), ratios)
+            if r >= threshold]
+
+
+def local_ratio_join(left: Sequence[str], right: Optional[Sequence[str]], threshold: float,
+                     threads: int = 0) -> List[Tuple[int, int, float]]:
+    native = getattr(ratiokit, "ratio_join", None)
+    if native is not None:
+        return list(native(list(left), None if right is None else list(right),
+                           threshold=threshold, threads=threads))
+    return _ratio_join_fallback(left, right, threshold, threads)
+
+
+def join_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List[str]]],
+               threshold: float, self_join: bool, threads: int = 0) -> Any:
+    """Pairs of one block as three arrays (left, right, ratio) of global positions."""
+    import numpy as np
+
+    if self_join:
+        if b is None:
+            positions, strings = a
+            pairs = local_ratio_join(strings, None, threshold, threads)
+        else:
+            # Both bands in position order, so each pair keeps its global orientation; pairs
+            # inside one band belong to that band's own block.
+            positions, strings, from_b = merge_sorted(a, b)
+            pairs = [p for p in local_ratio_join(strings, None, threshold, threads)
+                     if from_b[p[0]] != from_b[p[1]]]
+        li = [positions[i] for i, _, _ in pairs]
+        rj = [positions[j] for _, j, _ in pairs]
+    else:
+        assert b is not None
+        pairs = local_ratio_join(a[1], b[1], threshold, threads)
+        li = [a[0][i] for i, _, _ in pairs]
+        rj = [b[0][j] for _, j, _ in pairs]
+    return (np.asarray(li, dtype=np.int64), np.asarray(rj, dtype=np.int64),
+            np.asarray([r for _, _, r in pairs], dtype=np.float64))
+
+
+# ---------------------------------------------------------------------------------------------
+# MinHash/LSH: the native signatures and band keys, rebuilt with numpy.
+
+FNV_OFFSET_BASIS = 0xCBF29CE484222325
+FNV_PRIME = 0x100000001B3
+LSH_SEED = 0x9E3779B97F4A7C15
+SHINGLE_BYTES = 9
+SHINGLE_MIN_BYTES = 10
+MASK64 = (1 << 64) - 1
+
+
+def hash_functions(num_perm: int) -> Tuple[Any, Any]:
+    import numpy as np
+
+    s = LSH_SEED
+    a_list, b_list = [], []
+
+    def step(s: int) -> int:
+        s ^= (s << 13) & MASK64
+        s ^= s >> 7
+        s ^= (s << 17) & MASK64
+        return s
+
+    for _ in range(num_perm):
+        s = step(s)
+        a_list.append(s | 1)
+        s = step(s)
+        b_list.append(s)
+    return np.array(a_list, dtype=np.uint64), np.array(b_list, dtype=np.uint64)
+
+
+def band_keys(strings: Sequence[str], num_perm: int, band_rows: int) -> Any:
+    """(len(strings), num_perm // band_rows) uint64 band keys, equal to the native ones."""
+    import numpy as np
+
+    n = len(strings)
+    bands = 0 if band_rows == 0 else num_perm // band_rows
+    keys = np.empty((n, bands), dtype=np.uint64)
+    if n == 0 or bands == 0:
+        return keys
+    encoded = [s.encode("utf-8", "surrogatepass") for s in strings]
+    sizes = np.fromiter((len(e) for e in encoded), dtype=np.int64, count=n)
+    buf = np.frombuffer(b"".join(encoded), dtype=np.uint8).astype(np.uint64)
+    starts = np.zeros(n, dtype=np.int64)
+    np.cumsum(sizes[:-1], out=starts[1:])
+    prime = np.array([FNV_PRIME], dtype=np.uint64)
+    # Each string's shingle hashes as one segment: the whole text under 10 bytes, else every
+    # 9-byte window (repeats do not change a minimum).
+    short = sizes < SHINGLE_MIN_BYTES
+    seg = np.where(short, 1, sizes - (SHINGLE_BYTES - 1))
+    seg_start = np.zeros(n, dtype=np.int64)
+    np.cumsum(seg[:-1], out=seg_start[1:])
+    hashes = np.empty(int(seg.sum()), dtype=np.uint64)
+    long_idx = np.nonzero(~short)[0]
+    if len(long_idx):
+        counts = seg[long_idx]
+        owner = np.repeat(long_idx, counts)
+        within = np.arange(len(owner)) - np.repeat(np.cumsum(counts) - counts, counts)
+        window = starts[owner] + within
+        h = np.full(len(owner), FNV_OFFSET_BASIS, dtype=np.uint64)
+        for k in range(SHINGLE_BYTES):
+            h ^= buf[window + k]
+            h *= prime
+        hashes[seg_start[owner] + within] = h
+    for length in range(SHINGLE_MIN_BYTES):
+        idx = np.nonzero(sizes == length)[0]
+        if not len(idx):
+            continue
+        h = np.full(len(idx), FNV_OFFSET_BASIS, dtype=np.uint64)
+        for k in range(length):
+            h ^= buf[starts[idx] + k]
+            h *= prime
+        hashes[seg_start[idx]] = h
+    a, b = hash_functions(bands * band_rows)  # values past the last band belong to no band
+    scratch = np.empty_like(hashes)
+    for band in range(bands):
+        key = np.full(n, FNV_OFFSET_BASIS, dtype=np.uint64)
+        for r in range(band_rows):
+            p = band * band_rows + r
+            np.multiply(hashes, a[p], out=scratch)
+            np.add(scratch, b[p], out=scratch)
+            key ^= np.minimum.reduceat(scratch, seg_start)
+            key *= prime
+        keys[:, band] = key
+    return keys
+
+
+def bucket_rows(keys: Any, offset: int, groups: int) -> List[Any]:
+    """One partition's (band, key, position) rows, split into groups by bucket."""
+    import numpy as np
+
+    n, bands = keys.shape
+    band = np.tile(np.arange(bands, dtype=np.uint64), n)
+    key = keys.reshape(-1)
+    position = np.repeat(np.arange(offset, offset + n, dtype=np.int64), bands)
+    group = ((key ^ (band * np.uint64(0x9E3779B97F4A7C15))) % np.uint64(groups)).astype(np.int64)
+    order = np.argsort(group, kind="stable")
+    bounds = np.searchsorted(group[order], np.arange(groups + 1))
+    return [(band[order[lo:hi]], key[order[lo:hi]], position[order[lo:hi]])
+            for lo, hi in zip(bounds[:-1], bounds[1:])]
+
+
+def buckets_of(*rows: Tuple[Any, Any, Any]) -> List[Members]:
+    """Distinct member sets of the buckets of two or more strings among these rows."""
+    import numpy as np
+
+    if not rows:
+        return []
+    band = np.concatenate([r[0] for r in rows])
+    key = np.concatenate([r[1] for r in rows])
+    position = np.concatenate([r[2] for r in rows])
+    order = np.lexsort((position, key, band))
+    band, key, position = band[order], key[order], position[order]
+    if len(band) == 0:
+        return []
+    change = np.ones(len(band), dtype=bool)
+    change[1:] = (band[1:] != band[:-1]) | (key[1:] != key[:-1])
+    starts = np.nonzero(change)[0]
+    ends = np.append(starts[1:], len(band))
+    out = set()
+    for lo, hi in zip(starts[ends - starts >= 2].tolist(), ends[ends - starts >= 2].tolist()):
+        out.add(tuple(position[lo:hi].tolist()))
+    return list(out)
+
+
+def lsh_job(buckets: Sequence[Members], rows: Dict[int, str], threshold: float,
+            threads: int = 0) -> List[Tuple[Members, float]]:
+    """Verified clusters of a group of buckets, with exact minima.
+
+    Every two strings of a bucket are a candidate pair, so the exact clustering of a bucket's
+    members links exactly the verified candidate pairs among them."""
+    found = [cluster_block((list(b), [rows[m] for m in b]), None, threshold, threads)
+             for b in buckets]
+    merged = merge_clusters(found)
+    return [(members, score if score is not None else
+             min_ratio([rows[m] for m in members], threads)) for members, score in merged]
+
+
+def component_groups(buckets: Sequence[Members]) -> List[List[int]]:
+    """Buckets grouped by the connected component of the candidate graph they belong to."""
+    parent: Dict[int, int] = {}
+
+    def find(x: int) -> int:
+        while parent[x] != x:
+            parent[x] = parent[parent[x]]
+            x = parent[x]
+        return x
+
+    for b in buckets:
+        for m in b:
+            parent.setdefault(m, m)
+        root = find(b[0])
+        for m in b[1:]:
+            other = find(m)
+            if other != root:
+                parent[other] = root
+    groups: Dict[int, List[int]] = {}
+    for k, b in enumerate(buckets):
+        groups.setdefault(find(b[0]), []).append(k)
+    return list(groups.values())
+
+
+# ---------------------------------------------------------------------------------------------
+# TF-IDF cosine join: the native corpus's weights and the native join's pairs, rows and sums.
+
+
+def check_docs(docs: Iterable[Any]) -> List[List[str]]:
+    out = []
+    for k, doc in enumerate(docs):
+        if isinstance(doc, str):
+            raise TypeError(
+                f"document {k} of a partition arrived as one str ({doc[:40]!r}), not a list of "
+                "tokens: Dask's 'dataframe.convert-string' option turns object columns of lists "
+                "into their string forms. Build the Series with ratiokit.dask.token_series(...) "
+                "(an Arrow list<string> column) or set dask.config.set("
+                "{'dataframe.convert-string': False}) before creating it")
+        try:
+            tokens = list(doc)
+        except TypeError:
+            raise TypeError(f"document {k} of a partition is {type(doc).__name__}, "
+                            "not a list of str tokens") from None
+        for t in tokens:
+            if not isinstance(t, str):
+                raise TypeError(f"document {k} of a partition holds a {type(t).__name__} "
+                                "token; tokens must be str")
+        out.append(tokens)
+    return out
+
+
+def doc_frequencies(docs: Sequence[Any]) -> Tuple[List[str], Dict[str, int], int]:
+    """Tokens in first-seen order, their document frequencies, and the document count."""
+    df: Dict[str, int] = {}  # insertion order is first-seen order
+    for doc in check_docs(docs):
+        for token in doc:
+            df.setdefault(token, 0)
+        for token in set(doc):
+            df[token] += 1
+    return list(df), df, len(docs)
+
+
+def vocabulary(parts: Sequence[Tuple[List[str], Dict[str, int], int]]
+               ) -> Dict[str, Tuple[int, float]]:
+    """Token -> (first-seen id over all documents, idf = ln(N / df))."""
+    n_docs = sum(p[2] for p in parts)
+    ids: Dict[str, int] = {}
+    df: Dict[str, int] = {}
+    for order, freq, _ in parts:
+        for token in order:
+            if token not in ids:
+                ids[token] = len(ids)
+        for token, count in freq.items():
+            df[token] = df.get(token, 0) + count
+    return {t: (i, math.log(float(n_docs) / float(max(df[t], 1)))) for t, i in ids.items()}
+
+
+def _norm(sums: Sequence[float]) -> float:
+    sq = 0.0
+    for s in sums:
+        sq += s * s
+    if 2.2250738585072014e-308 <= sq <= 1.7976931348623157e308:
+        return math.sqrt(sq)
+    big = max((abs(s) for s in sums), default=0.0)
+    if not (big > 0.0) or not math.isfinite(big):
+        return math.sqrt(sq)
+    scaled = 0.0
+    for s in sums:
+        r = s / big
+        scaled += r * r
+    return big * math.sqrt(scaled)
+
+
+def unit_vectors(docs: Sequence[Any], vocab: Dict[str, Tuple[int, float]]
+                 ) -> List[Tuple[List[int], List[float]]]:
+    """Per document: (ids ascending, unit weights); empty when the norm is zero."""
+    out = []
+    for doc in check_docs(docs):
+        sums: Dict[int, float] = {}
+        for token in doc:
+            i, idf = vocab[token]
+            sums[i] = sums[i] + idf if i in sums else idf
+        ids = sorted(sums)
+        norm = _norm([sums[i] for i in ids])
+        out.append((ids, [sums[i] / norm for i in ids]) if norm > 0.0 else ([], []))
+    return out
+
+
+def max_weights(docs: Sequence[Any], vocab: Dict[str, Tuple[int, float]]) -> Dict[int, float]:
+    out: Dict[int, float] = {}
+    for ids, weights in unit_vectors(docs, vocab):
+        for i, w in zip(ids, weights):
+            if w > out.get(i, 0.0) or i not in out:
+                out[i] = max(w, 0.0)
+    return out
+
+
+def term_numbers(parts: Sequence[Dict[int, float]]) -> Tuple[Dict[int, int], List[float]]:
+    """Id -> term number, by (largest weight, id), and the largest weight of each term."""
+    best: Dict[int, float] = {}
+    for part in parts:
+        for i, w in part.items():
+            if i not in best or w > best[i]:
+                best[i] = w
+    order = sorted(best, key=lambda i: (best[i], i))
+    return {i: t for t, i in enumerate(order)}, [best[i] for i in order]
+
+
+def term_vectors(docs: Sequence[Any], offset: int, vocab: Dict[str, Tuple[int, float]],
+                 terms: Dict[int, int], max_weight: Sequence[float], threshold: float
+                 ) -> List[Tuple[int, List[int], List[float], int]]:
+    """Per document: (position, term numbers ascending, weights, indexed-tail start)."""
+    out = []
+    for k, (ids, weights) in enumerate(unit_vectors(docs, vocab)):
+        entries = sorted(zip((terms[i] for i in ids), weights))
+        t_list = [t for t, _ in entries]
+        w_list = [w for _, w in entries]
+        split = len(t_list)
+        bound = 0.0
+        for q, (t, w) in enumerate(entries):
+            bound += w * max_weight[t]
+            if bound >= threshold:
+                split = q
+                break
+        out.append((offset + k, t_list, w_list, split))
+    return out
+
+
+def cosine_block(indexed: Sequence[Tuple[int, List[int], List[float], int]],
+                 queries: Sequence[Tuple[int, List[int], List[float], int]],
+                 threshold: float) -> Any:
+    """Rows (j, i, cos, touch) with j from indexed, i from queries, j < i, cos >= threshold.
+
+    j is a candidate only when it shares a term of its indexed tail with i, as in the native
+    join; touch is the position in i's terms where j was first met, which orders i's rows as
+    the native join does. The cosine is summed in ascending term order."""
+    import numpy as np
+
+    postings: Dict[int, List[Tuple[int, int]]] = {}
+    for y, (position, t_list, _, split) in enumerate(indexed):
+        for t in t_list[split:]:
+            postings.setdefault(t, []).append((position, y))
+    out_j, out_i, out_c, out_k = [], [], [], []
+    for i, xt, xw, _ in queries:
+        touched: Dict[int, Tuple[int, int]] = {}
+        for k, t in enumerate(xt):
+            for position, y in postings.get(t, ()):
+                if position >= i:
+                    break
+                if position not in touched:
+                    touched[position] = (k, y)
+        for position, (k, y) in touched.items():
+            _, yt, yw, _ = indexed[y]
+            dot = 0.0
+            p = q = 0
+            while p < len(xt) and q < len(yt):
+                if xt[p] == yt[q]:
+                    dot += xw[p] * yw[q]
+                    p += 1
+                    q += 1
+                elif xt[p] < yt[q]:
+                    p += 1
+                else:
+                    q += 1
+            if dot >= threshold:
+                out_j.append(position)
+                out_i.append(i)
+                out_c.append(dot)
+                out_k.append(k)
+    return (np.asarray(out_j, dtype=np.int64), np.asarray(out_i, dtype=np.int64),
+            np.asarray(out_c, dtype=np.float64), np.asarray(out_k, dtype=np.int64))

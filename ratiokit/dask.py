@@ -1,0 +1,294 @@
+"""Clustering and joins on Dask, with the single-machine functions' exact answers.
+
+Install with ``pip install "ratiokit[dask]"`` (Python 3.10+). Every function takes Dask Series
+(positions are global row numbers: 0-based, partitions in order) and runs on the current Dask
+scheduler: a ``distributed.Client`` when one is active, for instance
+``distributed.Client("tcp://scheduler:8786")`` for a real cluster.
+
+- ``ratio_column(df, a, b)``: lazy Series of exact ratios of two string columns.
+- ``ratio_join(left, right=None, threshold=t)``: ``ratiokit.ratio_join``'s pairs.
+- ``cluster(strings, threshold=t, method="exact" | "lsh")``: ``cluster_canonicals`` /
+  ``cluster_canonicals_lsh``, one row per member.
+- ``cosine_join(docs, threshold=t)``: ``ratiokit.cosine_join``'s rows.
+
+The joins and the clustering plan their blocks from statistics of the input, so they compute
+on call and return their (sorted) result as a Dask DataFrame. Each reads the input several
+times: ``persist()`` an input that is expensive to produce. The stage functions they schedule
+live in ``ratiokit._stages`` and take plain lists, so another engine can call them.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+from . import _stages
+
+__all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
+
+INSTALL_HINT = 'ratiokit.dask needs Dask: pip install "ratiokit[dask]" (Python 3.10 or newer)'
+
+# Strings per length band of the exact clustering and the ratio join: a block joins two bands
+# natively on one worker, about (2 * BLOCK_SIZE)^2 / 2 bounded pairs at worst.
+BLOCK_SIZE = 4096
+# Summed squared cluster sizes, and strings, per minimum or LSH verification job.
+JOB_COST = 1 << 24
+JOB_MEMBERS = 20_000
+
+
+def _dask() -> Tuple[Any, Any, Any]:
+    try:
+        import dask
+        import dask.dataframe as dd
+
+        pd = importlib.import_module("pandas")
+    except ImportError as exc:
+        raise ImportError(INSTALL_HINT) from exc
+    return dask, dd, pd
+
+
+def _check_threshold(threshold: Any) -> float:
+    t = float(threshold)
+    if math.isnan(t):
+        raise ValueError("threshold must not be NaN")
+    return t
+
+
+def _as_strings(part: Any) -> List[str]:
+    return _stages.check_strings(part.tolist(), "strings")
+
+
+def _as_docs(part: Any) -> List[List[str]]:
+    return _stages.check_docs(part.tolist())
+
+
+def _partitions(series: Any, docs: bool = False) -> List[Any]:
+    """The partitions of series as lazy plain lists, checked, in order."""
+    dask, _, _ = _dask()
+    convert = _as_docs if docs else _as_strings
+    return [dask.delayed(convert)(p) for p in series.to_delayed()]
+
+
+def _frame(pdf: Any, npartitions: int = 1) -> Any:
+    _, dd, _ = _dask()
+    return dd.from_pandas(pdf, npartitions=max(1, npartitions), sort=False)
+
+
+def token_series(docs: Sequence[Sequence[str]], npartitions: int = 1) -> Any:
+    """A Dask Series of token lists that survives ``dataframe.convert-string`` (Arrow lists)."""
+    _, dd, pd = _dask()
+    pa = importlib.import_module("pyarrow")
+    series = pd.Series([list(d) for d in docs], dtype=pd.ArrowDtype(pa.list_(pa.string())))
+    return dd.from_pandas(series, npartitions=max(1, npartitions), sort=False)
+
+
+def ratio_column(df: Any, a: str, b: str, *, autojunk: bool = False, threads: int = 0) -> Any:
+    """Lazy float64 Series: exact ratio of columns a and b, row by row, one batch a partition.
+
+    With autojunk=True the ratio is difflib's default (autojunk) one: native where difflib's
+    heuristic cannot apply (second text under 200 characters), difflib itself elsewhere."""
+    _, _, pd = _dask()
+
+    def batch(part: Any) -> Any:
+        values = _stages.ratio_pairs(part[a].tolist(), part[b].tolist(), autojunk, threads)
+        return pd.Series(values, index=part.index, dtype="float64", name="ratio")
+
+    return df.map_partitions(batch, meta=pd.Series([], dtype="float64", name="ratio"))
+
+
+def _bands(series: Any, block_size: int) -> Tuple[_stages.BandPlan, List[Any]]:
+    """Plans the length bands of series and returns the lazy band values (positions, strings)."""
+    dask, _, _ = _dask()
+    parts = _partitions(series)
+    hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
+    plan = _stages.BandPlan(hists, block_size)
+    pieces: Dict[int, List[Any]] = {b: [] for b in range(plan.n_bands)}
+    for k, part in enumerate(parts):
+        split = dask.delayed(_stages.split_by_band, nout=None)(
+            part, plan.offsets[k], plan.starts[k], plan.block_size)
+        for band in plan.bands_of_partition(k, hists[k]):
+            pieces[band].append(split[band])
+    bands = [dask.delayed(_stages.concat_pieces)(*pieces[b]) for b in range(plan.n_bands)]
+    return plan, bands
+
+
+def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: int = BLOCK_SIZE,
+               threads: int = 0) -> Any:
+    """Every pair whose ratio reaches threshold: columns left, right (int64), ratio (float64),
+    sorted by (left, right); ``ratiokit.ratio_join(list(left), list(right), threshold=...)``.
+
+    With right=None it is the self-join of left, pairs left < right. Strings are cut into
+    length bands and only bands whose closest lengths can reach the threshold are joined, each
+    such pair of bands on one worker. A NaN threshold raises ValueError."""
+    dask, _, pd = _dask()
+    import numpy as np
+
+    t = _check_threshold(threshold)
+    lplan, lbands = _bands(left, block_size)
+    if right is None:
+        blocks = [dask.delayed(_stages.join_block)(
+            lbands[a], None if a == b else lbands[b], t, True, threads)
+            for a, b in lplan.meeting_pairs(None, t)]
+    else:
+        rplan, rbands = _bands(right, block_size)
+        blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
+                  for a, b in lplan.meeting_pairs(rplan, t)]
+    found = dask.compute(*blocks)
+    li = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
+    rj = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
+    ratio = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
+    order = np.lexsort((rj, li))
+    pdf = pd.DataFrame({"left": li[order], "right": rj[order], "ratio": ratio[order]})
+    return _frame(pdf, max(1, len(lbands)))
+
+
+def _with_minima(parts: List[Any], offsets: List[int],
+                 clusters: List[Tuple[_stages.Members, Optional[float]]],
+                 threads: int) -> List[Tuple[_stages.Members, float]]:
+    """Fills in the exact minimum of every cluster that has none yet, where its members are."""
+    dask, _, _ = _dask()
+    out = [(m, math.nan if s is None else s) for m, s in clusters]
+    todo = [k for k, (_, score) in enumerate(clusters) if score is None]
+    if not todo:
+        return out
+    jobs = _stages.pack_jobs([len(clusters[k][0]) for k in todo], JOB_COST, JOB_MEMBERS)
+    rows = _rows_for_jobs(parts, offsets, [[m for k in job for m in clusters[todo[k]][0]]
+                                           for job in jobs])
+    minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
+        [clusters[todo[k]][0] for k in job], rows[j], threads) for j, job in enumerate(jobs)])
+    for job, values in zip(jobs, minima):
+        for k, value in zip(job, values):
+            out[todo[k]] = (clusters[todo[k]][0], value)
+    return out
+
+
+def _rows_for_jobs(parts: List[Any], offsets: List[int], wanted: List[List[int]]) -> List[Any]:
+    """Lazy {position: string} per job, picked from the partitions that hold its positions."""
+    import bisect
+
+    dask, _, _ = _dask()
+    per_part: List[Dict[int, List[int]]] = [{} for _ in parts]
+    for job, positions in enumerate(wanted):
+        for p in positions:
+            per_part[bisect.bisect_right(offsets, p) - 1].setdefault(job, []).append(p)
+    picked: List[Any] = [dask.delayed(_stages.pick_rows, nout=None)(part, offsets[k], per_part[k])
+              if per_part[k] else None for k, part in enumerate(parts)]
+    return [dask.delayed(_stages.collect)(*[picked[k][job] for k in range(len(parts))
+                                            if job in per_part[k]])
+            for job in range(len(wanted))]
+
+
+def cluster(strings: Any, *, threshold: float, method: str = "exact", num_perm: int = 128,
+            band_rows: int = 4, block_size: int = BLOCK_SIZE, threads: int = 0) -> Any:
+    """Single-linkage clusters: one row per member of every cluster of two or more, with
+    columns member (int64 position), cluster (int64, its first member) and min_ratio (float64,
+    the exact minimum pairwise ratio of the cluster); sorted by cluster, then member. Equals
+    ``ratiokit.cluster_canonicals(list(strings), threshold)`` for method="exact" and
+    ``ratiokit.cluster_canonicals_lsh(list(strings), threshold, num_perm, band_rows)`` for
+    method="lsh", NaN and negative thresholds included (every pair links under them)."""
+    dask, _, _ = _dask()
+    t = float(threshold)
+    if method == "exact":
+        found = _cluster_exact(strings, t, block_size, threads)
+    elif method == "lsh":
+        if num_perm < 0 or band_rows < 0:
+            raise ValueError("num_perm and band_rows must not be negative")
+        found = _cluster_lsh(strings, t, int(num_perm), int(band_rows), threads)
+    else:
+        raise ValueError(f"method must be 'exact' or 'lsh', not {method!r}")
+    pdf = _stages.clusters_frame(found)
+    return _frame(pdf, max(1, len(pdf) // 1_000_000))
+
+
+def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
+                   ) -> List[Tuple[_stages.Members, float]]:
+    dask, _, _ = _dask()
+    parts = _partitions(strings)
+    if not (t > 0.0):
+        # NaN, zero and negative thresholds link every pair: one cluster of everything.
+        hists = dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts])
+        n = sum(sum(h.values()) for h in hists)
+        if n < 2:
+            return []
+        plan = _stages.BandPlan(list(hists), 1)
+        return _with_minima(parts, plan.offsets, [(tuple(range(n)), None)], threads)
+    plan, bands = _bands(strings, block_size)
+    blocks = [dask.delayed(_stages.cluster_block)(bands[a], None if a == b else bands[b], t,
+                                                  threads)
+              for a, b in plan.meeting_pairs(None, t)]
+    merged = _stages.merge_clusters(dask.compute(*blocks))
+    return _with_minima(parts, plan.offsets, merged, threads)
+
+
+def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads: int
+                 ) -> List[Tuple[_stages.Members, float]]:
+    dask, _, _ = _dask()
+    parts = _partitions(strings)
+    sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
+    offsets = [0]
+    for s in sizes[:-1]:
+        offsets.append(offsets[-1] + s)
+    if sum(sizes) < 2 or band_rows == 0 or num_perm // band_rows == 0:
+        return []
+    groups = max(1, min(64, len(parts) * 2))
+    rows = []
+    for k, part in enumerate(parts):
+        keys = dask.delayed(_stages.band_keys)(part, num_perm, band_rows)
+        rows.append(dask.delayed(_stages.bucket_rows)(keys, offsets[k], groups))
+    found = dask.compute(*[dask.delayed(_stages.buckets_of)(*[r[g] for r in rows])
+                           for g in range(groups)])
+    buckets = sorted({b for group in found for b in group})
+    if not buckets:
+        return []
+    comps = _stages.component_groups(buckets)
+    comps.sort(key=lambda c: min(buckets[k][0] for k in c))
+    sizes_c = [len({m for k in c for m in buckets[k]}) for c in comps]
+    jobs = _stages.pack_jobs(sizes_c, JOB_COST, JOB_MEMBERS)
+    job_buckets = [[buckets[k] for c in job for k in comps[c]] for job in jobs]
+    wanted = [sorted({m for b in jb for m in b}) for jb in job_buckets]
+    picked = _rows_for_jobs(parts, offsets, wanted)
+    results = dask.compute(*[dask.delayed(_stages.lsh_job)(jb, picked[j], t, threads)
+                             for j, jb in enumerate(job_buckets)])
+    out = [c for r in results for c in r]
+    out.sort(key=lambda c: c[0][0])
+    return out
+
+
+def cosine_join(docs: Any, *, threshold: float) -> Any:
+    """``ratiokit.cosine_join(list(docs), threshold)`` as a DataFrame j, i (int64), cosine
+    (float64): the same pairs, the same cosines to the bit, in the same order.
+
+    docs is a Dask Series of token lists. Under Dask's default ``dataframe.convert-string``
+    an object column of lists arrives as strings: build it with ``token_series`` (an Arrow
+    list<string> column) or switch the option off; a document that arrives as a str raises
+    TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
+    is broadcast, weights and term numbers follow the native corpus, and every pair of
+    partitions is joined on a worker."""
+    dask, _, pd = _dask()
+    import numpy as np
+
+    t = float(threshold)
+    parts = _partitions(docs, docs=True)
+    counts = dask.compute(*[dask.delayed(_stages.doc_frequencies)(p) for p in parts])
+    vocab = _stages.vocabulary(counts)
+    offsets = [0]
+    for c in counts[:-1]:
+        offsets.append(offsets[-1] + c[2])
+    vocab_d = dask.delayed(vocab, pure=True, traverse=False)
+    maxima = dask.compute(*[dask.delayed(_stages.max_weights)(p, vocab_d) for p in parts])
+    terms, max_weight = _stages.term_numbers(maxima)
+    terms_d = dask.delayed(terms, pure=True, traverse=False)
+    max_d = dask.delayed(max_weight, pure=True, traverse=False)
+    vectors = [dask.delayed(_stages.term_vectors)(p, offsets[k], vocab_d, terms_d, max_d, t)
+               for k, p in enumerate(parts)]
+    blocks = [dask.delayed(_stages.cosine_block)(vectors[a], vectors[b], t)
+              for b in range(len(parts)) for a in range(b + 1)]
+    found = dask.compute(*blocks)
+    j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
+    i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
+    cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
+    touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
+    order = np.lexsort((j, touch, i))
+    pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
+    return _frame(pdf, max(1, len(parts)))
