@@ -4,6 +4,7 @@
 // arguments; these take lists of str and plain numbers.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/environment.hpp"
 #include "parallel/parallel.hpp"
 #include "ratio/ratio.hpp"
 #include "search/search.hpp"
@@ -103,8 +104,9 @@ PyObject* ratio_autojunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!parse_fastcall(AUTOJUNK_SIG, args, nargs, kwnames, arg)) return nullptr;
     CodePoints a, b;
     if (!to_text_pair(arg, a, b)) return nullptr;
+    const uint64_t work_factor = work_factor_setting();
     double value = 0.0;
-    if (!without_gil([&] { value = ratio_autojunk_chars(a, b); })) return nullptr;
+    if (!without_gil([&] { value = ratio_autojunk_chars(a, b, work_factor); })) return nullptr;
     return PyFloat_FromDouble(value);
   });
 }

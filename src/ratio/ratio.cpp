@@ -191,9 +191,9 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
   return ratio_b2j_chars(a, b, cb.count);
 }
 
-double ratio_autojunk_chars(Text a, Text b) {
+double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor) {
   const size_t la = a.size(), lb = b.size();
-  if (lb < AUTOJUNK_MIN_LEN) return ratio_chars(a, b);  // nothing is popular: the plain ratio
+  if (lb < AUTOJUNK_MIN_LEN) return ratio_chars(a, b, work_factor);  // nothing is popular: the plain ratio
   if (la == 0) return 0.0;
   Borrow<B2jScratch> sc(B2J);
   // Symbol ids: the code points themselves when both texts are ASCII, else ranks among b's

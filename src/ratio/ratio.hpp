@@ -39,9 +39,9 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
 // difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True: when b has at least
 // AUTOJUNK_MIN_LEN elements, those occurring more than len(b) / 100 + 1 times are left out of the
 // longest-match index, and each block found then grows through equal elements on both sides.
-// Shorter b give exactly ratio_chars.
+// Shorter b give exactly ratio_chars, dispatched with `work_factor`.
 inline constexpr size_t AUTOJUNK_MIN_LEN = 200;
-double ratio_autojunk_chars(Text a, Text b);
+double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR);
 
 // (code point, count) for each distinct code point, ascending.
 using CharCounts = std::vector<std::pair<uint32_t, uint32_t>>;
