@@ -21,7 +21,6 @@ Exactness rests on three facts about the native functions:
 
 from __future__ import annotations
 
-import difflib
 import math
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
@@ -30,9 +29,6 @@ import ratiokit
 # Bands are paired when their closest lengths come within this much of the threshold; a pair
 # that the native code might link on a rounding tie is then still inside some block.
 MEET_SLACK = 1e-12
-
-# difflib's autojunk heuristic only touches second texts of 200 or more characters.
-AUTOJUNK_MIN = 200
 
 Cluster = Tuple[List[int], float]
 Members = Tuple[int, ...]
@@ -66,12 +62,9 @@ def check_strings(values: Iterable[Any], what: str) -> List[str]:
 def ratio_pairs(a: Sequence[str], b: Sequence[str], autojunk: bool = False,
                 threads: int = 0) -> List[float]:
     pairs = list(zip(check_strings(a, "first column"), check_strings(b, "second column")))
-    out = ratiokit.ratio_many(pairs, threads=threads)
     if autojunk:
-        for k, (x, y) in enumerate(pairs):
-            if len(y) >= AUTOJUNK_MIN:
-                out[k] = difflib.SequenceMatcher(None, x, y, autojunk=True).ratio()
-    return out
+        return ratiokit.ratio(pairs, autojunk=True)
+    return ratiokit.ratio_many(pairs, threads=threads)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -298,46 +291,10 @@ def pack_jobs(sizes: Sequence[int], cost_cap: int, member_cap: int) -> List[List
 # Ratio join.
 
 
-def _ratio_join_fallback(left: Sequence[str], right: Optional[Sequence[str]], threshold: float,
-                         threads: int = 0) -> List[Tuple[int, int, float]]:
-    """Every (i, j, ratio) with ratio >= threshold, sorted; pairs i < j when right is None."""
-    import numpy as np
-
-    la = np.fromiter((len(s) for s in left), dtype=np.int64, count=len(left))
-    other = left if right is None else right
-    lb = np.fromiter((len(s) for s in other), dtype=np.int64, count=len(other))
-    rows_i: List[Any] = []
-    rows_j: List[Any] = []
-    step = max(1, (1 << 20) // max(1, len(other)))  # about a million bounds at a time
-    for start in range(0, len(left), step):
-        a = la[start:start + step, None]
-        total = a + lb[None, :]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            bound = np.where(total == 0, 1.0, 2.0 * np.minimum(a, lb[None, :]) / total)
-        keep = bound >= threshold
-        if right is None:
-            keep &= np.arange(len(other))[None, :] > np.arange(start, start + len(a))[:, None]
-        i, j = np.nonzero(keep)
-        rows_i.append(i + start)
-        rows_j.append(j)
-    if not rows_i:
-        return []
-    i_all = np.concatenate(rows_i)
-    j_all = np.concatenate(rows_j)
-    ratios = ratiokit.ratio_many([(left[i], other[j]) for i, j in zip(i_all.tolist(),
-                                                                       j_all.tolist())],
-                                 threads=threads)
-    return [(i, j, r) for i, j, r in zip(i_all.tolist(), j_all.tolist(), ratios)
-            if r >= threshold]
-
-
 def local_ratio_join(left: Sequence[str], right: Optional[Sequence[str]], threshold: float,
                      threads: int = 0) -> List[Tuple[int, int, float]]:
-    native = getattr(ratiokit, "ratio_join", None)
-    if native is not None:
-        return list(native(list(left), None if right is None else list(right),
-                           threshold=threshold, threads=threads))
-    return _ratio_join_fallback(left, right, threshold, threads)
+    return ratiokit.ratio_join(list(left), None if right is None else list(right),
+                               threshold=threshold, threads=threads)
 
 
 def join_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List[str]]],

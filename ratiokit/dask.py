@@ -23,7 +23,7 @@ import importlib
 import math
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from . import _stages
+from . import _search, _stages
 
 __all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
 
@@ -46,13 +46,6 @@ def _dask() -> Tuple[Any, Any, Any]:
     except ImportError as exc:
         raise ImportError(INSTALL_HINT) from exc
     return dask, dd, pd
-
-
-def _check_threshold(threshold: Any) -> float:
-    t = float(threshold)
-    if math.isnan(t):
-        raise ValueError("threshold must not be NaN")
-    return t
 
 
 def _as_strings(part: Any) -> List[str]:
@@ -86,8 +79,8 @@ def token_series(docs: Sequence[Sequence[str]], npartitions: int = 1) -> Any:
 def ratio_column(df: Any, a: str, b: str, *, autojunk: bool = False, threads: int = 0) -> Any:
     """Lazy float64 Series: exact ratio of columns a and b, row by row, one batch a partition.
 
-    With autojunk=True the ratio is difflib's default (autojunk) one: native where difflib's
-    heuristic cannot apply (second text under 200 characters), difflib itself elsewhere."""
+    With autojunk=True the ratio is difflib's default (autojunk) one, as
+    ``ratiokit.ratio(a, b, autojunk=True)`` gives it."""
     _, _, pd = _dask()
 
     def batch(part: Any) -> Any:
@@ -120,11 +113,12 @@ def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: in
 
     With right=None it is the self-join of left, pairs left < right. Strings are cut into
     length bands and only bands whose closest lengths can reach the threshold are joined, each
-    such pair of bands on one worker. A NaN threshold raises ValueError."""
+    such pair of bands on one worker. The threshold must be a number in [0, 1], as for
+    ``ratiokit.ratio_join``."""
     dask, _, pd = _dask()
     import numpy as np
 
-    t = _check_threshold(threshold)
+    t = _search._unit(threshold, "threshold")
     lplan, lbands = _bands(left, block_size)
     if right is None:
         blocks = [dask.delayed(_stages.join_block)(

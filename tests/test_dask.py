@@ -195,16 +195,17 @@ class TestJoins:
         got = rkd.ratio_join(series(left, nparts), series(right, 3), threshold=t,
                              block_size=16).compute()
         assert list(got.itertuples(index=False, name=None)) == want
-        with pytest.raises(ValueError, match="NaN"):
-            rkd.ratio_join(series(left, 1), threshold=math.nan)
+        for bad in (math.nan, -0.5, 1.5):
+            with pytest.raises(ValueError, match=r"\[0, 1\]"):
+                rkd.ratio_join(series(left, 1), threshold=bad)
 
-    def test_local_join_fallback_and_length_bands(self):
-        # The fallback is what blocks run until the native join exists; it must agree with the
-        # pairwise definition on its own, including empty strings and the ratio-1 edge.
+    def test_local_join_and_length_bands(self):
+        # One block's join must agree with the pairwise definition on its own, including empty
+        # strings and the ratio-1 edge.
         values = self.SMALL[:70] + ["", "", "é"]
-        for t in (0.6, 1.0, -1.0):
-            assert _stages._ratio_join_fallback(values, None, t) == brute_join(values, None, t)
-            assert (_stages._ratio_join_fallback(values[:30], values[30:], t)
+        for t in (0.6, 1.0, 0.0):
+            assert _stages.local_ratio_join(values, None, t) == brute_join(values, None, t)
+            assert (_stages.local_ratio_join(values[:30], values[30:], t)
                     == brute_join(values[:30], values[30:], t))
         assert _stages.lengths_can_meet(0, 0, 1.0)
         assert not _stages.lengths_can_meet(0, 1, 0.01)
