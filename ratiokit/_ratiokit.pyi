@@ -1,6 +1,6 @@
 """Type stubs of the compiled core. Every parameter is positional-or-keyword."""
 
-from typing import Sequence, Tuple, final
+from typing import Callable, Optional, Sequence, Tuple, final
 
 class PanicException(BaseException):
     """An internal fault the module could not recover from (not an ``Exception``)."""
@@ -19,6 +19,27 @@ def cluster_canonicals_lsh(
 ) -> list[tuple[list[int], float]]: ...
 def cosine_join(
     docs: Sequence[Sequence[str]], threshold: float, concurrency: str = "cpu", threads: int = 0
+) -> list[tuple[int, int, float]]: ...
+def _cluster_canonicals(
+    canonicals: Sequence[str],
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[tuple[list[int], float]]: ...
+def _cluster_canonicals_lsh(
+    canonicals: Sequence[str],
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[tuple[list[int], float]]: ...
+def _cosine_join(
+    docs: Sequence[Sequence[str]],
+    threshold: float,
+    concurrency: str = "cpu",
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
 @final
 class Rationer:
