@@ -96,7 +96,7 @@ print(json.dumps({"result": result, "seconds": elapsed, "peak_kib": peak}))
 """
 
 
-def run_with_progress(strings, threshold, threads):
+def run_with_progress(strings, threshold, threads, python=sys.executable):
     """Times one call in a child interpreter with RATIOKIT_PROGRESS on, reading its lines; the
     child also reports how much its peak resident size grew during the call."""
     env = dict(os.environ, RATIOKIT_PROGRESS="")
@@ -104,7 +104,7 @@ def run_with_progress(strings, threshold, threads):
         json.dump(strings, f)
         f.flush()
         done = subprocess.run(
-            [sys.executable, "-c", CHILD, f.name, repr(threshold), str(threads)],
+            [python, "-c", CHILD, f.name, repr(threshold), str(threads)],
             env=env, capture_output=True, text=True, cwd=tempfile.gettempdir(),
         )
     if done.returncode != 0:
@@ -176,7 +176,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="sizes 500 and 2,000 only, smaller baseline sample")
     parser.add_argument("--threads", type=int, default=0, help="threads for cluster_canonicals (0: all cores)")
+    parser.add_argument("--sizes", help="comma-separated subset sizes (default 500,2000,10000,all)")
+    parser.add_argument("--thresholds", default="0.8,0.9", help="comma-separated thresholds")
+    parser.add_argument("--python", action="append",
+                        help="interpreter whose ratiokit to time (repeatable, to compare builds in "
+                             "one run; default: this one)")
+    parser.add_argument("--no-oracle", action="store_true", help="skip the difflib baseline and check")
     args = parser.parse_args()
+    pythons = [os.path.abspath(p) if os.sep in p else p for p in (args.python or [sys.executable])]
 
     start = time.perf_counter()
     functions = stdlib_functions()
@@ -187,32 +194,44 @@ def main() -> None:
         f"extracted in {time.perf_counter() - start:.1f}s; {os.cpu_count()} CPUs, threads={args.threads}"
     )
     sizes = [500, 2000] if args.quick else [500, 2000, 10000, len(functions)]
-    thresholds = [0.8, 0.9]
+    if args.sizes:
+        sizes = [min(int(x), len(functions)) if x != "all" else len(functions)
+                 for x in args.sizes.split(",")]
+    thresholds = [float(x) for x in args.thresholds.split(",")]
 
-    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'peak MiB':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}")
+    label = len(pythons) > 1
+    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'peak MiB':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}"
+          + ("  python" if label else ""))
     results = {}
     for size in sizes:
         subset = functions[:size]
         for t in thresholds:
-            # Small sizes take milliseconds: report the best of three runs.
-            runs = [run_with_progress(subset, t, args.threads) for _ in range(3 if size <= 2000 else 1)]
-            result, elapsed, candidates, tests, peak = min(runs, key=lambda run: run[1])
-            results[(size, t)] = (result, elapsed)
-            largest = max((len(m) for m, _ in result), default=0)
-            show = lambda v: "-" if v is None else f"{v:,}"  # noqa: E731
-            print(
-                f"{size:>7,} {t:>4} {elapsed:>9.4f} {peak:>9.1f} {show(candidates):>12} {show(tests):>11} "
-                f"{len(result):>9,} {largest:>8,}",
-                flush=True,
-            )
+            for python in pythons:
+                # Small sizes take milliseconds: report the best of three runs.
+                runs = [run_with_progress(subset, t, args.threads, python)
+                        for _ in range(3 if size <= 2000 else 1)]
+                result, elapsed, candidates, tests, peak = min(runs, key=lambda run: run[1])
+                results[(size, t, python)] = (result, elapsed)
+                largest = max((len(m) for m, _ in result), default=0)
+                show = lambda v: "-" if v is None else f"{v:,}"  # noqa: E731
+                print(
+                    f"{size:>7,} {t:>4} {elapsed:>9.4f} {peak:>9.1f} {show(candidates):>12} {show(tests):>11} "
+                    f"{len(result):>9,} {largest:>8,}" + (f"  {python}" if label else ""),
+                    flush=True,
+                )
+            if len({repr(results[(size, t, p)][0]) for p in pythons}) > 1:
+                print("  RESULTS DIFFER between builds", flush=True)
 
     # Time ~ size^k between consecutive sizes: k near 1 is linear, near 2 quadratic.
-    for t in thresholds:
-        steps = []
-        for small, large in zip(sizes, sizes[1:]):
-            t0, t1 = results[(small, t)][1], results[(large, t)][1]
-            steps.append(f"{small:,}->{large:,}: {math.log(t1 / t0) / math.log(large / small):.2f}")
-        print(f"growth exponent at {t}: " + ", ".join(steps))
+    for python in pythons:
+        for t in thresholds:
+            steps = []
+            for small, large in zip(sizes, sizes[1:]):
+                t0, t1 = results[(small, t, python)][1], results[(large, t, python)][1]
+                steps.append(f"{small:,}->{large:,}: {math.log(t1 / t0) / math.log(large / small):.2f}")
+            print(f"growth exponent at {t}: " + ", ".join(steps) + (f"  ({python})" if label else ""))
+    if args.no_oracle or 500 not in sizes:
+        return
 
     subset = functions[:500]
     sample = 1000 if args.quick else 5000
@@ -222,7 +241,7 @@ def main() -> None:
         f"(extrapolated from {sampled:,} sampled pairs)"
     )
     for t in thresholds:
-        result, elapsed = results[(500, t)]
+        result, elapsed = results[(500, t, pythons[0])]
         start = time.perf_counter()
         want = oracle_clusters(subset, t)
         oracle_seconds = time.perf_counter() - start

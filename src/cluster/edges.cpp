@@ -42,6 +42,7 @@ struct PairTest {
   Orientation orientation;
 
   bool operator()(const CandidatePair& p) const {
+    if (lcs_rules_out(strings[p.a], strings[p.b], threshold)) return false;
     if (gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
     return orientation.both_ways(p.a, p.b) &&
            gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);

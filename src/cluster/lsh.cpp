@@ -262,6 +262,10 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
     const uint32_t lo = pair_lo(candidates[p]);
     const uint32_t hi = pair_hi(candidates[p]);
     Verdict v;
+    if (lcs_rules_out(strings[lo], strings[hi], threshold)) {
+      progress_advance(progress, 1);
+      return v;
+    }
     v.forward = gestalt_edge(strings[lo], strings[hi], automata[hi], threshold).value_or(REJECTED);
     if (orientation.both_ways(lo, hi)) {
       v.backward =

@@ -307,3 +307,47 @@ TEST(ClusterDistinct, PositionsAndExpansion) {
 
 }  // namespace
 }  // namespace ratiokit
+
+namespace ratiokit {
+namespace {
+
+size_t lcs_table(const CodePoints& a, const CodePoints& b) {
+  std::vector<size_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+  for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t j = 0; j < b.size(); ++j) {
+      next[j + 1] = a[i] == b[j] ? row[j] + 1 : std::max(row[j + 1], next[j]);
+    }
+    std::swap(row, next);
+  }
+  return row[b.size()];
+}
+
+// Lengths on both sides of every 64-bit word boundary, ASCII and not, so that carries cross
+// words and the last partial word is counted right.
+TEST(ClusterLcs, MatchesTheQuadraticTableAndBoundsTheRatio) {
+  std::mt19937_64 rng(43);
+  for (int round = 0; round < 300; ++round) {
+    const size_t la = rng() % 200, lb = rng() % 200;
+    const uint32_t base = round % 3 == 0 ? 0x4E00 : 'a';
+    const uint32_t alphabet = 2 + rng() % 6;
+    CodePoints a(la), b(lb);
+    for (auto& c : a) c = base + rng() % alphabet;
+    for (auto& c : b) c = base + rng() % alphabet;
+    const size_t lcs = lcs_length(a, b);
+    ASSERT_EQ(lcs, lcs_table(a, b)) << la << " " << lb;
+    EXPECT_EQ(lcs, lcs_length(b, a));
+    if (la > 0 && lb > 0) {
+      const double r = gestalt_ratio_chars(a, b);
+      EXPECT_LE(r, ratio_from_m(lcs, la + lb));
+      EXPECT_FALSE(lcs_rules_out(a, b, r));  // the true ratio is never ruled out
+    }
+  }
+  for (size_t n : {63, 64, 65, 127, 128, 129}) {
+    const CodePoints a(n, 'x');
+    EXPECT_EQ(lcs_length(a, CodePoints(n + 3, 'x')), n);
+    EXPECT_EQ(lcs_length(a, CodePoints(n, 'y')), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace ratiokit
