@@ -5,8 +5,11 @@ directory and all its subpackages, site-packages excluded), extracted with ast a
 indentation and blank lines dropped. Subsets are prefixes of one seeded shuffle. For each subset
 and threshold the table shows the wall time of cluster_canonicals and, read from its
 RATIOKIT_PROGRESS lines, the candidate pairs and the edge tests it ran ("-" where there were
-too few candidates for the batched path that prints them), then the clusters found and the size
-of the largest. Sizes up to 2,000 report the best of three runs.
+too few candidates for the batched path that prints them; where candidates are streamed, the
+pairs within the length bound), then the clusters found and the size of the largest. Each call
+runs in a child interpreter, which also reports how much its peak resident size grew during the
+call ("peak MiB"). Sizes up to 2,000 report the best of three runs. After the table, the growth
+exponent of the time between consecutive sizes.
 
 The baseline is brute-force difflib on the 500 subset: every pair through
 SequenceMatcher(None, a, b, autojunk=False).ratio(). Timing all 124,750 pairs would take minutes,
@@ -23,9 +26,12 @@ from __future__ import annotations
 import argparse
 import ast
 import difflib
+import json
+import math
 import os
 import random
 import re
+import subprocess
 import sys
 import sysconfig
 import tempfile
@@ -71,30 +77,47 @@ def stdlib_functions() -> list[str]:
     return out
 
 
-def run_with_progress(strings, threshold, threads):
-    """Times one call with RATIOKIT_PROGRESS on, reading its lines from our own stderr."""
-    os.environ["RATIOKIT_PROGRESS"] = ""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile(mode="w+b") as capture:
-        os.dup2(capture.fileno(), 2)
-        try:
-            start = time.perf_counter()
-            result = ratiokit.cluster_canonicals(strings, threshold, threads)
-            elapsed = time.perf_counter() - start
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            del os.environ["RATIOKIT_PROGRESS"]
-        capture.seek(0)
-        lines = capture.read().decode().splitlines()
+CHILD = """
+import json, sys, time
+import ratiokit
+strings = json.load(open(sys.argv[1]))
+threshold, threads = float(sys.argv[2]), int(sys.argv[3])
+def status(field):  # kiB, from the kernel's own accounting
+    for line in open('/proc/self/status'):
+        if line.startswith(field):
+            return int(line.split()[1])
+open('/proc/self/clear_refs', 'w').write('5')  # peak resident size := current
+before = status('VmRSS:')
+start = time.perf_counter()
+result = ratiokit.cluster_canonicals(strings, threshold, threads)
+elapsed = time.perf_counter() - start
+peak = status('VmHWM:') - before
+print(json.dumps({"result": result, "seconds": elapsed, "peak_kib": peak}))
+"""
+
+
+def run_with_progress(strings, threshold, threads, python=sys.executable):
+    """Times one call in a child interpreter with RATIOKIT_PROGRESS on, reading its lines; the
+    child also reports how much its peak resident size grew during the call."""
+    env = dict(os.environ, RATIOKIT_PROGRESS="")
+    with tempfile.NamedTemporaryFile("w", suffix=".json") as f:
+        json.dump(strings, f)
+        f.flush()
+        done = subprocess.run(
+            [python, "-c", CHILD, f.name, repr(threshold), str(threads)],
+            env=env, capture_output=True, text=True, cwd=tempfile.gettempdir(),
+        )
+    if done.returncode != 0:
+        sys.exit(done.stderr)
+    report = json.loads(done.stdout)
+    result = [(members, score) for members, score in report["result"]]
     candidates = tests = None
-    for text in lines:
+    for text in done.stderr.splitlines():
         m = LINE.fullmatch(text)
         if m:
             candidates = int(m.group(2))
             tests = (tests or 0) + int(m.group(3))
-    return result, elapsed, candidates, tests
+    return result, report["seconds"], candidates, tests, report["peak_kib"] / 1024
 
 
 def difflib_ratio(a, b):
@@ -153,7 +176,14 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="sizes 500 and 2,000 only, smaller baseline sample")
     parser.add_argument("--threads", type=int, default=0, help="threads for cluster_canonicals (0: all cores)")
+    parser.add_argument("--sizes", help="comma-separated subset sizes (default 500,2000,10000,all)")
+    parser.add_argument("--thresholds", default="0.8,0.9", help="comma-separated thresholds")
+    parser.add_argument("--python", action="append",
+                        help="interpreter whose ratiokit to time (repeatable, to compare builds in "
+                             "one run; default: this one)")
+    parser.add_argument("--no-oracle", action="store_true", help="skip the difflib baseline and check")
     args = parser.parse_args()
+    pythons = [os.path.abspath(p) if os.sep in p else p for p in (args.python or [sys.executable])]
 
     start = time.perf_counter()
     functions = stdlib_functions()
@@ -164,24 +194,44 @@ def main() -> None:
         f"extracted in {time.perf_counter() - start:.1f}s; {os.cpu_count()} CPUs, threads={args.threads}"
     )
     sizes = [500, 2000] if args.quick else [500, 2000, 10000, len(functions)]
-    thresholds = [0.8, 0.9]
+    if args.sizes:
+        sizes = [min(int(x), len(functions)) if x != "all" else len(functions)
+                 for x in args.sizes.split(",")]
+    thresholds = [float(x) for x in args.thresholds.split(",")]
 
-    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}")
+    label = len(pythons) > 1
+    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'peak MiB':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}"
+          + ("  python" if label else ""))
     results = {}
     for size in sizes:
         subset = functions[:size]
         for t in thresholds:
-            # Small sizes take milliseconds: report the best of three runs.
-            runs = [run_with_progress(subset, t, args.threads) for _ in range(3 if size <= 2000 else 1)]
-            result, elapsed, candidates, tests = min(runs, key=lambda run: run[1])
-            results[(size, t)] = (result, elapsed)
-            largest = max((len(m) for m, _ in result), default=0)
-            show = lambda v: "-" if v is None else f"{v:,}"  # noqa: E731
-            print(
-                f"{size:>7,} {t:>4} {elapsed:>9.4f} {show(candidates):>12} {show(tests):>11} "
-                f"{len(result):>9,} {largest:>8,}",
-                flush=True,
-            )
+            for python in pythons:
+                # Small sizes take milliseconds: report the best of three runs.
+                runs = [run_with_progress(subset, t, args.threads, python)
+                        for _ in range(3 if size <= 2000 else 1)]
+                result, elapsed, candidates, tests, peak = min(runs, key=lambda run: run[1])
+                results[(size, t, python)] = (result, elapsed)
+                largest = max((len(m) for m, _ in result), default=0)
+                show = lambda v: "-" if v is None else f"{v:,}"  # noqa: E731
+                print(
+                    f"{size:>7,} {t:>4} {elapsed:>9.4f} {peak:>9.1f} {show(candidates):>12} {show(tests):>11} "
+                    f"{len(result):>9,} {largest:>8,}" + (f"  {python}" if label else ""),
+                    flush=True,
+                )
+            if len({repr(results[(size, t, p)][0]) for p in pythons}) > 1:
+                print("  RESULTS DIFFER between builds", flush=True)
+
+    # Time ~ size^k between consecutive sizes: k near 1 is linear, near 2 quadratic.
+    for python in pythons:
+        for t in thresholds:
+            steps = []
+            for small, large in zip(sizes, sizes[1:]):
+                t0, t1 = results[(small, t, python)][1], results[(large, t, python)][1]
+                steps.append(f"{small:,}->{large:,}: {math.log(t1 / t0) / math.log(large / small):.2f}")
+            print(f"growth exponent at {t}: " + ", ".join(steps) + (f"  ({python})" if label else ""))
+    if args.no_oracle or 500 not in sizes:
+        return
 
     subset = functions[:500]
     sample = 1000 if args.quick else 5000
@@ -191,7 +241,7 @@ def main() -> None:
         f"(extrapolated from {sampled:,} sampled pairs)"
     )
     for t in thresholds:
-        result, elapsed = results[(500, t)]
+        result, elapsed = results[(500, t, pythons[0])]
         start = time.perf_counter()
         want = oracle_clusters(subset, t)
         oracle_seconds = time.perf_counter() - start

@@ -1,6 +1,6 @@
 """Type stubs of the compiled core. Every parameter is positional-or-keyword."""
 
-from typing import Sequence, Tuple, final
+from typing import Callable, Optional, Sequence, Tuple, final
 
 class PanicException(BaseException):
     """An internal fault the module could not recover from (not an ``Exception``)."""
@@ -32,6 +32,27 @@ def _extract(
 ) -> list[tuple[int, float]]: ...
 def _ratio_join(
     left: Sequence[str], right: Sequence[str] | None, threshold: float, threads: int
+) -> list[tuple[int, int, float]]: ...
+def _cluster_canonicals(
+    canonicals: Sequence[str],
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[tuple[list[int], float]]: ...
+def _cluster_canonicals_lsh(
+    canonicals: Sequence[str],
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[tuple[list[int], float]]: ...
+def _cosine_join(
+    docs: Sequence[Sequence[str]],
+    threshold: float,
+    concurrency: str = "cpu",
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
 @final
 class Rationer:

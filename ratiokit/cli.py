@@ -357,6 +357,65 @@ def _log(args: argparse.Namespace, message: str) -> None:
         print(f"ratiokit: {message}", file=sys.stderr)
 
 
+class _Status:
+    """Follows a long call's progress: one updating status line on a terminal, plain lines
+    (at most one a second) elsewhere. Each line shows the phase, done/total, the rate and,
+    once it can be estimated, the time left in the phase."""
+
+    def __init__(self, out: TextIO, terminal: bool) -> None:
+        self.out = out
+        self.terminal = terminal
+        self.phase = ""
+        self.phase_start = self.last_line = time.perf_counter()
+        self.drawn = False
+
+    def __call__(self, phase: str, done: int, total: int) -> None:
+        now = time.perf_counter()
+        if phase != self.phase:
+            self.phase, self.phase_start = phase, now
+        if not self.terminal and now - self.last_line < 1.0:
+            return
+        self.last_line = now
+        elapsed = now - self.phase_start
+        rate = done / elapsed if elapsed > 0 else 0.0
+        text = f"{phase}: {done:,}/{total:,}"
+        if total:
+            text += f" ({100 * done / total:.0f}%)"
+        if rate > 0:
+            text += f", {rate:,.0f}/s"
+            if total >= done:
+                text += f", {(total - done) / rate:.0f}s left"
+        if self.terminal:
+            self.out.write(f"\r\033[Kratiokit: {text}")
+            self.drawn = True
+        else:
+            self.out.write(f"ratiokit: {text}\n")
+        self.out.flush()
+
+    def close(self) -> None:
+        if self.drawn:
+            self.out.write("\r\033[K")
+            self.out.flush()
+
+
+def _status(args: argparse.Namespace) -> Optional[_Status]:
+    """A status display where someone can watch it: on a terminal unless --quiet, and as plain
+    lines with --progress."""
+    terminal = sys.stderr.isatty()
+    if args.quiet or not (terminal or args.progress):
+        return None
+    return _Status(sys.stderr, terminal)
+
+
+def _watched(args: argparse.Namespace, call):  # type: ignore[no-untyped-def]
+    status = _status(args)
+    try:
+        return call(status)
+    finally:
+        if status is not None:
+            status.close()
+
+
 def cmd_ratio(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         value = ratiokit.ratio(args.a, args.b)
@@ -373,11 +432,13 @@ def cmd_cluster(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     texts = _texts(items)
     start = time.perf_counter()
     if args.lsh:
-        clusters = ratiokit.cluster_canonicals_lsh(
-            texts, threshold, args.num_perm, args.band_rows, args.threads
-        )
+        clusters = _watched(args, lambda status: ratiokit.cluster_canonicals_lsh(
+            texts, threshold, args.num_perm, args.band_rows, args.threads, progress=status
+        ))
     else:
-        clusters = ratiokit.cluster_canonicals(texts, threshold, args.threads)
+        clusters = _watched(args, lambda status: ratiokit.cluster_canonicals(
+            texts, threshold, args.threads, progress=status
+        ))
     elapsed = time.perf_counter() - start
     clusters.sort(key=lambda c: -len(c[0]))  # largest first; stable, so ties keep their order
     write_clusters(sys.stdout, args.format, items, clusters)
@@ -390,7 +451,9 @@ def cmd_join(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     items = read_items(args)
     docs = _documents(items, args.tokens)
     start = time.perf_counter()
-    rows = ratiokit.cosine_join(docs, threshold, "cpu", args.threads)
+    rows = _watched(args, lambda status: ratiokit.cosine_join(
+        docs, threshold, "cpu", args.threads, progress=status
+    ))
     elapsed = time.perf_counter() - start
     write_pairs(sys.stdout, args.format, items, rows)
     _log(args, f"{len(docs)} documents, {len(rows)} pairs in {elapsed:.2f}s")

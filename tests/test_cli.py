@@ -488,3 +488,31 @@ class TestInputOptions:
                    "--format", "jsonl", "--threshold", "0.7")
         assert [m["id"] for m in jsonl(done)[0]["members"]] == [
             os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")]
+
+
+def test_status_display_on_a_terminal_and_elsewhere():
+    import io
+
+    from ratiokit import cli
+
+    out = io.StringIO()
+    status = cli._Status(out, terminal=True)
+    status("edges", 0, 100)
+    status.phase_start -= 2.0  # two seconds into the phase
+    status("edges", 50, 100)
+    first, second = out.getvalue().split("\r\033[K")[1:]
+    assert first == "ratiokit: edges: 0/100 (0%)"
+    assert second.startswith("ratiokit: edges: 50/100 (50%), 25/s, 2s left")
+    status("minimum", 3, 1_000_000)  # a new phase restarts the rate
+    assert out.getvalue().endswith("ratiokit: minimum: 3/1,000,000 (0%)") or "/s" in out.getvalue()
+    status.close()
+    assert out.getvalue().endswith("\r\033[K")
+
+    plain = io.StringIO()
+    status = cli._Status(plain, terminal=False)
+    status.last_line -= 2.0
+    status("verify", 10, 40)
+    status("verify", 11, 40)  # within a second of the last line: not written
+    assert plain.getvalue().count("\n") == 1 and plain.getvalue().startswith("ratiokit: verify: 10/40 (25%)")
+    status.close()
+    assert "\r" not in plain.getvalue()

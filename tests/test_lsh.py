@@ -198,7 +198,8 @@ def stderr_of(env_update, drop=()):
 
 @pytest.mark.parametrize("value", ["", "1"])
 def test_progress_lines(value):
-    lines = stderr_of({"RATIOKIT_PROGRESS": value}).splitlines()
+    lines = [line for line in stderr_of({"RATIOKIT_PROGRESS": value}).splitlines()
+             if line.startswith("    [ratiokit] lsh:")]
     # 40 strings in 3 groups of equal strings (14, 13, 13): every pair inside a group.
     pairs = 91 + 78 + 78
     expected = [("signatures", 40), ("candidate pairs", pairs), ("verified pairs", pairs)]
@@ -234,6 +235,10 @@ def test_conversion_errors(args, error, message):
 def test_signature():
     import inspect
 
-    assert str(inspect.signature(ratiokit.cluster_canonicals_lsh)) == (
+    assert str(inspect.signature(ratiokit._ratiokit.cluster_canonicals_lsh)) == (
         "(canonicals, threshold, num_perm, band_rows, threads=0)"
     )
+    # The package's function adds only a keyword-only progress callable.
+    params = inspect.signature(ratiokit.cluster_canonicals_lsh).parameters
+    assert list(params) == ["canonicals", "threshold", "num_perm", "band_rows", "threads", "progress"]
+    assert params["progress"].kind is inspect.Parameter.KEYWORD_ONLY

@@ -238,7 +238,10 @@ def test_type_surface():
     names = [n for n in vars(_ratiokit) if not n.startswith("__")]
     order = ["cluster_canonicals", "cosine_join", "Rationer", "CosineJoiner", "PanicException"]
     assert [n for n in names if n in order] == order
-    assert ratiokit.cosine_join is cosine_join and ratiokit.CosineJoiner is CosineJoiner
+    assert ratiokit.CosineJoiner is CosineJoiner
+    # The package wraps the compiled function only to add a keyword-only progress callable.
+    assert ratiokit.cosine_join([["a", "b"], ["a", "b"]], 0.5) == cosine_join([["a", "b"], ["a", "b"]], 0.5)
+    assert list(inspect.signature(ratiokit.cosine_join).parameters)[-1] == "progress"
     # Each instance holds a reference to its heap type and gives it back when it goes.
     before = sys.getrefcount(CosineJoiner)
     for _ in range(50):

@@ -23,6 +23,13 @@ def main() -> None:
 
     names = ("parse_header(line)", "parse_headers(lines)", "close()")
     exact: list[tuple[list[int], float]] = ratiokit.cluster_canonicals(names, 0.8, threads=0)
+    seen: list[tuple[str, int, int]] = []
+
+    def follow(phase: str, done: int, total: int) -> None:
+        seen.append((phase, done, total))
+
+    watched: ratiokit.ProgressCallback = follow
+    assert ratiokit.cluster_canonicals(names, 0.8, progress=watched) == exact
     for members, score in exact:
         first: int = members[0]
         low: float = score

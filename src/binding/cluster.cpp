@@ -1,20 +1,24 @@
-// cluster_canonicals(canonicals, threshold, threads=0).
+// cluster_canonicals(canonicals, threshold, threads=0), and the private
+// _cluster_canonicals(canonicals, threshold, threads=0, progress=None) behind the package's
+// wrapper of the same public name.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/progress.hpp"
 #include "cluster/cluster.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit::py {
 namespace {
 
-const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "threads"};
+const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "threads", "progress"};
 const Signature CLUSTER_SIG{"cluster_canonicals()", CLUSTER_PARAMS, 3, 2};
+const Signature PRIVATE_CLUSTER_SIG{"_cluster_canonicals()", CLUSTER_PARAMS, 4, 2};
 
-PyObject* cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* cluster_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[3];
-    if (!parse_fastcall(CLUSTER_SIG, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* arg[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
     uint64_t threads = 0;
@@ -24,15 +28,30 @@ PyObject* cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         (arg[2] != nullptr && !convert_arg(arg[2], "threads", to_u64, threads))) {
       return nullptr;
     }
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[3], callable)) return nullptr;
+    ProgressReport report(callable);
     std::vector<Cluster> clusters;
-    const bool ok = without_gil([&] {
-      clusters = run_on_threads(threads, [&] {
-        return cluster_canonicals_chars(canonicals, threshold);
-      });
-      std::vector<CodePoints>().swap(canonicals);
-    });
+    const bool ok = without_gil(
+        [&] {
+          clusters = run_on_threads(threads, [&] {
+            return cluster_canonicals_chars(canonicals, threshold, report.record());
+          });
+          std::vector<CodePoints>().swap(canonicals);
+        },
+        report.hook());
     return ok ? cluster_list(clusters) : nullptr;
   });
+}
+
+PyObject* cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return cluster_entry(CLUSTER_SIG, args, nargs, kwnames);
+}
+
+PyObject* private_cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+  return cluster_entry(PRIVATE_CLUSTER_SIG, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -47,5 +66,14 @@ PyMethodDef CLUSTER_CANONICALS_DEF = {
     "The all-pairs join fans out across cores inside the module, so no Python threads are\n"
     "needed, and the GIL is released during the compute. threads=0 uses all cores; threads=N\n"
     "caps the call to N threads."};
+
+PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF = {
+    "_cluster_canonicals",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(private_cluster_canonicals)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_cluster_canonicals(canonicals, threshold, threads=0, progress=None)\n--\n\n"
+    "cluster_canonicals with a progress callable, called as progress(phase, done, total) on\n"
+    "the calling thread with the GIL held, at most about ten times a second; an exception it\n"
+    "raises cancels the call and propagates."};
 
 }  // namespace ratiokit::py

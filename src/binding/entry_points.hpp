@@ -15,6 +15,10 @@ extern PyMethodDef COSINE_JOIN_DEF;
 extern PyMethodDef RATIO_AUTOJUNK_DEF;
 extern PyMethodDef EXTRACT_DEF;
 extern PyMethodDef RATIO_JOIN_DEF;
+// Private twins taking a progress callable, wrapped by the package under the public names.
+extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
+extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;
+extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
 
 // The Rationer class, created on first use and kept for the process: a new reference, or
 // nullptr with the exception set.

@@ -8,16 +8,18 @@ namespace ratiokit::py {
 extern "C" PyAPI_FUNC(int) _PyOS_IsMainThread(void);
 #endif
 
-ReleasedGil::ReleasedGil() noexcept {
-  // Signal handlers run only on the main thread; elsewhere a poll could never see one.
-  if (_PyOS_IsMainThread()) scope_.emplace(&ReleasedGil::poll, this);
+ReleasedGil::ReleasedGil(PollHook hook) noexcept : hook_(hook) {
+  // Signal handlers run only on the main thread; elsewhere a poll could never see one, unless
+  // the caller's hook has something to check.
+  if (_PyOS_IsMainThread() || hook_.call != nullptr) scope_.emplace(&ReleasedGil::poll, this);
   tstate_ = PyEval_SaveThread();
 }
 
 bool ReleasedGil::poll(void* self) noexcept {
   ReleasedGil& gil = *static_cast<ReleasedGil*>(self);
   PyEval_RestoreThread(gil.tstate_);
-  const bool raised = PyErr_CheckSignals() < 0;
+  bool raised = _PyOS_IsMainThread() && PyErr_CheckSignals() < 0;
+  if (!raised && gil.hook_.call != nullptr) raised = !gil.hook_.call(gil.hook_.context);
   // Keep the exception aside rather than set while the computation unwinds without the GIL.
 #if PY_VERSION_HEX >= 0x030C0000
   if (raised) gil.raised_[1] = PyErr_GetRaisedException();

@@ -20,9 +20,18 @@ namespace ratiokit::py {
 // computation has unwound, whatever it ended with, so no result computed meanwhile is returned.
 // Other threads never receive signals and skip all this; a computation that ends before its
 // first poll costs nothing extra.
+//
+// A `PollHook` adds a check of the caller's own to every poll, with the GIL held, on any thread
+// (with a hook the computation polls even off the main thread): returning false with a Python
+// exception set cancels the computation like a signal handler's exception.
+struct PollHook {
+  bool (*call)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 class ReleasedGil {
  public:
-  ReleasedGil() noexcept;
+  explicit ReleasedGil(PollHook hook = {}) noexcept;
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
@@ -33,6 +42,7 @@ class ReleasedGil {
  private:
   static bool poll(void* self) noexcept;
 
+  PollHook hook_;
   PyThreadState* tstate_;
   PyObject* raised_[3] = {nullptr, nullptr, nullptr};  // type, value, traceback
   std::optional<CancelScope> scope_;
@@ -41,8 +51,8 @@ class ReleasedGil {
 // Runs f with the GIL released (see ReleasedGil); a C++ exception is translated once the GIL is
 // back.
 template <class F>
-bool without_gil(F&& f) {
-  ReleasedGil released;
+bool without_gil(F&& f, PollHook hook = {}) {
+  ReleasedGil released(hook);
   std::exception_ptr error;
   try {
     f();

@@ -1,6 +1,8 @@
-// cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0).
+// cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0), and the private
+// _cluster_canonicals_lsh(..., threads=0, progress=None) behind the package's wrapper.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/progress.hpp"
 #include "cluster/lsh.hpp"
 #include "parallel/parallel.hpp"
 
@@ -10,24 +12,29 @@ namespace {
 // Takes the converted inputs, runs the clustering with the GIL released and frees them there.
 bool cluster_canonicals_lsh(std::vector<CodePoints>&& canonicals, double threshold,
                             uint64_t num_perm, uint64_t band_rows, uint64_t threads,
-                            std::vector<Cluster>& clusters) {
+                            ProgressReport& report, std::vector<Cluster>& clusters) {
   std::vector<CodePoints> owned = std::move(canonicals);
-  return without_gil([&] {
-    clusters = run_on_threads(threads, [&] {
-      return ratiokit::cluster_canonicals_lsh(owned, threshold, num_perm, band_rows);
-    });
-    std::vector<CodePoints>().swap(owned);
-  });
+  return without_gil(
+      [&] {
+        clusters = run_on_threads(threads, [&] {
+          return ratiokit::cluster_canonicals_lsh(owned, threshold, num_perm, band_rows,
+                                                  report.record());
+        });
+        std::vector<CodePoints>().swap(owned);
+      },
+      report.hook());
 }
 
-const char* const LSH_PARAMS[] = {"canonicals", "threshold", "num_perm", "band_rows", "threads"};
+const char* const LSH_PARAMS[] = {"canonicals", "threshold", "num_perm",
+                                  "band_rows",  "threads",   "progress"};
 const Signature LSH_SIG{"cluster_canonicals_lsh()", LSH_PARAMS, 5, 4};
+const Signature PRIVATE_LSH_SIG{"_cluster_canonicals_lsh()", LSH_PARAMS, 6, 4};
 
-PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
+PyObject* lsh_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[5];
-    if (!parse_fastcall(LSH_SIG, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
     uint64_t num_perm = 0;
@@ -41,13 +48,26 @@ PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssiz
         (arg[4] != nullptr && !convert_arg(arg[4], "threads", to_u64, threads))) {
       return nullptr;
     }
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[5], callable)) return nullptr;
+    ProgressReport report(callable);
     std::vector<Cluster> clusters;
     if (!cluster_canonicals_lsh(std::move(canonicals), threshold, num_perm, band_rows, threads,
-                                clusters)) {
+                                report, clusters)) {
       return nullptr;
     }
     return cluster_list(clusters);
   });
+}
+
+PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return lsh_entry(LSH_SIG, args, nargs, kwnames);
+}
+
+PyObject* private_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return lsh_entry(PRIVATE_LSH_SIG, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -63,5 +83,13 @@ PyMethodDef CLUSTER_CANONICALS_LSH_DEF = {
     "pairs that never share a bucket are never linked.\n\n"
     "The GIL is released during the compute. threads=0 uses all cores; threads=N caps the call\n"
     "to N threads."};
+
+PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF = {
+    "_cluster_canonicals_lsh",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(private_lsh_entry)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0, "
+    "progress=None)\n--\n\n"
+    "cluster_canonicals_lsh with a progress callable (see _cluster_canonicals)."};
 
 }  // namespace ratiokit::py

@@ -21,6 +21,9 @@ PyMethodDef* const FUNCTIONS[] = {
     &RATIO_AUTOJUNK_DEF,
     &EXTRACT_DEF,
     &RATIO_JOIN_DEF,
+    &PRIVATE_CLUSTER_CANONICALS_DEF,
+    &PRIVATE_CLUSTER_CANONICALS_LSH_DEF,
+    &PRIVATE_COSINE_JOIN_DEF,
 };
 
 int exec_module(PyObject* module) {

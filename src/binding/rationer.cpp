@@ -11,6 +11,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/environment.hpp"
+#include "binding/progress.hpp"
 #include "rationer/rationer.hpp"
 
 namespace ratiokit::py {
@@ -113,8 +114,11 @@ PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_
     }
     if (!convert_arg(arg[1], "threshold", to_f64, threshold)) return nullptr;
     const Rationer handle = *core;
+    ProgressReport report(nullptr);  // RATIOKIT_PROGRESS lines only
     std::vector<Cluster> clusters;
-    if (!without_gil([&] { clusters = handle.cluster_canonicals(canonicals, threshold); })) {
+    if (!without_gil([&] {
+          clusters = handle.cluster_canonicals(canonicals, threshold, report.record());
+        })) {
       return nullptr;
     }
     return cluster_list(clusters);

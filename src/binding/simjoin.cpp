@@ -12,6 +12,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
+#include "binding/progress.hpp"
 #include "parallel/parallel.hpp"
 #include "simjoin/simjoin.hpp"
 
@@ -63,29 +64,49 @@ bool convert_join_args(PyObject* threshold, PyObject* concurrency, PyObject* thr
   return parse_concurrency(mode, unused);
 }
 
-const char* const COSINE_JOIN_PARAMS[] = {"docs", "threshold", "concurrency", "threads"};
+const char* const COSINE_JOIN_PARAMS[] = {"docs", "threshold", "concurrency", "threads",
+                                          "progress"};
 const Signature COSINE_JOIN_SIG{"cosine_join()", COSINE_JOIN_PARAMS, 4, 2};
+const Signature PRIVATE_COSINE_JOIN_SIG{"_cosine_join()", COSINE_JOIN_PARAMS, 5, 2};
 
-PyObject* cosine_join_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* cosine_join_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[4];
-    if (!parse_fastcall(COSINE_JOIN_SIG, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* arg[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     TokenDocs docs;
     JoinArgs join;
     if (!convert_arg(arg[0], "docs", to_token_lists, docs) ||
         !convert_join_args(arg[1], arg[2], arg[3], join)) {
       return nullptr;
     }
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[4], callable)) return nullptr;
+    ProgressReport report(callable);
     std::vector<JoinRow> rows;
-    const bool ok = without_gil([&] {
-      rows = run_on_threads(join.threads, [&] {
-        const Corpus corpus = corpus_from_token_docs(docs);
-        TokenDocs().swap(docs);  // the corpus keeps no token text; free it before the join
-        return cosine_join(corpus, join.threshold);
-      });
-    });
+    const bool ok = without_gil(
+        [&] {
+          rows = run_on_threads(join.threads, [&] {
+            Progress* progress = report.record();
+            progress_start(progress, "corpus", docs.size(), "%zu documents", docs.size());
+            const Corpus corpus = corpus_from_token_docs(docs);
+            progress_end(progress, "%zu terms", corpus.n_terms);
+            TokenDocs().swap(docs);  // the corpus keeps no token text; free it before the join
+            return cosine_join(corpus, join.threshold, progress);
+          });
+        },
+        report.hook());
     return ok ? row_list(rows) : nullptr;
   });
+}
+
+PyObject* cosine_join_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return cosine_join_entry(COSINE_JOIN_SIG, args, nargs, kwnames);
+}
+
+PyObject* private_cosine_join_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return cosine_join_entry(PRIVATE_COSINE_JOIN_SIG, args, nargs, kwnames);
 }
 
 struct PyCosineJoiner {
@@ -226,6 +247,11 @@ PyMethodDef COSINE_JOIN_DEF = {
     "threshold. Without a GPU backend the GPU modes quietly fall back to the CPU.\n\n"
     "The GIL is released for the whole build and join. threads=0 uses all cores; threads=N\n"
     "caps the call to N threads. CosineJoiner serves repeated joins on one corpus."};
+
+PyMethodDef PRIVATE_COSINE_JOIN_DEF = {
+    "_cosine_join", as_cfunction(private_cosine_join_fn), METH_FASTCALL | METH_KEYWORDS,
+    "_cosine_join(docs, threshold, concurrency=\"cpu\", threads=0, progress=None)\n--\n\n"
+    "cosine_join with a progress callable (see _cluster_canonicals)."};
 
 PyObject* cosine_joiner_type() { return TYPE.get(); }
 

@@ -46,7 +46,8 @@ void atomic_min(std::atomic<uint64_t>& cell, double value) {
 }  // namespace
 
 std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
-                              std::span<const CodePoints> strings, LazySams& lazy) {
+                              std::span<const CodePoints> strings, LazySams& lazy,
+                              Orientation orientation, Progress* progress, uint64_t budget) {
   std::vector<size_t> parent(n);
   std::iota(parent.begin(), parent.end(), size_t{0});
   for (const Edge& e : edges) {
@@ -75,7 +76,11 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
     }
     s = e;
   }
-  if (members.empty()) return {};
+  if (members.empty()) {
+    progress_start(progress, "minimum", 0, "0 clusters, 0 pairs");
+    progress_end(progress, "0 clusters");
+    return {};
+  }
   std::vector<size_t>().swap(root);
   std::vector<size_t>().swap(by_root);
 
@@ -85,7 +90,7 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
   }
 
   std::vector<std::atomic<uint64_t>> minimum(members.size());
-  std::vector<WorkItem> work;
+  uint64_t pending = 0;  // member pairs to evaluate, over all clusters
   for (size_t c = 0; c < members.size(); ++c) {
     std::vector<Known>& kn = known[c];
     std::sort(kn.begin(), kn.end(), [](const Known& x, const Known& y) {
@@ -98,74 +103,122 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
     double lowest = 1.0;
     for (const Known& k : kn) lowest = std::min(lowest, k.ratio);
     minimum[c].store(std::bit_cast<uint64_t>(lowest), std::memory_order_relaxed);
-    const std::vector<size_t>& m = members[c];
-    if (kn.size() == m.size() * (m.size() - 1) / 2) continue;
-    size_t next = 0;
-    for (size_t i = 0; i < m.size(); ++i) {
-      for (size_t j = i + 1; j < m.size(); ++j) {
-        if (next < kn.size() && kn[next].a == m[i] && kn[next].b == m[j]) {
-          ++next;
-          continue;
-        }
-        work.push_back({static_cast<uint32_t>(c), 0, static_cast<uint32_t>(m[i]),
-                        static_cast<uint32_t>(m[j])});
-      }
-    }
+    const uint64_t m = members[c].size();
+    pending += m * (m - 1) / 2 - kn.size();
   }
+  progress_start(progress, "minimum", pending, "%zu clusters, %llu pairs", members.size(),
+                 static_cast<unsigned long long>(pending));
 
-  if (!work.empty()) {
+  if (pending > 0) {
     // Counts only for strings that take part in some evaluation.
     std::vector<uint8_t> marked(n, 0);
-    for (const WorkItem& w : work) marked[w.a] = marked[w.b] = 1;
-    const size_t min_parallel = work.size() >= MIN_PARALLEL_ITEMS ? MIN_PARALLEL_ITEMS : SIZE_MAX;
+    for (size_t c = 0; c < members.size(); ++c) {
+      const uint64_t m = members[c].size();
+      if (known[c].size() == m * (m - 1) / 2) continue;
+      for (const size_t i : members[c]) marked[i] = 1;
+    }
+    const size_t min_parallel = pending >= MIN_PARALLEL_ITEMS ? MIN_PARALLEL_ITEMS : SIZE_MAX;
     const std::vector<CharCounts> counts = parallel_map<CharCounts>(
         n, [&](size_t i) { return marked[i] ? char_counts(strings[i]) : CharCounts{}; },
         min_parallel);
-    parallel_for(work.size(), [&](size_t k) {
-      WorkItem& w = work[k];
-      const double bound = quick_ratio_counts(counts[w.a], counts[w.b],
-                                              strings[w.a].size() + strings[w.b].size());
-      w.key = std::bit_cast<uint64_t>(bound);
-    });
-    // Within a cluster the lowest bound, the likeliest minimum, goes first.
-    std::sort(work.begin(), work.end(), [](const WorkItem& x, const WorkItem& y) {
-      return std::tie(x.cluster, x.key, x.a, x.b) < std::tie(y.cluster, y.key, y.a, y.b);
-    });
-    // The first item of each cluster is its head; all others, in order, are the rest.
-    std::vector<size_t> heads;
-    for (size_t k = 0; k < work.size(); ++k) {
-      if (k == 0 || work[k].cluster != work[k - 1].cluster) heads.push_back(k);
-    }
-    auto is_head = [&](size_t k) { return k == 0 || work[k].cluster != work[k - 1].cluster; };
 
     auto evaluate = [&](const WorkItem& w) {
       std::atomic<uint64_t>& cell = minimum[w.cluster];
       // A stale (higher) cap only costs time, never the answer.
       const double cap = std::bit_cast<double>(cell.load(std::memory_order_relaxed));
-      atomic_min(cell, capped_pair_ratio(strings[w.a], strings[w.b], lazy.get(w.b), cap));
+      double r = capped_pair_ratio(strings[w.a], strings[w.b], lazy.get(w.b), cap);
+      if (orientation.both_ways(w.a, w.b)) {
+        r = std::min(r, capped_pair_ratio(strings[w.b], strings[w.a], lazy.get(w.a),
+                                          std::min(cap, r)));
+      }
+      atomic_min(cell, r);
     };
-    if (work.size() < MIN_PARALLEL_ITEMS) {
-      for (size_t k : heads) evaluate(work[k]);
+
+    // Member pairs are listed a block at a time (cluster by cluster, pairs in lexicographic
+    // order, known ones skipped), so that a huge cluster costs the block, not its square.
+    size_t c = 0, i = 0, j = 1, next_known = 0;
+    auto fill = [&](std::vector<WorkItem>& work) {
+      work.clear();
+      while (c < members.size() && work.size() < budget) {
+        const std::vector<size_t>& m = members[c];
+        const std::vector<Known>& kn = known[c];
+        if (kn.size() == m.size() * (m.size() - 1) / 2 || i + 1 >= m.size()) {
+          ++c;
+          i = 0;
+          j = 1;
+          next_known = 0;
+          continue;
+        }
+        if (next_known < kn.size() && kn[next_known].a == m[i] && kn[next_known].b == m[j]) {
+          ++next_known;
+        } else {
+          work.push_back({static_cast<uint32_t>(c), 0, static_cast<uint32_t>(m[i]),
+                          static_cast<uint32_t>(m[j])});
+        }
+        if (++j == m.size()) {
+          ++i;
+          j = i + 1;
+        }
+      }
+    };
+
+    uint64_t evaluated = 0;
+    auto account = [&](size_t count) {
+      evaluated += count;
+      progress_set(progress, evaluated);
+      progress_tick(progress, "minimum: %llu/%llu pairs (%.0f%%)",
+                    static_cast<unsigned long long>(evaluated),
+                    static_cast<unsigned long long>(pending),
+                    static_cast<double>(evaluated) / static_cast<double>(pending) * 100.0);
+    };
+
+    std::vector<WorkItem> work;
+    std::vector<size_t> heads, rest;
+    std::vector<uint32_t> owners;
+    for (fill(work); !work.empty(); fill(work)) {
+      parallel_for(work.size(), [&](size_t k) {
+        WorkItem& w = work[k];
+        const double bound = quick_ratio_counts(counts[w.a], counts[w.b],
+                                                strings[w.a].size() + strings[w.b].size());
+        w.key = std::bit_cast<uint64_t>(bound);
+      });
+      // Within a cluster the lowest bound, the likeliest minimum, goes first.
+      std::sort(work.begin(), work.end(), [](const WorkItem& x, const WorkItem& y) {
+        return std::tie(x.cluster, x.key, x.a, x.b) < std::tie(y.cluster, y.key, y.a, y.b);
+      });
+      // The first item of each cluster is its head; all others, in order, are the rest.
+      heads.clear();
+      rest.clear();
       for (size_t k = 0; k < work.size(); ++k) {
-        if (!is_head(k)) evaluate(work[k]);
+        (k == 0 || work[k].cluster != work[k - 1].cluster ? heads : rest).push_back(k);
       }
-    } else {
-      std::fill(marked.begin(), marked.end(), 0);
-      for (size_t k = 0; k < work.size(); ++k) {
-        if (!is_head(k)) marked[work[k].b] = 1;
+      if (work.size() < MIN_PARALLEL_ITEMS) {
+        for (const size_t k : heads) evaluate(work[k]);
+        for (const size_t k : rest) evaluate(work[k]);
+        account(work.size());
+        continue;
       }
-      std::vector<uint32_t> owners;
-      for (size_t i = 0; i < n; ++i) {
-        if (marked[i]) owners.push_back(static_cast<uint32_t>(i));
+      owners.clear();
+      for (const size_t k : rest) {
+        owners.push_back(work[k].b);
+        if (orientation.both_ways(work[k].a, work[k].b)) owners.push_back(work[k].a);
       }
+      std::sort(owners.begin(), owners.end());
+      owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
       parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
       // Heads first, as a phase of their own, so that the rest start with tight caps.
       parallel_for(heads.size(), [&](size_t k) { evaluate(work[heads[k]]); });
-      parallel_for(work.size(), [&](size_t k) {
-        if (!is_head(k)) evaluate(work[k]);
-      });
+      account(heads.size());
+      // The rest in slices, so that the calling thread can report between them.
+      constexpr size_t SLICE = 8192;
+      for (size_t s = 0; s < rest.size(); s += SLICE) {
+        const size_t e = std::min(rest.size(), s + SLICE);
+        parallel_for(e - s, [&](size_t k) { evaluate(work[rest[s + k]]); });
+        account(e - s);
+      }
     }
   }
+  progress_end(progress, "%zu clusters", members.size());
 
   std::vector<Cluster> out;
   out.reserve(members.size());

@@ -1,6 +1,7 @@
 // The two upper bounds and the candidate pairs they admit. Tested by
 // tests/cpp/cluster_test.cpp and, end to end, by tests/test_cluster.py.
 #include <algorithm>
+#include <bit>
 #include <numeric>
 
 #include "cluster/cluster.hpp"
@@ -83,42 +84,108 @@ double quick_ratio_counts(const CharCounts& ca, const CharCounts& cb, size_t tot
   return common_ratio(common, total);
 }
 
-std::vector<CandidatePair> candidate_pairs(std::span<const CodePoints> strings,
-                                           std::span<const CharCounts> counts, double threshold) {
-  const size_t n = strings.size();
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
-    return strings[x].size() < strings[y].size();
-  });
+namespace {
+// Root of x without writing: the forest is shared read-only while rows run in parallel.
+uint32_t uf_root(const uint32_t* parent, uint32_t x) {
+  while (parent[x] != x) x = parent[x];
+  return x;
+}
 
-  std::vector<size_t> lengths(n);
-  for (size_t p = 0; p < n; ++p) lengths[p] = strings[order[p]].size();
-  const DenseCounts dense(order, strings, counts);
+}  // namespace
 
-  auto row = [&](size_t p, std::vector<CandidatePair>& out) {
-    const uint32_t x = order[p];
+// The length-sorted walk behind both candidate_pairs and CandidateStream.
+struct CandidateWalk {
+  std::span<const CodePoints> strings;
+  std::span<const CharCounts> counts;
+  double threshold;
+  std::vector<uint32_t> order;
+  std::vector<size_t> lengths;
+  DenseCounts dense;
+
+  static std::vector<uint32_t> length_order(std::span<const CodePoints> strings) {
+    std::vector<uint32_t> order(strings.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
+      return strings[x].size() < strings[y].size();
+    });
+    return order;
+  }
+
+  CandidateWalk(std::span<const CodePoints> strings, std::span<const CharCounts> counts,
+                double threshold,
+       std::vector<uint32_t> sorted)
+      : strings(strings), counts(counts), threshold(threshold), order(std::move(sorted)),
+        lengths(lengths_of(strings, order)), dense(order, strings, counts) {}
+
+  static std::vector<size_t> lengths_of(std::span<const CodePoints> strings,
+                                        std::span<const uint32_t> order) {
+    std::vector<size_t> out(order.size());
+    for (size_t p = 0; p < order.size(); ++p) out[p] = strings[order[p]].size();
+    return out;
+  }
+
+  // One past the last walk position whose length bound with row p reaches the threshold. The
+  // length bound only falls along the walk (later strings are at least as long), so the row
+  // ends where it first drops below.
+  size_t row_end(size_t p) const {
     const size_t lx = lengths[p];
-    // The length bound only falls along the walk (later strings are at least as long), so the
-    // row ends where it first drops below the threshold.
     const auto stop = std::partition_point(lengths.begin() + p + 1, lengths.end(), [&](size_t ly) {
       return !(threshold > real_quick_ratio(lx, ly));
     });
-    const size_t begin = p + 1, end = static_cast<size_t>(stop - lengths.begin());
+    return static_cast<size_t>(stop - lengths.begin());
+  }
+
+  double bound(size_t p, size_t q, const uint32_t* commons) const {
+    const size_t total = lengths[p] + lengths[q];
+    if (dense.dense[p] && dense.dense[q]) return total == 0 ? 1.0 : common_ratio(*commons, total);
+    return quick_ratio_counts(counts[order[p]], counts[order[q]], total);
+  }
+
+  // Row p's pairs whose count bound reaches the threshold, in walk order, as emit(x, y, bound).
+  // With a forest, pairs it already connects are left out (their bound is never computed).
+  template <class Emit>
+  void row(size_t p, const uint32_t* parent, Emit&& emit) const {
+    const uint32_t x = order[p];
+    const size_t begin = p + 1, end = row_end(p);
+    if (begin >= end) return;
+    if (parent != nullptr) {
+      const uint32_t rx = uf_root(parent, x);
+      for (size_t q = begin; q < end; ++q) {
+        const uint32_t y = order[q];
+        if (uf_root(parent, y) == rx) continue;
+        uint32_t common = 0;
+        if (dense.dense[p] && dense.dense[q]) dense_commons(dense.table.data(), p, q, q + 1, &common);
+        const double b = bound(p, q, &common);
+        if (!(threshold > b)) emit(x, y, b);
+      }
+      return;
+    }
     std::vector<uint32_t>& commons = ROW_COMMONS;
-    if (dense.dense[p] && begin < end) {
+    if (dense.dense[p]) {
       commons.resize(end - begin);
       dense_commons(dense.table.data(), p, begin, end, commons.data());
     }
     for (size_t q = begin; q < end; ++q) {
-      const uint32_t y = order[q];
-      const size_t total = lx + lengths[q];
-      const double bound = dense.dense[p] && dense.dense[q]
-                               ? (total == 0 ? 1.0 : common_ratio(commons[q - begin], total))
-                               : quick_ratio_counts(counts[x], counts[y], total);
-      if (threshold > bound) continue;
-      out.push_back({std::min(x, y), std::max(x, y)});
+      const double b = bound(p, q, dense.dense[p] ? &commons[q - begin] : nullptr);
+      if (!(threshold > b)) emit(x, order[q], b);
     }
+  }
+};
+
+std::vector<CandidatePair> candidate_pairs(std::span<const CodePoints> strings,
+                                           std::span<const CharCounts> counts, double threshold,
+                                           Progress* progress) {
+  return CandidateStream(strings, counts, threshold).all_pairs(progress);
+}
+
+std::vector<CandidatePair> CandidateStream::all_pairs(Progress* progress) const {
+  const CandidateWalk& walk = *walk_;
+  const size_t n = row_pairs_.size();
+  auto row = [&](size_t p, std::vector<CandidatePair>& out) {
+    walk.row(p, nullptr, [&](uint32_t x, uint32_t y, double) {
+      out.push_back({std::min(x, y), std::max(x, y)});
+    });
+    progress_advance(progress, 1);
   };
 
   std::vector<CandidatePair> pairs;
@@ -136,6 +203,43 @@ std::vector<CandidatePair> candidate_pairs(std::span<const CodePoints> strings,
     std::vector<CandidatePair>().swap(r);
   }
   return pairs;
+}
+
+CandidateStream::CandidateStream(std::span<const CodePoints> strings,
+                                 std::span<const CharCounts> counts, double threshold)
+    : walk_(std::make_shared<const CandidateWalk>(strings, counts, threshold,
+                                                  CandidateWalk::length_order(strings))) {
+  const CandidateWalk& walk = *walk_;
+  row_pairs_ = parallel_map<uint64_t>(strings.size(), [&](size_t p) {
+    return static_cast<uint64_t>(walk.row_end(p) - p - 1);
+  });
+  for (const uint64_t k : row_pairs_) window_pairs_ += k;
+}
+
+uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64_t budget,
+                                     std::vector<KeyedPair>& out) {
+  const CandidateWalk& walk = *walk_;
+  const size_t n = row_pairs_.size();
+  out.clear();
+  const size_t begin = next_row_;
+  uint64_t walked = 0;
+  size_t end = begin;
+  while (end < n && (end == begin || walked + row_pairs_[end] <= budget)) walked += row_pairs_[end++];
+  next_row_ = end;
+  std::vector<std::vector<KeyedPair>> rows(end - begin);
+  parallel_for(end - begin, [&](size_t k) {
+    walk.row(begin + k, parent.data(), [&](uint32_t x, uint32_t y, double bound) {
+      rows[k].push_back({~std::bit_cast<uint64_t>(bound), std::min(x, y), std::max(x, y)});
+    });
+  }, 1);
+  size_t total = 0;
+  for (const auto& r : rows) total += r.size();
+  out.reserve(total);
+  for (auto& r : rows) {
+    out.insert(out.end(), r.begin(), r.end());
+    std::vector<KeyedPair>().swap(r);
+  }
+  return walked;
 }
 
 }  // namespace ratiokit

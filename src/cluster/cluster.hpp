@@ -11,10 +11,23 @@
 //   2. spanning_edges verifies candidates in order of decreasing count bound with the early-
 //      stopping threshold tests of gestalt.hpp, skipping pairs a union-find forest already
 //      connects, in batches that grow from 32 to 2048 pairs.
+//      Past STREAM_BUDGET pairs within the length bound, candidates are produced a block of
+//      rows at a time and verified before the next block (CandidateStream), leaving out pairs the
+//      forest already connects, so memory stays with the strings and the block.
 //   3. assemble forms the components and evaluates every remaining member pair with a ratio
 //      capped at the cluster's running minimum, lowest bound first, so a pair that cannot lower
 //      the minimum costs little. It is shared with the LSH variant, which brings its own edges
 //      and prebuilt automata (LazySams::built).
+//
+// Exact duplicates are clustered once: the driver clusters the distinct strings, in order of
+// first occurrence, and expands the result. The pair of copies i < j of values u != v is
+// ratio(u, v) when u stands first; both orientations occur when copies of each stand before
+// copies of the other, and then both are tested (Orientation). Copies of one value link when a
+// ratio of 1.0 reaches the threshold and add 1.0 to the minimum.
+//
+// Progress (parallel/progress.hpp): phases "candidates", "edges" and "minimum" publish their
+// counts; with lines on, each starts and ends with a line, the edges phase writes one line per
+// tested batch and the minimum phase about one a second.
 //
 // Every parallel step runs on the ambient pool (parallel.hpp) and stays on the calling thread
 // below 32 items; results never depend on the number of threads. Candidate and work lists use
@@ -31,6 +44,8 @@
 #include <vector>
 
 #include "gestalt/gestalt.hpp"
+#include "parallel/parallel.hpp"
+#include "parallel/progress.hpp"
 #include "ratio/ratio.hpp"
 
 namespace ratiokit {
@@ -53,9 +68,62 @@ struct CandidatePair {
 };
 
 // Every unordered pair whose two bounds reach the threshold (a bound equal to it keeps the
-// pair), rows in length order, each row in walk order.
+// pair), rows in length order, each row in walk order. Counts rows as done.
 std::vector<CandidatePair> candidate_pairs(std::span<const CodePoints> strings,
-                                           std::span<const CharCounts> counts, double threshold);
+                                           std::span<const CharCounts> counts, double threshold,
+                                           Progress* progress = nullptr);
+
+// Length of the longest common subsequence of a and b. The gestalt count M never exceeds it (its
+// blocks form a common subsequence), so 2 LCS / (la + lb) bounds the ratio from above, far more
+// tightly than the count bound on texts such as code. Bit-parallel: about la * lb / 64 steps.
+size_t lcs_length(Text a, Text b);
+// Largest la * lb for which the edge tests try the LCS bound first; beyond it the bound costs
+// more than the test it could save.
+inline constexpr size_t LCS_MAX_CELLS = size_t{1} << 20;
+// True when the LCS bound shows that the pair cannot reach the threshold (in either order).
+bool lcs_rules_out(Text a, Text b, double threshold);
+
+// Past this many pairs within the length bound, candidates are streamed.
+inline constexpr uint64_t STREAM_BUDGET = uint64_t{1} << 21;
+
+// A candidate with its sort key: the complemented bit pattern of its count bound, so that
+// ascending keys are descending bounds.
+struct KeyedPair {
+  uint64_t key;
+  uint32_t a, b;
+};
+
+// The candidate walk of candidate_pairs, a block of rows at a time. Borrows its inputs.
+struct CandidateWalk;
+class CandidateStream {
+ public:
+  CandidateStream(std::span<const CodePoints> strings, std::span<const CharCounts> counts,
+                  double threshold);
+  // Pairs within the length bound over all rows.
+  uint64_t window_pairs() const { return window_pairs_; }
+  bool finished() const { return next_row_ == row_pairs_.size(); }
+  // Every candidate at once, as candidate_pairs lists them; counts rows as done.
+  std::vector<CandidatePair> all_pairs(Progress* progress = nullptr) const;
+  // The candidates of the next rows (at least one row, more while their pairs within the length
+  // bound stay within `budget`), leaving out pairs that `parent` (a union-find forest, read
+  // only) already connects. Returns the number of pairs within the length bound walked.
+  uint64_t next_block(const std::vector<uint32_t>& parent, uint64_t budget,
+                      std::vector<KeyedPair>& out);
+
+ private:
+  std::shared_ptr<const CandidateWalk> walk_;
+  std::vector<uint64_t> row_pairs_;
+  uint64_t window_pairs_ = 0;
+  size_t next_row_ = 0;
+};
+
+// Where the copies of each clustered string stand in the caller's list, for the orientation of
+// its pairs. Empty: every string stands once, at its own index.
+struct Orientation {
+  std::span<const size_t> first, last;
+  // Whether, besides (a, b), the pair (b, a) occurs (a < b): a copy of b stands before one of a.
+  bool both_ways(size_t a, size_t b) const { return !first.empty() && first[b] < last[a]; }
+};
 
 // The suffix automata of all strings, each built on first use by exactly one thread (others
 // asking for it meanwhile wait) and then shared read-only. Borrows `strings`.
@@ -95,23 +163,54 @@ Index uf_find(std::vector<Index>& parent, Index x) {
 }
 
 // Edges that connect every candidate pair reaching the threshold (a spanning forest, plus
-// edges that close cycles within one batch). Reorders `pairs`. With RATIOKIT_PROGRESS set (any
-// value) writes one line per tested batch to standard error.
+// edges that close cycles within one batch). Reorders `pairs`. With progress lines on, writes
+// one line per tested batch.
 std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
                                  std::span<const CodePoints> strings,
                                  std::span<const CharCounts> counts, LazySams& lazy,
-                                 double threshold);
+                                 double threshold, Orientation orientation = {},
+                                 Progress* progress = nullptr);
+
+// The same edges from a CandidateStream, verifying each block of at most `budget` pairs before
+// walking the next. Its progress lines have the same fields, but count pairs within the length
+// bound (the candidates of rows not yet walked are unknown).
+std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
+                                 LazySams& lazy, double threshold, Orientation orientation,
+                                 uint64_t budget, Progress* progress = nullptr);
 
 // The exact ratio of a and b when it is at most `cap`, 2.0 (above every ratio) otherwise.
 double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap);
 
 // Components of the edges with two or more members, each with its exact minimum pairwise
-// ratio, ordered by smallest member.
+// ratio (over both orientations where they occur), ordered by smallest member. Member pairs
+// are evaluated in blocks of at most `budget`.
 std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
-                              std::span<const CodePoints> strings, LazySams& lazy);
+                              std::span<const CodePoints> strings, LazySams& lazy,
+                              Orientation orientation = {}, Progress* progress = nullptr,
+                              uint64_t budget = STREAM_BUDGET);
+
+// The distinct values of a list of strings, in order of first occurrence, and where each stands.
+struct DistinctStrings {
+  std::vector<CodePoints> values;
+  std::vector<size_t> first, last;  // per value: its first and last position
+  std::vector<size_t> offsets;      // values + 1 entries
+  std::vector<size_t> positions;    // value v stands at positions[offsets[v] .. offsets[v + 1])
+};
+DistinctStrings distinct_strings(std::span<const CodePoints> strings);
+
+// Clusters of values -> clusters of positions (the members of every value); a value with copies
+// that no cluster holds becomes a cluster of its own, at 1.0, where copies_link(value) says so.
+std::vector<Cluster> expand_clusters(const DistinctStrings& distinct,
+                                     std::vector<Cluster> clusters,
+                                     FunctionRef<bool(size_t)> copies_link);
+
+// Exact clustering of strings that are all different (or whose copies `orientation` describes).
+std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, double threshold,
+                                      Orientation orientation, Progress* progress,
+                                      uint64_t budget = STREAM_BUDGET);
 
 // The whole exact clustering. Equal strings are distinct members.
 std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> strings,
-                                              double threshold);
+                                              double threshold, Progress* progress = nullptr);
 
 }  // namespace ratiokit

@@ -34,61 +34,28 @@ const Sam& LazySams::get(size_t i) {
 
 namespace {
 
-bool progress_enabled() { return std::getenv("RATIOKIT_PROGRESS") != nullptr; }
+// Tests a pair in every orientation that occurs: it links when one of them reaches the threshold.
+struct PairTest {
+  std::span<const CodePoints> strings;
+  LazySams& lazy;
+  double threshold;
+  Orientation orientation;
 
-// One whole line per write, so that lines from concurrent calls do not interleave mid-line.
-void progress_line(size_t done, size_t total, size_t tested, size_t edges) {
-  char line[160];
-  const double pct = static_cast<double>(done) / static_cast<double>(total) * 100.0;
-  const int len = std::snprintf(line, sizeof line,
-                                "    [ratiokit] edges: %zu/%zu candidates (%.0f%%), %zu tested, "
-                                "%zu edges\n",
-                                done, total, pct, tested, edges);
-  if (len > 0) std::fwrite(line, 1, static_cast<size_t>(len), stderr);
-}
-
-}  // namespace
-
-std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
-                                 std::span<const CodePoints> strings,
-                                 std::span<const CharCounts> counts, LazySams& lazy,
-                                 double threshold) {
-  std::vector<Edge> edges;
-  if (pairs.empty()) return edges;
-  auto test = [&](const CandidatePair& p) {
-    return gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
-  };
-  if (pairs.size() == 1) {
-    const CandidatePair p = pairs[0];
-    const std::optional<double> r =
-        gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
-    if (r) edges.push_back({p.a, p.b, r});
-    return edges;
+  bool operator()(const CandidatePair& p) const {
+    if (lcs_rules_out(strings[p.a], strings[p.b], threshold)) return false;
+    if (gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
+    return orientation.both_ways(p.a, p.b) &&
+           gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
   }
+};
 
-  // Likeliest links first: ascending complemented bit patterns of non-negative doubles are
-  // descending bounds.
+// Verifies `pairs` (likeliest links first) against the forest in batches that grow from
+// clamp(G / 16, 32, 256) to 2048 pairs, appending edges; after each tested batch calls
+// batch_done(pairs consumed, pairs tested).
+void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
+                    std::vector<uint32_t>& parent, std::vector<Edge>& edges,
+                    FunctionRef<void(size_t, size_t)> batch_done) {
   const size_t g = pairs.size();
-  {
-    struct Keyed {
-      uint64_t key;
-      uint32_t a, b;
-    };
-    std::vector<Keyed> keyed = parallel_map<Keyed>(g, [&](size_t k) {
-      const CandidatePair p = pairs[k];
-      const double bound = quick_ratio_counts(counts[p.a], counts[p.b],
-                                              strings[p.a].size() + strings[p.b].size());
-      return Keyed{~std::bit_cast<uint64_t>(bound), p.a, p.b};
-    });
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
-      return std::tie(x.key, x.a, x.b) < std::tie(y.key, y.a, y.b);
-    });
-    for (size_t k = 0; k < g; ++k) pairs[k] = {keyed[k].a, keyed[k].b};
-  }
-
-  std::vector<uint32_t> parent(strings.size());
-  std::iota(parent.begin(), parent.end(), 0u);
-
   if (g < MIN_PARALLEL_ITEMS) {
     for (const CandidatePair& p : pairs) {
       const uint32_t ra = uf_find(parent, p.a), rb = uf_find(parent, p.b);
@@ -97,12 +64,10 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
         edges.push_back({p.a, p.b, std::nullopt});
       }
     }
-    return edges;
+    return;
   }
-
   // Batches start small so that early unions prune the pairs after them, then grow to spread
   // the parallel fan-out over more work.
-  const bool progress = progress_enabled();
   size_t done = 0;
   size_t batch = std::clamp<size_t>(g / 16, 32, 256);
   std::vector<CandidatePair> open;
@@ -127,8 +92,11 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
       owners.clear();
       for (const CandidatePair& p : open) {
         if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
+        if (test.orientation.both_ways(p.a, p.b)) owners.push_back(p.a);
       }
-      parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
+      std::sort(owners.begin(), owners.end());
+      owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+      parallel_for(owners.size(), [&](size_t k) { (void)test.lazy.get(owners[k]); });
       passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test(open[k]) ? 1 : 0; });
     } else {
       passed.resize(open.size());
@@ -141,7 +109,101 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
       if (ra != rb) parent[ra] = rb;
       edges.push_back({p.a, p.b, std::nullopt});
     }
-    if (progress) progress_line(done, g, open.size(), edges.size());
+    batch_done(done, open.size());
+  }
+}
+
+void edges_line(Progress* progress, uint64_t done, uint64_t total, size_t tested, size_t edges) {
+  const double pct = static_cast<double>(done) / static_cast<double>(total) * 100.0;
+  progress_write(progress, "edges: %llu/%llu candidates (%.0f%%), %zu tested, %zu edges",
+                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                 pct, tested, edges);
+}
+
+std::vector<uint32_t> singleton_forest(size_t n) {
+  std::vector<uint32_t> parent(n);
+  std::iota(parent.begin(), parent.end(), 0u);
+  return parent;
+}
+
+}  // namespace
+
+std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
+                                 std::span<const CodePoints> strings,
+                                 std::span<const CharCounts> counts, LazySams& lazy,
+                                 double threshold, Orientation orientation, Progress* progress) {
+  std::vector<Edge> edges;
+  if (pairs.empty()) return edges;
+  const PairTest test{strings, lazy, threshold, orientation};
+  if (pairs.size() == 1) {
+    const CandidatePair p = pairs[0];
+    std::optional<double> r = gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+    if (orientation.both_ways(p.a, p.b)) {
+      const std::optional<double> back =
+          gestalt_edge(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
+      // The ratio is known only when both orientations reached the threshold: the other one is
+      // below it, and lower.
+      if (r && back) {
+        r = std::min(*r, *back);
+      } else if (r || back) {
+        edges.push_back({p.a, p.b, std::nullopt});
+        return edges;
+      }
+    }
+    if (r) edges.push_back({p.a, p.b, r});
+    return edges;
+  }
+
+  // Likeliest links first: ascending complemented bit patterns of non-negative doubles are
+  // descending bounds.
+  const size_t g = pairs.size();
+  {
+    std::vector<KeyedPair> keyed = parallel_map<KeyedPair>(g, [&](size_t k) {
+      const CandidatePair p = pairs[k];
+      const double bound = quick_ratio_counts(counts[p.a], counts[p.b],
+                                              strings[p.a].size() + strings[p.b].size());
+      return KeyedPair{~std::bit_cast<uint64_t>(bound), p.a, p.b};
+    });
+    std::sort(keyed.begin(), keyed.end(), [](const KeyedPair& x, const KeyedPair& y) {
+      return std::tie(x.key, x.a, x.b) < std::tie(y.key, y.a, y.b);
+    });
+    for (size_t k = 0; k < g; ++k) pairs[k] = {keyed[k].a, keyed[k].b};
+  }
+
+  std::vector<uint32_t> parent = singleton_forest(strings.size());
+  verify_batches(pairs, test, parent, edges, [&](size_t done, size_t tested) {
+    progress_set(progress, done);
+    edges_line(progress, done, g, tested, edges.size());
+  });
+  return edges;
+}
+
+std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
+                                 LazySams& lazy, double threshold, Orientation orientation,
+                                 uint64_t budget, Progress* progress) {
+  const PairTest test{strings, lazy, threshold, orientation};
+  std::vector<uint32_t> parent = singleton_forest(strings.size());
+  std::vector<Edge> edges;
+  std::vector<KeyedPair> keyed;
+  std::vector<CandidatePair> pairs;
+  const uint64_t total = stream.window_pairs();
+  uint64_t walked = 0;
+  while (!stream.finished()) {
+    const uint64_t block = stream.next_block(parent, budget, keyed);
+    std::sort(keyed.begin(), keyed.end(), [](const KeyedPair& x, const KeyedPair& y) {
+      return std::tie(x.key, x.a, x.b) < std::tie(y.key, y.a, y.b);
+    });
+    pairs.resize(keyed.size());
+    for (size_t k = 0; k < keyed.size(); ++k) pairs[k] = {keyed[k].a, keyed[k].b};
+    // Lines count pairs within the length bound: the candidates of later rows are not known yet.
+    const size_t g = pairs.size();
+    verify_batches(pairs, test, parent, edges, [&](size_t done, size_t tested) {
+      const uint64_t now = walked + block * done / g;
+      progress_set(progress, now);
+      edges_line(progress, now, total, tested, edges.size());
+    });
+    walked += block;
+    progress_set(progress, walked);
   }
   return edges;
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -121,7 +120,8 @@ size_t band_count(size_t num_perm, size_t band_rows) {
   return band_rows == 0 ? 0 : num_perm / band_rows;
 }
 
-std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands) {
+std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands,
+                                     Progress* progress) {
   std::vector<uint64_t> candidates;
   std::vector<std::pair<uint64_t, uint32_t>> buckets;  // (key, string), one band at a time
   std::vector<uint64_t> band_pairs;
@@ -150,6 +150,7 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
     candidates.insert(candidates.end(), band_pairs.begin(), band_pairs.end());
     std::inplace_merge(candidates.begin(), candidates.begin() + middle, candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    progress_advance(progress, 1);
   }
   return candidates;
 }
@@ -158,27 +159,47 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One whole line per write, so that lines from concurrent calls do not interleave mid-line.
-void progress_line(const char* what, size_t count, Clock::time_point start) {
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  char line[128];
-  const int len = std::snprintf(line, sizeof line, "    [ratiokit] lsh: %zu %s in %.2fs\n", count,
-                                what, seconds);
-  if (len > 0) std::fwrite(line, 1, static_cast<size_t>(len), stderr);
+// String pairs i < j with i among `xs` and j among `ys` (both ascending), by one merge.
+uint64_t ordered_pairs(std::span<const size_t> xs, std::span<const size_t> ys) {
+  uint64_t count = 0;
+  size_t k = 0;
+  for (const size_t y : ys) {
+    while (k < xs.size() && xs[k] < y) ++k;
+    count += k;
+  }
+  return count;
 }
 
-}  // namespace
-
-std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
-                                            double threshold, size_t num_perm, size_t band_rows) {
-  const bool progress = std::getenv("RATIOKIT_PROGRESS") != nullptr;
+// The LSH clustering of distinct strings. `distinct`, when present, says where the copies of
+// each stand in the caller's list: it gives the orientation of pairs, and the progress lines
+// count pairs of the caller's strings, as if every copy had been hashed and verified.
+std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double threshold,
+                                  size_t num_perm, size_t band_rows, size_t callers_strings,
+                                  const DistinctStrings* distinct, Progress* progress) {
   const Clock::time_point start = Clock::now();
   const size_t n = strings.size();
   const size_t bands = band_count(num_perm, band_rows);
   // Below two strings or without a band nothing can pair up, so the signatures are skipped
   // (a huge num_perm must not cost anything then).
   const bool pairable = n >= 2 && bands > 0;
+  const Orientation orientation =
+      distinct != nullptr ? Orientation{distinct->first, distinct->last} : Orientation{};
+  auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+  auto positions_of = [&](size_t v) {
+    return std::span<const size_t>(distinct->positions)
+        .subspan(distinct->offsets[v], distinct->offsets[v + 1] - distinct->offsets[v]);
+  };
+  // Pairs among the copies of one value: candidates whenever there is a band (identical
+  // signatures), and verified when the copies link.
+  uint64_t copy_pairs = 0;
+  if (distinct != nullptr && bands > 0 && callers_strings >= 2) {
+    for (size_t v = 0; v < n; ++v) {
+      const uint64_t m = positions_of(v).size();
+      copy_pairs += m * (m - 1) / 2;
+    }
+  }
 
+  progress_start(progress, "signatures", n, "%zu strings, %zu distinct", callers_strings, n);
   // Only the band keys are kept: n * bands words instead of n * num_perm.
   std::vector<uint64_t> keys;
   if (pairable) {
@@ -201,17 +222,26 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
       }
     });
   }
-  if (progress) progress_line("signatures", n, start);
+  progress_end(progress, "%zu signatures", pairable ? n : 0);
+  progress_write(progress, "lsh: %zu signatures in %.2fs", callers_strings, seconds());
 
+  progress_start(progress, "buckets", pairable ? bands : 0, "%zu bands", pairable ? bands : 0);
   std::vector<uint64_t> candidates =
-      pairable ? lsh_candidates(keys, n, bands) : std::vector<uint64_t>();
+      pairable ? lsh_candidates(keys, n, bands, progress) : std::vector<uint64_t>();
   std::vector<uint64_t>().swap(keys);
-  if (progress) progress_line("candidate pairs", candidates.size(), start);
-
-  if (candidates.empty()) {
-    if (progress) progress_line("verified pairs", 0, start);
-    return {};
+  progress_end(progress, "%zu candidate pairs", candidates.size());
+  if (progress_lines(progress)) {
+    uint64_t count = candidates.size();
+    if (distinct != nullptr) {
+      count = copy_pairs;
+      for (const uint64_t pair : candidates) {
+        count += positions_of(pair_lo(pair)).size() * positions_of(pair_hi(pair)).size();
+      }
+    }
+    progress_write(progress, "lsh: %llu candidate pairs in %.2fs",
+                   static_cast<unsigned long long>(count), seconds());
   }
+
   // Built up front since every verification needs one, but only for strings in some candidate:
   // edges, and so cluster members, come from candidates alone, and the rest would only cost
   // memory (the automata are the largest structure here).
@@ -220,25 +250,94 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
     in_candidate[pair_lo(pair)] = 1;
     in_candidate[pair_hi(pair)] = 1;
   }
-  std::vector<Sam> automata = parallel_map<Sam>(
-      n, [&](size_t i) { return in_candidate[i] ? build_sam(strings[i]) : Sam{}; });
-  // A negative ratio marks a rejected candidate.
-  const std::vector<double> ratios = parallel_map<double>(candidates.size(), [&](size_t p) {
+  progress_start(progress, "verify", candidates.size(), "%zu candidate pairs", candidates.size());
+  std::vector<Sam> automata;
+  if (!candidates.empty()) {
+    automata = parallel_map<Sam>(
+        n, [&](size_t i) { return in_candidate[i] ? build_sam(strings[i]) : Sam{}; });
+  }
+  // Per candidate: the ratio of its pair in each orientation that occurs, or REJECTED.
+  constexpr double REJECTED = -1.0;
+  struct Verdict {
+    double forward = REJECTED, backward = REJECTED;
+  };
+  const std::vector<Verdict> verdicts = parallel_map<Verdict>(candidates.size(), [&](size_t p) {
     const uint32_t lo = pair_lo(candidates[p]);
     const uint32_t hi = pair_hi(candidates[p]);
-    return gestalt_edge(strings[lo], strings[hi], automata[hi], threshold).value_or(-1.0);
+    Verdict v;
+    if (lcs_rules_out(strings[lo], strings[hi], threshold)) {
+      progress_advance(progress, 1);
+      return v;
+    }
+    v.forward = gestalt_edge(strings[lo], strings[hi], automata[hi], threshold).value_or(REJECTED);
+    if (orientation.both_ways(lo, hi)) {
+      v.backward =
+          gestalt_edge(strings[hi], strings[lo], automata[lo], threshold).value_or(REJECTED);
+    }
+    progress_advance(progress, 1);
+    return v;
   });
   std::vector<Edge> edges;
+  uint64_t verified = 0;
   for (size_t p = 0; p < candidates.size(); ++p) {
-    if (ratios[p] >= 0.0) {
-      edges.push_back({pair_lo(candidates[p]), pair_hi(candidates[p]), ratios[p]});
+    const uint32_t lo = pair_lo(candidates[p]), hi = pair_hi(candidates[p]);
+    const Verdict& v = verdicts[p];
+    if (v.forward < 0.0 && v.backward < 0.0) continue;
+    std::optional<double> ratio;
+    if (!orientation.both_ways(lo, hi)) {
+      ratio = v.forward;
+    } else if (v.forward >= 0.0 && v.backward >= 0.0) {
+      ratio = std::min(v.forward, v.backward);
+    }  // else one orientation is below the threshold, and lower: the minimum is not known
+    edges.push_back({lo, hi, ratio});
+    if (progress_lines(progress)) {
+      if (distinct == nullptr) {
+        ++verified;
+      } else {
+        const auto xs = positions_of(lo), ys = positions_of(hi);
+        const uint64_t forward = ordered_pairs(xs, ys);
+        const uint64_t all = static_cast<uint64_t>(xs.size()) * ys.size();
+        if (v.forward >= 0.0) verified += forward;
+        if (v.backward >= 0.0) verified += all - forward;
+      }
     }
   }
   std::vector<uint64_t>().swap(candidates);
-  if (progress) progress_line("verified pairs", edges.size(), start);
+  if (distinct != nullptr && copy_pairs > 0 && progress_lines(progress)) {
+    for (size_t v = 0; v < n; ++v) {
+      if (strings[v].empty() || !(threshold > 1.0)) {
+        const uint64_t m = positions_of(v).size();
+        verified += m * (m - 1) / 2;
+      }
+    }
+  }
+  progress_end(progress, "%zu edges", edges.size());
+  progress_write(progress, "lsh: %llu verified pairs in %.2fs",
+                 static_cast<unsigned long long>(verified), seconds());
+  if (edges.empty()) return {};
 
   LazySams lazy = LazySams::built(std::move(automata));
-  return assemble(n, edges, strings, lazy);
+  return assemble(n, edges, strings, lazy, orientation, progress);
+}
+
+}  // namespace
+
+std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
+                                            double threshold, size_t num_perm, size_t band_rows,
+                                            Progress* progress) {
+  const size_t n = strings.size();
+  const DistinctStrings distinct = distinct_strings(strings);
+  if (distinct.values.size() == n) {
+    return lsh_distinct(strings, threshold, num_perm, band_rows, n, nullptr, progress);
+  }
+  std::vector<Cluster> clusters = lsh_distinct(distinct.values, threshold, num_perm, band_rows,
+                                               n, &distinct, progress);
+  // Copies share every bucket when there is a band, and gestalt_edge takes them when 1.0
+  // reaches the threshold, or always when they are empty.
+  const bool banded = band_count(num_perm, band_rows) > 0;
+  return expand_clusters(distinct, std::move(clusters), [&](size_t v) {
+    return banded && (distinct.values[v].empty() || !(threshold > 1.0));
+  });
 }
 
 }  // namespace ratiokit

@@ -71,11 +71,15 @@ inline uint32_t pair_hi(uint64_t p) { return static_cast<uint32_t>(p); }
 
 // Every pair of strings sharing a bucket in some band, sorted and distinct. `keys` holds n rows
 // of `bands` band keys (fnv1a_u64s of the band's signature values), row j for string j.
-std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands);
+std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands,
+                                     Progress* progress = nullptr);
 
-// The whole LSH clustering, in assemble's format. With RATIOKIT_PROGRESS set (any value)
-// writes one line to standard error after signatures, candidates and verification.
+// The whole LSH clustering, in assemble's format. Exact duplicates are hashed and verified
+// once (see cluster.hpp for orientation). With progress lines on, writes one line after
+// signatures, candidates and verification, counting pairs of the caller's strings, besides the
+// phase lines ("signatures", "buckets", "verify", then assemble's "minimum").
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
-                                            double threshold, size_t num_perm, size_t band_rows);
+                                            double threshold, size_t num_perm, size_t band_rows,
+                                            Progress* progress = nullptr);
 
 }  // namespace ratiokit

@@ -236,8 +236,8 @@ std::vector<double> Rationer::ratio_many(std::span<const TextPair> pairs,
 }
 
 std::vector<Cluster> Rationer::cluster_canonicals(std::span<const CodePoints> strings,
-                                                  double threshold) const {
-  return with_pool([&] { return cluster_canonicals_chars(strings, threshold); });
+                                                  double threshold, Progress* progress) const {
+  return with_pool([&] { return cluster_canonicals_chars(strings, threshold, progress); });
 }
 
 Rationer make_rationer(Concurrency requested, uint64_t threads, double delta) {

@@ -60,9 +60,9 @@ struct Rationer {
   // On the calling thread, never on the pool: a single pair is too small to hand over.
   double ratio(Text a, Text b) const;
   std::vector<double> ratio_many(std::span<const TextPair> pairs, uint64_t work_factor) const;
-  // The exact clustering of cluster.hpp, with the same output.
-  std::vector<Cluster> cluster_canonicals(std::span<const CodePoints> strings,
-                                          double threshold) const;
+  // The exact clustering of cluster.hpp, with the same output and progress.
+  std::vector<Cluster> cluster_canonicals(std::span<const CodePoints> strings, double threshold,
+                                          Progress* progress = nullptr) const;
 };
 
 // threads > 0 builds a private pool of that many workers (none if the threads cannot be

@@ -191,9 +191,10 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
 
 }  // namespace
 
-std::vector<JoinRow> cosine_join(const Corpus& corpus, double t) {
+std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress) {
   const size_t n = corpus.n_docs;
   if (n < 2) return {};
+  progress_start(progress, "join", n, "%zu documents", n);
   const Index ix = build_index(corpus, t);
 
   // A query walks postings of earlier documents only, so its cost grows about linearly with its
@@ -209,14 +210,24 @@ std::vector<JoinRow> cosine_join(const Corpus& corpus, double t) {
     bounds[p] = std::min(even, bounds[p + 1] - MIN_PIECE);
   }
   std::vector<std::vector<JoinRow>> parts = parallel_map<std::vector<JoinRow>>(
-      n_pieces, [&](size_t p) { return join_piece(corpus, ix, t, bounds[p], bounds[p + 1]); }, 2);
+      n_pieces,
+      [&](size_t p) {
+        std::vector<JoinRow> rows = join_piece(corpus, ix, t, bounds[p], bounds[p + 1]);
+        progress_advance(progress, bounds[p + 1] - bounds[p]);
+        return rows;
+      },
+      2);
 
-  if (parts.size() == 1) return std::move(parts[0]);
+  if (parts.size() == 1) {
+    progress_end(progress, "%zu pairs", parts[0].size());
+    return std::move(parts[0]);
+  }
   size_t total = 0;
   for (const auto& part : parts) total += part.size();
   std::vector<JoinRow> rows;
   rows.reserve(total);
   for (const auto& part : parts) rows.insert(rows.end(), part.begin(), part.end());
+  progress_end(progress, "%zu pairs", rows.size());
   return rows;
 }
 

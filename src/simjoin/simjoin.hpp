@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "parallel/progress.hpp"
+
 namespace ratiokit {
 
 struct Corpus {
@@ -55,6 +57,7 @@ struct JoinRow {
 
 // Every pair of documents sharing a term whose cosine reaches t (no tolerance), as j < i,
 // ordered by i and, within one i, by first touch while walking i's terms. Never fails.
-std::vector<JoinRow> cosine_join(const Corpus& corpus, double t);
+// Publishes phase "join" (documents whose queries are done, a piece at a time) to `progress`.
+std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress = nullptr);
 
 }  // namespace ratiokit

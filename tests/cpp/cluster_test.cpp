@@ -267,5 +267,87 @@ TEST(ClusterDriver, SameResultOnOneAndFourThreads) {
   }
 }
 
+// Tiny budgets force every block boundary: candidates streamed a few rows at a time (with pairs
+// the forest already connects left out), and the minimum phase listing member pairs a few at a
+// time, resuming mid-cluster and mid-row. The clusters must not change.
+TEST(ClusterDriver, BlocksOfAnySizeGiveTheSameClusters) {
+  std::mt19937_64 rng(41);
+  const auto s = families(rng, 140, 30);
+  for (double t : {0.0, 0.5, 0.8}) {
+    const auto whole = cluster_distinct(s, t, {}, nullptr, UINT64_MAX);
+    ASSERT_FALSE(whole.empty());
+    for (uint64_t budget : {1, 7, 64, 1000}) {
+      EXPECT_EQ(cluster_distinct(s, t, {}, nullptr, budget), whole) << t << " " << budget;
+      EXPECT_EQ(run_on_threads(3, [&] { return cluster_distinct(s, t, {}, nullptr, budget); }),
+                whole);
+    }
+  }
+}
+
+TEST(ClusterDistinct, PositionsAndExpansion) {
+  const auto s = texts({"b", "a", "b", "", "c", "a", "b"});
+  const DistinctStrings d = distinct_strings(s);
+  ASSERT_EQ(d.values, texts({"b", "a", "", "c"}));
+  EXPECT_EQ(d.first, (std::vector<size_t>{0, 1, 3, 4}));
+  EXPECT_EQ(d.last, (std::vector<size_t>{6, 5, 3, 4}));
+  EXPECT_EQ(d.positions, (std::vector<size_t>{0, 2, 6, 1, 5, 3, 4}));
+  EXPECT_EQ(d.offsets, (std::vector<size_t>{0, 3, 5, 6, 7}));
+  // A cluster of values "a" and "c" takes all their copies; "b", alone, keeps its copies
+  // together only where copies link.
+  const std::vector<Cluster> clusters = {{{1, 3}, 0.25}};
+  EXPECT_EQ(expand_clusters(d, clusters, [](size_t) { return true; }),
+            (std::vector<Cluster>{{{0, 2, 6}, 1.0}, {{1, 4, 5}, 0.25}}));
+  EXPECT_EQ(expand_clusters(d, clusters, [](size_t) { return false; }),
+            (std::vector<Cluster>{{{1, 4, 5}, 0.25}}));
+  const Orientation o{d.first, d.last};
+  EXPECT_TRUE(o.both_ways(0, 1));   // an "a" (1) stands before the last "b" (6)
+  EXPECT_TRUE(o.both_ways(1, 3));   // the "c" (4) stands before the last "a" (5)
+  EXPECT_FALSE(o.both_ways(2, 3));  // the only "" (3) stands before the only "c" (4)
+}
+
+}  // namespace
+}  // namespace ratiokit
+
+namespace ratiokit {
+namespace {
+
+size_t lcs_table(const CodePoints& a, const CodePoints& b) {
+  std::vector<size_t> row(b.size() + 1, 0), next(b.size() + 1, 0);
+  for (size_t i = 0; i < a.size(); ++i) {
+    for (size_t j = 0; j < b.size(); ++j) {
+      next[j + 1] = a[i] == b[j] ? row[j] + 1 : std::max(row[j + 1], next[j]);
+    }
+    std::swap(row, next);
+  }
+  return row[b.size()];
+}
+
+// Lengths on both sides of every 64-bit word boundary, ASCII and not, so that carries cross
+// words and the last partial word is counted right.
+TEST(ClusterLcs, MatchesTheQuadraticTableAndBoundsTheRatio) {
+  std::mt19937_64 rng(43);
+  for (int round = 0; round < 300; ++round) {
+    const size_t la = rng() % 200, lb = rng() % 200;
+    const uint32_t base = round % 3 == 0 ? 0x4E00 : 'a';
+    const uint32_t alphabet = 2 + rng() % 6;
+    CodePoints a(la), b(lb);
+    for (auto& c : a) c = base + rng() % alphabet;
+    for (auto& c : b) c = base + rng() % alphabet;
+    const size_t lcs = lcs_length(a, b);
+    ASSERT_EQ(lcs, lcs_table(a, b)) << la << " " << lb;
+    EXPECT_EQ(lcs, lcs_length(b, a));
+    if (la > 0 && lb > 0) {
+      const double r = gestalt_ratio_chars(a, b);
+      EXPECT_LE(r, ratio_from_m(lcs, la + lb));
+      EXPECT_FALSE(lcs_rules_out(a, b, r));  // the true ratio is never ruled out
+    }
+  }
+  for (size_t n : {63, 64, 65, 127, 128, 129}) {
+    const CodePoints a(n, 'x');
+    EXPECT_EQ(lcs_length(a, CodePoints(n + 3, 'x')), n);
+    EXPECT_EQ(lcs_length(a, CodePoints(n, 'y')), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace ratiokit

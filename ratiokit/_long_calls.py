@@ -1,0 +1,81 @@
+"""The package's long-running calls: the compiled functions plus a keyword-only ``progress``.
+
+``progress``, when given, is called as ``progress(phase, done, total)`` on the calling thread
+with the GIL held, at most about ten times a second while the call works: ``phase`` names the
+step (for clustering "candidates", "edges", "minimum"; for LSH "signatures", "buckets",
+"verify", "minimum"; for the join "corpus", "join"), ``done`` and ``total`` count its items.
+An exception it raises cancels the call, which then raises that exception (as Ctrl-C does).
+Without ``progress`` these are exactly the compiled functions.
+"""
+
+from __future__ import annotations
+
+from typing import Callable, Optional, Sequence
+
+from . import _ratiokit
+
+ProgressCallback = Callable[[str, int, int], object]
+
+
+def cluster_canonicals(
+    canonicals: Sequence[str],
+    threshold: float,
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> list[tuple[list[int], float]]:
+    """Exact single-linkage clustering of canonicals at a ratio threshold.
+
+    Returns a list of (member indices, minimum pairwise ratio), one per cluster of two or more
+    members. The all-pairs join fans out across cores inside the module, so no Python threads
+    are needed, and the GIL is released during the compute. threads=0 uses all cores;
+    threads=N caps the call to N threads. progress: see the module's documentation.
+    """
+    if progress is None:
+        return _ratiokit.cluster_canonicals(canonicals, threshold, threads)
+    return _ratiokit._cluster_canonicals(canonicals, threshold, threads, progress)
+
+
+def cluster_canonicals_lsh(
+    canonicals: Sequence[str],
+    threshold: float,
+    num_perm: int,
+    band_rows: int,
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> list[tuple[list[int], float]]:
+    """Scalable LSH variant of cluster_canonicals.
+
+    MinHash signatures of num_perm values over 9-byte shingles, bands of band_rows values,
+    candidate pairs from shared buckets, each verified exactly at threshold. Returns a list of
+    (member indices, minimum pairwise ratio); pairs that never share a bucket are never linked.
+    The GIL is released during the compute. threads=0 uses all cores; threads=N caps the call
+    to N threads.
+    """
+    if progress is None:
+        return _ratiokit.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
+    return _ratiokit._cluster_canonicals_lsh(
+        canonicals, threshold, num_perm, band_rows, threads, progress
+    )
+
+
+def cosine_join(
+    docs: Sequence[Sequence[str]],
+    threshold: float,
+    concurrency: str = "cpu",
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> list[tuple[int, int, float]]:
+    """Exact all-pairs weighted-cosine similarity join over token documents.
+
+    Each doc is a list of string tokens; the docs are turned into TF-IDF sparse vectors, and
+    every pair whose cosine is at or above threshold is returned as (j, i, cos) with j < i.
+    See the compiled ``_ratiokit.cosine_join`` for the concurrency modes. The GIL is released
+    for the whole build and join. threads=0 uses all cores; threads=N caps the call to N
+    threads.
+    """
+    if progress is None:
+        return _ratiokit.cosine_join(docs, threshold, concurrency, threads)
+    return _ratiokit._cosine_join(docs, threshold, concurrency, threads, progress)

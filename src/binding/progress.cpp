@@ -1,0 +1,51 @@
+// Progress reports of the clustering and join entry points. Tested by tests/test_progress.py.
+#include "binding/progress.hpp"
+
+#include <cstdlib>
+
+namespace ratiokit::py {
+
+ProgressReport::ProgressReport(PyObject* callable) {
+  record_.lines = std::getenv("RATIOKIT_PROGRESS") != nullptr;
+  if (callable != nullptr && callable != Py_None) callable_ = callable;
+}
+
+PollHook ProgressReport::hook() {
+  if (callable_ == nullptr) return {};
+  return {&ProgressReport::call, this};
+}
+
+bool ProgressReport::call(void* self) noexcept {
+  ProgressReport& report = *static_cast<ProgressReport*>(self);
+  const auto now = Progress::Clock::now();
+  if (now - report.last_call_ < CALL_INTERVAL) return true;
+  const char* phase = report.record_.phase.load(std::memory_order_relaxed);
+  const uint64_t done = report.record_.done.load(std::memory_order_relaxed);
+  const uint64_t total = report.record_.total.load(std::memory_order_relaxed);
+  if (phase == report.last_phase_ && done == report.last_done_) return true;
+  report.last_call_ = now;
+  report.last_phase_ = phase;
+  report.last_done_ = done;
+  PyObject* result = PyObject_CallFunction(report.callable_, "sKK", phase,
+                                           static_cast<unsigned long long>(done),
+                                           static_cast<unsigned long long>(total));
+  if (result == nullptr) return false;
+  Py_DECREF(result);
+  return true;
+}
+
+bool to_progress(PyObject* obj, PyObject*& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out = nullptr;
+    return true;
+  }
+  if (!PyCallable_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument 'progress': '%s' object is not callable",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  out = obj;
+  return true;
+}
+
+}  // namespace ratiokit::py
