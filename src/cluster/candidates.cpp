@@ -195,13 +195,7 @@ std::vector<CandidatePair> CandidateStream::all_pairs(Progress* progress) const 
   }
   std::vector<std::vector<CandidatePair>> rows(n);
   parallel_for(n, [&](size_t p) { row(p, rows[p]); });
-  size_t total = 0;
-  for (const auto& r : rows) total += r.size();
-  pairs.reserve(total);
-  for (auto& r : rows) {
-    pairs.insert(pairs.end(), r.begin(), r.end());
-    std::vector<CandidatePair>().swap(r);
-  }
+  append_pieces(rows, pairs);
   return pairs;
 }
 
@@ -232,13 +226,7 @@ uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64
       rows[k].push_back({~std::bit_cast<uint64_t>(bound), std::min(x, y), std::max(x, y)});
     });
   }, 1);
-  size_t total = 0;
-  for (const auto& r : rows) total += r.size();
-  out.reserve(total);
-  for (auto& r : rows) {
-    out.insert(out.end(), r.begin(), r.end());
-    std::vector<KeyedPair>().swap(r);
-  }
+  append_pieces(rows, out);
   return walked;
 }
 

@@ -77,6 +77,20 @@ std::vector<CandidatePair> candidate_pairs(std::span<const CodePoints> strings,
 // blocks form a common subsequence), so 2 LCS / (la + lb) bounds the ratio from above, far more
 // tightly than the count bound on texts such as code. Bit-parallel: about la * lb / 64 steps.
 size_t lcs_length(Text a, Text b);
+// The same against a pattern whose masks are built once, for one text scanned against many:
+// one row of bits per distinct character of the pattern, bit i set where the pattern holds it.
+struct LcsMasks {
+  size_t length = 0;
+  size_t words = 0;
+  std::vector<uint64_t> ascii;  // 128 rows
+  std::vector<uint32_t> chars;  // the pattern's non-ASCII characters, ascending
+  std::vector<uint64_t> other;  // their rows, in that order
+
+  void build(Text pattern);
+  const uint64_t* row(uint32_t c) const;  // nullptr for a character the pattern lacks
+};
+// `row` is the caller's scratch.
+size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& row);
 // Largest la * lb for which the edge tests try the LCS bound first; beyond it the bound costs
 // more than the test it could save.
 inline constexpr size_t LCS_MAX_CELLS = size_t{1} << 20;

@@ -183,6 +183,19 @@ std::vector<T> parallel_map(size_t n, F&& f, size_t min_parallel = MIN_PARALLEL_
   return out;
 }
 
+// Appends per-piece results to `out` in piece order, freeing each piece as it goes, so that the
+// concatenation never holds two full copies.
+template <class T>
+void append_pieces(std::vector<std::vector<T>>& pieces, std::vector<T>& out) {
+  size_t total = out.size();
+  for (const auto& piece : pieces) total += piece.size();
+  out.reserve(total);
+  for (auto& piece : pieces) {
+    out.insert(out.end(), piece.begin(), piece.end());
+    std::vector<T>().swap(piece);
+  }
+}
+
 // Runs f on `pool` (see run_in_pool) and returns its result.
 template <class F>
 auto run_in(Pool* pool, F&& f) -> std::invoke_result_t<F&> {

@@ -94,85 +94,6 @@ uint64_t common_count(const QueryCounts& q, Text s, uint64_t need, CountScratch&
   return common;
 }
 
-// The query's character masks for the bit-parallel longest common subsequence: bit p of a
-// character's mask is set when query[p] is that character, in `words` 64-bit words.
-struct QueryMasks {
-  size_t words = 0;
-  size_t length = 0;
-  std::vector<uint64_t> ascii;  // 128 rows
-  std::vector<uint32_t> wide_chars;  // ascending
-  std::vector<uint64_t> wide;        // one row per wide char
-};
-
-QueryMasks query_masks(Text query) {
-  QueryMasks m;
-  m.length = query.size();
-  m.words = (query.size() + 63) / 64;
-  m.ascii.assign(128 * m.words, 0);
-  for (uint32_t c : query) {
-    if (c >= 128) m.wide_chars.push_back(c);
-  }
-  std::sort(m.wide_chars.begin(), m.wide_chars.end());
-  m.wide_chars.erase(std::unique(m.wide_chars.begin(), m.wide_chars.end()), m.wide_chars.end());
-  m.wide.assign(m.wide_chars.size() * m.words, 0);
-  for (size_t p = 0; p < query.size(); ++p) {
-    const uint32_t c = query[p];
-    uint64_t* row;
-    if (c < 128) {
-      row = m.ascii.data() + c * m.words;
-    } else {
-      const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
-      row = m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
-    }
-    row[p / 64] |= uint64_t{1} << (p % 64);
-  }
-  return m;
-}
-
-const uint64_t* mask_of(const QueryMasks& m, uint32_t c) {
-  if (c < 128) return m.ascii.data() + c * m.words;
-  const auto it = std::lower_bound(m.wide_chars.begin(), m.wide_chars.end(), c);
-  if (it == m.wide_chars.end() || *it != c) return nullptr;
-  return m.wide.data() + static_cast<size_t>(it - m.wide_chars.begin()) * m.words;
-}
-
-// Length of the longest common subsequence of s and the query (Hyyro's bit-parallel row: the
-// zero bits of v count it). A character absent from the query leaves the row unchanged.
-uint64_t lcs_length(const QueryMasks& m, Text s, std::vector<uint64_t>& v) {
-  if (m.words == 1) {
-    uint64_t row = ~uint64_t{0};
-    for (uint32_t c : s) {
-      const uint64_t* pm = mask_of(m, c);
-      if (pm == nullptr) continue;
-      const uint64_t u = row & *pm;
-      row = (row + u) | (row - u);
-    }
-    const uint64_t valid = m.length == 64 ? ~uint64_t{0} : (uint64_t{1} << m.length) - 1;
-    return static_cast<uint64_t>(std::popcount(~row & valid));
-  }
-  v.assign(m.words, ~uint64_t{0});
-  for (uint32_t c : s) {
-    const uint64_t* pm = mask_of(m, c);
-    if (pm == nullptr) continue;
-    uint64_t carry = 0;
-    for (size_t w = 0; w < m.words; ++w) {
-      const uint64_t row = v[w];
-      const uint64_t u = row & pm[w];
-      const uint64_t x = row + u;
-      const uint64_t y = x + carry;
-      carry = static_cast<uint64_t>(x < row) | static_cast<uint64_t>(y < x);
-      v[w] = y | (row - u);
-    }
-  }
-  uint64_t zeros = 0;
-  for (size_t w = 0; w < m.words; ++w) {
-    const size_t bits = std::min<size_t>(64, m.length - w * 64);
-    const uint64_t valid = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
-    zeros += static_cast<uint64_t>(std::popcount(~v[w] & valid));
-  }
-  return zeros;
-}
-
 void raise_to(std::atomic<double>& floor, double value) {
   double seen = floor.load(std::memory_order_relaxed);
   while (seen < value && !floor.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
@@ -213,7 +134,8 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
   if (limit == 0 || choices.empty()) return kept;
   const bool bounded = limit < choices.size();
   const QueryCounts qc = query_counts(query);
-  const QueryMasks masks = query_masks(query);
+  LcsMasks masks;
+  masks.build(query);
   const Sam sam = build_sam(query);
   // Popular characters of a long query change the ratio itself; below that length the
   // autojunk ratio is the plain one.
@@ -318,13 +240,7 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
     }
     std::sort(row.begin(), row.end(), [](const JoinRow& x, const JoinRow& y) { return x.j < y.j; });
   });
-  size_t total = 0;
-  for (const auto& r : rows) total += r.size();
-  out.reserve(total);
-  for (auto& r : rows) {
-    out.insert(out.end(), r.begin(), r.end());
-    std::vector<JoinRow>().swap(r);
-  }
+  append_pieces(rows, out);
   return out;
 }
 

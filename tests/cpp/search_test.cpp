@@ -85,10 +85,12 @@ TEST(Extract, BestFirstTiesByIndexAndCutoff) {
   for (int q = 0; q < 20; ++q) {
     const CodePoints query = owned[static_cast<size_t>(q) * 7];
     std::vector<Scored> all;
-    for (size_t k = 0; k < choices.size(); ++k) all.push_back({k, ratio_chars(choices[k], query)});
+    for (size_t k = 0; k < choices.size(); ++k) {
+      all.push_back({k, ratio_chars(choices[k], query, DEFAULT_WORK_FACTOR)});
+    }
     std::stable_sort(all.begin(), all.end(),
                      [](const Scored& x, const Scored& y) { return x.score > y.score; });
-    for (const auto [limit, cutoff] : {std::pair<size_t, double>{5, 0.0}, {1, 0.0}, {50, 0.6},
+    for (const auto& [limit, cutoff] : {std::pair<size_t, double>{5, 0.0}, {1, 0.0}, {50, 0.6},
                                        {SIZE_MAX, 0.8}}) {
       std::vector<Scored> want;
       for (const Scored& s : all) {
@@ -114,7 +116,7 @@ TEST(Joins, EqualBruteForce) {
     size_t at = 0;
     for (size_t i = 0; i < strings.size(); ++i) {
       for (size_t j = i + 1; j < strings.size(); ++j) {
-        const double r = ratio_chars(strings[i], strings[j]);
+        const double r = ratio_chars(strings[i], strings[j], DEFAULT_WORK_FACTOR);
         if (r < threshold) continue;
         ASSERT_LT(at, got.size());
         EXPECT_EQ(got[at].i, i);
@@ -128,7 +130,7 @@ TEST(Joins, EqualBruteForce) {
     at = 0;
     for (size_t i = 0; i < left.size(); ++i) {
       for (size_t j = 0; j < right.size(); ++j) {
-        const double r = ratio_chars(left[i], right[j]);
+        const double r = ratio_chars(left[i], right[j], DEFAULT_WORK_FACTOR);
         if (r < threshold) continue;
         ASSERT_LT(at, got.size());
         EXPECT_EQ(got[at].i, i);

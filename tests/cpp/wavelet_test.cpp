@@ -36,7 +36,9 @@ TEST(WaveletMatrix, CountsAndOrderStatisticsMatchDirectScans) {
         for (uint32_t k = 0; k < range.size(); k += 1 + static_cast<uint32_t>(range.size() / 8)) {
           ASSERT_EQ(wavelet_kth(wm, lo, hi, k), range[k]) << n << " " << levels;
         }
-        if (!range.empty()) ASSERT_EQ(wavelet_kth(wm, lo, hi, hi - lo - 1), range.back());
+        if (!range.empty()) {
+          ASSERT_EQ(wavelet_kth(wm, lo, hi, hi - lo - 1), range.back());
+        }
       }
     }
   }
