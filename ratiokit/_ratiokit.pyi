@@ -31,7 +31,11 @@ def _extract(
     threads: int,
 ) -> list[tuple[int, float]]: ...
 def _ratio_join(
-    left: Sequence[str], right: Sequence[str] | None, threshold: float, threads: int
+    left: Sequence[str],
+    right: Sequence[str] | None,
+    threshold: float,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
 def _cluster_canonicals(
     canonicals: Sequence[str],

@@ -16,6 +16,7 @@ from numbers import Real
 from typing import Any, Callable, Iterable, List, Optional, Tuple, TypeVar
 
 from . import _ratiokit
+from ._long_calls import ProgressCallback
 
 T = TypeVar("T")
 
@@ -151,12 +152,14 @@ def ratio_join(
     *,
     threshold: float,
     threads: int = 0,
+    progress: Optional[ProgressCallback] = None,
 ) -> List[Tuple[int, int, float]]:
     """Every pair reaching `threshold`, as ``(i, j, ratio)`` sorted by ``(i, j)``.
 
     ``ratio`` is the exact ``ratio(left[i], right[j])``. With ``right=None``, every pair
     ``i < j`` of `left` with ``ratio(left[i], left[j]) >= threshold`` (the orientation of
-    clustering).
+    clustering). `progress`, if given, is called as ``progress(phase, done, total)`` as for
+    ``cluster_canonicals``; raising from it cancels the call.
     """
     lhs = _as_str_list(left, "left")
     rhs = None if right is None else _as_str_list(right, "right")
@@ -165,7 +168,7 @@ def ratio_join(
         lists += ((rhs, "right"),)
     return _call(
         _ratiokit._ratio_join, lhs, rhs, _unit(threshold, "threshold"),
-        _count(threads, "threads"), lists=lists,
+        _count(threads, "threads"), progress, lists=lists,
     )
 
 
@@ -177,7 +180,7 @@ def cluster_labels(
     num_perm: int = 128,
     band_rows: int = 4,
     threads: int = 0,
-    progress: Optional[Callable[..., Any]] = None,
+    progress: Optional[ProgressCallback] = None,
 ) -> List[int]:
     """One label per input: the index of the first member of its cluster, its own index when
     it is in none. ``labels[i] == i`` marks the rows to keep when deduplicating.

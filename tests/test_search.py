@@ -207,6 +207,29 @@ class TestRatioJoin:
         assert ratiokit.ratio_join(["", ""], threshold=1.0) == [(0, 1, 1.0)]
         assert ratiokit.ratio_join([""], ["", "a"], threshold=0.0) == [(0, 0, 1.0), (0, 1, 0.0)]
 
+    def test_progress_is_reported_and_can_cancel(self):
+        # Long enough (about a second) for several polls: 600 binary strings, every pair kept.
+        rng = random.Random(7)
+        strings = ["".join(rng.choices("ab", k=200)) for _ in range(600)]
+        for right, total in [(None, 600 * 599 // 2), (strings[:300], 600)]:
+            seen = []
+            pairs = ratiokit.ratio_join(strings, right, threshold=0.0,
+                                        progress=lambda *a: seen.append(a))
+            assert len(pairs) == total if right is None else len(pairs) == 600 * 300
+            assert seen and {phase for phase, _, _ in seen} <= {"candidates", "join"}
+            assert all(0 <= done <= t for _, done, t in seen)
+
+        class Stop(Exception):
+            pass
+
+        def stop(*_):
+            raise Stop
+
+        with pytest.raises(Stop):
+            ratiokit.ratio_join(strings * 4, threshold=0.0, progress=stop)
+        with pytest.raises(TypeError, match="progress"):
+            ratiokit.ratio_join(["a", "b"], threshold=0.5, progress=3)
+
 
 class TestClusterLabels:
     def test_first_member_labels_every_row(self):

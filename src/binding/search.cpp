@@ -1,10 +1,11 @@
 // The private entry points behind the package's search and join functions:
 // _ratio_autojunk(a, b), _extract(query, choices, limit, cutoff, autojunk, keep_ties, threads)
-// and _ratio_join(left, right, threshold, threads). The package validates and normalises their
-// arguments; these take lists of str and plain numbers.
+// and _ratio_join(left, right, threshold, threads, progress=None). The package validates and
+// normalises their arguments; these take lists of str and plain numbers.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/environment.hpp"
+#include "binding/progress.hpp"
 #include "parallel/parallel.hpp"
 #include "ratio/ratio.hpp"
 #include "search/search.hpp"
@@ -160,12 +161,12 @@ PyObject* extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
-const char* const JOIN_PARAMS[] = {"left", "right", "threshold", "threads"};
-const Signature JOIN_SIG{"_ratio_join()", JOIN_PARAMS, 4, 4};
+const char* const JOIN_PARAMS[] = {"left", "right", "threshold", "threads", "progress"};
+const Signature JOIN_SIG{"_ratio_join()", JOIN_PARAMS, 5, 4};
 
 PyObject* ratio_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[4];
+    PyObject* arg[5];
     if (!parse_fastcall(JOIN_SIG, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> left, right;
     const bool self = arg[1] == Py_None;
@@ -177,14 +178,20 @@ PyObject* ratio_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         !convert_arg(arg[3], "threads", to_u64, threads)) {
       return nullptr;
     }
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[4], callable)) return nullptr;
+    ProgressReport report(callable);
     std::vector<JoinRow> rows;
-    const bool ok = without_gil([&] {
-      rows = run_on_threads(threads, [&] {
-        return self ? self_join_chars(left, threshold) : ratio_join_chars(left, right, threshold);
-      });
-      std::vector<CodePoints>().swap(left);
-      std::vector<CodePoints>().swap(right);
-    });
+    const bool ok = without_gil(
+        [&] {
+          rows = run_on_threads(threads, [&] {
+            return self ? self_join_chars(left, threshold, report.record())
+                        : ratio_join_chars(left, right, threshold, report.record());
+          });
+          std::vector<CodePoints>().swap(left);
+          std::vector<CodePoints>().swap(right);
+        },
+        report.hook());
     if (!ok) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
     if (list == nullptr) return nullptr;
@@ -220,7 +227,7 @@ PyMethodDef EXTRACT_DEF = {
 PyMethodDef RATIO_JOIN_DEF = {
     "_ratio_join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_join)),
     METH_FASTCALL | METH_KEYWORDS,
-    "_ratio_join(left, right, threshold, threads)\n--\n\n"
+    "_ratio_join(left, right, threshold, threads, progress=None)\n--\n\n"
     "Sorted (i, j, ratio) of every pair reaching threshold; right=None joins left with itself\n"
     "(i < j). Backs ratiokit.ratio_join."};
 

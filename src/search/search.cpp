@@ -201,9 +201,11 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
 }
 
 std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
-                                      std::span<const CodePoints> right, double threshold) {
+                                      std::span<const CodePoints> right, double threshold,
+                                      Progress* progress) {
   std::vector<JoinRow> out;
   if (left.empty() || right.empty()) return out;
+  progress_start(progress, "join", left.size(), "%zu by %zu strings", left.size(), right.size());
   const size_t nr = right.size();
   const std::vector<CharCounts> counts =
       parallel_map<CharCounts>(nr, [&](size_t j) { return char_counts(right[j]); });
@@ -239,18 +241,23 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
       if (r) row.push_back({i, j, *r});
     }
     std::sort(row.begin(), row.end(), [](const JoinRow& x, const JoinRow& y) { return x.j < y.j; });
+    progress_advance(progress, 1);
   });
   append_pieces(rows, out);
+  progress_end(progress, "%zu pairs", out.size());
   return out;
 }
 
-std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold) {
+std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold,
+                                     Progress* progress) {
   std::vector<JoinRow> out;
   const size_t n = strings.size();
   if (n < 2) return out;
   const std::vector<CharCounts> counts =
       parallel_map<CharCounts>(n, [&](size_t i) { return char_counts(strings[i]); });
-  std::vector<CandidatePair> pairs = candidate_pairs(strings, counts, threshold);
+  progress_start(progress, "candidates", n, "%zu strings", n);
+  std::vector<CandidatePair> pairs = candidate_pairs(strings, counts, threshold, progress);
+  progress_end(progress, "%zu pairs", pairs.size());
   // Tests sharing an automaton run together, and each automaton is built before any test waits
   // on it.
   std::sort(pairs.begin(), pairs.end(), [](const CandidatePair& x, const CandidatePair& y) {
@@ -261,17 +268,21 @@ std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double
   for (const CandidatePair& p : pairs) {
     if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
   }
+  progress_start(progress, "join", pairs.size(), "%zu candidates", pairs.size());
   parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
   std::vector<std::optional<double>> ratios =
       parallel_map<std::optional<double>>(pairs.size(), [&](size_t k) {
         const CandidatePair p = pairs[k];
-        return gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+        std::optional<double> r = gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+        progress_advance(progress, 1);
+        return r;
       });
   for (size_t k = 0; k < pairs.size(); ++k) {
     if (ratios[k]) out.push_back({pairs[k].a, pairs[k].b, *ratios[k]});
   }
   std::sort(out.begin(), out.end(),
             [](const JoinRow& x, const JoinRow& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+  progress_end(progress, "%zu pairs", out.size());
   return out;
 }
 

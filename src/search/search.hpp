@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gestalt/gestalt.hpp"
+#include "parallel/progress.hpp"
 
 namespace ratiokit {
 
@@ -36,11 +37,15 @@ struct JoinRow {
   double ratio;
 };
 
-// Every (i, j) with ratio(left[i], right[j]) >= threshold, ascending by (i, j).
+// Every (i, j) with ratio(left[i], right[j]) >= threshold, ascending by (i, j). Phase "join"
+// counts rows of left.
 std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
-                                      std::span<const CodePoints> right, double threshold);
+                                      std::span<const CodePoints> right, double threshold,
+                                      Progress* progress = nullptr);
 
-// Every (i, j), i < j, with ratio(s[i], s[j]) >= threshold, ascending by (i, j).
-std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold);
+// Every (i, j), i < j, with ratio(s[i], s[j]) >= threshold, ascending by (i, j). Phases
+// "candidates" (strings) and "join" (candidate pairs).
+std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold,
+                                     Progress* progress = nullptr);
 
 }  // namespace ratiokit
