@@ -101,8 +101,12 @@ struct Sam {
   std::vector<PathSlot> path_slot;
 };
 
-// Texts from this length on get heavy paths; below it a link walk is short anyway.
+// Texts from this length on get heavy paths, when some suffix-link chain is deeper than
+// PATHS_MIN_DEPTH; otherwise every link walk is short anyway and the paths would cost their
+// build for nothing (ordinary text and code have shallow link trees; runs and periodic text
+// have chains as long as the text).
 inline constexpr size_t PATHS_MIN_LEN = 512;
+inline constexpr uint32_t PATHS_MIN_DEPTH = 64;
 
 // Ranges at least this long are searched (in a sorted copy or the index) instead of scanned.
 inline constexpr uint32_t INDEXED_OCC_MIN = 257;

@@ -146,6 +146,7 @@ struct Builder {
   }
 
   void finalize(Text text, Sam& sam);
+  uint32_t max_link_depth();
   void build_heavy_paths(Sam& sam);
 };
 
@@ -333,7 +334,7 @@ void Builder::finalize(Text text, Sam& sam) {
     radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n,
                sam.sorted_positions.data() + info.sorted_offset, sort_tmp);
   }
-  if (n >= PATHS_MIN_LEN) {
+  if (n >= PATHS_MIN_LEN && max_link_depth() > PATHS_MIN_DEPTH) {
     build_heavy_paths(sam);
   } else {
     sam.heavy_paths.clear();
@@ -345,6 +346,20 @@ void Builder::finalize(Text text, Sam& sam) {
   } else {
     sam.end_index = WaveletMatrix{};
   }
+}
+
+// Needs by_len from finalize(): links point to shorter states, so depths fill in len order.
+uint32_t Builder::max_link_depth() {
+  std::vector<uint32_t>& depth = subtree;
+  depth.assign(count, 0);
+  uint32_t deepest = 0;
+  for (size_t r = 1; r < count; ++r) {
+    const uint32_t s = by_len[r];
+    const uint32_t d = depth[static_cast<uint32_t>(st[s].link)] + 1;
+    depth[s] = d;
+    deepest = std::max(deepest, d);
+  }
+  return deepest;
 }
 
 // Needs by_len from finalize(). The heavy child of a state is its child with the largest

@@ -18,7 +18,7 @@
 namespace ratiokit {
 
 // Heap memory one slot may keep between borrows.
-inline constexpr size_t SCRATCH_KEEP_BYTES = size_t{4} << 20;
+inline constexpr size_t SCRATCH_KEEP_BYTES = size_t{8} << 20;
 
 // Hands memory the allocator holds free back to the system. Freed blocks of a few megabytes
 // would otherwise stay in the process (glibc keeps them once it has raised its mmap threshold).

@@ -66,8 +66,15 @@ void check_invariants(const Sam& sam, Text t) {
   for (size_t p = 0; p < n; ++p) {
     EXPECT_EQ(sam.states[sam.prefix_state[p]].len, p + 1);
   }
-  if (n < PATHS_MIN_LEN) {
-    EXPECT_TRUE(sam.path_slot.empty());
+  // Heavy paths exactly when the text is long enough and some link chain is deep.
+  uint32_t deepest = 0;
+  for (size_t s = 1; s < states; ++s) {
+    uint32_t depth = 0;
+    for (uint32_t t = static_cast<uint32_t>(s); t != 0; t = sam.states[t].link) ++depth;
+    deepest = std::max(deepest, depth);
+  }
+  if (n < PATHS_MIN_LEN || deepest <= PATHS_MIN_DEPTH) {
+    EXPECT_TRUE(sam.path_slot.empty()) << n << " " << deepest;
     return;
   }
   // Heavy paths partition the states; along a path each state's link is its predecessor.
@@ -128,6 +135,7 @@ TEST(GestaltSam, InvariantsOnRandomAndRepetitiveTexts) {
     const Sam sam = build_sam(run);
     check_invariants(sam, run);
     EXPECT_EQ(sam.states.size(), n + 1);
+    EXPECT_EQ(!sam.path_slot.empty(), n >= PATHS_MIN_LEN) << n;  // its link chain is n deep
     // x^k has n - k + 1 end positions: ranges from 257 on are searched, in sorted copies while
     // their budget of 4n lasts (from the longest strings down) and through the index after.
     size_t copied = 0, indexed = 0;
@@ -145,6 +153,11 @@ TEST(GestaltSam, InvariantsOnRandomAndRepetitiveTexts) {
     for (size_t i = 0; i < n; ++i) periodic[i] = "abc"[i % 3];
     check_invariants(build_sam(periodic), periodic);
   }
+  // Ordinary text has a shallow link tree: no paths to build, whatever its length.
+  const CodePoints text = random_text(rng, 5000, 26);
+  const Sam sam = build_sam(text);
+  check_invariants(sam, text);
+  EXPECT_TRUE(sam.path_slot.empty());
 }
 
 TEST(GestaltSam, WideAlphabetsUseSortedRuns) {
