@@ -196,13 +196,14 @@ def cluster_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], L
     return [(tuple(positions[m] for m in members), score) for members, score in found]
 
 
-def merge_clusters(found: Iterable[Sequence[Tuple[Members, float]]]
-                   ) -> List[Tuple[Members, Optional[float]]]:
-    """Union of cluster memberships: final clusters by first member, with the score of any
-    found cluster that has exactly the final members (None where it must be computed)."""
-    parent: Dict[int, int] = {}
+class _UnionFind:
+    """Disjoint sets of ints, each set named by its root; members join on first mention."""
 
-    def find(x: int) -> int:
+    def __init__(self) -> None:
+        self.parent: Dict[int, int] = {}
+
+    def find(self, x: int) -> int:
+        parent = self.parent
         root = x
         while parent[root] != root:
             root = parent[root]
@@ -210,20 +211,31 @@ def merge_clusters(found: Iterable[Sequence[Tuple[Members, float]]]
             parent[x], x = root, parent[x]
         return root
 
+    def union_all(self, members: Sequence[int]) -> int:
+        """Puts every member in one set with the first; returns that set's root."""
+        for m in members:
+            self.parent.setdefault(m, m)
+        root = self.find(members[0])
+        for m in members[1:]:
+            other = self.find(m)
+            if other != root:
+                self.parent[other] = root
+        return root
+
+
+def merge_clusters(found: Iterable[Sequence[Tuple[Members, float]]]
+                   ) -> List[Tuple[Members, Optional[float]]]:
+    """Union of cluster memberships: final clusters by first member, with the score of any
+    found cluster that has exactly the final members (None where it must be computed)."""
+    sets = _UnionFind()
     known: Dict[Members, float] = {}
     for block in found:
         for members, score in block:
             known.setdefault(members, score)
-            for m in members:
-                parent.setdefault(m, m)
-            root = find(members[0])
-            for m in members[1:]:
-                other = find(m)
-                if other != root:
-                    parent[other] = root
+            sets.union_all(members)
     groups: Dict[int, List[int]] = {}
-    for m in parent:
-        groups.setdefault(find(m), []).append(m)
+    for m in sets.parent:
+        groups.setdefault(sets.find(m), []).append(m)
     out = []
     for group in groups.values():
         members = tuple(sorted(group))
@@ -463,25 +475,12 @@ def lsh_job(buckets: Sequence[Members], rows: Dict[int, str], threshold: float,
 
 def component_groups(buckets: Sequence[Members]) -> List[List[int]]:
     """Buckets grouped by the connected component of the candidate graph they belong to."""
-    parent: Dict[int, int] = {}
-
-    def find(x: int) -> int:
-        while parent[x] != x:
-            parent[x] = parent[parent[x]]
-            x = parent[x]
-        return x
-
+    sets = _UnionFind()
     for b in buckets:
-        for m in b:
-            parent.setdefault(m, m)
-        root = find(b[0])
-        for m in b[1:]:
-            other = find(m)
-            if other != root:
-                parent[other] = root
+        sets.union_all(b)
     groups: Dict[int, List[int]] = {}
     for k, b in enumerate(buckets):
-        groups.setdefault(find(b[0]), []).append(k)
+        groups.setdefault(sets.find(b[0]), []).append(k)
     return list(groups.values())
 
 
