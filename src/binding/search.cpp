@@ -181,7 +181,7 @@ PyObject* ratio_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* callable = nullptr;
     if (!to_progress(arg[4], callable)) return nullptr;
     ProgressReport report(callable);
-    std::vector<JoinRow> rows;
+    std::vector<RatioPair> rows;
     const bool ok = without_gil(
         [&] {
           rows = run_on_threads(threads, [&] {

@@ -200,10 +200,10 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
   return kept;
 }
 
-std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
+std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
                                       std::span<const CodePoints> right, double threshold,
                                       Progress* progress) {
-  std::vector<JoinRow> out;
+  std::vector<RatioPair> out;
   if (left.empty() || right.empty()) return out;
   progress_start(progress, "join", left.size(), "%zu by %zu strings", left.size(), right.size());
   const size_t nr = right.size();
@@ -219,7 +219,7 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
   for (size_t q = 0; q < nr; ++q) lengths[q] = right[order[q]].size();
   LazySams lazy(right);
 
-  std::vector<std::vector<JoinRow>> rows(left.size());
+  std::vector<std::vector<RatioPair>> rows(left.size());
   parallel_for(left.size(), [&](size_t i) {
     const Text a = left[i];
     const size_t la = a.size();
@@ -231,7 +231,7 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
     const auto hi = std::partition_point(lo, lengths.end(), [&](size_t lb) {
       return lb <= la || !(threshold > real_quick_ratio(la, lb));
     });
-    std::vector<JoinRow>& row = rows[i];
+    std::vector<RatioPair>& row = rows[i];
     for (auto q = lo; q < hi; ++q) {
       const size_t j = order[static_cast<size_t>(q - lengths.begin())];
       const size_t total = la + right[j].size();
@@ -240,7 +240,7 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
           exact_at_least(a, right[j], [&]() -> const Sam& { return lazy.get(j); }, threshold);
       if (r) row.push_back({i, j, *r});
     }
-    std::sort(row.begin(), row.end(), [](const JoinRow& x, const JoinRow& y) { return x.j < y.j; });
+    std::sort(row.begin(), row.end(), [](const RatioPair& x, const RatioPair& y) { return x.j < y.j; });
     progress_advance(progress, 1);
   });
   append_pieces(rows, out);
@@ -248,9 +248,9 @@ std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
   return out;
 }
 
-std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold,
+std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
                                      Progress* progress) {
-  std::vector<JoinRow> out;
+  std::vector<RatioPair> out;
   const size_t n = strings.size();
   if (n < 2) return out;
   const std::vector<CharCounts> counts =
@@ -281,7 +281,7 @@ std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double
     if (ratios[k]) out.push_back({pairs[k].a, pairs[k].b, *ratios[k]});
   }
   std::sort(out.begin(), out.end(),
-            [](const JoinRow& x, const JoinRow& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+            [](const RatioPair& x, const RatioPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
   progress_end(progress, "%zu pairs", out.size());
   return out;
 }

@@ -32,20 +32,20 @@ struct Scored {
 std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, size_t limit,
                                   double cutoff, bool autojunk, bool keep_ties);
 
-struct JoinRow {
+struct RatioPair {
   size_t i, j;
   double ratio;
 };
 
 // Every (i, j) with ratio(left[i], right[j]) >= threshold, ascending by (i, j). Phase "join"
 // counts rows of left.
-std::vector<JoinRow> ratio_join_chars(std::span<const CodePoints> left,
+std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
                                       std::span<const CodePoints> right, double threshold,
                                       Progress* progress = nullptr);
 
 // Every (i, j), i < j, with ratio(s[i], s[j]) >= threshold, ascending by (i, j). Phases
 // "candidates" (strings) and "join" (candidate pairs).
-std::vector<JoinRow> self_join_chars(std::span<const CodePoints> strings, double threshold,
+std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
                                      Progress* progress = nullptr);
 
 }  // namespace ratiokit

@@ -112,7 +112,7 @@ TEST(Joins, EqualBruteForce) {
   for (int k = 0; k < 120; ++k) strings.push_back(random_text(rng, 12, 2 + k % 3));
   const std::span<const CodePoints> left(strings.data(), 50), right(strings.data() + 50, 70);
   for (double threshold : {0.0, 0.5, 0.8, 1.0}) {
-    std::vector<JoinRow> got = self_join_chars(strings, threshold);
+    std::vector<RatioPair> got = self_join_chars(strings, threshold);
     size_t at = 0;
     for (size_t i = 0; i < strings.size(); ++i) {
       for (size_t j = i + 1; j < strings.size(); ++j) {
