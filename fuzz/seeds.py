@@ -78,6 +78,11 @@ def main() -> None:
     thresholds["one_empty"] = bytes([6]) + bytes(8) + PAIRS["one_empty"]
     thresholds["wide_mix"] = bytes([3]) + struct.pack(">Q", 3) + PAIRS["wide_mix"]
     write("threshold", thresholds)
+    # fuzz_bits: a cap byte, then the pair; plus texts at the edges of one and four words.
+    bits = {name: bytes([0x07]) + data for name, data in PAIRS.items()}
+    bits["word_edge"] = bytes([0x20]) + pair(letters("ab") + repeat(2, 31), letters("ba") + repeat(2, 31) + letters("a"), size=2)
+    bits["four_words"] = bytes([0x90]) + pair(letters("abc") + repeat(3, 84) + letters("ab"), letters("cab") + repeat(3, 200), size=3)
+    write("bits", bits)
 
 
 if __name__ == "__main__":

@@ -56,9 +56,11 @@ def ratio(
     once b has 200 or more code points, its characters occurring more than 1% (+1) of the time
     are left out of the longest-match search, as difflib does.
     """
-    score = _ratio_autojunk if autojunk else _ratio
+    # The two-string form runs once per pair in users' loops: keep it to one test and one call.
     if b is not None:
-        return score(cast(str, a), b)  # a non-str a is the module's TypeError to report
+        # A non-str a is the module's TypeError to report.
+        return _ratio_autojunk(a, b) if autojunk else _ratio(a, b)  # type: ignore[arg-type]
+    score = _ratio_autojunk if autojunk else _ratio
     if isinstance(a, str):
         raise TypeError("ratio() missing 1 required positional argument: 'b'")
     if autojunk:

@@ -129,10 +129,11 @@ import random, difflib
 from ratiokit import _ratiokit
 rng = random.Random(5)
 bad = 0
-for trial in range(4000):
+for trial in range(150):
     alphabet = rng.choice(["ab", "abc", "abcdefghij", "a"])
-    a = "".join(rng.choice(alphabet) for _ in range(rng.randrange(120)))
-    b = "".join(rng.choice(alphabet) for _ in range(rng.randrange(120)))
+    # Past 256 code points on both sides, so that the work factor is what picks the search.
+    a = "".join(rng.choice(alphabet) for _ in range(rng.randrange(257, 500)))
+    b = "".join(rng.choice(alphabet) for _ in range(rng.randrange(257, 500)))
     if _ratiokit.ratio(a, b) != difflib.SequenceMatcher(None, a, b, autojunk=False).ratio():
         bad += 1
 print(bad)
@@ -144,6 +145,57 @@ def test_both_engines_match_difflib(factor):
     # 0 sends every pair that shares a character to the automaton; the largest value sends
     # every ASCII pair to the b2j engine.
     assert run_python(ENGINE_CHECK, env={"RK_WORK_FACTOR": factor}).strip() == "0"
+
+
+# Lengths where the bit-parallel search changes shape: one machine word and the next, several
+# words, its largest size, and rows far longer than the columns.
+BOUNDARY_LENGTHS = [1, 2, 63, 64, 65, 127, 128, 129, 191, 192, 193, 255, 256]
+
+
+def shaped_pairs(seed, count):
+    """Pairs built to make the longest-block tie-break decide: small alphabets, periodic texts
+    with many equal-length blocks, copies with a few edits, and mixed string widths."""
+    rng = random.Random(seed)
+    alphabets = ["ab", "abc", "a", "é\u0101", "\U0001F600\U0001F601a", "xyz日"]
+    for k in range(count):
+        alphabet = alphabets[k % len(alphabets)]
+        la = rng.choice(BOUNDARY_LENGTHS) if k % 2 else rng.randrange(300)
+        lb = rng.choice(BOUNDARY_LENGTHS + [600, 1500]) if k % 3 else rng.randrange(300)
+        if k % 5 == 0:  # periodic: every block has equal-length rivals
+            unit = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 5)))
+            a = (unit * (la // len(unit) + 1))[:la]
+            b = (unit[::-1] * (lb // len(unit) + 1))[:lb]
+        else:
+            a = "".join(rng.choice(alphabet) for _ in range(la))
+            b = mutate(rng, a, alphabet, rng.randrange(1, 8))[:lb] if k % 4 == 1 else "".join(
+                rng.choice(alphabet) for _ in range(lb)
+            )
+        if k % 7 == 0:  # a and b of different widths
+            b = b + "\u00e9" if k % 2 else b + "\U0001F602"
+        yield a, b
+
+
+@pytest.mark.parametrize("search", ["bits", "b2j", "automaton"])
+def test_every_search_matches_difflib(search):
+    checked = 0
+    for a, b in shaped_pairs({"bits": 1, "b2j": 2, "automaton": 3}[search], 900):
+        if search == "b2j":
+            a, b = a.encode("ascii", "replace").decode(), b.encode("ascii", "replace").decode()
+        elif search == "bits" and min(len(a), len(b)) > 256:
+            continue
+        assert _ratiokit._ratio_by(a, b, search) == difflib_ratio(a, b), (search, a, b)
+        checked += 1
+    assert checked > 600
+
+
+def test_forced_search_refuses_pairs_it_cannot_serve():
+    with pytest.raises(ValueError, match="bits"):
+        _ratiokit._ratio_by("a" * 257, "b" * 257, "bits")
+    with pytest.raises(ValueError, match="b2j"):
+        _ratiokit._ratio_by("é", "e", "b2j")
+    with pytest.raises(ValueError, match="unknown search"):
+        _ratiokit._ratio_by("a", "b", "fast")
+    assert _ratiokit._ratio_by("", "", "bits") == 1.0
 
 
 def test_many_threads_agree_with_sequential_calls():

@@ -81,14 +81,17 @@ bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = n
   return true;
 }
 
+// Appends n units to out.
 template <class T>
 bool copy_units(const T* data, Py_ssize_t n, CodePoints& out, bool check_surrogates) {
-  out.resize(static_cast<size_t>(n));
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(n));
+  uint32_t* dest = out.data() + at;
   bool surrogate = false;
   for (Py_ssize_t k = 0; k < n; ++k) {
     const uint32_t c = data[k];
     if (check_surrogates) surrogate |= (c - 0xD800u) < 0x800u;
-    out[k] = c;
+    dest[k] = c;
   }
   return !surrogate;
 }
@@ -96,6 +99,11 @@ bool copy_units(const T* data, Py_ssize_t n, CodePoints& out, bool check_surroga
 }  // namespace
 
 bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
+  out.clear();
+  return append_code_points(obj, name, out);
+}
+
+bool append_code_points(PyObject* obj, const char* name, CodePoints& out) {
   if (!PyUnicode_Check(obj)) {
     type_mismatch(obj, "str");
     return false;
@@ -128,6 +136,8 @@ bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
   Py_DECREF(encoded);
   return true;
 }
+
+thread_local ScratchSlot<CodePoints> PAIR_A, PAIR_B;
 
 bool to_text_pair(PyObject* const* arg, CodePoints& a, CodePoints& b) {
   return convert_arg(arg[0], "a", to_code_points, "a", a) &&
@@ -181,13 +191,14 @@ bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out)
   return to_bounded_text_list(obj, name, SIZE_MAX, out);
 }
 
-bool to_pair_list(PyObject* obj, const char* name,
-                  std::vector<std::pair<CodePoints, CodePoints>>& out) {
+bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out) {
   Py_ssize_t hint;
   if (!sequence_of_items(obj, hint)) return false;
-  out.clear();
-  out.reserve(static_cast<size_t>(hint));
-  return for_each_item(obj, [&](PyObject* item) {
+  out.units.clear();
+  out.pairs.clear();
+  std::vector<size_t> ends;  // where each text ends in units; views are made once it stops moving
+  ends.reserve(2 * static_cast<size_t>(hint));
+  const bool ok = for_each_item(obj, [&](PyObject* item) {
     if (!PyTuple_Check(item)) {
       type_mismatch(item, "tuple");
       return false;
@@ -196,10 +207,22 @@ bool to_pair_list(PyObject* obj, const char* name,
       PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
       return false;
     }
-    out.emplace_back();
-    return to_code_points(PyTuple_GET_ITEM(item, 0), name, out.back().first) &&
-           to_code_points(PyTuple_GET_ITEM(item, 1), name, out.back().second);
+    for (Py_ssize_t side = 0; side < 2; ++side) {
+      if (!append_code_points(PyTuple_GET_ITEM(item, side), name, out.units)) return false;
+      ends.push_back(out.units.size());
+    }
+    return true;
   });
+  if (!ok) return false;
+  out.pairs.resize(ends.size() / 2);
+  const uint32_t* base = out.units.data();
+  size_t start = 0;
+  for (size_t k = 0; k < out.pairs.size(); ++k) {
+    const size_t mid = ends[2 * k], end = ends[2 * k + 1];
+    out.pairs[k] = {Text(base + start, mid - start), Text(base + mid, end - mid)};
+    start = end;
+  }
+  return true;
 }
 
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out) {

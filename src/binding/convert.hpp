@@ -24,6 +24,7 @@
 #include "binding/results.hpp"
 #include "binding/types.hpp"
 #include "gestalt/gestalt.hpp"
+#include "gestalt/scratch.hpp"
 #include "parallel/concurrency.hpp"
 #include "parallel/parallel.hpp"
 
@@ -33,6 +34,9 @@ namespace ratiokit::py {
 bool to_code_points(PyObject* obj, const char* name, CodePoints& out);
 // The two texts of a ratio call, arguments "a" then "b".
 bool to_text_pair(PyObject* const* arg, CodePoints& a, CodePoints& b);
+// Where single-pair calls copy their texts: kept per thread, so that a short call allocates
+// nothing once its thread has warmed up.
+extern thread_local ScratchSlot<CodePoints> PAIR_A, PAIR_B;
 bool to_utf8(PyObject* obj, std::string& out);
 bool to_f64(PyObject* obj, double& out);
 bool to_u64(PyObject* obj, uint64_t& out);
@@ -41,7 +45,15 @@ bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out)
 // the sequence says its length up front.
 bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
                           std::vector<CodePoints>& out);
-bool to_pair_list(PyObject* obj, const char* name, std::vector<std::pair<CodePoints, CodePoints>>& out);
+// As to_code_points, appending to `out` instead of replacing it.
+bool append_code_points(PyObject* obj, const char* name, CodePoints& out);
+// A sequence of (str, str) tuples, every text copied into one buffer: a batch of short pairs
+// would otherwise spend as long allocating as computing.
+struct FlatPairs {
+  CodePoints units;
+  std::vector<std::pair<Text, Text>> pairs;  // views into units
+};
+bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out);
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
 
 // Decodes a concurrency mode; an unknown one raises ValueError (call with the GIL held, before

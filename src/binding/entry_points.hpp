@@ -13,6 +13,8 @@ extern PyMethodDef CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef COSINE_JOIN_DEF;
 // Private entry points of the package's search and join functions.
 extern PyMethodDef RATIO_AUTOJUNK_DEF;
+// One longest-match search forced, for the tests.
+extern PyMethodDef RATIO_BY_DEF;
 extern PyMethodDef EXTRACT_DEF;
 extern PyMethodDef RATIO_JOIN_DEF;
 // Private twins taking a progress callable, wrapped by the package under the public names.

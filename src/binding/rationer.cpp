@@ -68,10 +68,11 @@ PyObject* rationer_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (core == nullptr) return nullptr;
     PyObject* arg[2];
     if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
-    CodePoints a, b;
-    if (!to_text_pair(arg, a, b)) return nullptr;
+    Borrow<CodePoints> a(PAIR_A), b(PAIR_B);
+    if (!to_text_pair(arg, *a, *b)) return nullptr;
+    const uint64_t work_factor = work_factor_setting();
     double value = 0.0;
-    if (!without_gil([&] { value = core->ratio(a, b); })) return nullptr;
+    if (!without_gil([&] { value = core->ratio(*a, *b, work_factor); })) return nullptr;
     return PyFloat_FromDouble(value);
   });
 }
@@ -86,12 +87,12 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (core == nullptr) return nullptr;
     PyObject* arg[1];
     if (!parse_fastcall(RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
-    std::vector<TextPair> pairs;
-    if (!convert_arg(arg[0], "pairs", to_pair_list, "pairs", pairs)) return nullptr;
+    FlatPairs flat;
+    if (!convert_arg(arg[0], "pairs", to_flat_pairs, "pairs", flat)) return nullptr;
     const Rationer handle = *core;
     std::vector<double> values;
     const uint64_t work_factor = work_factor_setting();
-    if (!without_gil([&] { values = handle.ratio_many(pairs, work_factor); })) return nullptr;
+    if (!without_gil([&] { values = handle.ratio_many(flat.pairs, work_factor); })) return nullptr;
     return float_list(values);
   });
 }

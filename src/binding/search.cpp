@@ -103,11 +103,11 @@ PyObject* ratio_autojunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!parse_fastcall(AUTOJUNK_SIG, args, nargs, kwnames, arg)) return nullptr;
-    CodePoints a, b;
-    if (!to_text_pair(arg, a, b)) return nullptr;
+    Borrow<CodePoints> a(PAIR_A), b(PAIR_B);
+    if (!to_text_pair(arg, *a, *b)) return nullptr;
     const uint64_t work_factor = work_factor_setting();
     double value = 0.0;
-    if (!without_gil([&] { value = ratio_autojunk_chars(a, b, work_factor); })) return nullptr;
+    if (!without_gil([&] { value = ratio_autojunk_chars(*a, *b, work_factor); })) return nullptr;
     return PyFloat_FromDouble(value);
   });
 }

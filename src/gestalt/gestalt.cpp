@@ -7,6 +7,7 @@
 #endif
 
 #include "gestalt/internal.hpp"
+#include "gestalt/recursion.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit {
@@ -28,36 +29,23 @@ size_t scratch_bytes(const MatchStats& ms) { return scratch_bytes_of(ms.state, m
 
 thread_local ScratchSlot<MatchStats> MS_BUF;
 thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
-thread_local ScratchSlot<std::vector<WindowBounds>> STACK_BUF;
+thread_local ScratchSlot<std::vector<Window>> WINDOW_BUF;
 // The automaton of a one-off ratio, kept per thread so that its arrays are reused.
 thread_local ScratchSlot<Sam> SAM_BUF;
 
-uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms) {
-  Borrow<std::vector<WindowBounds>> stack(STACK_BUF);
+GestaltCount gestalt_count_sam(Text a, Text b, const Sam& sam_b, const MatchStats& ms,
+                               StopRule rule) {
   Borrow<std::vector<uint32_t>> cap(CAP_BUF);
   cap->assign(a.size(), NO_CHAR);
-  stack->clear();
-  stack->push_back({0, a.size(), 0, b.size()});
-  uint64_t m = 0;
-  const CancelCheck check;
-  while (!stack->empty()) {
-    check();
-    const WindowBounds w = stack->back();
-    stack->pop_back();
-    if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
-    const Match r = longest_in(a, b, sam, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
-    if (r.k == 0) continue;
-    m += r.k;
-    stack->push_back({w.alo, r.i, w.blo, r.j});
-    stack->push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
-  }
-  return m;
+  return recurse(a.size(), b.size(), rule, [&](const WindowBounds& w) {
+    return longest_in(a, b, sam_b, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
+  });
 }
 
 uint64_t gestalt_m_with(Text a, const Sam& sam, Text b) {
   Borrow<MatchStats> ms(MS_BUF);
   matching_stats_into(a, sam, *ms);
-  return gestalt_m_recur(a, b, sam, *ms);
+  return gestalt_count_sam(a, b, sam, *ms, StopRule{}).m;
 }
 
 double gestalt_ratio_chars(Text a, Text b) {

@@ -15,8 +15,8 @@
 // n code points; a ratio costs one matching pass plus the recursion over windows.
 //
 // A built Sam is immutable and may be read by any number of threads. Construction and matching
-// use per-thread scratch (BUILDER, MS_BUF, STACK_BUF, HEAP_BUF, CAP_BUF) that lives as long as
-// its thread. Texts must be shorter than 2^30 code points (positions and states are 32-bit).
+// use per-thread scratch (BUILDER, MS_BUF, WINDOW_BUF, CAP_BUF, BITS_BUF) that lives as long
+// as its thread. Texts must be shorter than 2^30 code points (positions and states are 32-bit).
 #pragma once
 
 #include <array>
@@ -149,9 +149,42 @@ bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bou
 Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span<uint32_t> cap,
                  size_t alo, size_t ahi, size_t blo, size_t bhi);
 
-// M for a against b, given b's automaton; gestalt_m_recur reuses matching statistics of a.
+// ---------------------------------------------------------------------------------------------
+// The recursion (recursion.hpp drives it for every longest-match search).
+//
+// A recursion may stop before M is known: with Outcome::reached_cap as soon as M >= cap, with
+// Outcome::short_of_need as soon as the windows left cannot bring M up to need. The default
+// rule never stops, and the count is then exact.
+struct StopRule {
+  uint64_t need = 0;
+  uint64_t cap = UINT64_MAX;
+};
+enum class Outcome : uint8_t { exact, reached_cap, short_of_need };
+struct GestaltCount {
+  uint64_t m;  // M when exact, else the count reached when the recursion stopped
+  Outcome outcome;
+};
+
+// One pending window of the recursion; `bound` = min of its two sides is the most it can still
+// add to M.
+struct Window {
+  size_t bound, alo, ahi, blo, bhi;
+};
+
+// The count through b's automaton, given matching statistics of a against it.
+GestaltCount gestalt_count_sam(Text a, Text b, const Sam& sam_b, const MatchStats& ms,
+                               StopRule rule);
+
+// The count by bit-parallel search, for pairs whose shorter text has at most BITS_MAX_COLS code
+// points: that text becomes bit masks swept along the other. It needs no automaton and no
+// per-pair allocation once a thread has warmed up. bits_fit says whether it is the cheaper
+// search for a pair of these lengths (when no automaton of b exists yet).
+inline constexpr size_t BITS_MAX_COLS = 256;
+bool bits_fit(size_t la, size_t lb);
+GestaltCount gestalt_count_bits(Text a, Text b, StopRule rule);
+
+// M for a against b, given b's automaton.
 uint64_t gestalt_m_with(Text a, const Sam& sam, Text b);
-uint64_t gestalt_m_recur(Text a, Text b, const Sam& sam, const MatchStats& ms);
 
 // 2M / (la + lb); 1.0 for two empty texts.
 double gestalt_ratio_chars(Text a, Text b);
@@ -165,8 +198,8 @@ inline double ratio_from_m(uint64_t m, size_t total) {
 // Threshold tests and capped recursion (threshold.cpp).
 //
 // Clustering rarely needs a ratio exactly: it asks whether ratio(a, b) reaches a threshold, or
-// for the exact ratio only when it lies at or below a cap. These run the same recursion as
-// gestalt_m_recur but stop once the answer is settled: accept as soon as the matched count
+// for the exact ratio only when it lies at or below a cap. These run the same recursion as an
+// exact count but stop once the answer is settled: accept as soon as the matched count
 // reaches what is needed, reject once the windows still waiting cannot supply it, and accept
 // before any recursion from a common prefix, suffix or single long block. Every answer equals
 // comparing difflib's exact ratio, as ratio_from_m computes it, with the threshold or cap.
@@ -174,8 +207,8 @@ inline double ratio_from_m(uint64_t m, size_t total) {
 // Thresholds become counts through need_count / cap_count, which search the count whose ratio,
 // computed in double exactly as ratio_from_m does, crosses the threshold: a ratio equal to the
 // threshold always qualifies, whatever rounding t * T / 2 suffers. The automaton of b comes in
-// prebuilt and is only read; scratch is per thread (MS_BUF, CAP_BUF, STACK_BUF, HEAP_BUF), so
-// any number of threads may test pairs against shared automata at once.
+// prebuilt and is only read (pairs the bit-parallel search serves better leave it unused);
+// scratch is per thread, so any number of threads may test pairs against shared automata.
 
 // The smallest M with ratio_from_m(M, total) >= threshold: the pair reaches the threshold
 // exactly when its count is at least this. 0 for a NaN or non-positive threshold (and for
@@ -186,28 +219,14 @@ uint64_t need_count(double threshold, size_t total);
 // UINT64_MAX like need_count.
 uint64_t cap_count(double cap, size_t total);
 
-// One pending window of a best-first recursion; `bound` = min of its two sides is the most it
-// can still add to M.
-struct Window {
-  size_t bound, alo, ahi, blo, bhi;
-};
-
 // The exact ratio when it reaches the threshold, nothing otherwise. 1.0 for two empty texts.
 std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double threshold);
-// Depth-first exact count with early rejection, given matching statistics of a (la, lb > 0).
-std::optional<double> gestalt_edge_with_ms_inner(Text a, Text b, const Sam& sam_b,
-                                                 const MatchStats& ms, uint64_t need,
-                                                 size_t total);
 
 // Whether the ratio reaches the threshold; quick accepts first, then a best-first recursion.
 bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold);
-// Best-first recursion with early acceptance and rejection (la, lb > 0, complete statistics).
-bool gestalt_qualifies_ms(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t need);
 
 // 2.0 when M >= cap (a count), else the exact ratio. a and b must be non-empty.
 double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap);
-double capped_recursion(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t cap,
-                        size_t total);
 
 // Length of the common prefix of a and b, and of their common suffix within the rest.
 size_t common_prefix(Text a, Text b);

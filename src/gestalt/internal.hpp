@@ -10,6 +10,5 @@ namespace ratiokit {
 
 extern thread_local ScratchSlot<MatchStats> MS_BUF;
 extern thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
-extern thread_local ScratchSlot<std::vector<WindowBounds>> STACK_BUF;
 
 }  // namespace ratiokit

@@ -5,11 +5,10 @@
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/internal.hpp"
+#include "gestalt/recursion.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit {
-
-thread_local ScratchSlot<std::vector<Window>> HEAP_BUF;
 
 namespace {
 
@@ -19,27 +18,13 @@ constexpr double U64_LIMIT = 18446744073709551616.0;
 
 uint64_t saturate(double x) { return x >= U64_LIMIT ? UINT64_MAX : static_cast<uint64_t>(x); }
 
-// Max-heap order: the larger bound first, then the smaller alo.
-struct HeapLess {
-  bool operator()(const Window& x, const Window& y) const {
-    return x.bound < y.bound || (x.bound == y.bound && x.alo > y.alo);
-  }
-};
-
-void heap_push(std::vector<Window>& heap, const Window& w) {
-  heap.push_back(w);
-  std::push_heap(heap.begin(), heap.end(), HeapLess{});
-}
-
-Window heap_pop(std::vector<Window>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), HeapLess{});
-  const Window w = heap.back();
-  heap.pop_back();
-  return w;
-}
-
-inline size_t side_min(size_t alo, size_t ahi, size_t blo, size_t bhi) {
-  return std::min(ahi - alo, bhi - blo);
+// The count of a non-empty pair under `rule`, by the search that suits it. Matching statistics
+// are computed only for the automaton, and only when `ms_done` has not already filled them.
+GestaltCount count_pair(Text a, Text b, const Sam& sam_b, StopRule rule, MatchStats* ms,
+                        bool ms_done) {
+  if (bits_fit(a.size(), b.size())) return gestalt_count_bits(a, b, rule);
+  if (!ms_done) matching_stats_into(a, sam_b, *ms);
+  return gestalt_count_sam(a, b, sam_b, *ms, rule);
 }
 
 }  // namespace
@@ -82,42 +67,14 @@ size_t common_suffix(Text a, Text b, size_t prefix) {
 }
 
 std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double threshold) {
-  Borrow<MatchStats> ms(MS_BUF);
-  matching_stats_into(a, sam_b, *ms);
   const size_t total = a.size() + b.size();
   if (total == 0) return 1.0;
   const uint64_t need = need_count(threshold, total);
   if (a.empty() || b.empty()) return need == 0 ? std::optional<double>(0.0) : std::nullopt;
-  return gestalt_edge_with_ms_inner(a, b, sam_b, *ms, need, total);
-}
-
-std::optional<double> gestalt_edge_with_ms_inner(Text a, Text b, const Sam& sam_b,
-                                                 const MatchStats& ms, uint64_t need,
-                                                 size_t total) {
-  Borrow<std::vector<WindowBounds>> stack(STACK_BUF);
-  Borrow<std::vector<uint32_t>> cap(CAP_BUF);
-  cap->assign(a.size(), NO_CHAR);
-  stack->clear();
-  stack->push_back({0, a.size(), 0, b.size()});
-  uint64_t upper = std::min(a.size(), b.size());
-  uint64_t m = 0;
-  const CancelCheck check;
-  while (!stack->empty()) {
-    check();
-    const WindowBounds w = stack->back();
-    stack->pop_back();
-    upper -= side_min(w.alo, w.ahi, w.blo, w.bhi);
-    if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
-    const Match r = longest_in(a, b, sam_b, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
-    if (r.k == 0) continue;
-    upper += side_min(w.alo, r.i, w.blo, r.j) + side_min(r.i + r.k, w.ahi, r.j + r.k, w.bhi);
-    if (m + r.k + upper < need) return std::nullopt;
-    m += r.k;
-    stack->push_back({w.alo, r.i, w.blo, r.j});
-    stack->push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
-  }
-  if (m < need) return std::nullopt;
-  return ratio_from_m(m, total);
+  Borrow<MatchStats> ms(MS_BUF);
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need}, &*ms, false);
+  if (c.outcome != Outcome::exact || c.m < need) return std::nullopt;
+  return ratio_from_m(c.m, total);
 }
 
 bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
@@ -132,70 +89,25 @@ bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
   if (p == shorter) return shorter >= need;
   if (std::max<uint64_t>(p, common_suffix(a, b, p)) >= need) return true;
   Borrow<MatchStats> ms(MS_BUF);
-  const auto bound = static_cast<uint32_t>(std::min<uint64_t>(need, NO_CHAR));
-  if (matching_stats_bounded(a, sam_b, *ms, bound)) return true;
-  return gestalt_qualifies_ms(a, b, sam_b, *ms, need);
-}
-
-bool gestalt_qualifies_ms(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t need) {
-  Borrow<std::vector<Window>> heap(HEAP_BUF);
-  Borrow<std::vector<uint32_t>> cap(CAP_BUF);
-  cap->assign(a.size(), NO_CHAR);
-  heap->clear();
-  const size_t first = std::min(a.size(), b.size());
-  heap->push_back({first, 0, a.size(), 0, b.size()});
-  uint64_t upper = first;
-  uint64_t total = 0;
-  const CancelCheck check;
-  while (!heap->empty()) {
-    check();
-    const Window w = heap_pop(*heap);
-    upper -= side_min(w.alo, w.ahi, w.blo, w.bhi);
-    if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
-    const Match r = longest_in(a, b, sam_b, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
-    if (r.k == 0) continue;
-    total += r.k;
-    if (total >= need) return true;
-    const size_t left = side_min(w.alo, r.i, w.blo, r.j);
-    const size_t right = side_min(r.i + r.k, w.ahi, r.j + r.k, w.bhi);
-    upper += left + right;
-    if (total + upper < need) return false;
-    heap_push(*heap, {left, w.alo, r.i, w.blo, r.j});
-    heap_push(*heap, {right, r.i + r.k, w.ahi, r.j + r.k, w.bhi});
+  const bool bits = bits_fit(a.size(), b.size());
+  // Any common block is a lower bound on M: one reaching `need` settles the test at once.
+  if (!bits) {
+    const auto bound = static_cast<uint32_t>(std::min<uint64_t>(need, NO_CHAR));
+    if (matching_stats_bounded(a, sam_b, *ms, bound)) return true;
   }
-  return total >= need;
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need, need}, &*ms, true);
+  return c.outcome == Outcome::reached_cap || (c.outcome == Outcome::exact && c.m >= need);
 }
 
 double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap) {
-  Borrow<MatchStats> ms(MS_BUF);
-  const auto bound = static_cast<uint32_t>(std::min<uint64_t>(cap, NO_CHAR));
-  if (matching_stats_bounded(a, sam_b, *ms, bound)) return 2.0;
-  return capped_recursion(a, b, sam_b, *ms, cap, a.size() + b.size());
-}
-
-double capped_recursion(Text a, Text b, const Sam& sam_b, const MatchStats& ms, uint64_t cap,
-                        size_t total) {
   if (cap == 0) return 2.0;
-  Borrow<std::vector<Window>> heap(HEAP_BUF);
-  Borrow<std::vector<uint32_t>> bounds(CAP_BUF);
-  bounds->assign(a.size(), NO_CHAR);
-  heap->clear();
-  heap->push_back({std::min(a.size(), b.size()), 0, a.size(), 0, b.size()});
-  uint64_t m = 0;
-  const CancelCheck check;
-  while (!heap->empty()) {
-    check();
-    const Window w = heap_pop(*heap);
-    if (w.alo >= w.ahi || w.blo >= w.bhi) continue;
-    const Match r = longest_in(a, b, sam_b, ms, *bounds, w.alo, w.ahi, w.blo, w.bhi);
-    if (r.k == 0) continue;
-    m += r.k;
-    if (m >= cap) return 2.0;
-    heap_push(*heap, {side_min(w.alo, r.i, w.blo, r.j), w.alo, r.i, w.blo, r.j});
-    heap_push(*heap, {side_min(r.i + r.k, w.ahi, r.j + r.k, w.bhi), r.i + r.k, w.ahi, r.j + r.k,
-                      w.bhi});
+  Borrow<MatchStats> ms(MS_BUF);
+  if (!bits_fit(a.size(), b.size())) {
+    const auto bound = static_cast<uint32_t>(std::min<uint64_t>(cap, NO_CHAR));
+    if (matching_stats_bounded(a, sam_b, *ms, bound)) return 2.0;
   }
-  return ratio_from_m(m, total);
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{0, cap}, &*ms, true);
+  return c.outcome == Outcome::reached_cap ? 2.0 : ratio_from_m(c.m, a.size() + b.size());
 }
 
 }  // namespace ratiokit

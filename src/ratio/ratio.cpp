@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "gestalt/recursion.hpp"
 #include "gestalt/scratch.hpp"
 #include "parallel/parallel.hpp"
 
@@ -22,7 +23,6 @@ struct B2jScratch {
   std::vector<uint32_t> run_len;
   std::vector<RowEntry> prev_row;
   std::vector<RowEntry> cur_row;
-  std::vector<WindowBounds> block_stack;
   // The autojunk index works on dense symbol ids: b's distinct code points in ascending order,
   // and the two texts translated to them (a code point of a that b lacks gets the id after them).
   std::vector<uint32_t> symbols;
@@ -32,7 +32,7 @@ struct B2jScratch {
 
 size_t scratch_bytes(const B2jScratch& sc) {
   return scratch_bytes_of(sc.char_start, sc.char_pos, sc.fill, sc.run_len, sc.prev_row,
-                          sc.cur_row, sc.block_stack);
+                          sc.cur_row);
 }
 
 thread_local ScratchSlot<B2jScratch> B2J;
@@ -92,13 +92,7 @@ Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t bl
 // only at a mismatch or the window's edge. Without it the block is final, since an index that
 // holds every element already found the longest block.
 uint64_t b2j_matched(Text a, Text b, B2jScratch& sc, bool extend) {
-  auto& stack = sc.block_stack;
-  stack.clear();
-  stack.push_back({0, a.size(), 0, b.size()});
-  uint64_t m = 0;
-  while (!stack.empty()) {
-    const WindowBounds w = stack.back();
-    stack.pop_back();
+  return recurse(a.size(), b.size(), StopRule{}, [&](const WindowBounds& w) {
     Match r = find_longest_b2j(a, sc, w.alo, w.ahi, w.blo, w.bhi);
     if (extend) {
       while (r.i > w.alo && r.j > w.blo && a[r.i - 1] == b[r.j - 1]) {
@@ -108,14 +102,8 @@ uint64_t b2j_matched(Text a, Text b, B2jScratch& sc, bool extend) {
       }
       while (r.i + r.k < w.ahi && r.j + r.k < w.bhi && a[r.i + r.k] == b[r.j + r.k]) ++r.k;
     }
-    if (r.k == 0) continue;
-    if (w.alo < r.i && w.blo < r.j) stack.push_back({w.alo, r.i, w.blo, r.j});
-    m += r.k;
-    if (r.i + r.k < w.ahi && r.j + r.k < w.bhi) {
-      stack.push_back({r.i + r.k, w.ahi, r.j + r.k, w.bhi});
-    }
-  }
-  return m;
+    return r;
+  }).m;
 }
 
 // Sizes the run table and the row lists for a b of lb elements.
@@ -174,6 +162,8 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
 double ratio_chars(Text a, Text b, uint64_t work_factor) {
   const size_t la = a.size(), lb = b.size();
   if (la + lb == 0) return 1.0;
+  if (la == 0 || lb == 0) return 0.0;
+  if (bits_fit(la, lb)) return ratio_from_m(gestalt_count_bits(a, b, StopRule{}).m, la + lb);
   const AsciiCounts ca = ascii_counts(a);
   const AsciiCounts cb = ascii_counts(b);
   if (ca.non_ascii != 0 || cb.non_ascii != 0) return gestalt_ratio_chars(a, b);
@@ -189,6 +179,34 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
     return gestalt_ratio_chars(a, b);
   }
   return ratio_b2j_chars(a, b, cb.count);
+}
+
+bool search_applies(Search search, Text a, Text b) {
+  switch (search) {
+    case Search::bits:
+      return std::min(a.size(), b.size()) <= BITS_MAX_COLS;
+    case Search::b2j: {
+      const auto ascii = [](Text t) { return std::all_of(t.begin(), t.end(), [](uint32_t c) { return c < 128; }); };
+      return ascii(a) && ascii(b);
+    }
+    case Search::automaton:
+      return true;
+  }
+  return false;
+}
+
+double ratio_by(Text a, Text b, Search search) {
+  const size_t la = a.size(), lb = b.size();
+  if (la + lb == 0) return 1.0;
+  switch (search) {
+    case Search::bits:
+      return ratio_from_m(gestalt_count_bits(a, b, StopRule{}).m, la + lb);
+    case Search::b2j:
+      return ratio_b2j_chars(a, b, ascii_counts(b).count);
+    case Search::automaton:
+      return gestalt_ratio_chars(a, b);
+  }
+  return 0.0;
 }
 
 double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor) {

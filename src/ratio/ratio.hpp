@@ -1,14 +1,16 @@
 // The exact ratio of two texts, bit for bit difflib's SequenceMatcher(None, a, b,
 // autojunk=False).ratio(), and the character histograms clustering bounds itself with.
 //
-// ratio_chars() picks one of two engines that always agree on M: difflib's own longest-match
-// search over a counting-sort index of b (the b2j engine, for pure-ASCII pairs where few
-// positions coincide), and the suffix-automaton engine of gestalt.hpp for everything else. The
-// choice is speed only: the b2j engine's cost grows with the number S of coinciding index
-// pairs, so it runs when S <= W * (la + lb). W is the caller's: the binding reads
-// RK_WORK_FACTOR (default 34) once per process, with the interpreter's lock held, and passes it
-// down; engines never read the environment. Each thread keeps its own b2j scratch (B2J); calls on different threads share nothing
-// writable.
+// ratio_chars() picks one of three searches for difflib's longest blocks, which always agree on
+// M, by what they cost for the pair at hand: the bit-parallel search of gestalt.hpp when the
+// shorter text has at most a few hundred code points and sweeping its masks costs less than an
+// automaton would (bits_fit); otherwise difflib's own search over a counting-sort index of b
+// (the b2j engine) for pure-ASCII pairs where few positions coincide, and the suffix automaton
+// for everything else. The b2j engine's cost grows with the number S of coinciding index pairs,
+// so it runs when S <= W * (la + lb). W is the caller's: the binding reads RK_WORK_FACTOR
+// (default 8, measured on standard-library code against today's automaton) once per process,
+// with the interpreter's lock held, and passes it down; engines never read the environment.
+// Each thread keeps its own scratch; calls on different threads share nothing writable.
 #pragma once
 
 #include <array>
@@ -27,13 +29,19 @@ struct AsciiCounts {
 
 AsciiCounts ascii_counts(Text s);
 
-inline constexpr uint64_t DEFAULT_WORK_FACTOR = 34;
+inline constexpr uint64_t DEFAULT_WORK_FACTOR = 8;
 
 // RK_WORK_FACTOR's value: an optional '+' and decimal digits fitting 64 bits; anything else
 // (or no variable) gives the default.
 uint64_t parse_work_factor(const char* text);
 
 double ratio_chars(Text a, Text b, uint64_t work_factor);
+
+// One search forced, for tests that hold each against difflib: bits needs the shorter text within
+// BITS_MAX_COLS code points and b2j pure-ASCII texts (the caller checks; see search_applies).
+enum class Search : uint8_t { bits, b2j, automaton };
+bool search_applies(Search search, Text a, Text b);
+double ratio_by(Text a, Text b, Search search);
 double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b);
 
 // difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True: when b has at least

@@ -34,7 +34,7 @@ uint64_t hash_text(Text t) {
 // the same for every such pair. Pairs race for the slots of one lock-free table and whichever
 // claims a slot first stands for its text; who wins varies between runs, the classes never do,
 // so interning runs on all workers instead of holding up all but one.
-std::vector<uint32_t> intern_b(std::span<const TextPair> pairs) {
+std::vector<uint32_t> intern_b(std::span<const PairView> pairs) {
   const size_t n = pairs.size();
   size_t size = 16;
   while (size < 2 * n) size <<= 1;
@@ -91,7 +91,7 @@ constexpr size_t PARALLEL_BUILD_CODE_POINTS = size_t{1} << 14;
 
 // Keys ordered by b, cut into groups of one b each; the a's of a group are ordered later, by
 // whichever worker computes them.
-std::vector<Group> order_pairs(std::span<const TextPair> pairs, std::span<const uint32_t> b_id,
+std::vector<Group> order_pairs(std::span<const PairView> pairs, std::span<const uint32_t> b_id,
                                std::vector<PairKey>& keys) {
   const size_t n = pairs.size();
   // Ids are pair indices, so a counting sort orders by b in linear time.
@@ -117,13 +117,17 @@ std::vector<Group> order_pairs(std::span<const TextPair> pairs, std::span<const 
   for (Group& g : groups) {
     const auto first = keys.begin() + static_cast<ptrdiff_t>(g.begin);
     const auto last = keys.begin() + static_cast<ptrdiff_t>(g.end);
-    const auto first_a = std::find_if(first, last, [&](const PairKey& key) {
-      return !a_of(key).empty();
-    });
-    g.automaton = !pairs[first->index].second.empty() && first_a != last &&
+    // Only a's that the automaton would serve count: empty ones need no search, and short
+    // pairs take the bit-parallel one.
+    const size_t lb = pairs[first->index].second.size();
+    const auto needs_sam = [&](const PairKey& key) {
+      return !a_of(key).empty() && !bits_fit(a_of(key).size(), lb);
+    };
+    const auto first_a = std::find_if(first, last, needs_sam);
+    g.automaton = lb != 0 && first_a != last &&
                   std::any_of(first_a + 1, last, [&](const PairKey& key) {
-                    return !a_of(key).empty() && (key.a_hash != first_a->a_hash ||
-                                                  !std::ranges::equal(a_of(key), a_of(*first_a)));
+                    return needs_sam(key) && (key.a_hash != first_a->a_hash ||
+                                              !std::ranges::equal(a_of(key), a_of(*first_a)));
                   });
   }
   return groups;
@@ -131,7 +135,7 @@ std::vector<Group> order_pairs(std::span<const TextPair> pairs, std::span<const 
 
 }  // namespace
 
-std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t work_factor,
+std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t work_factor,
                                    size_t block_code_points) {
   const size_t n = pairs.size();
   std::vector<double> out(n, 0.0);
@@ -145,6 +149,13 @@ std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t wor
     }
     return out;
   }
+
+  // Short pairs take the bit-parallel search, which has no automaton to share: a batch of only
+  // those gains nothing from interning and ordering, and goes through as the free batch does.
+  const size_t long_pairs = static_cast<size_t>(std::count_if(pairs.begin(), pairs.end(), [](const PairView& p) {
+    return !bits_fit(p.first.size(), p.second.size());
+  }));
+  if (long_pairs < 2) return ratio_many_plain(pairs, work_factor);
 
   std::vector<PairKey> keys;
   std::vector<Group> groups = order_pairs(pairs, intern_b(pairs), keys);
@@ -196,7 +207,7 @@ std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t wor
       for (size_t p = begin + lo; p < begin + hi; ++p) {
         check();
         if (p + PREFETCH_AHEAD < begin + hi) {
-          const TextPair& ahead = pairs[keys[p + PREFETCH_AHEAD].index];
+          const PairView& ahead = pairs[keys[p + PREFETCH_AHEAD].index];
           __builtin_prefetch(ahead.first.data());
           __builtin_prefetch(ahead.second.data());
         }
@@ -205,7 +216,7 @@ std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t wor
         if (last == nullptr || key.b != last->b || key.a_hash != last->a_hash ||
             !std::ranges::equal(a_of(key), a_of(*last))) {
           const Text a = a_of(key), b = b_of(key);
-          if (group->sam == NO_SAM) {
+          if (group->sam == NO_SAM || bits_fit(a.size(), b.size())) {
             value = ratio_chars(a, b, work_factor);
           } else if (a.empty()) {
             value = 0.0;  // b is not empty, or it would have no automaton
@@ -228,9 +239,24 @@ double limit_delta(double delta) {
   return delta;  // NaN compares false both ways and is kept
 }
 
-double Rationer::ratio(Text a, Text b) const { return gestalt_ratio_chars(a, b); }
+std::vector<PairView> views_of(std::span<const TextPair> pairs) {
+  std::vector<PairView> out;
+  out.reserve(pairs.size());
+  for (const TextPair& p : pairs) out.emplace_back(p.first, p.second);
+  return out;
+}
 
-std::vector<double> Rationer::ratio_many(std::span<const TextPair> pairs,
+std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor) {
+  return parallel_map<double>(pairs.size(), [&](size_t k) {
+    return ratio_chars(pairs[k].first, pairs[k].second, work_factor);
+  });
+}
+
+double Rationer::ratio(Text a, Text b, uint64_t work_factor) const {
+  return ratio_chars(a, b, work_factor);
+}
+
+std::vector<double> Rationer::ratio_many(std::span<const PairView> pairs,
                                          uint64_t work_factor) const {
   return with_pool([&] { return ratio_many_cpu(pairs, work_factor); });
 }

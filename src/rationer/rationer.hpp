@@ -4,7 +4,8 @@
 // gives (SequenceMatcher(None, a, b, autojunk=False).ratio()), in input order. Where the free
 // batch treats every pair on its own, this one interns the b's of the batch by exact equality of
 // code points, orders the pairs by b (and the a's of one b so that equal ones are adjacent), and
-// builds one suffix automaton per distinct b that two or more distinct a's meet: the pairs
+// builds one suffix automaton per distinct b that two or more distinct a's meet (counting only
+// pairs too long for the bit-parallel search, which needs no automaton): the pairs
 // sharing that b then run one after another against the same automaton while it is hot in
 // cache, so its build is paid once instead of once per pair. A b met by a single a gains
 // nothing from an automaton of its own and goes through ratio_chars()'s dispatcher, like the
@@ -30,7 +31,10 @@
 
 namespace ratiokit {
 
+// The batches read pairs through views, so that a caller may keep all texts in one buffer.
+using PairView = std::pair<Text, Text>;
 using TextPair = std::pair<CodePoints, CodePoints>;
+std::vector<PairView> views_of(std::span<const TextPair> pairs);
 
 // Code points of b whose automata are held at once: an automaton takes 100 to 170 bytes per
 // code point, so about 100 to 170 MiB.
@@ -39,8 +43,11 @@ inline constexpr size_t BLOCK_CODE_POINTS = size_t{1} << 20;
 // Runs on the ambient pool (see parallel.hpp); results never depend on it, nor on how many
 // code points of b may have their automata held at once.
 // work_factor is ratio_chars()'s.
-std::vector<double> ratio_many_cpu(std::span<const TextPair> pairs, uint64_t work_factor,
+std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t work_factor,
                                    size_t block_code_points = BLOCK_CODE_POINTS);
+
+// Every pair on its own through ratio_chars(), on the ambient pool: the free batch.
+std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor);
 
 // delta limited to [0, 1]; NaN stays NaN.
 double limit_delta(double delta);
@@ -58,8 +65,8 @@ struct Rationer {
   }
 
   // On the calling thread, never on the pool: a single pair is too small to hand over.
-  double ratio(Text a, Text b) const;
-  std::vector<double> ratio_many(std::span<const TextPair> pairs, uint64_t work_factor) const;
+  double ratio(Text a, Text b, uint64_t work_factor) const;
+  std::vector<double> ratio_many(std::span<const PairView> pairs, uint64_t work_factor) const;
   // The exact clustering of cluster.hpp, with the same output and progress.
   std::vector<Cluster> cluster_canonicals(std::span<const CodePoints> strings, double threshold,
                                           Progress* progress = nullptr) const;

@@ -53,13 +53,13 @@ TEST(RatioDispatch, EdgeValues) {
 }
 
 TEST(RatioDispatch, WorkFactorParsing) {
-  EXPECT_EQ(parse_work_factor(nullptr), 34u);
+  EXPECT_EQ(parse_work_factor(nullptr), DEFAULT_WORK_FACTOR);
   EXPECT_EQ(parse_work_factor("+5"), 5u);
   EXPECT_EQ(parse_work_factor("0"), 0u);
   EXPECT_EQ(parse_work_factor("18446744073709551615"), UINT64_MAX);
   for (const char* bad : {" 5", "5 ", "-1", "", "+", "abc", "5x", "++5", "18446744073709551616",
                           "99999999999999999999"}) {
-    EXPECT_EQ(parse_work_factor(bad), 34u) << bad;
+    EXPECT_EQ(parse_work_factor(bad), DEFAULT_WORK_FACTOR) << bad;
   }
 }
 

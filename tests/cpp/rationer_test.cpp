@@ -54,8 +54,8 @@ TEST(RatioManyCpu, EveryPairInInputOrderForAnyPool) {
   for (size_t k : perm) shuffled.push_back(pairs[k]);
   for (uint64_t threads : {0, 1, 3, 4}) {
     PoolHandle pool = threads == 0 ? nullptr : make_pool(threads);
-    EXPECT_EQ(run_in(pool.get(), [&] { return ratio_many_cpu(pairs, DEFAULT_WORK_FACTOR); }), want) << threads;
-    const auto got = run_in(pool.get(), [&] { return ratio_many_cpu(shuffled, DEFAULT_WORK_FACTOR); });
+    EXPECT_EQ(run_in(pool.get(), [&] { return ratio_many_cpu(views_of(pairs), DEFAULT_WORK_FACTOR); }), want) << threads;
+    const auto got = run_in(pool.get(), [&] { return ratio_many_cpu(views_of(shuffled), DEFAULT_WORK_FACTOR); });
     for (size_t k = 0; k < perm.size(); ++k) ASSERT_EQ(got[k], want[perm[k]]) << threads;
   }
 }
@@ -66,11 +66,11 @@ TEST(RatioManyCpu, EdgeBatches) {
   // The last two share their a but not their b, and so meet where one b's pairs end.
   const std::vector<TextPair> edges{{empty, empty}, {abc, empty}, {empty, abc},
                                     {abc, abc},     {abc, text("xbc")}, {abc, text("xyz")}};
-  EXPECT_EQ(ratio_many_cpu(edges, DEFAULT_WORK_FACTOR), (std::vector<double>{1.0, 0.0, 0.0, 1.0, 2.0 / 3, 0.0}));
+  EXPECT_EQ(ratio_many_cpu(views_of(edges), DEFAULT_WORK_FACTOR), (std::vector<double>{1.0, 0.0, 0.0, 1.0, 2.0 / 3, 0.0}));
   // One pair many times: every slot gets the value, in a batch long enough to go parallel.
   const CodePoints a = text("the quick brown fox"), b = text("a quick brown dog");
   const std::vector<TextPair> same(1000, TextPair{a, b});
-  EXPECT_EQ(ratio_many_cpu(same, DEFAULT_WORK_FACTOR),
+  EXPECT_EQ(ratio_many_cpu(views_of(same), DEFAULT_WORK_FACTOR),
             std::vector<double>(1000, ratio_chars(a, b, DEFAULT_WORK_FACTOR)));
 }
 
@@ -84,7 +84,7 @@ TEST(RatioManyCpu, AutomataHeldInBlocksOfAnySize) {
   }
   const auto want = per_pair(pairs);
   for (size_t block : {size_t{0}, size_t{1}, size_t{37}, size_t{200}, size_t{5000}}) {
-    EXPECT_EQ(ratio_many_cpu(pairs, DEFAULT_WORK_FACTOR, block), want) << block;
+    EXPECT_EQ(ratio_many_cpu(views_of(pairs), DEFAULT_WORK_FACTOR, block), want) << block;
   }
 }
 
@@ -97,9 +97,9 @@ TEST(Rationer, Construction) {
   ASSERT_NE(pooled.pool, nullptr);
   EXPECT_EQ(pool_size(*pooled.pool), 4u);
   EXPECT_EQ(pooled.delta, 1.0);
-  EXPECT_EQ(plain.ratio({}, {}), 1.0);
-  EXPECT_EQ(plain.ratio(text("ab"), {}), 0.0);
-  EXPECT_EQ(plain.ratio({}, text("ab")), 0.0);
+  EXPECT_EQ(plain.ratio({}, {}, DEFAULT_WORK_FACTOR), 1.0);
+  EXPECT_EQ(plain.ratio(text("ab"), {}, DEFAULT_WORK_FACTOR), 0.0);
+  EXPECT_EQ(plain.ratio({}, text("ab"), DEFAULT_WORK_FACTOR), 0.0);
 }
 
 TEST(Rationer, BatchesRunOnTheHandlesOwnWorkers) {
@@ -118,12 +118,12 @@ TEST(Rationer, BatchesRunOnTheHandlesOwnWorkers) {
   holding.get_future().wait();
   const auto pairs = repetitive_batch(31, 200, 10, 30);
   const std::vector<CodePoints> strings{text("abcd"), text("abce"), text("zzzz")};
-  auto batch = std::async(std::launch::async, [&] { return r.ratio_many(pairs, DEFAULT_WORK_FACTOR); });
+  auto batch = std::async(std::launch::async, [&] { return r.ratio_many(views_of(pairs), DEFAULT_WORK_FACTOR); });
   auto clusters =
       std::async(std::launch::async, [&] { return r.cluster_canonicals(strings, 0.7); });
   EXPECT_EQ(batch.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   EXPECT_EQ(clusters.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-  EXPECT_EQ(r.ratio(text("abcd"), text("bcde")), 0.75);  // never on the pool
+  EXPECT_EQ(r.ratio(text("abcd"), text("bcde"), DEFAULT_WORK_FACTOR), 0.75);  // never on the pool
   release.set_value();
   blocker.get();
   EXPECT_EQ(batch.get(), per_pair(pairs));
@@ -133,7 +133,7 @@ TEST(Rationer, BatchesRunOnTheHandlesOwnWorkers) {
   // rather than queueing behind itself.
   const Rationer four = make_rationer(Concurrency::Cpu, 4, 0.0);
   EXPECT_EQ(four.with_pool([] { return ambient_threads(); }), 4u);
-  EXPECT_EQ(four.with_pool([&] { return four.ratio_many(pairs, DEFAULT_WORK_FACTOR); }), per_pair(pairs));
+  EXPECT_EQ(four.with_pool([&] { return four.ratio_many(views_of(pairs), DEFAULT_WORK_FACTOR); }), per_pair(pairs));
 }
 
 }  // namespace

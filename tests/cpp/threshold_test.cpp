@@ -148,23 +148,42 @@ TEST(ThresholdEdge, AgreeWithTheExactCountOnRandomPairs) {
   }
 }
 
-TEST(ThresholdEdge, DirectRecursionsHonourTheirCounts) {
+// Every stopping rule on both longest-match searches, against the exact count: a rule that stops
+// one block too early or too late, or a search that picks another block, shows here.
+TEST(ThresholdEdge, EveryStopRuleOnEverySearch) {
   std::mt19937_64 rng(23);
   MatchStats ms;
-  for (int round = 0; round < 500; ++round) {
-    const CodePoints a = random_text(rng, 40, 3), b = random_text(rng, 40, 3);
-    if (a.empty() || b.empty()) continue;
+  for (int round = 0; round < 1500; ++round) {
+    const size_t la = 1 + rng() % (round % 5 == 0 ? 300 : 70), lb = 1 + rng() % 70;
+    const uint32_t alphabet = 2 + round % 3;
+    const CodePoints a = random_text(rng, la, alphabet), b = random_text(rng, lb, alphabet);
     const Sam sam = build_sam(b);
     matching_stats_into(a, sam, ms);
     const uint64_t m = reference::matching_count(a, b);
-    const size_t total = a.size() + b.size();
-    for (uint64_t need : {m, m + 1}) {
-      ASSERT_EQ(gestalt_qualifies_ms(a, b, sam, ms, need), m >= need);
-      const std::optional<double> r = gestalt_edge_with_ms_inner(a, b, sam, ms, need, total);
-      ASSERT_EQ(r.has_value(), m >= need);
-    }
-    EXPECT_EQ(capped_recursion(a, b, sam, ms, m, total), 2.0);
-    EXPECT_EQ(capped_recursion(a, b, sam, ms, m + 1, total), ratio_from_m(m, total));
+    const auto by_sam = [&](StopRule rule) { return gestalt_count_sam(a, b, sam, ms, rule); };
+    const auto by_bits = [&](StopRule rule) { return gestalt_count_bits(a, b, rule); };
+    const auto check = [&](const auto& count, const char* name) {
+      const GestaltCount exact = count(StopRule{});
+      ASSERT_EQ(exact.outcome, Outcome::exact) << name << " " << round;
+      ASSERT_EQ(exact.m, m) << name << " " << round;
+      for (uint64_t need : {m, m + 1}) {
+        const GestaltCount reject = count(StopRule{need});
+        ASSERT_EQ(reject.outcome == Outcome::short_of_need, m < need) << name << " " << round;
+        const GestaltCount both = count(StopRule{need, need});
+        ASSERT_EQ(both.outcome, m >= need ? Outcome::reached_cap : Outcome::short_of_need)
+            << name << " " << round;
+      }
+      const uint64_t cap = rng() % (m + 2);
+      const GestaltCount capped = count(StopRule{0, cap});
+      ASSERT_EQ(capped.outcome, m >= cap ? Outcome::reached_cap : Outcome::exact) << name;
+      if (m < cap) {
+        ASSERT_EQ(capped.m, m);
+      } else {
+        ASSERT_GE(capped.m, cap);
+      }
+    };
+    check(by_sam, "automaton");
+    check(by_bits, "bits");
   }
 }
 
