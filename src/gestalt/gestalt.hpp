@@ -178,9 +178,11 @@ GestaltCount gestalt_count_sam(Text a, Text b, const Sam& sam_b, const MatchStat
 // The count by bit-parallel search, for pairs whose shorter text has at most BITS_MAX_COLS code
 // points: that text becomes bit masks swept along the other. It needs no automaton and no
 // per-pair allocation once a thread has warmed up. bits_fit says whether it is the cheaper
-// search for a pair of these lengths (when no automaton of b exists yet).
+// search for a pair of these lengths of ordinary text, counting the build of b's automaton
+// unless it exists already. Its cost grows with how many rows keep runs alive, so texts over
+// a very small alphabet (where every row does) are the dispatcher's to steer away.
 inline constexpr size_t BITS_MAX_COLS = 256;
-bool bits_fit(size_t la, size_t lb);
+bool bits_fit(size_t la, size_t lb, bool automaton_built = false);
 GestaltCount gestalt_count_bits(Text a, Text b, StopRule rule);
 
 // M for a against b, given b's automaton.

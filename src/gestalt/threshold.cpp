@@ -22,7 +22,7 @@ uint64_t saturate(double x) { return x >= U64_LIMIT ? UINT64_MAX : static_cast<u
 // are computed only for the automaton, and only when `ms_done` has not already filled them.
 GestaltCount count_pair(Text a, Text b, const Sam& sam_b, StopRule rule, MatchStats* ms,
                         bool ms_done) {
-  if (bits_fit(a.size(), b.size())) return gestalt_count_bits(a, b, rule);
+  if (bits_fit(a.size(), b.size(), true)) return gestalt_count_bits(a, b, rule);
   if (!ms_done) matching_stats_into(a, sam_b, *ms);
   return gestalt_count_sam(a, b, sam_b, *ms, rule);
 }
@@ -89,7 +89,7 @@ bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
   if (p == shorter) return shorter >= need;
   if (std::max<uint64_t>(p, common_suffix(a, b, p)) >= need) return true;
   Borrow<MatchStats> ms(MS_BUF);
-  const bool bits = bits_fit(a.size(), b.size());
+  const bool bits = bits_fit(a.size(), b.size(), true);
   // Any common block is a lower bound on M: one reaching `need` settles the test at once.
   if (!bits) {
     const auto bound = static_cast<uint32_t>(std::min<uint64_t>(need, NO_CHAR));
@@ -102,7 +102,7 @@ bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
 double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap) {
   if (cap == 0) return 2.0;
   Borrow<MatchStats> ms(MS_BUF);
-  if (!bits_fit(a.size(), b.size())) {
+  if (!bits_fit(a.size(), b.size(), true)) {
     const auto bound = static_cast<uint32_t>(std::min<uint64_t>(cap, NO_CHAR));
     if (matching_stats_bounded(a, sam_b, *ms, bound)) return 2.0;
   }

@@ -216,7 +216,7 @@ std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t wor
         if (last == nullptr || key.b != last->b || key.a_hash != last->a_hash ||
             !std::ranges::equal(a_of(key), a_of(*last))) {
           const Text a = a_of(key), b = b_of(key);
-          if (group->sam == NO_SAM || bits_fit(a.size(), b.size())) {
+          if (group->sam == NO_SAM || bits_fit(a.size(), b.size(), true)) {
             value = ratio_chars(a, b, work_factor);
           } else if (a.empty()) {
             value = 0.0;  // b is not empty, or it would have no automaton
