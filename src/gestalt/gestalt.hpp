@@ -118,8 +118,17 @@ Sam build_sam(Text text);
 // The same, reusing the arrays (and so the capacity) of an existing Sam.
 void build_sam_into(Text text, Sam& sam);
 
-// Target of the edge of state s on c, or -1.
-int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c);
+// Target of the edge of state s on c, or -1. Inline: the matching pass takes a step per code
+// point, and nearly every step ends at the root's table or a state's two cached edges.
+int64_t sam_next_in_run(const Sam& sam, const ScanSlot& slot, uint32_t c);
+inline int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c) {
+  if (s == 0 && c < 128) return sam.root_ascii[c];
+  const ScanSlot& slot = sam.scan[s];
+  if (slot.pref_char == c) return slot.pref_target;
+  if (slot.alt_char == c) return slot.alt_target;
+  if (slot.edge_end - slot.edge_start < 3) return -1;
+  return sam_next_in_run(sam, slot, c);
+}
 
 // The window a[alo..ahi) x b[blo..bhi) of the recursion.
 struct WindowBounds {

@@ -419,15 +419,9 @@ Sam build_sam(Text text) {
   return sam;
 }
 
-int64_t sam_next(const Sam& sam, uint32_t s, uint32_t c) {
-  if (s == 0 && c < 128) return sam.root_ascii[c];
-  const ScanSlot& slot = sam.scan[s];
-  if (slot.pref_char == c) return slot.pref_target;
-  if (slot.alt_char == c) return slot.alt_target;
-  const uint32_t start = slot.edge_start, end = slot.edge_end;
-  if (end - start < 3) return -1;
-  const uint32_t e = find_in_run(sam.edges, start, end, c);
-  return e == end ? -1 : static_cast<int64_t>(static_cast<uint32_t>(sam.edges[e]));
+int64_t sam_next_in_run(const Sam& sam, const ScanSlot& slot, uint32_t c) {
+  const uint32_t e = find_in_run(sam.edges, slot.edge_start, slot.edge_end, c);
+  return e == slot.edge_end ? -1 : static_cast<int64_t>(static_cast<uint32_t>(sam.edges[e]));
 }
 
 }  // namespace ratiokit
