@@ -229,3 +229,7 @@ def main():
 
 if __name__ == "__main__":
     main()
+    # Peak memory of the whole run (every peer's included): ratios need no more than their texts.
+    import resource
+
+    print(f"\npeak resident memory of this run: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")

@@ -61,6 +61,9 @@ def main():
         result = _ratiokit.ratio_many(pairs, threads)
         assert result[:2000] == expected
         rows.append((f"ratio_many threads={threads}", best_of(lambda: _ratiokit.ratio_many(pairs, threads))))
+    handle = _ratiokit.Rationer("cpu", 0)
+    assert handle.ratio_many(pairs)[:2000] == expected
+    rows.append(("Rationer().ratio_many", best_of(lambda: handle.ratio_many(pairs))))
     t_difflib = best_of(
         lambda: [difflib.SequenceMatcher(None, a, b, autojunk=False).ratio() for a, b in sample], 1
     ) * len(pairs) / len(sample)
@@ -82,6 +85,13 @@ def main():
     t_small_loop = best_of(lambda: [ratiokit.ratio(a, b) for a, b in small], 20)
     print(f"\n1,000 pairs: ratio_many {t_batch * 1e3:.3f} ms, Python loop of ratio {t_small_loop * 1e3:.3f} ms")
 
+    # One pair per call: the free function and the handle's method, on the same 20,000 pairs.
+    loop_pairs = pairs[:20_000]
+    for name, fn in (("ratiokit.ratio", ratiokit.ratio), ("_ratiokit.ratio", _ratiokit.ratio),
+                     ("Rationer().ratio", handle.ratio)):
+        t = best_of(lambda: [fn(a, b) for a, b in loop_pairs], 5)
+        print(f"{name:18s} in a Python loop: mean {t / len(loop_pairs) * 1e6:.3f} us per pair")
+
     tiny = pairs[:8]
     per_call = []
     for _ in range(200):
@@ -95,3 +105,6 @@ def main():
 
 if __name__ == "__main__":
     main()
+    import resource
+
+    print(f"peak resident memory of this run: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
