@@ -185,6 +185,17 @@ struct BitsFinder {
     const size_t words = (n + 63) / 64;
     const Bits<W> cols = column_mask<W>(clo, chi);
     const auto* e = reinterpret_cast<const Bits<W>*>(sc.rows.data()) + rlo;
+    if (n == 1 || width == 1) {
+      // Every block is one code point: the first match in row order, lowest column first, is
+      // difflib's in either orientation (one of the two sides has a single position).
+      for (size_t r = 0; r < n; ++r) {
+        const Bits<W> hit = e[r] & cols;
+        if (!any(hit)) continue;
+        const size_t row = rlo + r, col = lowest_bit(hit);
+        return rows_are_a ? Match{row, col, 1} : Match{col, row, 1};
+      }
+      return Match{w.alo, w.blo, 0};
+    }
     Bits<W>* l0 = level(0);
     uint64_t* live0 = row_set(0);
     uint64_t found = 0;
