@@ -35,18 +35,23 @@ const Sam& LazySams::get(size_t i) {
 namespace {
 
 // Tests a pair in every orientation that occurs: it links when one of them reaches the threshold.
+// In two steps, so that a batch builds automata only for the pairs the LCS bound leaves open.
 struct PairTest {
   std::span<const CodePoints> strings;
   LazySams& lazy;
   double threshold;
   Orientation orientation;
 
-  bool operator()(const CandidatePair& p) const {
-    if (lcs_rules_out(strings[p.a], strings[p.b], threshold)) return false;
+  // The bound holds for both orientations.
+  bool ruled_out(const CandidatePair& p) const {
+    return lcs_rules_out(strings[p.a], strings[p.b], threshold);
+  }
+  bool links(const CandidatePair& p) const {
     if (gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
     return orientation.both_ways(p.a, p.b) &&
            gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
   }
+  bool operator()(const CandidatePair& p) const { return !ruled_out(p) && links(p); }
 };
 
 // Verifies `pairs` (likeliest links first) against the forest in batches that grow from
@@ -73,6 +78,7 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
   std::vector<CandidatePair> open;
   std::vector<uint32_t> owners;
   std::vector<uint8_t> passed;
+  std::vector<size_t> survivors;
   while (done < g) {
     const size_t end = std::min(done + batch, g);
     open.clear();
@@ -88,16 +94,26 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       return x.b != y.b ? x.b < y.b : x.a < y.a;
     });
     if (open.size() >= MIN_PARALLEL_ITEMS) {
-      // Build every automaton the batch needs first, so that no test waits on another's build.
+      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.ruled_out(open[k]) ? 0 : 1; });
+      // Build every automaton the surviving pairs need first, so that no test waits on another's
+      // build.
       owners.clear();
-      for (const CandidatePair& p : open) {
+      for (size_t k = 0; k < open.size(); ++k) {
+        if (!passed[k]) continue;
+        const CandidatePair p = open[k];
         if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
         if (test.orientation.both_ways(p.a, p.b)) owners.push_back(p.a);
       }
       std::sort(owners.begin(), owners.end());
       owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
       parallel_for(owners.size(), [&](size_t k) { (void)test.lazy.get(owners[k]); });
-      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test(open[k]) ? 1 : 0; });
+      survivors.clear();
+      for (size_t k = 0; k < open.size(); ++k) {
+        if (passed[k]) survivors.push_back(k);
+      }
+      parallel_for(survivors.size(), [&](size_t k) {
+        passed[survivors[k]] = test.links(open[survivors[k]]) ? 1 : 0;
+      });
     } else {
       passed.resize(open.size());
       for (size_t k = 0; k < open.size(); ++k) passed[k] = test(open[k]) ? 1 : 0;
