@@ -28,48 +28,60 @@ constexpr size_t DENSE_WIDTH = 128;
 // either way.
 //
 // Most pairs within the length bound fail the count bound, and reading 256 bytes of histogram
-// for each of them makes the walk memory-bound. So every dense string also gets a coarse
-// histogram of COARSE_WIDTH buckets, one cache line, each bucket the total count of a group of
-// characters. The minimum of two sums is at least the sum of the minima, so the coarse S is an
-// upper bound on the fine one and a pair it rejects fails the fine bound too. Characters are
-// grouped so that the buckets hold about equal shares of the input's characters, which keeps the
-// coarse bound close to the fine one (on source code it passes about one pair in forty).
+// (or merging two count lists) for each of them makes the walk memory-bound. So every string of
+// at most DENSE_MAX_LEN characters also gets a coarse histogram of COARSE_WIDTH buckets, one
+// cache line, each bucket the total count of a group of characters. The minimum of two sums is at
+// least the sum of the minima, so the coarse S is an upper bound on the fine one and a pair it
+// rejects fails the fine bound too. ASCII characters are grouped so that the buckets hold about
+// equal shares of the input's ASCII characters, which keeps the coarse bound close to the fine
+// one (on source code it passes about one pair in forty); other characters are spread by a hash.
 constexpr size_t COARSE_WIDTH = 32;
+
+inline size_t coarse_bucket(uint32_t c, const std::array<uint8_t, DENSE_WIDTH>& group) {
+  return c < DENSE_WIDTH ? group[c] : (c * 2654435761u) >> 27;  // top 5 bits: 0..31
+}
+static_assert(COARSE_WIDTH == 32, "coarse_bucket hashes to 5 bits");
 
 struct DenseCounts {
   std::vector<int16_t> table;   // DENSE_WIDTH entries per walk position, zero when not dense
-  std::vector<int16_t> coarse;  // COARSE_WIDTH entries per walk position, zero when not dense
+  std::vector<int16_t> coarse;  // COARSE_WIDTH entries per walk position, zero when not coarse
   std::vector<uint8_t> dense;
+  std::vector<uint8_t> has_coarse;
 
   DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
               std::span<const CharCounts> counts)
       : table(order.size() * DENSE_WIDTH, 0), coarse(order.size() * COARSE_WIDTH, 0),
-        dense(order.size(), 0) {
+        dense(order.size(), 0), has_coarse(order.size(), 0) {
     parallel_for(order.size(), [&](size_t p) {
       const uint32_t i = order[p];
       if (strings[i].size() > DENSE_MAX_LEN) return;
+      has_coarse[p] = 1;
       if (!counts[i].empty() && counts[i].back().first >= DENSE_WIDTH) return;
       int16_t* row = table.data() + p * DENSE_WIDTH;
       for (const auto& [c, k] : counts[i]) row[c] = static_cast<int16_t>(k);
       dense[p] = 1;
     });
-    const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order.size());
+    const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order, counts);
     parallel_for(order.size(), [&](size_t p) {
-      if (!dense[p]) return;
-      const int16_t* row = table.data() + p * DENSE_WIDTH;
+      if (!has_coarse[p]) return;
       int16_t* out = coarse.data() + p * COARSE_WIDTH;
-      // A dense string has at most DENSE_MAX_LEN characters, so no bucket overflows.
-      for (size_t c = 0; c < DENSE_WIDTH; ++c) out[group[c]] = static_cast<int16_t>(out[group[c]] + row[c]);
+      // At most DENSE_MAX_LEN characters in all, so no bucket overflows.
+      for (const auto& [c, k] : counts[order[p]]) {
+        int16_t& cell = out[coarse_bucket(c, group)];
+        cell = static_cast<int16_t>(cell + static_cast<int16_t>(k));
+      }
     });
   }
 
-  // Bucket of each ASCII character: by descending total count, each into the lightest bucket.
-  std::array<uint8_t, DENSE_WIDTH> balanced_groups(size_t n) const {
+  // Group of each ASCII character: by descending total count, each into the lightest bucket.
+  static std::array<uint8_t, DENSE_WIDTH> balanced_groups(std::span<const uint32_t> order,
+                                                         std::span<const CharCounts> counts) {
     std::array<uint64_t, DENSE_WIDTH> total{};
-    for (size_t p = 0; p < n; ++p) {
-      if (!dense[p]) continue;
-      const int16_t* row = table.data() + p * DENSE_WIDTH;
-      for (size_t c = 0; c < DENSE_WIDTH; ++c) total[c] += static_cast<uint64_t>(row[c]);
+    for (const uint32_t i : order) {
+      for (const auto& [c, k] : counts[i]) {
+        if (c >= DENSE_WIDTH) break;  // ascending characters
+        total[c] += k;
+      }
     }
     std::array<uint8_t, DENSE_WIDTH> chars{};
     std::iota(chars.begin(), chars.end(), uint8_t{0});
@@ -78,7 +90,8 @@ struct DenseCounts {
     std::array<uint64_t, COARSE_WIDTH> load{};
     std::array<uint8_t, DENSE_WIDTH> group{};
     for (const uint8_t c : chars) {
-      const auto lightest = static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
+      const auto lightest =
+          static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
       group[c] = lightest;
       load[lightest] += total[c];
     }
@@ -191,30 +204,20 @@ struct CandidateWalk {
     const size_t begin = p + 1, end = row_end(p);
     if (begin >= end) return;
     const uint32_t rx = parent != nullptr ? uf_root(parent, x) : 0;
-    auto connected = [&](uint32_t y) { return parent != nullptr && uf_root(parent, y) == rx; };
-    if (!dense.dense[p]) {
-      for (size_t q = begin; q < end; ++q) {
-        const uint32_t y = order[q];
-        if (connected(y)) continue;
-        const double b = quick_ratio_counts(counts[x], counts[y], lengths[p] + lengths[q]);
-        if (!(threshold > b)) emit(x, y, b);
-      }
-      return;
-    }
     const int16_t* coarse = dense.coarse.data();
     const int16_t* table = dense.table.data();
+    const bool coarse_p = dense.has_coarse[p] != 0, dense_p = dense.dense[p] != 0;
     for (size_t q = begin; q < end; ++q) {
       const uint32_t y = order[q];
       const size_t total = lengths[p] + lengths[q];
-      double b;
-      if (dense.dense[q] && total > 0) {
-        if (threshold > common_ratio(coarse_common(coarse, p, q), total)) continue;
-        if (connected(y)) continue;
-        b = common_ratio(dense_common(table, p, q), total);
-      } else {
-        if (connected(y)) continue;
-        b = quick_ratio_counts(counts[x], counts[y], total);
+      if (coarse_p && dense.has_coarse[q] && total > 0 &&
+          threshold > common_ratio(coarse_common(coarse, p, q), total)) {
+        continue;
       }
+      if (parent != nullptr && uf_root(parent, y) == rx) continue;
+      const double b = dense_p && dense.dense[q] && total > 0
+                           ? common_ratio(dense_common(table, p, q), total)
+                           : quick_ratio_counts(counts[x], counts[y], total);
       if (!(threshold > b)) emit(x, y, b);
     }
   }

@@ -128,10 +128,10 @@ TEST(ClusterCandidates, MatchAllPairsAndDoNotDependOnThreads) {
   }
 }
 
-// Over all 128 ASCII characters with skewed frequencies the walk's coarse histograms merge
-// characters into shared buckets, so the coarse bound often passes pairs the fine one rejects; it
-// must never reject a pair the fine one keeps. Checked on the whole list and on the streamed
-// rows (with their keys), with strings that have no dense histogram mixed in.
+// Over all 128 ASCII characters with skewed frequencies (and hashed non-ASCII ones) the walk's
+// coarse histograms merge characters into shared buckets, so the coarse bound often passes pairs
+// the fine one rejects; it must never reject a pair the fine one keeps. Checked on the whole list
+// and on the streamed rows (with their keys).
 TEST(ClusterCandidates, CoarseBucketsNeverDropAPair) {
   std::mt19937_64 rng(47);
   std::vector<CodePoints> s;
@@ -144,6 +144,10 @@ TEST(ClusterCandidates, CoarseBucketsNeverDropAPair) {
       const uint32_t r = static_cast<uint32_t>(rng() % (span * span));
       c = std::min<uint32_t>(127, lo + static_cast<uint32_t>(std::sqrt(static_cast<double>(r))));
     }
+    // Some families are not pure ASCII: no fine histogram, hashed coarse buckets.
+    if (rng() % 3 == 0) {
+      for (auto& c : base) c = c >= 100 ? 0x3B1 + (c - 100) * 37 : c;
+    }
     for (size_t k = 1 + rng() % 4; k > 0; --k) {
       CodePoints t = base;
       for (size_t e = rng() % 12; e > 0; --e) t[rng() % t.size()] = static_cast<uint32_t>(rng() % 128);
@@ -151,7 +155,6 @@ TEST(ClusterCandidates, CoarseBucketsNeverDropAPair) {
     }
   }
   s.push_back({});
-  s.push_back(texts({"caf\xc3\xa9 au lait"})[0]);  // not dense: merged counts
   std::shuffle(s.begin(), s.end(), rng);
   const auto c = counts_of(s);
   for (double t : {0.3, 0.6, 0.8, 0.95}) {
