@@ -95,13 +95,24 @@ size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, si
     }
     return lcs_so_far(masks, &row);
   }
+  // With a target only a band of the table matters. A common subsequence of `target` or more
+  // leaves at most length - target pattern and size - target text characters unmatched, so
+  // where it pairs pattern position p with text position i, p - i <= length - target and
+  // i - p <= size - target. Matches outside the band can be dropped without losing any such
+  // subsequence, and dropping them only lowers the count, so the side of the target is kept.
+  // Dropped by words: words below the band are left as they are (nothing carries out of them),
+  // words above it have seen no match yet and stay all ones, which a carry passes through.
+  const size_t above = early ? masks.length - target : masks.length;
+  const size_t below = early ? text.size() - target : text.size();
   v.assign(words, ~uint64_t{0});
   for (size_t i = 0; i < text.size(); ++i) {
     const size_t s = masks.slot(text[i]);
     if (s == LcsMasks::NO_SLOT) continue;
     const uint64_t* match = s < 128 ? masks.ascii.data() + s * words
                                     : masks.other.data() + (s - 128) * words;
-    add_step(v.data(), match, words);
+    const size_t lo = i > below ? (i - below) / 64 : 0;
+    const size_t hi = std::min(words - 1, (i + above) / 64);
+    add_step(v.data() + lo, match + lo, hi - lo + 1);
     if (!early) continue;
     if ((i + 1) % every == 0) {
       const size_t so_far = lcs_so_far(masks, v.data());
