@@ -78,7 +78,6 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
   std::vector<CandidatePair> open;
   std::vector<uint32_t> owners;
   std::vector<uint8_t> passed;
-  std::vector<size_t> survivors;
   while (done < g) {
     const size_t end = std::min(done + batch, g);
     open.clear();
@@ -89,32 +88,41 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
     done = end;
     batch = std::min<size_t>(2 * batch, 2048);
     if (open.empty()) continue;
+    const size_t tested = open.size();
     // Grouping by b lets consecutive tests share one automaton.
-    std::sort(open.begin(), open.end(), [](const CandidatePair& x, const CandidatePair& y) {
+    auto by_b = [](const CandidatePair& x, const CandidatePair& y) {
       return x.b != y.b ? x.b < y.b : x.a < y.a;
-    });
+    };
     if (open.size() >= MIN_PARALLEL_ITEMS) {
+      // The LCS bound first, grouped by its pattern (the shorter string) so that consecutive
+      // tests share its masks; then the gestalt tests on what is left, grouped by b.
+      const auto pattern = [&](const CandidatePair& p) {
+        return test.strings[p.b].size() < test.strings[p.a].size() ? p.b : p.a;
+      };
+      std::sort(open.begin(), open.end(), [&](const CandidatePair& x, const CandidatePair& y) {
+        const uint32_t px = pattern(x), py = pattern(y);
+        return px != py ? px < py : by_b(x, y);
+      });
       passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.ruled_out(open[k]) ? 0 : 1; });
+      size_t kept = 0;
+      for (size_t k = 0; k < open.size(); ++k) {
+        if (passed[k]) open[kept++] = open[k];
+      }
+      open.resize(kept);
+      std::sort(open.begin(), open.end(), by_b);
       // Build every automaton the surviving pairs need first, so that no test waits on another's
       // build.
       owners.clear();
-      for (size_t k = 0; k < open.size(); ++k) {
-        if (!passed[k]) continue;
-        const CandidatePair p = open[k];
+      for (const CandidatePair& p : open) {
         if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
         if (test.orientation.both_ways(p.a, p.b)) owners.push_back(p.a);
       }
       std::sort(owners.begin(), owners.end());
       owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
       parallel_for(owners.size(), [&](size_t k) { (void)test.lazy.get(owners[k]); });
-      survivors.clear();
-      for (size_t k = 0; k < open.size(); ++k) {
-        if (passed[k]) survivors.push_back(k);
-      }
-      parallel_for(survivors.size(), [&](size_t k) {
-        passed[survivors[k]] = test.links(open[survivors[k]]) ? 1 : 0;
-      });
+      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.links(open[k]) ? 1 : 0; });
     } else {
+      std::sort(open.begin(), open.end(), by_b);
       passed.resize(open.size());
       for (size_t k = 0; k < open.size(); ++k) passed[k] = test(open[k]) ? 1 : 0;
     }
@@ -125,7 +133,7 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       if (ra != rb) parent[ra] = rb;
       edges.push_back({p.a, p.b, std::nullopt});
     }
-    batch_done(done, open.size());
+    batch_done(done, tested);
   }
 }
 

@@ -124,14 +124,25 @@ size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, si
 
 namespace {
 thread_local LcsMasks LCS_MASKS;
+thread_local CodePoints LCS_PATTERN;  // what LCS_MASKS was built for
 thread_local std::vector<uint64_t> LCS_ROW;
+
+// The thread's masks for `pattern`, rebuilt only when the pattern differs from the last one:
+// callers test one string against many in a row, and comparing costs less than building.
+const LcsMasks& masks_for(Text pattern) {
+  if (!std::equal(pattern.begin(), pattern.end(), LCS_PATTERN.begin(), LCS_PATTERN.end())) {
+    LCS_MASKS.build(pattern);
+    LCS_PATTERN.assign(pattern.begin(), pattern.end());
+  }
+  return LCS_MASKS;
+}
+
 }  // namespace
 
 size_t lcs_length(Text a, Text b) {
   if (a.size() > b.size()) std::swap(a, b);
   if (a.empty()) return 0;
-  LCS_MASKS.build(a);
-  return lcs_length(LCS_MASKS, b, LCS_ROW);
+  return lcs_length(masks_for(a), b, LCS_ROW);
 }
 
 bool lcs_rules_out(Text a, Text b, double threshold) {
@@ -141,8 +152,7 @@ bool lcs_rules_out(Text a, Text b, double threshold) {
   const uint64_t need = need_count(threshold, total);
   if (need == 0) return false;
   if (a.size() > b.size()) std::swap(a, b);
-  LCS_MASKS.build(a);
-  return lcs_length(LCS_MASKS, b, LCS_ROW, need) < need;
+  return lcs_length(masks_for(a), b, LCS_ROW, need) < need;
 }
 
 }  // namespace ratiokit
