@@ -7,10 +7,12 @@
 // How it gets there without n^2 exact ratios:
 //   1. candidate_pairs keeps only pairs whose length bound (real_quick_ratio) and character-count
 //      bound (quick_ratio_counts) both reach the threshold; a length-sorted walk stops each row
-//      early, so spread-out lengths cost little.
-//   2. spanning_edges verifies candidates in order of decreasing count bound with the early-
-//      stopping threshold tests of gestalt.hpp, skipping pairs a union-find forest already
-//      connects, in batches that grow from 32 to 2048 pairs.
+//      early, so spread-out lengths cost little, and a one-cache-line histogram of character
+//      groups rejects most pairs before the full count bound is read.
+//   2. spanning_edges verifies candidates in order of decreasing count bound, skipping pairs a
+//      union-find forest already connects, in batches that grow from 32 to 2048 pairs: first the
+//      LCS bound (a banded bit-parallel scan that stops once settled), then the early-stopping
+//      threshold tests of gestalt.hpp on the pairs it leaves, with their automata built first.
 //      Past STREAM_BUDGET pairs within the length bound, candidates are produced a block of
 //      rows at a time and verified before the next block (CandidateStream), leaving out pairs the
 //      forest already connects, so memory stays with the strings and the block.
