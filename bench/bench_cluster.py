@@ -3,7 +3,8 @@
 The data is every function and method of the standard library's own .py files (the stdlib
 directory and all its subpackages, site-packages excluded), extracted with ast and canonicalised:
 indentation and blank lines dropped. Subsets are prefixes of one seeded shuffle. For each subset
-and threshold the table shows the wall time of cluster_canonicals and, read from its
+and threshold the table shows the wall time of cluster_canonicals (and per string, which grows
+with the size as the exponent below says) and, read from its
 RATIOKIT_PROGRESS lines, the candidate pairs and the edge tests it ran ("-" where there were
 too few candidates for the batched path that prints them; where candidates are streamed, the
 pairs within the length bound), then the clusters found and the size of the largest. Each call
@@ -200,7 +201,7 @@ def main() -> None:
     thresholds = [float(x) for x in args.thresholds.split(",")]
 
     label = len(pythons) > 1
-    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'peak MiB':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}"
+    print(f"\n{'size':>7} {'thr':>4} {'time s':>9} {'us/string':>9} {'peak MiB':>9} {'candidates':>12} {'edge tests':>11} {'clusters':>9} {'largest':>8}"
           + ("  python" if label else ""))
     results = {}
     for size in sizes:
@@ -215,7 +216,7 @@ def main() -> None:
                 largest = max((len(m) for m, _ in result), default=0)
                 show = lambda v: "-" if v is None else f"{v:,}"  # noqa: E731
                 print(
-                    f"{size:>7,} {t:>4} {elapsed:>9.4f} {peak:>9.1f} {show(candidates):>12} {show(tests):>11} "
+                    f"{size:>7,} {t:>4} {elapsed:>9.4f} {elapsed / size * 1e6:>9.1f} {peak:>9.1f} {show(candidates):>12} {show(tests):>11} "
                     f"{len(result):>9,} {largest:>8,}" + (f"  {python}" if label else ""),
                     flush=True,
                 )

@@ -9,7 +9,8 @@ pairs, and the recall against the exact clustering: the share of the pairs joine
 cluster_canonicals's clusters that the LSH clusters also join. Single linkage chains many short
 functions into one large exact cluster whose pairs dominate that share, so the recall is also
 given without the largest exact cluster ("recall-1"); "nest" checks that every LSH cluster lies
-inside an exact one.
+inside an exact one. "MiB" beside each time is how much the process's peak resident size grew
+during that call.
 
 The peer is datasketch (when installed): MinHash(num_perm=128) fed the same 9-byte shingles
 (whole strings below 10 bytes) through update_batch, per-string signature time over a seeded
@@ -41,8 +42,27 @@ LINE = re.compile(
 NUM_PERM = 128
 
 
+def status_kib(field):
+    """A /proc/self/status field in kiB, from the kernel's own accounting."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+
+
+def peak_growth(call):
+    """(call(), MiB the process's peak resident size grew above its size before the call)."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # peak resident size := current
+    before = status_kib("VmRSS:")
+    result = call()
+    return result, (status_kib("VmHWM:") - before) / 1024
+
+
 def run_lsh(strings, threshold, band_rows, threads):
-    """One call with RATIOKIT_PROGRESS on; returns (clusters, total seconds, progress dict)."""
+    """One call with RATIOKIT_PROGRESS on; returns (clusters, total seconds, progress dict,
+    peak MiB)."""
     os.environ["RATIOKIT_PROGRESS"] = ""
     sys.stderr.flush()
     saved = os.dup(2)
@@ -50,9 +70,9 @@ def run_lsh(strings, threshold, band_rows, threads):
         os.dup2(capture.fileno(), 2)
         try:
             start = time.perf_counter()
-            result = ratiokit.cluster_canonicals_lsh(
+            result, peak = peak_growth(lambda: ratiokit.cluster_canonicals_lsh(
                 strings, threshold, NUM_PERM, band_rows, threads
-            )
+            ))
             elapsed = time.perf_counter() - start
         finally:
             os.dup2(saved, 2)
@@ -65,7 +85,7 @@ def run_lsh(strings, threshold, band_rows, threads):
         m = LINE.fullmatch(text)
         if m:
             progress[m.group(2)] = (int(m.group(1)), float(m.group(3)))
-    return result, elapsed, progress
+    return result, elapsed, progress, peak
 
 
 def joined_pairs(clusters):
@@ -159,29 +179,32 @@ def main() -> None:
     sizes = [10000] if args.quick else [10000, len(functions)]
     header = (
         f"{'n':>7} {'thr':>4} {'rows':>4} {'sig s':>6} {'cand s':>6} {'verif s':>7} {'asm s':>6} "
-        f"{'total s':>7} {'cand pairs':>11} {'verified':>9} {'clusters':>8} {'exact s':>7} "
+        f"{'total s':>7} {'MiB':>6} {'cand pairs':>11} {'verified':>9} {'clusters':>8} "
+        f"{'exact s':>7} {'MiB':>6} "
         f"{'recall':>7} {'recall-1':>8} nest"
     )
     for n in sizes:
         strings = functions[:n]
         for t in thresholds:
-            exact = exact_s = None
+            exact = exact_s = exact_mib = None
             if n <= 10000 or not args.no_exact_all:
                 start = time.perf_counter()
-                exact = ratiokit.cluster_canonicals(strings, t, args.threads)
+                exact, exact_mib = peak_growth(
+                    lambda: ratiokit.cluster_canonicals(strings, t, args.threads))
                 exact_s = time.perf_counter() - start
                 rest = sorted(exact, key=lambda c: len(c[0]))[:-1]
             print(header)
             for rows in (4, 8):
-                clusters, elapsed, p = run_lsh(strings, t, rows, args.threads)
+                clusters, elapsed, p, peak = run_lsh(strings, t, rows, args.threads)
                 sig = p["signatures"][1]
                 cand = p["candidate pairs"][1]
                 ver = p["verified pairs"][1]
                 print(
                     f"{n:>7,} {t:>4} {rows:>4} {sig:>6.2f} {cand - sig:>6.2f} {ver - cand:>7.2f} "
-                    f"{elapsed - ver:>6.2f} {elapsed:>7.2f} {p['candidate pairs'][0]:>11,} "
-                    f"{p['verified pairs'][0]:>9,} {len(clusters):>8,} "
+                    f"{elapsed - ver:>6.2f} {elapsed:>7.2f} {peak:>6.0f} "
+                    f"{p['candidate pairs'][0]:>11,} {p['verified pairs'][0]:>9,} {len(clusters):>8,} "
                     f"{exact_s if exact_s is not None else float('nan'):>7.2f} "
+                    f"{exact_mib if exact_mib is not None else float('nan'):>6.0f} "
                     + (
                         f"{recall(exact, clusters):>7.4f} {recall(rest, clusters):>8.4f} "
                         f"{'yes' if nested(exact, clusters) else 'NO'}"

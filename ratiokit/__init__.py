@@ -13,8 +13,14 @@ from typing import Optional, Sequence, Tuple, Union, cast, overload
 from . import _ratiokit
 
 __version__ = "0.1.0"
-from ._long_calls import ProgressCallback, cluster_canonicals, cluster_canonicals_lsh, cosine_join
-from ._ratiokit import CosineJoiner, PanicException, Rationer, ratio_many
+from ._long_calls import (
+    ProgressCallback,
+    Rationer,
+    cluster_canonicals,
+    cluster_canonicals_lsh,
+    cosine_join,
+)
+from ._ratiokit import CosineJoiner, PanicException, ratio_many
 from ._search import cluster_labels, extract, get_close_matches, ratio_join
 
 __all__ = [

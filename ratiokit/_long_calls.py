@@ -1,5 +1,8 @@
 """The package's long-running calls: the compiled functions plus a keyword-only ``progress``.
 
+The same keyword for ``Rationer.cluster_canonicals``: the package's ``Rationer`` is the compiled
+class with that one method extended.
+
 ``progress``, when given, is called as ``progress(phase, done, total)`` on the calling thread
 with the GIL held, at most about ten times a second while the call works: ``phase`` names the
 step (for clustering "candidates", "edges", "minimum"; for LSH "signatures", "buckets",
@@ -10,7 +13,7 @@ Without ``progress`` these are exactly the compiled functions.
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Sequence
+from typing import Callable, Optional, Sequence, final
 
 from . import _ratiokit
 
@@ -79,3 +82,36 @@ def cosine_join(
     if progress is None:
         return _ratiokit.cosine_join(docs, threshold, concurrency, threads)
     return _ratiokit._cosine_join(docs, threshold, concurrency, threads, progress)
+
+
+@final
+class Rationer(_ratiokit.Rationer):
+    """A handle that owns long-lived backend resources once and reuses them across calls.
+
+    The free functions rebuild per-call state each time. threads=N gives it a private pool of
+    N workers for its lifetime; threads=0 uses the shared pool. concurrency is one of "cpu",
+    "gpu", "gpu+cpu"; without a GPU backend every call quietly runs on the CPU with identical
+    output. This is the compiled ``_ratiokit.Rationer`` whose ``cluster_canonicals`` also takes
+    a keyword-only ``progress``.
+    """
+
+    __slots__ = ()
+    __module__ = "ratiokit"
+
+    def __new__(
+        cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0
+    ) -> Rationer:
+        return super().__new__(cls, concurrency, threads, delta)
+
+    def cluster_canonicals(
+        self,
+        canonicals: Sequence[str],
+        threshold: float,
+        *,
+        progress: Optional[ProgressCallback] = None,
+    ) -> list[tuple[list[int], float]]:
+        """Exact single-linkage clustering at threshold, with the same output as the free
+        cluster_canonicals, on this handle's pool. progress: see the module's documentation."""
+        if progress is None:
+            return super().cluster_canonicals(canonicals, threshold)
+        return self._cluster_canonicals_progress(canonicals, threshold, progress)

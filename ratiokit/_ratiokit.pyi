@@ -2,6 +2,8 @@
 
 from typing import Callable, Optional, Sequence, Tuple, final
 
+from typing_extensions import disjoint_base
+
 class PanicException(BaseException):
     """An internal fault the module could not recover from (not an ``Exception``)."""
 
@@ -59,13 +61,19 @@ def _cosine_join(
     threads: int = 0,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
-@final
+@disjoint_base
 class Rationer:
     def __new__(cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0) -> Rationer: ...
     def ratio(self, a: str, b: str) -> float: ...
     def ratio_many(self, pairs: Sequence[Tuple[str, str]]) -> list[float]: ...
     def cluster_canonicals(
         self, canonicals: Sequence[str], threshold: float
+    ) -> list[tuple[list[int], float]]: ...
+    def _cluster_canonicals_progress(
+        self,
+        canonicals: Sequence[str],
+        threshold: float,
+        progress: Optional[Callable[[str, int, int], object]] = None,
     ) -> list[tuple[list[int], float]]: ...
     @property
     def delta(self) -> float: ...

@@ -4,8 +4,10 @@ progress a caller can follow (lines, the progress callable, cancelling through i
 
 from __future__ import annotations
 
+import inspect
 import math
 import os
+import pickle
 import random
 import re
 
@@ -185,6 +187,41 @@ class TestProgressCallable:
             ratiokit.cosine_join(docs, 0.3, progress=stop)
         # The pools are fine afterwards.
         assert ratiokit.cluster_canonicals(["abcd", "abce"], 0.5) == [([0, 1], 0.75)]
+
+    def test_rationer_reports_cancels_and_keeps_its_signature(self):
+        # The package's Rationer is the compiled class with a keyword-only progress added to
+        # cluster_canonicals; the compiled method keeps its own signature.
+        rng = random.Random(3)
+        strings = ["".join(rng.choice("ab") for _ in range(200)) for _ in range(700)]
+        r = ratiokit.Rationer(threads=2)
+        assert isinstance(r, _ratiokit.Rationer)
+        params = inspect.signature(r.cluster_canonicals).parameters
+        assert list(params) == ["canonicals", "threshold", "progress"]
+        assert params["progress"].kind is inspect.Parameter.KEYWORD_ONLY
+        assert str(inspect.signature(_ratiokit.Rationer().cluster_canonicals)) == (
+            "(canonicals, threshold)")
+        seen = []
+        got = r.cluster_canonicals(strings, 0.0, progress=lambda *a: seen.append(a))
+        assert got == ratiokit.cluster_canonicals(strings, 0.0)
+        assert got == r.cluster_canonicals(strings, 0.0, progress=None)
+        assert {"edges", "minimum"} <= {phase for phase, _, _ in seen}
+        assert all(0 <= done <= total for _, done, total in seen)
+
+        class Stop(Exception):
+            pass
+
+        def stop(phase, done, total):
+            raise Stop(phase)
+
+        with pytest.raises(Stop):
+            r.cluster_canonicals(strings * 2, 0.0, progress=stop)
+        with pytest.raises(TypeError, match="argument 'progress': 'int' object is not callable"):
+            r.cluster_canonicals(["a", "b"], 0.5, progress=3)
+        with pytest.raises(TypeError):
+            r.cluster_canonicals(["a", "b"], 0.5, print)  # keyword-only
+        assert r.cluster_canonicals(["abcd", "abce"], 0.5) == [([0, 1], 0.75)]
+        with pytest.raises(TypeError):
+            pickle.dumps(r)  # like the compiled handle, whose pool cannot travel
 
     def test_bad_progress_argument(self):
         with pytest.raises(TypeError, match="argument 'progress': 'int' object is not callable"):

@@ -47,6 +47,7 @@ def main() -> None:
     r_one: float = r.ratio("abcd", b="bcde")
     r_many: list[float] = r.ratio_many(pairs=[("a", "b")])
     r_clusters: list[tuple[list[int], float]] = r.cluster_canonicals(list(names), threshold=0.8)
+    assert r.cluster_canonicals(list(names), 0.8, progress=watched) == r_clusters
     delta: float = r.delta
     mode: str = default_r.concurrency
 

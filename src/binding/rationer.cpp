@@ -97,16 +97,19 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   });
 }
 
-const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold"};
+const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "progress"};
 const Signature CLUSTER_SIG{"Rationer.cluster_canonicals()", CLUSTER_PARAMS, 2, 2};
+const Signature PROGRESS_CLUSTER_SIG{"Rationer._cluster_canonicals_progress()", CLUSTER_PARAMS, 3,
+                                     2};
 
-PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
+// Both cluster_canonicals methods; the private one takes a progress callable as well.
+PyObject* rationer_cluster_entry(const Signature& sig, PyObject* self, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     const Rationer* core = core_of(self);
     if (core == nullptr) return nullptr;
-    PyObject* arg[2];
-    if (!parse_fastcall(CLUSTER_SIG, args, nargs, kwnames, arg)) return nullptr;
+    PyObject* arg[3] = {nullptr, nullptr, nullptr};
+    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
     if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
@@ -114,16 +117,28 @@ PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_
       return nullptr;
     }
     if (!convert_arg(arg[1], "threshold", to_f64, threshold)) return nullptr;
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[2], callable)) return nullptr;
     const Rationer handle = *core;
-    ProgressReport report(nullptr);  // RATIOKIT_PROGRESS lines only
+    ProgressReport report(callable);  // without a callable: RATIOKIT_PROGRESS lines only
     std::vector<Cluster> clusters;
-    if (!without_gil([&] {
-          clusters = handle.cluster_canonicals(canonicals, threshold, report.record());
-        })) {
+    if (!without_gil(
+            [&] { clusters = handle.cluster_canonicals(canonicals, threshold, report.record()); },
+            report.hook())) {
       return nullptr;
     }
     return cluster_list(clusters);
   });
+}
+
+PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return rationer_cluster_entry(CLUSTER_SIG, self, args, nargs, kwnames);
+}
+
+PyObject* rationer_cluster_canonicals_progress(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargs, PyObject* kwnames) {
+  return rationer_cluster_entry(PROGRESS_CLUSTER_SIG, self, args, nargs, kwnames);
 }
 
 PyObject* get_delta(PyObject* self, void*) {
@@ -153,6 +168,12 @@ PyMethodDef METHODS[] = {
      "cluster_canonicals($self, canonicals, threshold)\n--\n\n"
      "Exact single-linkage clustering at threshold, with the same output as the free\n"
      "cluster_canonicals."},
+    {"_cluster_canonicals_progress", as_cfunction(rationer_cluster_canonicals_progress),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_cluster_canonicals_progress($self, canonicals, threshold, progress=None)\n--\n\n"
+     "cluster_canonicals with a progress callable, called as progress(phase, done, total) on\n"
+     "the calling thread with the GIL held, at most about ten times a second; an exception it\n"
+     "raises cancels the call and propagates."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -184,11 +205,12 @@ PyType_Slot SLOTS[] = {
     {0, nullptr},
 };
 
+// A base type: the package's Rationer adds keyword arguments in Python.
 PyType_Spec SPEC = {
     "ratiokit.Rationer",
     static_cast<int>(sizeof(PyRationer)),
     0,
-    HEAP_TYPE_FLAGS,
+    HEAP_TYPE_FLAGS | Py_TPFLAGS_BASETYPE,
     SLOTS,
 };
 

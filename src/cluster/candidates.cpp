@@ -1,6 +1,7 @@
 // The two upper bounds and the candidate pairs they admit. Tested by
 // tests/cpp/cluster_test.cpp and, end to end, by tests/test_cluster.py.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <numeric>
 
@@ -25,36 +26,96 @@ constexpr size_t DENSE_WIDTH = 128;
 // merge pays for itself many times. Rows are stored in walk order so that a row streams through
 // memory. Strings without one fall back to the merge; the sum S, and so the bound, is the same
 // either way.
+//
+// Most pairs within the length bound fail the count bound, and reading 256 bytes of histogram
+// (or merging two count lists) for each of them makes the walk memory-bound. So every string of
+// at most DENSE_MAX_LEN characters also gets a coarse histogram of COARSE_WIDTH buckets, one
+// cache line, each bucket the total count of a group of characters. The minimum of two sums is at
+// least the sum of the minima, so the coarse S is an upper bound on the fine one and a pair it
+// rejects fails the fine bound too. ASCII characters are grouped so that the buckets hold about
+// equal shares of the input's ASCII characters, which keeps the coarse bound close to the fine
+// one (on source code it passes about one pair in forty); other characters are spread by a hash.
+constexpr size_t COARSE_WIDTH = 32;
+
+inline size_t coarse_bucket(uint32_t c, const std::array<uint8_t, DENSE_WIDTH>& group) {
+  return c < DENSE_WIDTH ? group[c] : (c * 2654435761u) >> 27;  // top 5 bits: 0..31
+}
+static_assert(COARSE_WIDTH == 32, "coarse_bucket hashes to 5 bits");
+
 struct DenseCounts {
-  std::vector<int16_t> table;  // DENSE_WIDTH entries per walk position, zero when not dense
+  std::vector<int16_t> table;   // DENSE_WIDTH entries per walk position, zero when not dense
+  std::vector<int16_t> coarse;  // COARSE_WIDTH entries per walk position, zero when not coarse
   std::vector<uint8_t> dense;
+  std::vector<uint8_t> has_coarse;
 
   DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
               std::span<const CharCounts> counts)
-      : table(order.size() * DENSE_WIDTH, 0), dense(order.size(), 0) {
+      : table(order.size() * DENSE_WIDTH, 0), coarse(order.size() * COARSE_WIDTH, 0),
+        dense(order.size(), 0), has_coarse(order.size(), 0) {
     parallel_for(order.size(), [&](size_t p) {
       const uint32_t i = order[p];
       if (strings[i].size() > DENSE_MAX_LEN) return;
+      has_coarse[p] = 1;
       if (!counts[i].empty() && counts[i].back().first >= DENSE_WIDTH) return;
       int16_t* row = table.data() + p * DENSE_WIDTH;
       for (const auto& [c, k] : counts[i]) row[c] = static_cast<int16_t>(k);
       dense[p] = 1;
     });
+    const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order, counts);
+    parallel_for(order.size(), [&](size_t p) {
+      if (!has_coarse[p]) return;
+      int16_t* out = coarse.data() + p * COARSE_WIDTH;
+      // At most DENSE_MAX_LEN characters in all, so no bucket overflows.
+      for (const auto& [c, k] : counts[order[p]]) {
+        int16_t& cell = out[coarse_bucket(c, group)];
+        cell = static_cast<int16_t>(cell + static_cast<int16_t>(k));
+      }
+    });
+  }
+
+  // Group of each ASCII character: by descending total count, each into the lightest bucket.
+  static std::array<uint8_t, DENSE_WIDTH> balanced_groups(std::span<const uint32_t> order,
+                                                         std::span<const CharCounts> counts) {
+    std::array<uint64_t, DENSE_WIDTH> total{};
+    for (const uint32_t i : order) {
+      for (const auto& [c, k] : counts[i]) {
+        if (c >= DENSE_WIDTH) break;  // ascending characters
+        total[c] += k;
+      }
+    }
+    std::array<uint8_t, DENSE_WIDTH> chars{};
+    std::iota(chars.begin(), chars.end(), uint8_t{0});
+    std::stable_sort(chars.begin(), chars.end(),
+                     [&](uint8_t x, uint8_t y) { return total[x] > total[y]; });
+    std::array<uint64_t, COARSE_WIDTH> load{};
+    std::array<uint8_t, DENSE_WIDTH> group{};
+    for (const uint8_t c : chars) {
+      const auto lightest =
+          static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
+      group[c] = lightest;
+      load[lightest] += total[c];
+    }
+    return group;
   }
 };
 
-// out[q - begin] = S of walk positions p and q, for q in [begin, end).
-void dense_commons(const int16_t* table, size_t p, size_t begin, size_t end, uint32_t* out) {
-  const int16_t* a = table + p * DENSE_WIDTH;
-  for (size_t q = begin; q < end; ++q) {
-    const int16_t* b = table + q * DENSE_WIDTH;
-    int32_t s = 0;
-    for (size_t c = 0; c < DENSE_WIDTH; ++c) s += std::min(a[c], b[c]);
-    out[q - begin] = static_cast<uint32_t>(s);
-  }
+// S of the coarse histograms of walk positions p and q: an upper bound on their fine S.
+inline uint32_t coarse_common(const int16_t* coarse, size_t p, size_t q) {
+  const int16_t* a = coarse + p * COARSE_WIDTH;
+  const int16_t* b = coarse + q * COARSE_WIDTH;
+  int32_t s = 0;
+  for (size_t c = 0; c < COARSE_WIDTH; ++c) s += std::min(a[c], b[c]);
+  return static_cast<uint32_t>(s);
 }
 
-thread_local std::vector<uint32_t> ROW_COMMONS;
+// S of the fine histograms of walk positions p and q.
+inline uint32_t dense_common(const int16_t* table, size_t p, size_t q) {
+  const int16_t* a = table + p * DENSE_WIDTH;
+  const int16_t* b = table + q * DENSE_WIDTH;
+  int32_t s = 0;
+  for (size_t c = 0; c < DENSE_WIDTH; ++c) s += std::min(a[c], b[c]);
+  return static_cast<uint32_t>(s);
+}
 
 }  // namespace
 
@@ -135,39 +196,29 @@ struct CandidateWalk {
     return static_cast<size_t>(stop - lengths.begin());
   }
 
-  double bound(size_t p, size_t q, const uint32_t* commons) const {
-    const size_t total = lengths[p] + lengths[q];
-    if (dense.dense[p] && dense.dense[q]) return total == 0 ? 1.0 : common_ratio(*commons, total);
-    return quick_ratio_counts(counts[order[p]], counts[order[q]], total);
-  }
-
   // Row p's pairs whose count bound reaches the threshold, in walk order, as emit(x, y, bound).
-  // With a forest, pairs it already connects are left out (their bound is never computed).
+  // With a forest, pairs it already connects are left out (their fine bound is never computed).
   template <class Emit>
   void row(size_t p, const uint32_t* parent, Emit&& emit) const {
     const uint32_t x = order[p];
     const size_t begin = p + 1, end = row_end(p);
     if (begin >= end) return;
-    if (parent != nullptr) {
-      const uint32_t rx = uf_root(parent, x);
-      for (size_t q = begin; q < end; ++q) {
-        const uint32_t y = order[q];
-        if (uf_root(parent, y) == rx) continue;
-        uint32_t common = 0;
-        if (dense.dense[p] && dense.dense[q]) dense_commons(dense.table.data(), p, q, q + 1, &common);
-        const double b = bound(p, q, &common);
-        if (!(threshold > b)) emit(x, y, b);
-      }
-      return;
-    }
-    std::vector<uint32_t>& commons = ROW_COMMONS;
-    if (dense.dense[p]) {
-      commons.resize(end - begin);
-      dense_commons(dense.table.data(), p, begin, end, commons.data());
-    }
+    const uint32_t rx = parent != nullptr ? uf_root(parent, x) : 0;
+    const int16_t* coarse = dense.coarse.data();
+    const int16_t* table = dense.table.data();
+    const bool coarse_p = dense.has_coarse[p] != 0, dense_p = dense.dense[p] != 0;
     for (size_t q = begin; q < end; ++q) {
-      const double b = bound(p, q, dense.dense[p] ? &commons[q - begin] : nullptr);
-      if (!(threshold > b)) emit(x, order[q], b);
+      const uint32_t y = order[q];
+      const size_t total = lengths[p] + lengths[q];
+      if (coarse_p && dense.has_coarse[q] && total > 0 &&
+          threshold > common_ratio(coarse_common(coarse, p, q), total)) {
+        continue;
+      }
+      if (parent != nullptr && uf_root(parent, y) == rx) continue;
+      const double b = dense_p && dense.dense[q] && total > 0
+                           ? common_ratio(dense_common(table, p, q), total)
+                           : quick_ratio_counts(counts[x], counts[y], total);
+      if (!(threshold > b)) emit(x, y, b);
     }
   }
 };

@@ -7,10 +7,12 @@
 // How it gets there without n^2 exact ratios:
 //   1. candidate_pairs keeps only pairs whose length bound (real_quick_ratio) and character-count
 //      bound (quick_ratio_counts) both reach the threshold; a length-sorted walk stops each row
-//      early, so spread-out lengths cost little.
-//   2. spanning_edges verifies candidates in order of decreasing count bound with the early-
-//      stopping threshold tests of gestalt.hpp, skipping pairs a union-find forest already
-//      connects, in batches that grow from 32 to 2048 pairs.
+//      early, so spread-out lengths cost little, and a one-cache-line histogram of character
+//      groups rejects most pairs before the full count bound is read.
+//   2. spanning_edges verifies candidates in order of decreasing count bound, skipping pairs a
+//      union-find forest already connects, in batches that grow from 32 to 2048 pairs: first the
+//      LCS bound (a banded bit-parallel scan that stops once settled), then the early-stopping
+//      threshold tests of gestalt.hpp on the pairs it leaves, with their automata built first.
 //      Past STREAM_BUDGET pairs within the length bound, candidates are produced a block of
 //      rows at a time and verified before the next block (CandidateStream), leaving out pairs the
 //      forest already connects, so memory stays with the strings and the block.
@@ -80,20 +82,27 @@ size_t lcs_length(Text a, Text b);
 // The same against a pattern whose masks are built once, for one text scanned against many:
 // one row of bits per distinct character of the pattern, bit i set where the pattern holds it.
 struct LcsMasks {
+  static constexpr size_t NO_SLOT = SIZE_MAX;
   size_t length = 0;
   size_t words = 0;
-  std::vector<uint64_t> ascii;  // 128 rows
-  std::vector<uint32_t> chars;  // the pattern's non-ASCII characters, ascending
-  std::vector<uint64_t> other;  // their rows, in that order
+  std::vector<uint64_t> ascii;    // 128 rows
+  std::vector<uint32_t> chars;    // the pattern's non-ASCII characters, ascending
+  std::vector<uint64_t> other;    // their rows, in that order
 
   void build(Text pattern);
+  // A character's slot: itself when ASCII, 128 + its rank in `chars` otherwise, NO_SLOT when
+  // the pattern lacks it.
+  size_t slot(uint32_t c) const;
   const uint64_t* row(uint32_t c) const;  // nullptr for a character the pattern lacks
 };
-// `row` is the caller's scratch.
-size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& row);
-// Largest la * lb for which the edge tests try the LCS bound first; beyond it the bound costs
-// more than the test it could save.
-inline constexpr size_t LCS_MAX_CELLS = size_t{1} << 20;
+// `row` is the caller's scratch. With a target above 0 the scan stops as soon as it is settled
+// whether the LCS reaches the target, and returns a count on the same side of it (at least the
+// target when the LCS reaches it, below it otherwise) instead of the length itself.
+size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& row, size_t target = 0);
+// Largest la * lb for which the edge tests try the LCS bound first. The bound costs about
+// la * lb / 64 word steps (less when the scan stops early), the gestalt test it could save grows
+// with la + lb: past about 8,000 code points a side the test is cheaper.
+inline constexpr size_t LCS_MAX_CELLS = size_t{1} << 26;
 // True when the LCS bound shows that the pair cannot reach the threshold (in either order).
 bool lcs_rules_out(Text a, Text b, double threshold);
 

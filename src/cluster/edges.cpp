@@ -35,18 +35,23 @@ const Sam& LazySams::get(size_t i) {
 namespace {
 
 // Tests a pair in every orientation that occurs: it links when one of them reaches the threshold.
+// In two steps, so that a batch builds automata only for the pairs the LCS bound leaves open.
 struct PairTest {
   std::span<const CodePoints> strings;
   LazySams& lazy;
   double threshold;
   Orientation orientation;
 
-  bool operator()(const CandidatePair& p) const {
-    if (lcs_rules_out(strings[p.a], strings[p.b], threshold)) return false;
+  // The bound holds for both orientations.
+  bool ruled_out(const CandidatePair& p) const {
+    return lcs_rules_out(strings[p.a], strings[p.b], threshold);
+  }
+  bool links(const CandidatePair& p) const {
     if (gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
     return orientation.both_ways(p.a, p.b) &&
            gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
   }
+  bool operator()(const CandidatePair& p) const { return !ruled_out(p) && links(p); }
 };
 
 // Verifies `pairs` (likeliest links first) against the forest in batches that grow from
@@ -83,12 +88,30 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
     done = end;
     batch = std::min<size_t>(2 * batch, 2048);
     if (open.empty()) continue;
+    const size_t tested = open.size();
     // Grouping by b lets consecutive tests share one automaton.
-    std::sort(open.begin(), open.end(), [](const CandidatePair& x, const CandidatePair& y) {
+    auto by_b = [](const CandidatePair& x, const CandidatePair& y) {
       return x.b != y.b ? x.b < y.b : x.a < y.a;
-    });
+    };
     if (open.size() >= MIN_PARALLEL_ITEMS) {
-      // Build every automaton the batch needs first, so that no test waits on another's build.
+      // The LCS bound first, grouped by its pattern (the shorter string) so that consecutive
+      // tests share its masks; then the gestalt tests on what is left, grouped by b.
+      const auto pattern = [&](const CandidatePair& p) {
+        return test.strings[p.b].size() < test.strings[p.a].size() ? p.b : p.a;
+      };
+      std::sort(open.begin(), open.end(), [&](const CandidatePair& x, const CandidatePair& y) {
+        const uint32_t px = pattern(x), py = pattern(y);
+        return px != py ? px < py : by_b(x, y);
+      });
+      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.ruled_out(open[k]) ? 0 : 1; });
+      size_t kept = 0;
+      for (size_t k = 0; k < open.size(); ++k) {
+        if (passed[k]) open[kept++] = open[k];
+      }
+      open.resize(kept);
+      std::sort(open.begin(), open.end(), by_b);
+      // Build every automaton the surviving pairs need first, so that no test waits on another's
+      // build.
       owners.clear();
       for (const CandidatePair& p : open) {
         if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
@@ -97,8 +120,9 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       std::sort(owners.begin(), owners.end());
       owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
       parallel_for(owners.size(), [&](size_t k) { (void)test.lazy.get(owners[k]); });
-      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test(open[k]) ? 1 : 0; });
+      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.links(open[k]) ? 1 : 0; });
     } else {
+      std::sort(open.begin(), open.end(), by_b);
       passed.resize(open.size());
       for (size_t k = 0; k < open.size(); ++k) passed[k] = test(open[k]) ? 1 : 0;
     }
@@ -109,7 +133,7 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       if (ra != rb) parent[ra] = rb;
       edges.push_back({p.a, p.b, std::nullopt});
     }
-    batch_done(done, open.size());
+    batch_done(done, tested);
   }
 }
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
 #include <numeric>
 #include <set>
 #include <thread>
@@ -122,6 +125,62 @@ TEST(ClusterCandidates, MatchAllPairsAndDoNotDependOnThreads) {
       EXPECT_EQ(four[k].a, one[k].a);
       EXPECT_EQ(four[k].b, one[k].b);
     }
+  }
+}
+
+// Over all 128 ASCII characters with skewed frequencies (and hashed non-ASCII ones) the walk's
+// coarse histograms merge characters into shared buckets, so the coarse bound often passes pairs
+// the fine one rejects; it must never reject a pair the fine one keeps. Checked on the whole list
+// and on the streamed rows (with their keys).
+TEST(ClusterCandidates, CoarseBucketsNeverDropAPair) {
+  std::mt19937_64 rng(47);
+  std::vector<CodePoints> s;
+  while (s.size() < 150) {
+    // Each family draws from its own skewed slice of the alphabet, so buckets mix characters
+    // that matter to some pairs and not to others.
+    const uint32_t lo = rng() % 100, span = 8 + rng() % 60;
+    CodePoints base(20 + rng() % 180);
+    for (auto& c : base) {
+      const uint32_t r = static_cast<uint32_t>(rng() % (span * span));
+      c = std::min<uint32_t>(127, lo + static_cast<uint32_t>(std::sqrt(static_cast<double>(r))));
+    }
+    // Some families are not pure ASCII: no fine histogram, hashed coarse buckets.
+    if (rng() % 3 == 0) {
+      for (auto& c : base) c = c >= 100 ? 0x3B1 + (c - 100) * 37 : c;
+    }
+    for (size_t k = 1 + rng() % 4; k > 0; --k) {
+      CodePoints t = base;
+      for (size_t e = rng() % 12; e > 0; --e) t[rng() % t.size()] = static_cast<uint32_t>(rng() % 128);
+      s.push_back(t);
+    }
+  }
+  s.push_back({});
+  std::shuffle(s.begin(), s.end(), rng);
+  const auto c = counts_of(s);
+  for (double t : {0.3, 0.6, 0.8, 0.95}) {
+    std::map<std::pair<uint32_t, uint32_t>, double> want;
+    for (uint32_t i = 0; i < s.size(); ++i) {
+      for (uint32_t j = i + 1; j < s.size(); ++j) {
+        const double b = quick_ratio_counts(c[i], c[j], s[i].size() + s[j].size());
+        if (t <= real_quick_ratio(s[i].size(), s[j].size()) && t <= b) want[{i, j}] = b;
+      }
+    }
+    ASSERT_FALSE(want.empty()) << t;
+    std::set<std::pair<uint32_t, uint32_t>> listed;
+    for (const auto& p : candidate_pairs(s, c, t)) listed.insert({p.a, p.b});
+    EXPECT_EQ(listed.size(), want.size()) << t;
+    for (const auto& [pair, bound] : want) EXPECT_TRUE(listed.count(pair)) << t;
+
+    CandidateStream stream(s, c, t);
+    std::vector<uint32_t> forest(s.size());
+    std::iota(forest.begin(), forest.end(), 0u);
+    std::map<std::pair<uint32_t, uint32_t>, double> streamed;
+    std::vector<KeyedPair> block;
+    while (!stream.finished()) {
+      stream.next_block(forest, 50, block);
+      for (const KeyedPair& k : block) streamed[{k.a, k.b}] = std::bit_cast<double>(~k.key);
+    }
+    EXPECT_EQ(streamed, want) << t;
   }
 }
 
@@ -346,6 +405,29 @@ TEST(ClusterLcs, MatchesTheQuadraticTableAndBoundsTheRatio) {
     const CodePoints a(n, 'x');
     EXPECT_EQ(lcs_length(a, CodePoints(n + 3, 'x')), n);
     EXPECT_EQ(lcs_length(a, CodePoints(n, 'y')), 0u);
+  }
+}
+
+// With a target the scan may stop early, but always on the right side of the target: targets
+// around the true LCS, on texts long enough for both early exits (reached, out of reach).
+TEST(ClusterLcs, TargetsAreSettledOnTheRightSide) {
+  std::mt19937_64 rng(53);
+  LcsMasks masks;
+  std::vector<uint64_t> row;
+  for (int round = 0; round < 200; ++round) {
+    const uint32_t alphabet = 2 + rng() % 20;
+    const uint32_t base = round % 4 == 0 ? 0x4E00 : 'a';
+    CodePoints a = random_text(rng, 1 + rng() % 300, alphabet, base);
+    CodePoints b = random_text(rng, 1 + rng() % 600, alphabet, base);
+    if (round % 2 == 0) b.insert(b.begin() + rng() % (b.size() + 1), a.begin(), a.end());
+    masks.build(a);
+    const size_t lcs = lcs_table(a, b);
+    ASSERT_EQ(lcs_length(masks, b, row), lcs);
+    const size_t lo = lcs > 40 ? lcs - 40 : 1;
+    for (size_t target = lo; target <= lcs + 40; ++target) {
+      const size_t got = lcs_length(masks, b, row, target);
+      ASSERT_EQ(got >= target, lcs >= target) << round << " " << target << " " << lcs;
+    }
   }
 }
 
