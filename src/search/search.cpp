@@ -167,7 +167,7 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
       const uint64_t need = need_slot;
       if (std::min(s.size(), query.size()) < need) continue;
       if (need > 0 && (common_count(qc, s, need, scratch) < need ||
-                       lcs_length(masks, s, row) < need)) {
+                       lcs_length(masks, s, row, need) < need)) {
         continue;
       }
       std::optional<double> score;
