@@ -2,6 +2,7 @@
 #include "rationer/rationer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 
 #include "ratio/ratio.hpp"
@@ -133,6 +134,40 @@ std::vector<Group> order_pairs(std::span<const PairView> pairs, std::span<const 
   return groups;
 }
 
+// A fingerprint of a text from its length and its first and last code points: equal texts
+// always share it, and an estimate of repeats needs no more.
+uint64_t sketch(Text t) {
+  uint64_t h = t.size() * 0x9E3779B97F4A7C15ull;
+  const size_t ends = std::min<size_t>(t.size(), 4);
+  for (size_t k = 0; k < ends; ++k) {
+    h = (h ^ t[k]) * 0x100000001B3ull;
+    h = (h ^ t[t.size() - 1 - k]) * 0x100000001B3ull;
+  }
+  return h;
+}
+
+// How many pairs look like an earlier one (an overestimate of the repeats), through an
+// open-addressed table of their fingerprints: one pass, no sort.
+size_t repeated_pairs(std::span<const PairView> pairs) {
+  const size_t slots = std::bit_ceil(2 * pairs.size() + 2);
+  std::vector<uint64_t> table(slots, 0);
+  size_t repeats = 0;
+  for (const PairView& p : pairs) {
+    const uint64_t h = (sketch(p.first) * 0x9E3779B97F4A7C15ull ^ sketch(p.second)) | 1;
+    for (size_t i = h >> 20 & (slots - 1);; i = (i + 1) & (slots - 1)) {
+      if (table[i] == 0) {
+        table[i] = h;
+        break;
+      }
+      if (table[i] == h) {
+        ++repeats;
+        break;
+      }
+    }
+  }
+  return repeats;
+}
+
 }  // namespace
 
 std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t work_factor,
@@ -151,11 +186,12 @@ std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t wor
   }
 
   // Short pairs take the bit-parallel search, which has no automaton to share: a batch of only
-  // those gains nothing from interning and ordering, and goes through as the free batch does.
+  // those gains from interning and ordering only what repeated pairs save, and otherwise goes
+  // through as the free batch does.
   const size_t long_pairs = static_cast<size_t>(std::count_if(pairs.begin(), pairs.end(), [](const PairView& p) {
     return !bits_fit(p.first.size(), p.second.size());
   }));
-  if (long_pairs < 2) return ratio_many_plain(pairs, work_factor);
+  if (long_pairs < 2 && repeated_pairs(pairs) * 8 < n) return ratio_many_plain(pairs, work_factor);
 
   std::vector<PairKey> keys;
   std::vector<Group> groups = order_pairs(pairs, intern_b(pairs), keys);
