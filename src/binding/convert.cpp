@@ -81,12 +81,8 @@ bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = n
   return true;
 }
 
-// Appends n units to out.
 template <class T>
-bool copy_units(const T* data, Py_ssize_t n, CodePoints& out, bool check_surrogates) {
-  const size_t at = out.size();
-  out.resize(at + static_cast<size_t>(n));
-  uint32_t* dest = out.data() + at;
+bool copy_units(const T* data, Py_ssize_t n, uint32_t* dest, bool check_surrogates) {
   bool surrogate = false;
   for (Py_ssize_t k = 0; k < n; ++k) {
     const uint32_t c = data[k];
@@ -96,14 +92,9 @@ bool copy_units(const T* data, Py_ssize_t n, CodePoints& out, bool check_surroga
   return !surrogate;
 }
 
-}  // namespace
-
-bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
-  out.clear();
-  return append_code_points(obj, name, out);
-}
-
-bool append_code_points(PyObject* obj, const char* name, CodePoints& out) {
+// Copies the code points of text `obj` to where place(n) says, n being its length.
+template <class Place>
+bool copy_text(PyObject* obj, const char* name, Place&& place) {
   if (!PyUnicode_Check(obj)) {
     type_mismatch(obj, "str");
     return false;
@@ -116,17 +107,18 @@ bool append_code_points(PyObject* obj, const char* name, CodePoints& out) {
     PyErr_Format(PyExc_ValueError, msg::TOO_LONG, name, n, static_cast<Py_ssize_t>(MAX_TEXT_LEN));
     return false;
   }
+  uint32_t* dest = place(static_cast<size_t>(n));
   const void* data = PyUnicode_DATA(obj);
   bool ok;
   switch (PyUnicode_KIND(obj)) {
     case PyUnicode_1BYTE_KIND:
-      ok = copy_units(static_cast<const Py_UCS1*>(data), n, out, false);
+      ok = copy_units(static_cast<const Py_UCS1*>(data), n, dest, false);
       break;
     case PyUnicode_2BYTE_KIND:
-      ok = copy_units(static_cast<const Py_UCS2*>(data), n, out, true);
+      ok = copy_units(static_cast<const Py_UCS2*>(data), n, dest, true);
       break;
     default:
-      ok = copy_units(static_cast<const Py_UCS4*>(data), n, out, true);
+      ok = copy_units(static_cast<const Py_UCS4*>(data), n, dest, true);
       break;
   }
   if (ok) return true;
@@ -135,6 +127,15 @@ bool append_code_points(PyObject* obj, const char* name, CodePoints& out) {
   if (encoded == nullptr) return false;
   Py_DECREF(encoded);
   return true;
+}
+
+}  // namespace
+
+bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
+  return copy_text(obj, name, [&](size_t n) {
+    out.resize(n);
+    return out.data();
+  });
 }
 
 thread_local ScratchSlot<CodePoints> PAIR_A, PAIR_B;
@@ -194,11 +195,25 @@ bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out)
 bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out) {
   Py_ssize_t hint;
   if (!sequence_of_items(obj, hint)) return false;
-  out.units.clear();
+  out.blocks.clear();
   out.pairs.clear();
-  std::vector<size_t> ends;  // where each text ends in units; views are made once it stops moving
-  ends.reserve(2 * static_cast<size_t>(hint));
-  const bool ok = for_each_item(obj, [&](PyObject* item) {
+  out.pairs.reserve(static_cast<size_t>(hint));
+  // Texts go one after another into blocks that are never moved or cleared first, so that a
+  // view stays valid from the moment its text is copied.
+  uint32_t* cursor = nullptr;
+  size_t room = 0;
+  const auto place = [&](size_t n) {
+    if (n > room) {
+      room = std::max(n, FlatPairs::BLOCK);
+      out.blocks.emplace_back(new uint32_t[room]);
+      cursor = out.blocks.back().get();
+    }
+    uint32_t* at = cursor;
+    cursor += n;
+    room -= n;
+    return at;
+  };
+  return for_each_item(obj, [&](PyObject* item) {
     if (!PyTuple_Check(item)) {
       type_mismatch(item, "tuple");
       return false;
@@ -207,22 +222,18 @@ bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out) {
       PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
       return false;
     }
-    for (Py_ssize_t side = 0; side < 2; ++side) {
-      if (!append_code_points(PyTuple_GET_ITEM(item, side), name, out.units)) return false;
-      ends.push_back(out.units.size());
+    Text side[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+      const bool ok = copy_text(PyTuple_GET_ITEM(item, k), name, [&](size_t n) {
+        uint32_t* at = place(n);
+        side[k] = Text(at, n);
+        return at;
+      });
+      if (!ok) return false;
     }
+    out.pairs.emplace_back(side[0], side[1]);
     return true;
   });
-  if (!ok) return false;
-  out.pairs.resize(ends.size() / 2);
-  const uint32_t* base = out.units.data();
-  size_t start = 0;
-  for (size_t k = 0; k < out.pairs.size(); ++k) {
-    const size_t mid = ends[2 * k], end = ends[2 * k + 1];
-    out.pairs[k] = {Text(base + start, mid - start), Text(base + mid, end - mid)};
-    start = end;
-  }
-  return true;
 }
 
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out) {

@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,13 +46,12 @@ bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out)
 // the sequence says its length up front.
 bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
                           std::vector<CodePoints>& out);
-// As to_code_points, appending to `out` instead of replacing it.
-bool append_code_points(PyObject* obj, const char* name, CodePoints& out);
-// A sequence of (str, str) tuples, every text copied into one buffer: a batch of short pairs
-// would otherwise spend as long allocating as computing.
+// A sequence of (str, str) tuples, every text copied into a few large blocks: a batch of short
+// pairs would otherwise spend as long allocating as computing.
 struct FlatPairs {
-  CodePoints units;
-  std::vector<std::pair<Text, Text>> pairs;  // views into units
+  static constexpr size_t BLOCK = size_t{1} << 20;  // code points per block, unless one is longer
+  std::vector<std::unique_ptr<uint32_t[]>> blocks;
+  std::vector<std::pair<Text, Text>> pairs;  // views into blocks
 };
 bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out);
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
