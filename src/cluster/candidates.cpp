@@ -99,22 +99,23 @@ struct DenseCounts {
   }
 };
 
-// S of the coarse histograms of walk positions p and q: an upper bound on their fine S.
-inline uint32_t coarse_common(const int16_t* coarse, size_t p, size_t q) {
-  const int16_t* a = coarse + p * COARSE_WIDTH;
-  const int16_t* b = coarse + q * COARSE_WIDTH;
+// S of two rows of a histogram table of WIDTH columns (walk positions p and q). On the coarse
+// table it is an upper bound on the fine table's S.
+template <size_t WIDTH>
+inline uint32_t common_of(const int16_t* table, size_t p, size_t q) {
+  const int16_t* a = table + p * WIDTH;
+  const int16_t* b = table + q * WIDTH;
   int32_t s = 0;
-  for (size_t c = 0; c < COARSE_WIDTH; ++c) s += std::min(a[c], b[c]);
+  for (size_t c = 0; c < WIDTH; ++c) s += std::min(a[c], b[c]);
   return static_cast<uint32_t>(s);
 }
 
-// S of the fine histograms of walk positions p and q.
+inline uint32_t coarse_common(const int16_t* coarse, size_t p, size_t q) {
+  return common_of<COARSE_WIDTH>(coarse, p, q);
+}
+
 inline uint32_t dense_common(const int16_t* table, size_t p, size_t q) {
-  const int16_t* a = table + p * DENSE_WIDTH;
-  const int16_t* b = table + q * DENSE_WIDTH;
-  int32_t s = 0;
-  for (size_t c = 0; c < DENSE_WIDTH; ++c) s += std::min(a[c], b[c]);
-  return static_cast<uint32_t>(s);
+  return common_of<DENSE_WIDTH>(table, p, q);
 }
 
 }  // namespace
