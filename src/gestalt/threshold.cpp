@@ -18,12 +18,14 @@ constexpr double U64_LIMIT = 18446744073709551616.0;
 
 uint64_t saturate(double x) { return x >= U64_LIMIT ? UINT64_MAX : static_cast<uint64_t>(x); }
 
-// The count of a non-empty pair under `rule`, by the search that suits it. Matching statistics
-// are computed only for the automaton, and only when `ms_done` has not already filled them.
-GestaltCount count_pair(Text a, Text b, const Sam& sam_b, StopRule rule, MatchStats* ms,
-                        bool ms_done) {
+// The count of a non-empty pair under `rule`, by the search that suits it. On the automaton the
+// matching pass comes first, and a common block reaching the cap settles the count right there
+// (any block is a lower bound on M).
+GestaltCount count_pair(Text a, Text b, const Sam& sam_b, StopRule rule) {
   if (bits_fit(a.size(), b.size(), true)) return gestalt_count_bits(a, b, rule);
-  if (!ms_done) matching_stats_into(a, sam_b, *ms);
+  Borrow<MatchStats> ms(MS_BUF);
+  const auto bound = static_cast<uint32_t>(std::min<uint64_t>(rule.cap, NO_CHAR));
+  if (matching_stats_bounded(a, sam_b, *ms, bound)) return {bound, Outcome::reached_cap};
   return gestalt_count_sam(a, b, sam_b, *ms, rule);
 }
 
@@ -71,8 +73,7 @@ std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double thre
   if (total == 0) return 1.0;
   const uint64_t need = need_count(threshold, total);
   if (a.empty() || b.empty()) return need == 0 ? std::optional<double>(0.0) : std::nullopt;
-  Borrow<MatchStats> ms(MS_BUF);
-  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need}, &*ms, false);
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need});
   if (c.outcome != Outcome::exact || c.m < need) return std::nullopt;
   return ratio_from_m(c.m, total);
 }
@@ -88,25 +89,13 @@ bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
   // The whole shorter text is a block, so it is the longest and M is exactly its length.
   if (p == shorter) return shorter >= need;
   if (std::max<uint64_t>(p, common_suffix(a, b, p)) >= need) return true;
-  Borrow<MatchStats> ms(MS_BUF);
-  const bool bits = bits_fit(a.size(), b.size(), true);
-  // Any common block is a lower bound on M: one reaching `need` settles the test at once.
-  if (!bits) {
-    const auto bound = static_cast<uint32_t>(std::min<uint64_t>(need, NO_CHAR));
-    if (matching_stats_bounded(a, sam_b, *ms, bound)) return true;
-  }
-  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need, need}, &*ms, true);
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{need, need});
   return c.outcome == Outcome::reached_cap || (c.outcome == Outcome::exact && c.m >= need);
 }
 
 double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap) {
   if (cap == 0) return 2.0;
-  Borrow<MatchStats> ms(MS_BUF);
-  if (!bits_fit(a.size(), b.size(), true)) {
-    const auto bound = static_cast<uint32_t>(std::min<uint64_t>(cap, NO_CHAR));
-    if (matching_stats_bounded(a, sam_b, *ms, bound)) return 2.0;
-  }
-  const GestaltCount c = count_pair(a, b, sam_b, StopRule{0, cap}, &*ms, true);
+  const GestaltCount c = count_pair(a, b, sam_b, StopRule{0, cap});
   return c.outcome == Outcome::reached_cap ? 2.0 : ratio_from_m(c.m, a.size() + b.size());
 }
 

@@ -275,13 +275,6 @@ double limit_delta(double delta) {
   return delta;  // NaN compares false both ways and is kept
 }
 
-std::vector<PairView> views_of(std::span<const TextPair> pairs) {
-  std::vector<PairView> out;
-  out.reserve(pairs.size());
-  for (const TextPair& p : pairs) out.emplace_back(p.first, p.second);
-  return out;
-}
-
 std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor) {
   return parallel_map<double>(pairs.size(), [&](size_t k) {
     return ratio_chars(pairs[k].first, pairs[k].second, work_factor);

@@ -33,8 +33,6 @@ namespace ratiokit {
 
 // The batches read pairs through views, so that a caller may keep all texts in one buffer.
 using PairView = std::pair<Text, Text>;
-using TextPair = std::pair<CodePoints, CodePoints>;
-std::vector<PairView> views_of(std::span<const TextPair> pairs);
 
 // Code points of b whose automata are held at once: an automaton takes 100 to 170 bytes per
 // code point, so about 100 to 170 MiB.

@@ -17,6 +17,9 @@ namespace {
 using reference::random_text;
 using reference::text;
 
+// The batches read views; the tests keep their texts in owning pairs.
+using TextPair = std::pair<CodePoints, CodePoints>;
+
 // Pairs drawn from a small stock of texts, so that b's, a's and whole pairs repeat, with empty
 // texts, non-ASCII code points and texts that are an a in one pair and a b in another.
 std::vector<TextPair> repetitive_batch(uint64_t seed, size_t count, size_t stock_size,
@@ -34,6 +37,12 @@ std::vector<TextPair> repetitive_batch(uint64_t seed, size_t count, size_t stock
     b = stock[pick(rng)];
   }
   return pairs;
+}
+
+std::vector<PairView> views_of(const std::vector<TextPair>& pairs) {
+  std::vector<PairView> out;
+  for (const auto& [a, b] : pairs) out.emplace_back(a, b);
+  return out;
 }
 
 std::vector<double> per_pair(const std::vector<TextPair>& pairs) {

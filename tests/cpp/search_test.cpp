@@ -106,40 +106,33 @@ TEST(Extract, BestFirstTiesByIndexAndCutoff) {
   }
 }
 
+// Checks a join's rows against every pair of left x right at the threshold, in order; `self`
+// joins a list with itself, pairs i < j only.
+void expect_join(const std::vector<RatioPair>& got, std::span<const CodePoints> left,
+                 std::span<const CodePoints> right, double threshold, bool self) {
+  size_t at = 0;
+  for (size_t i = 0; i < left.size(); ++i) {
+    for (size_t j = self ? i + 1 : 0; j < right.size(); ++j) {
+      const double r = ratio_chars(left[i], right[j], DEFAULT_WORK_FACTOR);
+      if (r < threshold) continue;
+      ASSERT_LT(at, got.size());
+      EXPECT_EQ(got[at].i, i);
+      EXPECT_EQ(got[at].j, j);
+      EXPECT_EQ(got[at].ratio, r);
+      ++at;
+    }
+  }
+  EXPECT_EQ(at, got.size());
+}
+
 TEST(Joins, EqualBruteForce) {
   std::mt19937_64 rng(41);
   std::vector<CodePoints> strings;
   for (int k = 0; k < 120; ++k) strings.push_back(random_text(rng, 12, 2 + k % 3));
   const std::span<const CodePoints> left(strings.data(), 50), right(strings.data() + 50, 70);
   for (double threshold : {0.0, 0.5, 0.8, 1.0}) {
-    std::vector<RatioPair> got = self_join_chars(strings, threshold);
-    size_t at = 0;
-    for (size_t i = 0; i < strings.size(); ++i) {
-      for (size_t j = i + 1; j < strings.size(); ++j) {
-        const double r = ratio_chars(strings[i], strings[j], DEFAULT_WORK_FACTOR);
-        if (r < threshold) continue;
-        ASSERT_LT(at, got.size());
-        EXPECT_EQ(got[at].i, i);
-        EXPECT_EQ(got[at].j, j);
-        EXPECT_EQ(got[at].ratio, r);
-        ++at;
-      }
-    }
-    EXPECT_EQ(at, got.size());
-    got = ratio_join_chars(left, right, threshold);
-    at = 0;
-    for (size_t i = 0; i < left.size(); ++i) {
-      for (size_t j = 0; j < right.size(); ++j) {
-        const double r = ratio_chars(left[i], right[j], DEFAULT_WORK_FACTOR);
-        if (r < threshold) continue;
-        ASSERT_LT(at, got.size());
-        EXPECT_EQ(got[at].i, i);
-        EXPECT_EQ(got[at].j, j);
-        EXPECT_EQ(got[at].ratio, r);
-        ++at;
-      }
-    }
-    EXPECT_EQ(at, got.size());
+    expect_join(self_join_chars(strings, threshold), strings, strings, threshold, true);
+    expect_join(ratio_join_chars(left, right, threshold), left, right, threshold, false);
   }
 }
 
