@@ -41,6 +41,19 @@ MANY_PAIRS = (
     "pairs = [(s[i % 20], s[20 + i // 20]) for i in range(400)]"
 )
 
+# 4,000,000 short pairs: the call reads them a part at a time while earlier parts compute, so
+# the interrupt may land while a part is being read, computed, or both.
+SHORT_PAIRS = (
+    "import collections.abc, random\n"
+    "random.seed(5)\n"
+    "a = ''.join(random.choices('abcdefghij', k=250))\n"
+    "b = ''.join(random.choices('abcdefghij', k=250))\n"
+    "pairs = [(a, b), (b, a)] * 2_000_000\n"
+    "class Pairs(collections.abc.Sequence):\n"
+    "    __len__ = pairs.__len__\n"
+    "    __getitem__ = lambda self, k: pairs[k]"
+)
+
 # name -> (the attribute it needs, setup, the long call, a quick call that must then be right).
 # Each long call runs for tens of seconds on two cores if nothing stops it.
 LONG_CALLS = {
@@ -61,6 +74,18 @@ LONG_CALLS = {
         MANY_PAIRS,
         "rk.ratio_many(pairs, threads=1)",
         "rk.ratio_many([('abcd', 'bcde')] * 50, threads=1) == [0.75] * 50",
+    ),
+    "ratio_many of many short pairs": (
+        "ratio_many",
+        SHORT_PAIRS,
+        "rk.ratio_many(pairs, threads=2)",
+        "rk.ratio_many([('abcd', 'bcde')] * 5000, threads=2) == [0.75] * 5000",
+    ),
+    "ratio_many reading a Python sequence": (
+        "ratio_many",
+        SHORT_PAIRS,
+        "rk.ratio_many(Pairs())",
+        "rk.ratio_many([('abcd', 'bcde')] * 5000) == [0.75] * 5000",
     ),
     "cluster_canonicals": (
         "cluster_canonicals",

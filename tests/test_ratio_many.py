@@ -1,6 +1,7 @@
 """ratio_many: one exact ratio per pair, in order, whatever the threads."""
 
 import collections
+import collections.abc
 import os
 import threading
 
@@ -80,3 +81,103 @@ def test_shared_pool_size_from_the_environment(mode, threads):
         env={mode: threads},
     )
     assert out.strip() == "True"
+
+
+# ---------------------------------------------------------------------------------------------
+# Batches longer than one step: the texts are copied a part at a time while earlier parts are
+# computed, by count of pairs (short ones) or by their size (long ones).
+
+class Pairs(collections.abc.Sequence):
+    """A Sequence that is neither list nor tuple, so that reading it runs Python code."""
+
+    def __init__(self, items, fail_at=None):
+        self.items = items
+        self.fail_at = fail_at
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        if k == self.fail_at:
+            raise LookupError(f"pair {k}")
+        return self.items[k]
+
+
+MANY = [PAIRS[k % len(PAIRS)] for k in range(10_001)]
+LONG = [("ab" * 8000 + str(k), "ba" * 8000) for k in range(17)]
+
+
+def test_batches_of_many_steps_equal_per_pair_ratios_for_every_container():
+    expected = [_ratiokit.ratio(a, b) for a, b in MANY]
+    for threads in (0, 1, 2):
+        assert _ratiokit.ratio_many(MANY, threads) == expected
+        assert _ratiokit.ratio_many(tuple(MANY), threads) == expected
+        assert _ratiokit.ratio_many(Pairs(MANY), threads) == expected
+    mixed = LONG[:3] * 5 + LONG[15:]
+    long_expected = [_ratiokit.ratio(a, b) for a, b in mixed]
+    assert _ratiokit.ratio_many(mixed, 2) == long_expected
+    # A Rationer streams a batch of short distinct pairs the same way, and reads whole one that
+    # starts with long pairs (its engine shares automata across the batch).
+    handle = _ratiokit.Rationer(threads=2)
+    assert handle.ratio_many(MANY) == expected
+    assert handle.ratio_many(mixed) == long_expected
+    assert handle.ratio_many(MANY[:5] + LONG[:2] + MANY) == (
+        expected[:5] + long_expected[:2] + expected
+    )
+
+
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        ("ab", TypeError),
+        (("a", "b", "c"), ValueError),
+        (("a", 3), TypeError),
+        (("\ud800", "a"), UnicodeEncodeError),
+    ],
+)
+def test_a_bad_pair_in_a_later_step_raises_what_a_short_batch_raises(bad, error):
+    with pytest.raises(error) as short:
+        _ratiokit.ratio_many([("a", "b"), bad])
+    for threads in (0, 2):
+        for at in (4096, 9000):
+            pairs = list(MANY)
+            pairs.insert(at, bad)
+            with pytest.raises(error) as long:
+                _ratiokit.ratio_many(pairs, threads)
+            assert str(long.value) == str(short.value)
+    with pytest.raises(error):
+        _ratiokit.Rationer().ratio_many(MANY + [bad])
+    assert _ratiokit.ratio_many(MANY, 2)[:3] == [_ratiokit.ratio(a, b) for a, b in MANY[:3]]
+
+
+def test_an_exception_from_the_sequence_mid_batch_comes_out_unchanged():
+    for at in (10, 5000, 10_000):
+        with pytest.raises(LookupError, match=f"pair {at}"):
+            _ratiokit.ratio_many(Pairs(MANY, fail_at=at), threads=2)
+    with pytest.raises(LookupError, match="pair 7000"):
+        _ratiokit.Rationer(threads=2).ratio_many(Pairs(MANY, fail_at=7000))
+
+
+def test_memory_stays_bounded_by_the_step_not_the_batch():
+    # 100,000 pairs of 2,000-character texts made as they are read: copying them all first
+    # would take 800 MB; reading a step at a time keeps a few MB of copies.
+    out = run_python(
+        """
+        import collections.abc, resource
+        from ratiokit import _ratiokit
+
+        class Lazy(collections.abc.Sequence):
+            def __len__(self):
+                return 100_000
+            def __getitem__(self, k):
+                if k >= 100_000:
+                    raise IndexError(k)
+                return ("x" * 2000 + str(k), "")
+
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for threads in (0, 2):
+            assert _ratiokit.ratio_many(Lazy(), threads) == [0.0] * 100_000
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+        """
+    )
+    assert int(out) < 100, f"peak memory grew by {out.strip()} MiB"

@@ -25,33 +25,15 @@ bool is_sequence(PyObject* obj) {
 }
 
 // Walks the items of a sequence argument in order, calling item(obj) on each until it returns
-// false. Exact lists and tuples are read in place; anything else goes through iteration.
+// false.
 template <class F>
 bool for_each_item(PyObject* seq, F&& item) {
-  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-    const bool list = PyList_CheckExact(seq);
-    // Re-read the size every step: a list could only change if an item's conversion ran
-    // Python code, and even then no index goes out of bounds.
-    for (Py_ssize_t k = 0; k < (list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq)); ++k) {
-      PyObject* obj = list ? PyList_GET_ITEM(seq, k) : PyTuple_GET_ITEM(seq, k);
-      Py_INCREF(obj);
-      const bool ok = item(obj);
-      Py_DECREF(obj);
-      if (!ok) return false;
-    }
-    return true;
-  }
-  PyObject* it = PyObject_GetIter(seq);
-  if (it == nullptr) return false;
-  while (PyObject* obj = PyIter_Next(it)) {
+  ItemCursor items(seq);
+  while (PyObject* obj = items.next()) {
     const bool ok = item(obj);
     Py_DECREF(obj);
-    if (!ok) {
-      Py_DECREF(it);
-      return false;
-    }
+    if (!ok) return false;
   }
-  Py_DECREF(it);
   return !PyErr_Occurred();
 }
 
@@ -131,6 +113,96 @@ bool copy_text(PyObject* obj, const char* name, Place&& place) {
 
 }  // namespace
 
+PyObject* ItemCursor::next() {
+  if (ended_) return nullptr;
+  if (PyList_CheckExact(seq_) || PyTuple_CheckExact(seq_)) {
+    const bool list = PyList_CheckExact(seq_);
+    if (index_ < (list ? PyList_GET_SIZE(seq_) : PyTuple_GET_SIZE(seq_))) {
+      PyObject* obj = list ? PyList_GET_ITEM(seq_, index_) : PyTuple_GET_ITEM(seq_, index_);
+      ++index_;
+      Py_INCREF(obj);
+      return obj;
+    }
+    ended_ = true;
+    return nullptr;
+  }
+  if (iter_ == nullptr) {
+    iter_ = PyObject_GetIter(seq_);
+    if (iter_ == nullptr) {
+      ended_ = true;
+      return nullptr;
+    }
+  }
+  PyObject* obj = PyIter_Next(iter_);
+  if (obj == nullptr) ended_ = true;
+  return obj;
+}
+
+void FlatPairs::clear() {
+  pairs.clear();
+  current_ = 0;
+  used_ = 0;
+}
+
+uint32_t* FlatPairs::place(size_t n) {
+  for (; current_ < blocks.size(); ++current_, used_ = 0) {
+    auto& [memory, capacity] = blocks[current_];
+    if (capacity - used_ >= n) {
+      uint32_t* at = memory.get() + used_;
+      used_ += n;
+      return at;
+    }
+  }
+  const size_t capacity = std::max(n, block);
+  blocks.emplace_back(new uint32_t[capacity], capacity);
+  current_ = blocks.size() - 1;
+  used_ = n;
+  return blocks.back().first.get();
+}
+
+bool PairReader::open(PyObject* obj, const char* name) {
+  Py_ssize_t hint;
+  if (!sequence_of_items(obj, hint)) return false;
+  name_ = name;
+  hint_ = static_cast<size_t>(hint);
+  items_.emplace(obj);
+  ended_ = false;
+  return true;
+}
+
+bool PairReader::read(FlatPairs& out, size_t max_pairs, size_t max_code_points) {
+  size_t pairs = 0;
+  size_t code_points = 0;
+  while (!ended_ && pairs < max_pairs && code_points < max_code_points) {
+    PyObject* item = items_->next();
+    if (item == nullptr) {
+      ended_ = true;
+      return !PyErr_Occurred();
+    }
+    Text side[2];
+    bool ok = PyTuple_Check(item);
+    if (!ok) {
+      type_mismatch(item, "tuple");
+    } else if (PyTuple_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
+      ok = false;
+    }
+    for (Py_ssize_t k = 0; ok && k < 2; ++k) {
+      ok = copy_text(PyTuple_GET_ITEM(item, k), name_, [&](size_t n) {
+        uint32_t* at = out.place(n);
+        side[k] = Text(at, n);
+        return at;
+      });
+    }
+    Py_DECREF(item);
+    if (!ok) return false;
+    out.pairs.emplace_back(side[0], side[1]);
+    ++pairs;
+    code_points += side[0].size() + side[1].size();
+  }
+  return true;
+}
+
 bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {
   return copy_text(obj, name, [&](size_t n) {
     out.resize(n);
@@ -190,50 +262,6 @@ bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_ite
 
 bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
   return to_bounded_text_list(obj, name, SIZE_MAX, out);
-}
-
-bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out) {
-  Py_ssize_t hint;
-  if (!sequence_of_items(obj, hint)) return false;
-  out.blocks.clear();
-  out.pairs.clear();
-  out.pairs.reserve(static_cast<size_t>(hint));
-  // Texts go one after another into blocks that are never moved or cleared first, so that a
-  // view stays valid from the moment its text is copied.
-  uint32_t* cursor = nullptr;
-  size_t room = 0;
-  const auto place = [&](size_t n) {
-    if (n > room) {
-      room = std::max(n, FlatPairs::BLOCK);
-      out.blocks.emplace_back(new uint32_t[room]);
-      cursor = out.blocks.back().get();
-    }
-    uint32_t* at = cursor;
-    cursor += n;
-    room -= n;
-    return at;
-  };
-  return for_each_item(obj, [&](PyObject* item) {
-    if (!PyTuple_Check(item)) {
-      type_mismatch(item, "tuple");
-      return false;
-    }
-    if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
-      return false;
-    }
-    Text side[2];
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-      const bool ok = copy_text(PyTuple_GET_ITEM(item, k), name, [&](size_t n) {
-        uint32_t* at = place(n);
-        side[k] = Text(at, n);
-        return at;
-      });
-      if (!ok) return false;
-    }
-    out.pairs.emplace_back(side[0], side[1]);
-    return true;
-  });
 }
 
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out) {

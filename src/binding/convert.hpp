@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,13 +48,65 @@ bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out)
 bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
                           std::vector<CodePoints>& out);
 // A sequence of (str, str) tuples, every text copied into a few large blocks: a batch of short
-// pairs would otherwise spend as long allocating as computing.
+// pairs would otherwise spend as long allocating as computing. Blocks are never moved, so a view
+// stays valid from the moment its text is copied; clear() keeps them for the next texts, which
+// then land in memory that is already mapped.
 struct FlatPairs {
-  static constexpr size_t BLOCK = size_t{1} << 20;  // code points per block, unless one is longer
-  std::vector<std::unique_ptr<uint32_t[]>> blocks;
+  static constexpr size_t BLOCK = size_t{1} << 20;
+  size_t block = BLOCK;  // code points per new block, unless one text is longer
+  std::vector<std::pair<std::unique_ptr<uint32_t[]>, size_t>> blocks;  // storage, capacity
   std::vector<std::pair<Text, Text>> pairs;  // views into blocks
+
+  void clear();
+  // Room for n code points after those placed since the last clear().
+  uint32_t* place(size_t n);
+
+ private:
+  size_t current_ = 0;  // the block being filled
+  size_t used_ = 0;     // code points placed in it
 };
-bool to_flat_pairs(PyObject* obj, const char* name, FlatPairs& out);
+
+// The items of a sequence argument, one at a time and in order. Exact lists and tuples are read
+// in place, with their size read again at every step (an item's conversion, or another thread
+// while the GIL is released between steps, may change a list); anything else goes through
+// iteration. Use only with the GIL held, the sequence kept alive by the caller.
+class ItemCursor {
+ public:
+  explicit ItemCursor(PyObject* seq) : seq_(seq) {}
+  ~ItemCursor() { Py_XDECREF(iter_); }
+  ItemCursor(const ItemCursor&) = delete;
+  ItemCursor& operator=(const ItemCursor&) = delete;
+
+  // A new reference to the next item; null at the end, or with an exception set.
+  PyObject* next();
+
+ private:
+  PyObject* seq_;
+  PyObject* iter_ = nullptr;
+  Py_ssize_t index_ = 0;
+  bool ended_ = false;
+};
+
+// The pairs argument of a batch read a part at a time, for a computation that starts on the
+// first pairs while later ones are still being copied. Use only with the GIL held.
+class PairReader {
+ public:
+  // Checks the argument's outer shape; false with an exception set.
+  bool open(PyObject* obj, const char* name);
+  // Appends the next pairs to `out`: at least one (unless the input has ended), then more while
+  // fewer than `max_pairs` have been added and their texts hold fewer than `max_code_points`.
+  // False with an exception set when an item fails to convert.
+  bool read(FlatPairs& out, size_t max_pairs, size_t max_code_points);
+  bool ended() const { return ended_; }
+  // How many pairs the argument says it holds (0 when it cannot say).
+  size_t hint() const { return hint_; }
+
+ private:
+  std::optional<ItemCursor> items_;
+  const char* name_ = nullptr;
+  size_t hint_ = 0;
+  bool ended_ = false;
+};
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
 
 // Decodes a concurrency mode; an unknown one raises ValueError (call with the GIL held, before

@@ -18,16 +18,53 @@ ReleasedGil::ReleasedGil(PollHook hook) noexcept : hook_(hook) {
 bool ReleasedGil::poll(void* self) noexcept {
   ReleasedGil& gil = *static_cast<ReleasedGil*>(self);
   PyEval_RestoreThread(gil.tstate_);
-  bool raised = _PyOS_IsMainThread() && PyErr_CheckSignals() < 0;
-  if (!raised && gil.hook_.call != nullptr) raised = !gil.hook_.call(gil.hook_.context);
-  // Keep the exception aside rather than set while the computation unwinds without the GIL.
-#if PY_VERSION_HEX >= 0x030C0000
-  if (raised) gil.raised_[1] = PyErr_GetRaisedException();
-#else
-  if (raised) PyErr_Fetch(&gil.raised_[0], &gil.raised_[1], &gil.raised_[2]);
-#endif
+  const bool raised = gil.check();
   gil.tstate_ = PyEval_SaveThread();
   return raised;
+}
+
+bool ReleasedGil::check() noexcept {
+  bool raised = _PyOS_IsMainThread() && PyErr_CheckSignals() < 0;
+  if (!raised && hook_.call != nullptr) raised = !hook_.call(hook_.context);
+  if (raised) keep_raised();
+  return raised;
+}
+
+// Keeps the pending exception aside rather than set while the computation unwinds without the
+// GIL. The first one wins: the computation is cancelled from then on.
+void ReleasedGil::keep_raised() noexcept {
+  if (raised_[0] != nullptr || raised_[1] != nullptr) {
+    PyErr_Clear();
+    return;
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  raised_[1] = PyErr_GetRaisedException();
+#else
+  PyErr_Fetch(&raised_[0], &raised_[1], &raised_[2]);
+#endif
+}
+
+void ReleasedGil::cancel_loops() noexcept {
+  if (scope_) scope_->flag.store(true, std::memory_order_relaxed);
+}
+
+void ReleasedGil::holding(FunctionRef<bool()> f) {
+  PyEval_RestoreThread(tstate_);
+  bool failed;
+  try {
+    failed = !f();
+    if (!failed && _PyOS_IsMainThread()) failed = PyErr_CheckSignals() < 0;
+    if (failed) keep_raised();
+  } catch (...) {
+    tstate_ = PyEval_SaveThread();
+    cancel_loops();
+    throw;
+  }
+  tstate_ = PyEval_SaveThread();
+  if (failed) {
+    cancel_loops();
+    throw_cancelled();
+  }
 }
 
 bool ReleasedGil::finish(std::exception_ptr error) noexcept {

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "binding/errors.hpp"
@@ -39,8 +40,21 @@ class ReleasedGil {
   // signal handler raised, else `error` translated. True when there is none. Call exactly once.
   bool finish(std::exception_ptr error) noexcept;
 
+  // Runs f with the GIL held again, for a computation that reads its input from Python objects
+  // as it goes, and then runs pending signal handlers (main thread only; not the hook, which
+  // keeps to its interval). f returning false with a Python
+  // exception set cancels the computation with that exception, like a signal handler's: the
+  // computation's loops stop and holding() throws Cancelled. A C++ exception from f cancels the
+  // loops too and propagates.
+  void holding(FunctionRef<bool()> f);
+
  private:
   static bool poll(void* self) noexcept;
+  // With the GIL held: runs pending signal handlers (main thread only) and then the hook; true
+  // when one raised, its exception kept aside.
+  bool check() noexcept;
+  void keep_raised() noexcept;
+  void cancel_loops() noexcept;
 
   PollHook hook_;
   PyThreadState* tstate_;
@@ -49,13 +63,17 @@ class ReleasedGil {
 };
 
 // Runs f with the GIL released (see ReleasedGil); a C++ exception is translated once the GIL is
-// back.
+// back. An f that takes a ReleasedGil& gets the one it runs under, for holding().
 template <class F>
 bool without_gil(F&& f, PollHook hook = {}) {
   ReleasedGil released(hook);
   std::exception_ptr error;
   try {
-    f();
+    if constexpr (std::is_invocable_v<F&, ReleasedGil&>) {
+      f(released);
+    } else {
+      f();
+    }
   } catch (...) {
     error = std::current_exception();
   }

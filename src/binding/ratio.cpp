@@ -1,4 +1,7 @@
 // ratio(a, b) and ratio_many(pairs, threads=0).
+#include <optional>
+
+#include "binding/batch.hpp"
 #include "binding/convert.hpp"
 #include "binding/environment.hpp"
 #include "binding/entry_points.hpp"
@@ -8,6 +11,34 @@
 
 namespace ratiokit::py {
 namespace {
+
+// A batch longer than one step is read a step at a time: while the pool computes one step, the
+// calling thread copies the next. The copying then overlaps the computing instead of preceding
+// it, and two steps' buffers, reused, keep the memory bounded, mapped and mostly in cache
+// (first-touch page faults alone once cost as much as copying the texts).
+constexpr size_t STEP_PAIRS = 4096;
+constexpr size_t STEP_CODE_POINTS = size_t{1} << 17;
+
+struct Step {
+  FlatPairs input;
+  std::vector<double> out;
+  uint64_t work_factor = 0;
+  // Last, so that it is dropped first: its chunks read the members above.
+  std::optional<BackgroundLoop> loop;
+
+  void operator()(size_t begin, size_t end) {
+    ratio_range(input.pairs, out, begin, end, work_factor);
+  }
+  void start(Pool* pool) {
+    out.resize(input.pairs.size());
+    loop.emplace(pool, input.pairs.size(), *this);
+  }
+  void finish(std::vector<double>& values) {
+    loop->wait();
+    loop.reset();
+    values.insert(values.end(), out.begin(), out.end());
+  }
+};
 
 const char* const RATIO_PARAMS[] = {"a", "b"};
 const Signature RATIO_SIG{"ratio()", RATIO_PARAMS, 2, 2};
@@ -32,18 +63,9 @@ PyObject* ratio_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!parse_fastcall(RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
-    FlatPairs flat;
     uint64_t threads = 0;
-    if (!convert_arg(arg[0], "pairs", to_flat_pairs, "pairs", flat) ||
-        (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads))) {
-      return nullptr;
-    }
-    const uint64_t work_factor = work_factor_setting();
-    std::vector<double> values;
-    const bool ok = without_gil([&] {
-      values = run_on_threads(threads, [&] { return ratio_many_plain(flat.pairs, work_factor); });
-    });
-    return ok ? float_list(values) : nullptr;
+    if (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads)) return nullptr;
+    return ratio_batch(arg[0], threads, nullptr);
   });
 }
 
@@ -81,6 +103,62 @@ PyObject* ratio_by_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
+PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle) {
+  const uint64_t work_factor = work_factor_setting();
+  PairReader reader;
+  Step steps[2];
+  for (Step& step : steps) {
+    step.input.block = STEP_CODE_POINTS;
+    step.work_factor = work_factor;
+  }
+  const auto read_step = [&](Step& step) {
+    step.input.clear();
+    return reader.read(step.input, STEP_PAIRS, STEP_CODE_POINTS) || wrap_arg_error("pairs");
+  };
+  if (!convert_arg(pairs, "pairs", [&](PyObject* obj) { return reader.open(obj, "pairs"); }) ||
+      !read_step(steps[0])) {
+    return nullptr;
+  }
+  // A handle's engine shares automata and repeated pairs across the whole batch, so a batch
+  // whose first step shows either is read whole for it.
+  FlatPairs& first = steps[0].input;
+  if (handle != nullptr && !reader.ended() && shares_work(first.pairs, 1)) {
+    first.block = FlatPairs::BLOCK;
+    if (!reader.read(first, SIZE_MAX, SIZE_MAX)) {
+      wrap_arg_error("pairs");
+      return nullptr;
+    }
+  }
+  std::vector<double> values;
+  if (reader.ended()) {
+    const bool ok = without_gil([&] {
+      if (handle != nullptr) {
+        values = handle->ratio_many(first.pairs, work_factor);
+      } else {
+        values = run_on_threads(threads, [&] { return ratio_many_plain(first.pairs, work_factor); });
+      }
+    });
+    return ok ? float_list(values) : nullptr;
+  }
+  const PoolHandle own = handle == nullptr && threads > 0 ? make_pool(threads) : nullptr;
+  Pool* const pool = handle != nullptr ? handle->pool.get() : own.get();
+  values.reserve(reader.hint());
+  const bool ok = without_gil([&](ReleasedGil& gil) {
+    steps[0].start(pool);
+    for (size_t k = 0;; ++k) {
+      Step& current = steps[k % 2];
+      Step& next = steps[(k + 1) % 2];
+      if (!reader.ended()) {
+        gil.holding([&] { return read_step(next); });
+        if (!next.input.pairs.empty()) next.start(pool);
+      }
+      current.finish(values);
+      if (!next.loop) break;
+    }
+  });
+  return ok ? float_list(values) : nullptr;
+}
+
 PyMethodDef RATIO_BY_DEF = {
     "_ratio_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_by_entry)),
     METH_FASTCALL | METH_KEYWORDS,
@@ -105,6 +183,8 @@ PyMethodDef RATIO_MANY_DEF = {
     "ratio_many(pairs, threads=0)\n--\n\n"
     "One exact ratio per (a, b) pair, computed across cores inside the module with the GIL\n"
     "released. Backs the list form of the package's public ratio. threads=0 uses all cores;\n"
-    "threads=N caps the call to N threads."};
+    "threads=N computes on N threads. A long batch is read a part at a time, on the calling\n"
+    "thread while the parts before it compute, so its copies of the texts take a few MB\n"
+    "whatever its size."};
 
 }  // namespace ratiokit::py

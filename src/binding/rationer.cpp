@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/batch.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/environment.hpp"
@@ -87,13 +88,9 @@ PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (core == nullptr) return nullptr;
     PyObject* arg[1];
     if (!parse_fastcall(RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
-    FlatPairs flat;
-    if (!convert_arg(arg[0], "pairs", to_flat_pairs, "pairs", flat)) return nullptr;
+    // A copy keeps the pool alive whatever happens to the object meanwhile.
     const Rationer handle = *core;
-    std::vector<double> values;
-    const uint64_t work_factor = work_factor_setting();
-    if (!without_gil([&] { values = handle.ratio_many(flat.pairs, work_factor); })) return nullptr;
-    return float_list(values);
+    return ratio_batch(arg[0], 0, &handle);
   });
 }
 
@@ -162,7 +159,9 @@ PyMethodDef METHODS[] = {
      "Single-pair exact ratio, always on the CPU."},
     {"ratio_many", as_cfunction(rationer_ratio_many), METH_FASTCALL | METH_KEYWORDS,
      "ratio_many($self, pairs)\n--\n\n"
-     "Batched exact ratio over (a, b) pairs on the CPU with the GIL released."},
+     "Batched exact ratio over (a, b) pairs on the CPU with the GIL released. A batch that\n"
+     "starts with long texts or repeated pairs is read whole, so that pairs sharing a text\n"
+     "share its suffix automaton; any other is read a part at a time, as ratio_many does."},
     {"cluster_canonicals", as_cfunction(rationer_cluster_canonicals),
      METH_FASTCALL | METH_KEYWORDS,
      "cluster_canonicals($self, canonicals, threshold)\n--\n\n"

@@ -57,6 +57,8 @@ thread_local const std::atomic<bool>* CANCEL_FLAG = nullptr;
 // The scope installed on this thread, if any; it polls only for the computation it owns.
 thread_local CancelScope* SCOPE = nullptr;
 
+}  // namespace
+
 struct Loop {
   Loop(size_t n, size_t chunk, size_t chunks, const FunctionRef<void(size_t, size_t)>& body)
       : n(n), chunk(chunk), chunks(chunks), body(body), cancel(CANCEL_FLAG) {}
@@ -80,6 +82,8 @@ struct Loop {
   std::condition_variable finished_cv;
   bool finished = false;
 };
+
+namespace {
 
 using LoopRef = std::shared_ptr<Loop>;
 
@@ -510,6 +514,45 @@ void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t,
   finish(*loop, /*claim=*/true);
 }
 
+namespace {
+
+// Whether a pool has no worker at all (a fresh state after fork whose first thread the system
+// refused): a loop posted there would never run unless its starter runs it.
+bool workerless(PoolState& state) {
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return state.started == 0;
+}
+
+}  // namespace
+
+BackgroundLoop::BackgroundLoop(Pool* pool, size_t n, FunctionRef<void(size_t, size_t)> body) {
+  if (n == 0) return;
+  // Held until post() returns: see run_in_pool.
+  const std::shared_ptr<PoolState> held = pool != nullptr ? pool->state() : nullptr;
+  PoolState& state = held != nullptr ? *held : global_pool();
+  const size_t threads = std::max<size_t>(state.limit, 1);
+  const size_t chunk = std::max<size_t>(1, n / (8 * threads));
+  const size_t chunks = n / chunk + (n % chunk != 0);
+  loop_ = std::make_shared<Loop>(n, chunk, chunks, body);
+  claim_ = post(state, loop_, std::min(chunks, threads)) == 0 || workerless(state);
+}
+
+void BackgroundLoop::wait() {
+  if (!loop_) return;
+  const LoopRef loop = std::move(loop_);
+  finish(*loop, claim_);
+}
+
+BackgroundLoop::~BackgroundLoop() {
+  if (!loop_) return;
+  // Skip what nobody has claimed (claiming it here costs an increment per chunk), then wait for
+  // the chunks that are running; their cancellation flag, if any, is what shortens them.
+  loop_->failed.store(true, std::memory_order_relaxed);
+  run_chunks(*loop_);
+  std::unique_lock<std::mutex> lock(loop_->mutex);
+  loop_->finished_cv.wait(lock, [&] { return loop_->finished; });
+}
+
 void run_in_pool(Pool* pool, FunctionRef<void()> job) {
   if (pool == nullptr || on_worker_of(*pool)) {
     job();
@@ -521,14 +564,9 @@ void run_in_pool(Pool* pool, FunctionRef<void()> job) {
   auto call = [&](size_t, size_t) { job(); };
   auto loop = std::make_shared<Loop>(1, 1, 1, call);
   if (post(*state, loop, 1) == 0) throw std::bad_alloc();
-  // A pool left without any worker (a fresh state after fork whose first thread the system
-  // refused) would never run the job: run it here instead, as a pool that cannot be built does.
-  bool workerless;
-  {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    workerless = state->started == 0;
-  }
-  finish(*loop, /*claim=*/workerless);
+  // A pool left without any worker would never run the job: run it here instead, as a pool
+  // that cannot be built does.
+  finish(*loop, /*claim=*/workerless(*state));
 }
 
 }  // namespace ratiokit

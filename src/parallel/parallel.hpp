@@ -161,6 +161,30 @@ void parallel_for_chunks(size_t n, size_t min_parallel, FunctionRef<void(size_t,
 // pool is null or the caller already is one of its workers). Exceptions are rethrown here.
 void run_in_pool(Pool* pool, FunctionRef<void()> job);
 
+struct Loop;
+
+// A loop over [0, n) handed to a pool's workers while the starting thread goes on with other
+// work (the binding reads the next part of its input meanwhile, so that reading and computing
+// overlap). The starter runs no chunk itself unless the pool has no worker to run them: waiting,
+// it sleeps rather than compete with the workers. wait() returns when every chunk has run and
+// rethrows the first failure, as parallel_for_chunks does; a loop dropped without wait() skips
+// the chunks nobody has claimed yet and blocks until the claimed ones finish, since they read
+// the starter's data. `body` must outlive the loop. The loop carries the starter's cancellation
+// flag like any other. pool null: the process-wide pool.
+class BackgroundLoop {
+ public:
+  BackgroundLoop(Pool* pool, size_t n, FunctionRef<void(size_t, size_t)> body);
+  ~BackgroundLoop();
+  BackgroundLoop(const BackgroundLoop&) = delete;
+  BackgroundLoop& operator=(const BackgroundLoop&) = delete;
+
+  void wait();
+
+ private:
+  std::shared_ptr<Loop> loop_;
+  bool claim_ = false;  // no worker will run the chunks: wait() does
+};
+
 // Default number of items below which loops stay on the calling thread.
 inline constexpr size_t MIN_PARALLEL_ITEMS = 32;
 

@@ -170,6 +170,16 @@ size_t repeated_pairs(std::span<const PairView> pairs) {
 
 }  // namespace
 
+bool shares_work(std::span<const PairView> pairs, size_t min_long) {
+  // Short pairs take the bit-parallel search, which has no automaton to share: a batch of only
+  // those gains from interning and ordering only what repeated pairs save, and otherwise goes
+  // through as the free batch does.
+  const size_t long_pairs = static_cast<size_t>(std::count_if(pairs.begin(), pairs.end(), [](const PairView& p) {
+    return !bits_fit(p.first.size(), p.second.size());
+  }));
+  return long_pairs >= min_long || repeated_pairs(pairs) * 8 >= pairs.size();
+}
+
 std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t work_factor,
                                    size_t block_code_points) {
   const size_t n = pairs.size();
@@ -185,13 +195,7 @@ std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t wor
     return out;
   }
 
-  // Short pairs take the bit-parallel search, which has no automaton to share: a batch of only
-  // those gains from interning and ordering only what repeated pairs save, and otherwise goes
-  // through as the free batch does.
-  const size_t long_pairs = static_cast<size_t>(std::count_if(pairs.begin(), pairs.end(), [](const PairView& p) {
-    return !bits_fit(p.first.size(), p.second.size());
-  }));
-  if (long_pairs < 2 && repeated_pairs(pairs) * 8 < n) return ratio_many_plain(pairs, work_factor);
+  if (!shares_work(pairs)) return ratio_many_plain(pairs, work_factor);
 
   std::vector<PairKey> keys;
   std::vector<Group> groups = order_pairs(pairs, intern_b(pairs), keys);
@@ -275,10 +279,21 @@ double limit_delta(double delta) {
   return delta;  // NaN compares false both ways and is kept
 }
 
+void ratio_range(std::span<const PairView> pairs, std::span<double> out, size_t begin, size_t end,
+                 uint64_t work_factor) {
+  const CancelCheck check;
+  for (size_t k = begin; k < end; ++k) {
+    check();
+    out[k] = ratio_chars(pairs[k].first, pairs[k].second, work_factor);
+  }
+}
+
 std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor) {
-  return parallel_map<double>(pairs.size(), [&](size_t k) {
-    return ratio_chars(pairs[k].first, pairs[k].second, work_factor);
+  std::vector<double> out(pairs.size());
+  parallel_for_chunks(pairs.size(), MIN_PARALLEL_ITEMS, [&](size_t begin, size_t end) {
+    ratio_range(pairs, out, begin, end, work_factor);
   });
+  return out;
 }
 
 double Rationer::ratio(Text a, Text b, uint64_t work_factor) const {

@@ -44,8 +44,18 @@ inline constexpr size_t BLOCK_CODE_POINTS = size_t{1} << 20;
 std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t work_factor,
                                    size_t block_code_points = BLOCK_CODE_POINTS);
 
+// Whether ratio_many_cpu() takes its own path for these pairs rather than going through as the
+// free batch: `min_long` or more of them too long for the bit-parallel search (an automaton
+// then has a second pair to serve; 1 when these pairs are only the start of a batch), or one in
+// eight a repeat.
+bool shares_work(std::span<const PairView> pairs, size_t min_long = 2);
+
 // Every pair on its own through ratio_chars(), on the ambient pool: the free batch.
 std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor);
+// One chunk of the free batch: out[k] = ratio_chars(pairs[k]) for k in [begin, end), with a
+// cancellation point before each pair.
+void ratio_range(std::span<const PairView> pairs, std::span<double> out, size_t begin, size_t end,
+                 uint64_t work_factor);
 
 // delta limited to [0, 1]; NaN stays NaN.
 double limit_delta(double delta);

@@ -189,6 +189,46 @@ TEST(PoolCancel, TheWaitingCallerPollsWhileOneLongItemRuns) {
   EXPECT_FALSE(poller.off_thread);
 }
 
+TEST(PoolCancel, BackgroundLoopsCarryTheStartersFlag) {
+  // Loops started under a scope stop once it is cancelled, whether the starter is waiting for
+  // them (and polls meanwhile) or had set the flag itself and drops them.
+  auto pool = make_pool(2);
+  ASSERT_NE(pool, nullptr);
+  Poller poller(2);
+  std::atomic<size_t> ran{0};
+  auto slow = [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      cancellation_point();
+      busy_for(std::chrono::microseconds(100));
+      ++ran;
+    }
+  };
+  const auto start = Clock::now();
+  {
+    CancelScope scope(&Poller::poll, &poller);
+    BackgroundLoop loop(pool.get(), 200000, slow);  // 10 s of items on two workers
+    EXPECT_THROW(loop.wait(), Cancelled);
+  }
+  EXPECT_LT(seconds_since(start), 1.0);
+  EXPECT_LT(ran.load(), 200000u);
+  {
+    Poller never(NEVER);
+    CancelScope scope(&Poller::poll, &never);
+    const auto dropped_at = Clock::now();
+    {
+      BackgroundLoop loop(nullptr, 200000, slow);
+      std::this_thread::sleep_for(milliseconds(10));
+      scope.flag.store(true);
+    }
+    EXPECT_LT(seconds_since(dropped_at), 0.5);
+  }
+  std::atomic<int> sum{0};
+  auto add = [&](size_t begin, size_t end) { sum += static_cast<int>(end - begin); };
+  BackgroundLoop after(pool.get(), 1000, add);
+  after.wait();
+  EXPECT_EQ(sum.load(), 1000);
+}
+
 TEST(PoolCancel, AJobQueuedBehindOtherWorkIsDroppedWithoutWaiting) {
   // The pool's only worker is busy with another caller's job for a second; a cancelled job
   // queued behind it returns at once and never runs.

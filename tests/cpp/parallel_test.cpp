@@ -306,6 +306,79 @@ TEST(PoolErrors, ExceptionsCrossNestedLoopsAndRunIn) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Background loops: the workers compute while the starter does something else.
+
+TEST(PoolBackground, WorkersRunEveryIndexOnceWhileTheStarterGoesOn) {
+  auto pool = make_pool(2);
+  auto single = make_pool(1);
+  ASSERT_NE(pool, nullptr);
+  ASSERT_NE(single, nullptr);
+  const auto caller = std::this_thread::get_id();
+  for (Pool* where : {static_cast<Pool*>(nullptr), pool.get(), single.get()}) {
+    SCOPED_TRACE(where == nullptr ? "process-wide pool" : where == pool.get() ? "pool of 2" : "pool of 1");
+    std::vector<std::atomic<int>> seen(3000);
+    std::atomic<size_t> done{0};
+    std::atomic<bool> on_caller{false};
+    auto body = [&](size_t begin, size_t end) {
+      if (std::this_thread::get_id() == caller) on_caller = true;
+      for (size_t i = begin; i < end; ++i) ++seen[i];
+      done += end - begin;
+    };
+    // Two loops in flight at once, as a reader that has the next step queued before it waits
+    // for the current one; the workers finish both before the starter asks.
+    auto second_body = [&](size_t begin, size_t end) { body(begin + 1000, end + 1000); };
+    BackgroundLoop first(where, 1000, body);
+    BackgroundLoop second(where, 2000, second_body);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (done.load() < 3000 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(done.load(), 3000u);
+    first.wait();
+    second.wait();
+    second.wait();  // a second wait has nothing left to do
+    for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
+    EXPECT_FALSE(on_caller.load());
+    BackgroundLoop empty(where, 0, body);
+    empty.wait();
+  }
+}
+
+TEST(PoolBackground, WaitRethrowsAndADroppedLoopSkipsWhatNobodyClaimed) {
+  auto pool = make_pool(2);
+  ASSERT_NE(pool, nullptr);
+  auto failing = [](size_t begin, size_t end) {
+    if (begin <= 500 && 500 < end) throw std::runtime_error("item 500");
+  };
+  BackgroundLoop loop(pool.get(), 1000, failing);
+  EXPECT_THROW(loop.wait(), std::runtime_error);
+
+  // Dropped unwaited: the chunks running at that moment finish before the destructor returns
+  // (they read the starter's data), and most of the rest never start.
+  std::atomic<int> running{0};
+  std::atomic<int> started{0};
+  std::atomic<bool> overlap{false};
+  auto slow = [&](size_t, size_t) {
+    ++started;
+    ++running;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    --running;
+  };
+  {
+    BackgroundLoop dropped(pool.get(), 4096, slow);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (running.load() != 0) overlap = true;
+  EXPECT_FALSE(overlap.load());
+  EXPECT_LT(started.load(), 16);  // 16 chunks of 256 items: sleeping 5 ms sees a few of them
+  std::atomic<int> sum{0};
+  auto add = [&](size_t begin, size_t end) { sum += static_cast<int>(end - begin); };
+  BackgroundLoop after(pool.get(), 1000, add);
+  after.wait();
+  EXPECT_EQ(sum.load(), 1000);
+}
+
+// ---------------------------------------------------------------------------------------------
 // run_in and private pools.
 
 TEST(PoolRunIn, RunsOnAWorkerOfThatPool) {

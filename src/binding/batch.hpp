@@ -1,0 +1,18 @@
+// The exact ratios of a pairs argument, shared by ratio_many and Rationer.ratio_many.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "rationer/rationer.hpp"
+
+namespace ratiokit::py {
+
+// Reads `pairs` (argument "pairs") and returns the list of their exact ratios, or null with an
+// exception set. Without a handle the pairs go through as the free batch, `threads` as
+// ratio_many's; with one, through its pool and, where its batch engine shares work, that engine.
+PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle);
+
+}  // namespace ratiokit::py
