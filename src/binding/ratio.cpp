@@ -19,24 +19,14 @@ namespace {
 constexpr size_t STEP_PAIRS = 4096;
 constexpr size_t STEP_CODE_POINTS = size_t{1} << 17;
 
+// One step's pairs, copied, and their ratios; the step itself is the body of its loop.
 struct Step {
   FlatPairs input;
   std::vector<double> out;
   uint64_t work_factor = 0;
-  // Last, so that it is dropped first: its chunks read the members above.
-  std::optional<BackgroundLoop> loop;
 
   void operator()(size_t begin, size_t end) {
     ratio_range(input.pairs, out, begin, end, work_factor);
-  }
-  void start(Pool* pool) {
-    out.resize(input.pairs.size());
-    loop.emplace(pool, input.pairs.size(), *this);
-  }
-  void finish(std::vector<double>& values) {
-    loop->wait();
-    loop.reset();
-    values.insert(values.end(), out.begin(), out.end());
   }
 };
 
@@ -144,16 +134,25 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle)
   Pool* const pool = handle != nullptr ? handle->pool.get() : own.get();
   values.reserve(reader.hint());
   const bool ok = without_gil([&](ReleasedGil& gil) {
-    steps[0].start(pool);
+    // The loops live inside the release of the GIL: one dropped on the way out of a failure
+    // still has its cancellation flag to stop its chunks by.
+    std::optional<BackgroundLoop> running[2];
+    const auto start = [&](size_t s) {
+      steps[s].out.resize(steps[s].input.pairs.size());
+      running[s].emplace(pool, steps[s].input.pairs.size(), steps[s]);
+    };
+    start(0);
     for (size_t k = 0;; ++k) {
-      Step& current = steps[k % 2];
-      Step& next = steps[(k + 1) % 2];
+      const size_t current = k % 2;
+      const size_t next = 1 - current;
       if (!reader.ended()) {
-        gil.holding([&] { return read_step(next); });
-        if (!next.input.pairs.empty()) next.start(pool);
+        gil.holding([&] { return read_step(steps[next]); });
+        if (!steps[next].input.pairs.empty()) start(next);
       }
-      current.finish(values);
-      if (!next.loop) break;
+      running[current]->wait();
+      running[current].reset();
+      values.insert(values.end(), steps[current].out.begin(), steps[current].out.end());
+      if (!running[next]) break;
     }
   });
   return ok ? float_list(values) : nullptr;

@@ -88,6 +88,11 @@ TEST(ForkedPools, ChildGetsFreshPoolsAfterTheParentUsedThem) {
 TEST(ForkedPools, ForkWhileOtherThreadsKeepThePoolsBusy) {
   // Forking while workers hold the pools' locks and fill their queues: the child must not
   // inherit any of it.
+#if defined(__SANITIZE_ADDRESS__)
+  // GCC's AddressSanitizer takes no allocator locks around fork(): a child forked while
+  // another thread allocates can hang in its first allocation, inside the sanitizer.
+  GTEST_SKIP() << "fork() while other threads allocate deadlocks in GCC's ASan allocator";
+#endif
   auto pool = make_pool(4);
   ASSERT_NE(pool, nullptr);
   std::atomic<bool> stop{false};
