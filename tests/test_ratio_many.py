@@ -113,6 +113,11 @@ def test_batches_of_many_steps_equal_per_pair_ratios_for_every_container():
         assert _ratiokit.ratio_many(MANY, threads) == expected
         assert _ratiokit.ratio_many(tuple(MANY), threads) == expected
         assert _ratiokit.ratio_many(Pairs(MANY), threads) == expected
+    # Texts short enough that steps end by count, 4,096 pairs: around and at their ends.
+    short = [(a[:8], b[:8]) for a, b in MANY]
+    short_expected = [_ratiokit.ratio(a, b) for a, b in short]
+    for n in (4095, 4096, 4097, 8192, 10_001):
+        assert _ratiokit.ratio_many(short[:n]) == short_expected[:n]
     mixed = LONG[:3] * 5 + LONG[15:]
     long_expected = [_ratiokit.ratio(a, b) for a, b in mixed]
     assert _ratiokit.ratio_many(mixed, 2) == long_expected
