@@ -42,10 +42,9 @@ class ReleasedGil {
 
   // Runs f with the GIL held again, for a computation that reads its input from Python objects
   // as it goes, and then runs pending signal handlers (main thread only; not the hook, which
-  // keeps to its interval). f returning false with a Python
-  // exception set cancels the computation with that exception, like a signal handler's: the
-  // computation's loops stop and holding() throws Cancelled. A C++ exception from f cancels the
-  // loops too and propagates.
+  // keeps to its interval). f returning false with a Python exception set cancels the
+  // computation with that exception, like a signal handler's: the computation's loops stop and
+  // holding() throws Cancelled. A C++ exception from f cancels the loops too and propagates.
   void holding(FunctionRef<bool()> f);
 
  private:
