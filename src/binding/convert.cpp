@@ -115,27 +115,59 @@ bool copy_text(PyObject* obj, const char* name, Place&& place) {
 
 PyObject* ItemCursor::next() {
   if (ended_) return nullptr;
-  if (PyList_CheckExact(seq_) || PyTuple_CheckExact(seq_)) {
-    const bool list = PyList_CheckExact(seq_);
-    if (index_ < (list ? PyList_GET_SIZE(seq_) : PyTuple_GET_SIZE(seq_))) {
-      PyObject* obj = list ? PyList_GET_ITEM(seq_, index_) : PyTuple_GET_ITEM(seq_, index_);
-      ++index_;
-      Py_INCREF(obj);
-      return obj;
-    }
-    ended_ = true;
-    return nullptr;
+  if (items_ == nullptr && iter_ == nullptr && !start()) return end();
+  constexpr Py_ssize_t SIGNAL_POLL_ITEMS = Py_ssize_t{1} << 14;
+  if (index_ % SIGNAL_POLL_ITEMS == SIGNAL_POLL_ITEMS - 1 && PyErr_CheckSignals() < 0) {
+    return end();
   }
-  if (iter_ == nullptr) {
-    iter_ = PyObject_GetIter(seq_);
-    if (iter_ == nullptr) {
-      ended_ = true;
-      return nullptr;
-    }
+  if (items_ != nullptr) {
+    if (index_ == PyTuple_GET_SIZE(items_)) return end();
+    PyObject* obj = PyTuple_GET_ITEM(items_, index_);
+    ++index_;
+    Py_INCREF(obj);
+    return obj;
   }
   PyObject* obj = PyIter_Next(iter_);
-  if (obj == nullptr) ended_ = true;
+  if (obj == nullptr) {
+    if (!PyErr_Occurred() && size_ >= 0) {
+      const Py_ssize_t size = PyObject_Size(seq_);
+      if (size < 0) {
+        PyErr_Clear();
+      } else if (size != size_) {
+        PyErr_Format(PyExc_RuntimeError, msg::CHANGED_SIZE, size_, size);
+      }
+    }
+    return end();
+  }
+  ++index_;
   return obj;
+}
+
+bool ItemCursor::start() {
+  if (PyTuple_CheckExact(seq_)) {
+    Py_INCREF(seq_);
+    items_ = seq_;
+    return true;
+  }
+  if (PyList_Check(seq_) || PyTuple_Check(seq_)) {
+    // list.sort() empties the list while it runs (and marks it so): its items are nowhere to
+    // be read until it ends.
+    if (PyList_Check(seq_) && reinterpret_cast<PyListObject*>(seq_)->allocated < 0) {
+      PyErr_SetString(PyExc_RuntimeError, msg::LIST_BEING_SORTED);
+      return false;
+    }
+    items_ = PySequence_Tuple(seq_);
+    return items_ != nullptr;
+  }
+  size_ = PyObject_Size(seq_);
+  if (size_ < 0) PyErr_Clear();
+  iter_ = PyObject_GetIter(seq_);
+  return iter_ != nullptr;
+}
+
+PyObject* ItemCursor::end() {
+  ended_ = true;
+  return nullptr;
 }
 
 void FlatPairs::clear() {

@@ -66,14 +66,22 @@ struct FlatPairs {
   size_t used_ = 0;     // code points placed in it
 };
 
-// The items of a sequence argument, one at a time and in order. Exact lists and tuples are read
-// in place, with their size read again at every step (an item's conversion, or another thread
-// while the GIL is released between steps, may change a list); anything else goes through
-// iteration. Use only with the GIL held, the sequence kept alive by the caller.
+// The items of a sequence argument, one at a time and in order. A list or tuple is read from a
+// snapshot of its items, taken at the first step (references only, one pass with the GIL held):
+// another thread may change the caller's list while the GIL is released between steps, or sort
+// it (a list looks empty while it is sorted, which raises RuntimeError here), and a call must
+// still return one result per item it started with, each belonging to its item. Any other
+// sequence is iterated as the call goes, so that one that makes its items on demand is never
+// held whole; one whose length differs at the end from the start raises RuntimeError. Signals
+// are polled every few thousand items, so that Ctrl-C stops a long conversion. Use only with
+// the GIL held, the sequence kept alive by the caller.
 class ItemCursor {
  public:
   explicit ItemCursor(PyObject* seq) : seq_(seq) {}
-  ~ItemCursor() { Py_XDECREF(iter_); }
+  ~ItemCursor() {
+    Py_XDECREF(items_);
+    Py_XDECREF(iter_);
+  }
   ItemCursor(const ItemCursor&) = delete;
   ItemCursor& operator=(const ItemCursor&) = delete;
 
@@ -81,8 +89,13 @@ class ItemCursor {
   PyObject* next();
 
  private:
+  bool start();
+  PyObject* end();
+
   PyObject* seq_;
-  PyObject* iter_ = nullptr;
+  PyObject* items_ = nullptr;  // the snapshot of a list or tuple
+  PyObject* iter_ = nullptr;   // or the iterator of another sequence
+  Py_ssize_t size_ = -1;       // and its length at the start, when it says
   Py_ssize_t index_ = 0;
   bool ended_ = false;
 };

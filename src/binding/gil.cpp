@@ -1,5 +1,10 @@
 #include "binding/gil.hpp"
 
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 namespace ratiokit::py {
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -80,6 +85,88 @@ bool ReleasedGil::finish(std::exception_ptr error) noexcept {
   }
   if (error) {
     raise_from(error);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// What the computation's thread and the waiting thread share in run_beside.
+struct Beside {
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;
+  std::atomic<bool> cancel{false};
+  std::exception_ptr error;
+
+  static bool poll(void* self) noexcept {
+    return static_cast<Beside*>(self)->cancel.load(std::memory_order_relaxed);
+  }
+};
+
+}  // namespace
+
+bool run_beside(FunctionRef<void()> body, PollHook hook) {
+  Beside shared;
+  const bool main_thread = _PyOS_IsMainThread();
+  PyThreadState* tstate = PyEval_SaveThread();
+  std::thread computation;
+  try {
+    computation = std::thread([&shared, body] {
+      try {
+        CancelScope scope(&Beside::poll, &shared);
+        body();
+      } catch (...) {
+        shared.error = std::current_exception();
+      }
+      std::lock_guard<std::mutex> lock(shared.mutex);
+      shared.finished = true;
+      shared.finished_cv.notify_one();
+    });
+  } catch (const std::system_error&) {
+    PyEval_RestoreThread(tstate);
+    ReleasedGil released(hook);
+    std::exception_ptr error;
+    try {
+      body();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    return released.finish(std::move(error));
+  }
+  PyObject* raised[3] = {nullptr, nullptr, nullptr};  // type, value, traceback
+  std::unique_lock<std::mutex> lock(shared.mutex);
+  while (!shared.finished_cv.wait_for(lock, POLL_INTERVAL, [&] { return shared.finished; })) {
+    if (shared.cancel.load(std::memory_order_relaxed)) continue;  // unwinding already
+    lock.unlock();
+    PyEval_RestoreThread(tstate);
+    bool failed = main_thread && PyErr_CheckSignals() < 0;
+    if (!failed) failed = !hook.call(hook.context);
+    if (failed) {
+#if PY_VERSION_HEX >= 0x030C0000
+      raised[1] = PyErr_GetRaisedException();
+#else
+      PyErr_Fetch(&raised[0], &raised[1], &raised[2]);
+#endif
+      shared.cancel.store(true, std::memory_order_relaxed);
+    }
+    tstate = PyEval_SaveThread();
+    lock.lock();
+  }
+  lock.unlock();
+  computation.join();
+  PyEval_RestoreThread(tstate);
+  if (raised[0] != nullptr || raised[1] != nullptr) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised[1]);
+#else
+    PyErr_Restore(raised[0], raised[1], raised[2]);
+#endif
+    return false;
+  }
+  if (shared.error) {
+    raise_from(shared.error);
     return false;
   }
   return true;

@@ -61,10 +61,22 @@ class ReleasedGil {
   std::optional<CancelScope> scope_;
 };
 
+// Runs body with the GIL released on a thread of its own, while the calling thread waits and
+// runs the polls: pending signal handlers (main thread only) about every POLL_INTERVAL, and the
+// hook. The hook's code (a progress callable, say) can then take as long as it likes without
+// holding up the computation, serial stretches included. An exception from either cancels the
+// computation as under ReleasedGil, and the result is reported the same way. Falls back to
+// ReleasedGil when no thread can be started.
+bool run_beside(FunctionRef<void()> body, PollHook hook);
+
 // Runs f with the GIL released (see ReleasedGil); a C++ exception is translated once the GIL is
-// back. An f that takes a ReleasedGil& gets the one it runs under, for holding().
+// back. An f that takes a ReleasedGil& gets the one it runs under, for holding(). With a hook,
+// an f that needs no holding() runs beside the calling thread (see run_beside).
 template <class F>
 bool without_gil(F&& f, PollHook hook = {}) {
+  if constexpr (!std::is_invocable_v<F&, ReleasedGil&>) {
+    if (hook.call != nullptr) return run_beside(FunctionRef<void()>(f), hook);
+  }
   ReleasedGil released(hook);
   std::exception_ptr error;
   try {

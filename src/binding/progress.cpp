@@ -22,13 +22,17 @@ bool ProgressReport::call(void* self) noexcept {
   const char* phase = report.record_.phase.load(std::memory_order_relaxed);
   const uint64_t done = report.record_.done.load(std::memory_order_relaxed);
   const uint64_t total = report.record_.total.load(std::memory_order_relaxed);
+  // Before the first phase starts there is nothing to name.
+  if (*phase == '\0') return true;
   if (phase == report.last_phase_ && done == report.last_done_) return true;
-  report.last_call_ = now;
   report.last_phase_ = phase;
   report.last_done_ = done;
   PyObject* result = PyObject_CallFunction(report.callable_, "sKK", phase,
                                            static_cast<unsigned long long>(done),
                                            static_cast<unsigned long long>(total));
+  // The interval counts from the callable's return, so that a slow one still leaves the
+  // calling thread free most of the time.
+  report.last_call_ = Progress::Clock::now();
   if (result == nullptr) return false;
   Py_DECREF(result);
   return true;
