@@ -254,7 +254,9 @@ def _json_item(value: object, ident: str) -> Item:
         if "text" not in value:
             raise InputError(f"{ident}: a JSON object needs a \"text\" field")
         if value.get("id") is not None:
-            ident = value["id"] if isinstance(value["id"], str) else json.dumps(value["id"])
+            given = value["id"] if isinstance(value["id"], str) else json.dumps(value["id"])
+            _check_encodable(given, f"{ident}: the id")
+            ident = given
         value = value["text"]
     _check_encodable(value, ident)
     return Item(ident, value)  # type: ignore[arg-type]

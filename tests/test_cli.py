@@ -291,6 +291,8 @@ class TestErrors:
         (["cluster", "--jsonl", "bad.jsonl"], None, "bad.jsonl:2: invalid JSON"),
         (["cluster", "--jsonl", "-"], b'"a"\n17\n', "<stdin>:2: expected a JSON string"),
         (["cluster", "--jsonl", "-"], b'"a"\n"\\ud800"\n', "<stdin>:2:"),
+        (["cluster", "--jsonl", "-"], b'{"text": "a", "id": "\\ud800"}\n',
+         "<stdin>:1: the id: string holds a lone surrogate"),
         (["join", "--jsonl", "-"], b'["a", 1]\n', "<stdin>:1: expected a list of string"),
         (["join", "--files", "--tokens", "python", "-"], b"f(\n", "<stdin>: cannot tokenize"),
         (["cluster", "src"], None, "src: is a directory"),
