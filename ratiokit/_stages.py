@@ -47,11 +47,36 @@ def lengths_can_meet(short_max: int, long_min: int, threshold: float) -> bool:
     return not (threshold - MEET_SLACK > real_quick_ratio(short_max, long_min))
 
 
-def check_strings(values: Iterable[Any], what: str) -> List[str]:
+class BadValue(TypeError):
+    """A value of the wrong type at `row` of a partition of the input `source`. Only the engine
+    knows how many rows come before the partition: it names the global row with
+    `at(offset)`; the plain message names the partition and the row within it."""
+
+    def __init__(self, source: str, noun: str, partition: Optional[int], row: int,
+                 problem: str) -> None:
+        super().__init__(source, noun, partition, row, problem)  # rebuilt from these unpickled
+        self.source, self.noun, self.partition = source, noun, partition
+        self.row, self.problem = row, problem
+
+    def _where(self) -> str:
+        part = "a partition" if self.partition is None else f"partition {self.partition}"
+        return f"{self.noun} {self.row} of {part}"
+
+    def __str__(self) -> str:
+        return f"{self.source}: {self._where()} {self.problem}"
+
+    def at(self, offset: int) -> str:
+        """The message naming the global row, `offset` being the partition's first."""
+        return (f"{self.source}: {self.noun} {offset + self.row} ({self._where()}) "
+                f"{self.problem}")
+
+
+def check_strings(values: Iterable[Any], what: str, partition: Optional[int] = None
+                  ) -> List[str]:
     out = list(values)
     for k, v in enumerate(out):
         if not isinstance(v, str):
-            raise TypeError(f"{what}: row {k} of a partition is {type(v).__name__}, not str")
+            raise BadValue(what, "row", partition, k, f"is {type(v).__name__}, not str")
     return out
 
 
@@ -60,8 +85,9 @@ def check_strings(values: Iterable[Any], what: str) -> List[str]:
 
 
 def ratio_pairs(a: Sequence[str], b: Sequence[str], autojunk: bool = False,
-                threads: int = 0) -> List[float]:
-    pairs = list(zip(check_strings(a, "first column"), check_strings(b, "second column")))
+                threads: int = 0, partition: Optional[int] = None,
+                names: Tuple[str, str] = ("first column", "second column")) -> List[float]:
+    pairs = list(zip(check_strings(a, names[0], partition), check_strings(b, names[1], partition)))
     if autojunk:
         return ratiokit.ratio(pairs, autojunk=True)
     return ratiokit.ratio_many(pairs, threads=threads)
@@ -488,12 +514,14 @@ def component_groups(buckets: Sequence[Members]) -> List[List[int]]:
 # TF-IDF cosine join: the native corpus's weights and the native join's pairs, rows and sums.
 
 
-def check_docs(docs: Iterable[Any]) -> List[List[str]]:
+def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"
+               ) -> List[List[str]]:
     out = []
     for k, doc in enumerate(docs):
         if isinstance(doc, str):
-            raise TypeError(
-                f"document {k} of a partition arrived as one str ({doc[:40]!r}), not a list of "
+            raise BadValue(
+                what, "document", partition, k,
+                f"arrived as one str ({doc[:40]!r}), not a list of "
                 "tokens: Dask's 'dataframe.convert-string' option turns object columns of lists "
                 "into their string forms. Build the Series with ratiokit.dask.token_series(...) "
                 "(an Arrow list<string> column) or set dask.config.set("
@@ -501,12 +529,12 @@ def check_docs(docs: Iterable[Any]) -> List[List[str]]:
         try:
             tokens = list(doc)
         except TypeError:
-            raise TypeError(f"document {k} of a partition is {type(doc).__name__}, "
-                            "not a list of str tokens") from None
+            raise BadValue(what, "document", partition, k,
+                           f"is {type(doc).__name__}, not a list of str tokens") from None
         for t in tokens:
             if not isinstance(t, str):
-                raise TypeError(f"document {k} of a partition holds a {type(t).__name__} "
-                                "token; tokens must be str")
+                raise BadValue(what, "document", partition, k,
+                               f"holds a {type(t).__name__} token; tokens must be str")
         out.append(tokens)
     return out
 

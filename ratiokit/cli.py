@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import errno
 import fnmatch
 import io
 import json
@@ -17,7 +18,8 @@ import sys
 import time
 import tokenize
 from dataclasses import dataclass
-from typing import Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
+from typing import (Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, TextIO,
+                    Tuple, Union)
 
 import ratiokit
 
@@ -42,32 +44,56 @@ def _fail_usage(parser: argparse.ArgumentParser, message: str) -> NoReturn:
 # Reading inputs
 
 
-def _read_bytes(path: str, regular_only: bool = False) -> Optional[bytes]:
-    """The bytes of a file, or with `regular_only` None when it is not a regular file: a walk
-    must not block on a FIFO, wait on a socket or read a device forever."""
+def _os_error(path: str, error: OSError) -> str:
+    """What went wrong with a path, in words that tell a broken symlink from a missing file."""
+    if error.errno == errno.ELOOP:
+        return f"{path}: symlink loop ({error.strerror})"
+    if isinstance(error, FileNotFoundError):
+        if path != "-" and os.path.islink(path):
+            return f"{path}: dangling symlink (its target does not exist)"
+        return f"{path}: no such file"
+    if isinstance(error, IsADirectoryError):
+        return f"{path}: is a directory (use --files to read directories)"
+    return f"{path}: {error.strerror or error}"
+
+
+def _read_bytes(path: str) -> bytes:
     try:
         if path == "-":
             return sys.stdin.buffer.read()
-        if regular_only:
-            # Checked before opening (a socket cannot even be opened, and opening a device can
-            # have effects) and again on the open file, so that nothing swapped in after the
-            # check gets read; non-blocking, so that opening a FIFO does not wait for a writer.
-            if not stat.S_ISREG(os.stat(path).st_mode):
-                return None
-            fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0))
-            with open(fd, "rb") as f:
-                if not stat.S_ISREG(os.fstat(fd).st_mode):
-                    return None
-                os.set_blocking(fd, True)
-                return f.read()
         with open(path, "rb") as f:
             return f.read()
-    except FileNotFoundError:
-        raise InputError(f"{path}: no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"{path}: is a directory (use --files to read directories)") from None
     except OSError as e:
-        raise InputError(f"{path}: {e.strerror or e}") from None
+        raise InputError(_os_error(path, e)) from None
+
+
+def _read_walked(path: str) -> Union[bytes, Tuple[str, str]]:
+    """The bytes of a file a walk found, or (why it is skipped, the system's words). A walk must
+    not block on a FIFO, wait on a socket, read a device forever, nor stop at one entry it
+    cannot read."""
+    try:
+        # Checked before opening (a socket cannot even be opened, and opening a device can have
+        # effects) and again on the open file, so that nothing swapped in after the check gets
+        # read; non-blocking, so that opening a FIFO does not wait for a writer.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return "not a regular file", ""
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0))
+        with open(fd, "rb") as f:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                return "not a regular file", ""
+            os.set_blocking(fd, True)
+            return f.read()
+    except OSError as e:
+        reason = _skip_reason(path, e, "file")
+        return reason, (e.strerror or str(e)) if reason.startswith("unreadable") else ""
+
+
+def _skip_reason(path: str, error: OSError, kind: str) -> str:
+    if error.errno == errno.ELOOP:
+        return "symlink loop"
+    if isinstance(error, FileNotFoundError) and os.path.islink(path):
+        return "dangling symlink"
+    return f"unreadable {kind}"
 
 
 def _decode(data: bytes, name: str, errors: str) -> str:
@@ -101,23 +127,73 @@ def _glob_match(patterns: Sequence[str], name: str, rel: str) -> bool:
     return any(fnmatch.fnmatch(rel if "/" in p else name, p) for p in patterns)
 
 
+class _Skipped:
+    """What a directory walk passes over: named as it goes under --verbose, counted by reason
+    in one closing line otherwise."""
+
+    PLURALS = {"not a regular file": "not regular files", "directory symlink": "directory symlinks",
+               "unreadable directory": "unreadable directories"}
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.counts: Dict[str, int] = {}
+
+    def add(self, path: str, reason: str, detail: str = "") -> None:
+        self.counts[reason] = self.counts.get(reason, 0) + 1
+        if self.args.verbose:
+            _log(self.args, f"skipped {_display_name(path)}: {reason}"
+                            + (f" ({detail})" if detail else ""))
+
+    def close(self) -> None:
+        total = sum(self.counts.values())
+        if not total:
+            return
+        parts = [f"{n} {reason if n == 1 else self.PLURALS.get(reason, reason + 's')}"
+                 for reason, n in sorted(self.counts.items())]
+        hint = "" if self.args.verbose else " (--verbose names them)"
+        _log(self.args, f"skipped {total} {'entry' if total == 1 else 'entries'}: "
+                        f"{', '.join(parts)}{hint}")
+
+
 def _walk(
-    paths: Sequence[str], patterns: Sequence[str], exclude: Sequence[str] = ()
+    paths: Sequence[str], patterns: Sequence[str], exclude: Sequence[str], skipped: _Skipped
 ) -> Iterator[Tuple[str, bool]]:
     """(path, found by walking a directory) for every input. Paths named on the command line
-    are read whatever they are (a FIFO there is the user's choice, as with `<(...)`)."""
+    are read whatever they are (a FIFO there is the user's choice, as with `<(...)`), and one
+    that cannot be read is an error; what a walk finds and cannot read is skipped."""
     for path in paths:
-        if os.path.isdir(path):
-            for root, dirs, files in os.walk(path):
-                dirs[:] = sorted(d for d in dirs if not any(fnmatch.fnmatch(d, x) for x in exclude))
+        if path != "-" and os.path.isdir(path):
+            def unreadable(error: OSError, top: str = path) -> None:
+                if error.filename == top:
+                    raise InputError(f"{top}: cannot read the directory "
+                                     f"({error.strerror or error})")
+                skipped.add(error.filename, "unreadable directory", error.strerror or "")
+
+            for root, dirs, files in os.walk(path, onerror=unreadable):
+                kept = []
+                for d in sorted(dirs):
+                    if any(fnmatch.fnmatch(d, x) for x in exclude):
+                        continue
+                    if os.path.islink(os.path.join(root, d)):
+                        # Not followed: a link can lead back up the tree or out of it.
+                        skipped.add(os.path.join(root, d), "directory symlink", "not followed")
+                        continue
+                    kept.append(d)
+                dirs[:] = kept
                 for name in sorted(files):
                     full = os.path.join(root, name)
                     if _glob_match(patterns, name, os.path.relpath(full, path)):
                         yield full, True
-        elif path == "-" or os.path.exists(path):
+        elif path == "-":
             yield path, False
         else:
-            raise InputError(f"{path}: no such file or directory")
+            try:
+                os.stat(path)
+            except OSError as e:
+                if isinstance(e, FileNotFoundError) and not os.path.islink(path):
+                    raise InputError(f"{path}: no such file or directory") from None
+                raise InputError(_os_error(path, e)) from None
+            yield path, False
 
 
 def _lines(text: str) -> List[str]:
@@ -147,10 +223,17 @@ def _python_units(item: Item) -> List[Item]:
         tree = ast.parse(item.text)
     except (SyntaxError, ValueError) as e:
         raise InputError(f"{item.ident}: cannot parse as Python ({e})") from None
+    except (RecursionError, MemoryError):
+        # The parser's own stack, not the machine's memory, runs out on deep nesting.
+        raise InputError(f"{item.ident}: cannot parse as Python (nested too deeply)") from None
     lines = item.text.split("\n")
     units: List[Item] = []
 
-    def visit(node: ast.AST, prefix: str) -> None:
+    # A stack rather than recursion: the tree of a deeply nested expression that the parser
+    # accepts is deeper than the interpreter's recursion limit.
+    stack: List[Tuple[ast.AST, str]] = [(tree, "")]
+    while stack:
+        node, prefix = stack.pop()
         for child in ast.iter_child_nodes(node):
             if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
                 name = prefix + child.name
@@ -158,11 +241,9 @@ def _python_units(item: Item) -> List[Item]:
                 last = getattr(child, "end_lineno", None) or child.lineno
                 text = "\n".join(lines[first - 1:last])
                 units.append(Item(f"{item.ident}:{child.lineno}:{name}", text))
-                visit(child, name + ".")
+                stack.append((child, name + "."))
             else:
-                visit(child, prefix)
-
-    visit(tree, "")
+                stack.append((child, prefix))
     units.sort(key=lambda u: int(u.ident.rsplit(":", 2)[1]))
     return units
 
@@ -173,10 +254,23 @@ def _json_item(value: object, ident: str) -> Item:
         if "text" not in value:
             raise InputError(f"{ident}: a JSON object needs a \"text\" field")
         if value.get("id") is not None:
-            ident = value["id"] if isinstance(value["id"], str) else json.dumps(value["id"])
+            given = value["id"] if isinstance(value["id"], str) else json.dumps(value["id"])
+            _check_encodable(given, f"{ident}: the id")
+            ident = given
         value = value["text"]
     _check_encodable(value, ident)
     return Item(ident, value)  # type: ignore[arg-type]
+
+
+def _json_line(line: str, ident: str) -> Item:
+    try:
+        return _json_item(json.loads(line), ident)
+    except json.JSONDecodeError as e:
+        raise InputError(f"{ident}: invalid JSON ({e.msg})") from None
+    except RecursionError:
+        raise InputError(f"{ident}: JSON nested too deeply") from None
+    except ValueError as e:  # an integer of more digits than Python converts, and the like
+        raise InputError(f"{ident}: invalid JSON ({e})") from None
 
 
 def read_items(args: argparse.Namespace, paths: Optional[Sequence[str]] = None) -> List[Item]:
@@ -185,22 +279,18 @@ def read_items(args: argparse.Namespace, paths: Optional[Sequence[str]] = None) 
     items: List[Item] = []
     split = getattr(args, "split", "none")
     if args.files:
-        skipped = 0
-        for path, walked in _walk(paths, args.glob or [], args.exclude):
+        skipped = _Skipped(args)
+        for path, walked in _walk(paths, args.glob or [], args.exclude, skipped):
             if split == "functions" and not path.endswith((".py", ".pyw")):
                 continue
             name = _display_name(path)
-            data = _read_bytes(path, regular_only=walked)
-            if data is None:
-                skipped += 1
-                if args.verbose:
-                    _log(args, f"skipped {name}: not a regular file")
+            data = _read_walked(path) if walked else _read_bytes(path)
+            if isinstance(data, tuple):
+                skipped.add(path, *data)
                 continue
             item = Item(name, _decode(data, name, args.errors))
             items.extend(_python_units(item) if split == "functions" else [item])
-        if skipped:
-            _log(args, f"skipped {skipped} {'entry' if skipped == 1 else 'entries'} that "
-                       f"{'is' if skipped == 1 else 'are'} not regular files (FIFOs, sockets, devices)")
+        skipped.close()
         return _long_enough(args, items)
     for path in paths:
         name = _display_name(path)
@@ -210,11 +300,7 @@ def read_items(args: argparse.Namespace, paths: Optional[Sequence[str]] = None) 
             if args.jsonl:
                 if not line.strip():
                     continue
-                try:
-                    value = json.loads(line)
-                except json.JSONDecodeError as e:
-                    raise InputError(f"{ident}: invalid JSON ({e.msg})") from None
-                items.append(_json_item(value, ident))
+                items.append(_json_line(line, ident))
             elif line.strip() or args.keep_blank:
                 items.append(Item(ident, line))
     return _long_enough(args, items)
@@ -269,11 +355,23 @@ def _documents(items: Sequence[Item], tokens: str) -> List[List[str]]:
 # Writing results
 
 
+# Control characters (C0, DEL, C1) and the Unicode line and paragraph separators in a name
+# would break a line of the table or drive the terminal: written escaped, tabs and newlines as
+# TSV writes them.
+_CONTROLS = {c: f"\\x{c:02x}" for c in list(range(0x20)) + list(range(0x7F, 0xA0))}
+_CONTROLS.update({ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r",
+                  0x2028: "\\u2028", 0x2029: "\\u2029"})
+
+
+def _printable(text: str) -> str:
+    return text.translate(_CONTROLS)
+
+
 def _preview(text) -> str:
     if not isinstance(text, str):
         text = " ".join(text)
     flat = " ".join(text.split())
-    return flat if len(flat) <= TEXT_PREVIEW else flat[: TEXT_PREVIEW - 3] + "..."
+    return _printable(flat if len(flat) <= TEXT_PREVIEW else flat[: TEXT_PREVIEW - 3] + "...")
 
 
 def _tsv_field(text: str) -> str:
@@ -311,9 +409,10 @@ def write_clusters(out: TextIO, fmt: str, items: Sequence[Item], clusters) -> No
             out.write("no clusters\n")
         for k, (members, score) in enumerate(clusters):
             out.write(f"cluster {k}: {len(members)} members, min ratio {score:.4f}\n")
-            width = max(len(items[m].ident) for m in members)
-            for m in members:
-                out.write(f"  {items[m].ident:<{width}}  {_preview(items[m].text)}\n")
+            names = [_printable(items[m].ident) for m in members]
+            width = max(len(name) for name in names)
+            for m, name in zip(members, names):
+                out.write(f"  {name:<{width}}  {_preview(items[m].text)}\n")
 
 
 def write_pairs(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
@@ -330,7 +429,7 @@ def write_pairs(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
         if not rows:
             out.write("no pairs\n")
         for j, i, cos in rows:
-            out.write(f"{cos:.4f}  {items[j].ident}  {items[i].ident}\n")
+            out.write(f"{cos:.4f}  {_printable(items[j].ident)}  {_printable(items[i].ident)}\n")
             out.write(f"        {_preview(items[j].text)}\n        {_preview(items[i].text)}\n")
 
 
@@ -354,13 +453,13 @@ def _cosine_threshold(parser: argparse.ArgumentParser, value: float) -> float:
 
 def _log(args: argparse.Namespace, message: str) -> None:
     if not args.quiet:
-        print(f"ratiokit: {message}", file=sys.stderr)
+        print(f"ratiokit: {_printable(message)}", file=sys.stderr)
 
 
 class _Status:
     """Follows a long call's progress: one updating status line on a terminal, plain lines
-    (at most one a second) elsewhere. Each line shows the phase, done/total, the rate and,
-    once it can be estimated, the time left in the phase."""
+    elsewhere (the first of each phase, then at most one a second). Each line shows the phase,
+    done/total, the rate and, once it can be estimated, the time left in the phase."""
 
     def __init__(self, out: TextIO, terminal: bool) -> None:
         self.out = out
@@ -370,10 +469,13 @@ class _Status:
         self.drawn = False
 
     def __call__(self, phase: str, done: int, total: int) -> None:
+        if not phase:  # nothing to show before the first named phase
+            return
         now = time.perf_counter()
-        if phase != self.phase:
+        new_phase = phase != self.phase
+        if new_phase:
             self.phase, self.phase_start = phase, now
-        if not self.terminal and now - self.last_line < 1.0:
+        if not self.terminal and not new_phase and now - self.last_line < 1.0:
             return
         self.last_line = now
         elapsed = now - self.phase_start
@@ -399,12 +501,11 @@ class _Status:
 
 
 def _status(args: argparse.Namespace) -> Optional[_Status]:
-    """A status display where someone can watch it: on a terminal unless --quiet, and as plain
-    lines with --progress."""
-    terminal = sys.stderr.isatty()
-    if args.quiet or not (terminal or args.progress):
+    """The status display, only with --progress. Where RATIOKIT_PROGRESS is set the library
+    writes its own progress lines, which are then the only ones: one format, never two."""
+    if not args.progress or "RATIOKIT_PROGRESS" in os.environ:
         return None
-    return _Status(sys.stderr, terminal)
+    return _Status(sys.stderr, sys.stderr.isatty())
 
 
 def _watched(args: argparse.Namespace, call):  # type: ignore[no-untyped-def]
@@ -472,9 +573,10 @@ def write_matches(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
     else:
         if not rows:
             out.write("no matches\n")
-        width = max((len(items[k].ident) for _, _, k in rows), default=0)
+        width = max((len(_printable(items[k].ident)) for _, _, k in rows), default=0)
         for _, score, k in rows:
-            out.write(f"{score:.4f}  {items[k].ident:<{width}}  {_preview(items[k].text)}\n")
+            out.write(f"{score:.4f}  {_printable(items[k].ident):<{width}}  "
+                      f"{_preview(items[k].text)}\n")
 
 
 def write_ratio_pairs(out: TextIO, fmt: str, left: Sequence[Item], right: Sequence[Item],
@@ -493,7 +595,7 @@ def write_ratio_pairs(out: TextIO, fmt: str, left: Sequence[Item], right: Sequen
         if not rows:
             out.write("no pairs\n")
         for i, j, r in rows:
-            out.write(f"{r:.4f}  {left[i].ident}  {right[j].ident}\n")
+            out.write(f"{r:.4f}  {_printable(left[i].ident)}  {_printable(right[j].ident)}\n")
             out.write(f"        {_preview(left[i].text)}\n        {_preview(right[j].text)}\n")
 
 
@@ -518,12 +620,31 @@ def cmd_pairs(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     left = read_items(args)
     right = read_items(args, args.against) if args.against else None
     start = time.perf_counter()
-    rows = ratiokit.ratio_join(_texts(left), None if right is None else _texts(right),
-                               threshold=threshold, threads=args.threads)
+    rows = _watched(args, lambda status: ratiokit.ratio_join(
+        _texts(left), None if right is None else _texts(right), threshold=threshold,
+        threads=args.threads, progress=status
+    ))
     elapsed = time.perf_counter() - start
     write_ratio_pairs(sys.stdout, args.format, left, left if right is None else right, rows)
     _log(args, f"{len(left)} items, {len(rows)} pairs in {elapsed:.2f}s")
     return 0
+
+
+class _CommandParser(argparse.ArgumentParser):
+    """A command's parser that takes options anywhere among its positional arguments
+    (`match QUERY -n 3 FILE`), as most commands do. After `--` everything is positional, as
+    the plain parse gives it (the mixed one loses what follows `--` on some Pythons)."""
+
+    _mixing = False
+
+    def parse_known_args(self, args=None, namespace=None):  # type: ignore[no-untyped-def]
+        if self._mixing or (args is not None and "--" in args):
+            return super().parse_known_args(args, namespace)
+        self._mixing = True  # the mixed parse calls back into this method on older Pythons
+        try:
+            return self.parse_known_intermixed_args(args, namespace)
+        finally:
+            self._mixing = False
 
 
 def _add_input_options(p: argparse.ArgumentParser) -> None:
@@ -552,10 +673,15 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--format", choices=["table", "tsv", "jsonl"],
                    help="output format (default: table on a terminal, tsv otherwise)")
     noise = p.add_mutually_exclusive_group()
-    noise.add_argument("--progress", action="store_true", help="progress lines on standard error")
-    noise.add_argument("--quiet", action="store_true", help="nothing on standard error but errors")
+    noise.add_argument("--progress", action="store_true",
+                       help="show progress on standard error: a status line on a terminal, "
+                            "plain lines elsewhere (RATIOKIT_PROGRESS, where set, gives the "
+                            "library's lines instead)")
+    noise.add_argument("--quiet", action="store_true",
+                       help="nothing on standard error but errors (and the library's lines "
+                            "where RATIOKIT_PROGRESS is set)")
     noise.add_argument("--verbose", action="store_true",
-                       help="also name each file a directory walk skips")
+                       help="also name each entry a directory walk skips")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -564,7 +690,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Exact difflib ratios, clustering and cosine joins at native speed.",
     )
     parser.add_argument("--version", action="version", version=f"ratiokit {ratiokit.__version__}")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                parser_class=_CommandParser)
     defaults = argparse.ArgumentDefaultsHelpFormatter
 
     p = sub.add_parser("ratio", help="the exact difflib ratio of two strings")
@@ -620,17 +747,31 @@ def _safe_output() -> None:
                 pass
 
 
+def _expanded_pattern(argv: Sequence[str]) -> Optional[Tuple[str, str]]:
+    """A --glob value the shell seems to have expanded: an unquoted `--glob *.py` arrives as
+    `--glob a.py c.py`, and c.py would be read as an input besides the walk."""
+    for k in range(len(argv) - 2):
+        value, after = argv[k + 1], argv[k + 2]
+        if (argv[k] == "--glob" and not any(c in value for c in "*?[")
+                and not after.startswith("-") and os.path.lexists(value)
+                and os.path.lexists(after) and not os.path.isdir(after)):
+            return value, after
+    return None
+
+
 def main(argv: Optional[Iterable[str]] = None) -> int:
     _safe_output()
     parser = build_parser()
-    args, extra = parser.parse_known_args(None if argv is None else list(argv))
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args, extra = parser.parse_known_args(argv)
     subparser_errors = args.parser  # usage errors of subcommands exit 2 through argparse as well
     if extra:
-        message = f"unrecognized arguments: {' '.join(extra)}"
-        if any(os.path.exists(x) for x in extra):
-            message += ("; if the shell expanded an unquoted pattern into these files, quote it "
-                        "(--glob '*.py')")
-        _fail_usage(subparser_errors, message)
+        _fail_usage(subparser_errors, f"unrecognized arguments: {' '.join(extra)}")
+    expanded = _expanded_pattern(argv)
+    if expanded:
+        _fail_usage(subparser_errors, f"--glob {expanded[0]} is followed by {expanded[1]}: if the "
+                                      "shell expanded an unquoted pattern into these files, quote "
+                                      "it (--glob '*.py')")
     if getattr(args, "glob", None) and not args.files:
         _fail_usage(subparser_errors, "--glob needs --files")
     if getattr(args, "split", "none") != "none" and not args.files:
@@ -650,17 +791,13 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         _fail_usage(subparser_errors, "--band-rows must be between 1 and --num-perm")
     if getattr(args, "format", None) is None and hasattr(args, "format"):
         args.format = "table" if sys.stdout.isatty() else "tsv"
-    if getattr(args, "progress", False):
-        os.environ["RATIOKIT_PROGRESS"] = "1"
-    elif getattr(args, "quiet", False):
-        os.environ.pop("RATIOKIT_PROGRESS", None)  # quiet even where the environment set it
     try:
         status = args.run(args, args.parser)
         # Inside the handlers below, so that a failed write of buffered output is reported too.
         sys.stdout.flush()
         return status
     except InputError as e:
-        print(f"ratiokit: error: {e}", file=sys.stderr)
+        print(f"ratiokit: error: {_printable(str(e))}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         # The reader went away (for example `| head`); that is not our error.
@@ -678,7 +815,7 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         return 1
     except ValueError as e:
         # The module's limits (a text or a list longer than it supports) and the like.
-        print(f"ratiokit: error: {e}", file=sys.stderr)
+        print(f"ratiokit: error: {_printable(str(e))}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("ratiokit: interrupted", file=sys.stderr)

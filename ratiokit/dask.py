@@ -19,9 +19,10 @@ live in ``ratiokit._stages`` and take plain lists, so another engine can call th
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import math
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from . import _search, _stages
 
@@ -48,19 +49,36 @@ def _dask() -> Tuple[Any, Any, Any]:
     return dask, dd, pd
 
 
-def _as_strings(part: Any) -> List[str]:
-    return _stages.check_strings(part.tolist(), "strings")
+def _as_strings(part: Any, what: str, number: int) -> List[str]:
+    return _stages.check_strings(part.tolist(), what, number)
 
 
-def _as_docs(part: Any) -> List[List[str]]:
-    return _stages.check_docs(part.tolist())
+def _as_docs(part: Any, what: str, number: int) -> List[List[str]]:
+    return _stages.check_docs(part.tolist(), number, what)
 
 
-def _partitions(series: Any, docs: bool = False) -> List[Any]:
-    """The partitions of series as lazy plain lists, checked, in order."""
+def _partitions(series: Any, what: str, docs: bool = False) -> List[Any]:
+    """The partitions of series as lazy plain lists, checked, in order; a bad value raises
+    ``_stages.BadValue`` naming `what`, the partition and the row in it."""
     dask, _, _ = _dask()
     convert = _as_docs if docs else _as_strings
-    return [dask.delayed(convert)(p) for p in series.to_delayed()]
+    return [dask.delayed(convert)(p, what, k) for k, p in enumerate(series.to_delayed())]
+
+
+@contextlib.contextmanager
+def _global_rows(**inputs: Any) -> Iterator[None]:
+    """Names the global row of a bad value in one of `inputs` (by name). The rows before its
+    partition are counted only then, so a good input costs no extra pass."""
+    try:
+        yield
+    except _stages.BadValue as e:
+        series = inputs.get(e.source)
+        if series is None or e.partition is None:
+            raise
+        dask, _, _ = _dask()
+        before = dask.compute(*[dask.delayed(len)(p)
+                                for p in series.to_delayed()[:e.partition]])
+        raise TypeError(e.at(sum(before))) from None
 
 
 def _frame(pdf: Any, npartitions: int = 1) -> Any:
@@ -83,17 +101,24 @@ def ratio_column(df: Any, a: str, b: str, *, autojunk: bool = False, threads: in
     ``ratiokit.ratio(a, b, autojunk=True)`` gives it."""
     _, _, pd = _dask()
 
-    def batch(part: Any) -> Any:
-        values = _stages.ratio_pairs(part[a].tolist(), part[b].tolist(), autojunk, threads)
+    def batch(part: Any, partition_info: Optional[Dict[str, Any]] = None) -> Any:
+        # Each partition is computed on its own, where the rows before it are unknown: a bad
+        # value is named by its partition, its row there and its index label.
+        number = None if partition_info is None else partition_info["number"]
+        try:
+            values = _stages.ratio_pairs(part[a].tolist(), part[b].tolist(), autojunk, threads,
+                                         number, (f"column {a!r}", f"column {b!r}"))
+        except _stages.BadValue as e:
+            raise TypeError(f"{e} (index label {part.index[e.row]!r})") from None
         return pd.Series(values, index=part.index, dtype="float64", name="ratio")
 
     return df.map_partitions(batch, meta=pd.Series([], dtype="float64", name="ratio"))
 
 
-def _bands(series: Any, block_size: int) -> Tuple[_stages.BandPlan, List[Any]]:
+def _bands(series: Any, block_size: int, what: str) -> Tuple[_stages.BandPlan, List[Any]]:
     """Plans the length bands of series and returns the lazy band values (positions, strings)."""
     dask, _, _ = _dask()
-    parts = _partitions(series)
+    parts = _partitions(series, what)
     hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
     plan = _stages.BandPlan(hists, block_size)
     pieces: Dict[int, List[Any]] = {b: [] for b in range(plan.n_bands)}
@@ -119,16 +144,17 @@ def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: in
     import numpy as np
 
     t = _search._unit(threshold, "threshold")
-    lplan, lbands = _bands(left, block_size)
-    if right is None:
-        blocks = [dask.delayed(_stages.join_block)(
-            lbands[a], None if a == b else lbands[b], t, True, threads)
-            for a, b in lplan.meeting_pairs(None, t)]
-    else:
-        rplan, rbands = _bands(right, block_size)
-        blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
-                  for a, b in lplan.meeting_pairs(rplan, t)]
-    found = dask.compute(*blocks)
+    with _global_rows(left=left, right=right):
+        lplan, lbands = _bands(left, block_size, "left")
+        if right is None:
+            blocks = [dask.delayed(_stages.join_block)(
+                lbands[a], None if a == b else lbands[b], t, True, threads)
+                for a, b in lplan.meeting_pairs(None, t)]
+        else:
+            rplan, rbands = _bands(right, block_size, "right")
+            blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
+                      for a, b in lplan.meeting_pairs(rplan, t)]
+        found = dask.compute(*blocks)
     li = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     rj = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     ratio = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
@@ -183,14 +209,15 @@ def cluster(strings: Any, *, threshold: float, method: str = "exact", num_perm: 
     method="lsh", NaN and negative thresholds included (every pair links under them)."""
     dask, _, _ = _dask()
     t = float(threshold)
-    if method == "exact":
-        found = _cluster_exact(strings, t, block_size, threads)
-    elif method == "lsh":
-        if num_perm < 0 or band_rows < 0:
-            raise ValueError("num_perm and band_rows must not be negative")
-        found = _cluster_lsh(strings, t, int(num_perm), int(band_rows), threads)
-    else:
+    if method not in ("exact", "lsh"):
         raise ValueError(f"method must be 'exact' or 'lsh', not {method!r}")
+    if method == "lsh" and (num_perm < 0 or band_rows < 0):
+        raise ValueError("num_perm and band_rows must not be negative")
+    with _global_rows(strings=strings):
+        if method == "exact":
+            found = _cluster_exact(strings, t, block_size, threads)
+        else:
+            found = _cluster_lsh(strings, t, int(num_perm), int(band_rows), threads)
     pdf = _stages.clusters_frame(found)
     return _frame(pdf, max(1, len(pdf) // 1_000_000))
 
@@ -198,7 +225,7 @@ def cluster(strings: Any, *, threshold: float, method: str = "exact", num_perm: 
 def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
                    ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings)
+    parts = _partitions(strings, "strings")
     if not (t > 0.0):
         # NaN, zero and negative thresholds link every pair: one cluster of everything.
         hists = dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts])
@@ -207,7 +234,7 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
             return []
         plan = _stages.BandPlan(list(hists), 1)
         return _with_minima(parts, plan.offsets, [(tuple(range(n)), None)], threads)
-    plan, bands = _bands(strings, block_size)
+    plan, bands = _bands(strings, block_size, "strings")
     blocks = [dask.delayed(_stages.cluster_block)(bands[a], None if a == b else bands[b], t,
                                                   threads)
               for a, b in plan.meeting_pairs(None, t)]
@@ -218,7 +245,7 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
 def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads: int
                  ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings)
+    parts = _partitions(strings, "strings")
     sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
     offsets = [0]
     for s in sizes[:-1]:
@@ -263,22 +290,23 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     import numpy as np
 
     t = float(threshold)
-    parts = _partitions(docs, docs=True)
-    counts = dask.compute(*[dask.delayed(_stages.doc_frequencies)(p) for p in parts])
-    vocab = _stages.vocabulary(counts)
-    offsets = [0]
-    for c in counts[:-1]:
-        offsets.append(offsets[-1] + c[2])
-    vocab_d = dask.delayed(vocab, pure=True, traverse=False)
-    maxima = dask.compute(*[dask.delayed(_stages.max_weights)(p, vocab_d) for p in parts])
-    terms, max_weight = _stages.term_numbers(maxima)
-    terms_d = dask.delayed(terms, pure=True, traverse=False)
-    max_d = dask.delayed(max_weight, pure=True, traverse=False)
-    vectors = [dask.delayed(_stages.term_vectors)(p, offsets[k], vocab_d, terms_d, max_d, t)
-               for k, p in enumerate(parts)]
-    blocks = [dask.delayed(_stages.cosine_block)(vectors[a], vectors[b], t)
-              for b in range(len(parts)) for a in range(b + 1)]
-    found = dask.compute(*blocks)
+    with _global_rows(docs=docs):
+        parts = _partitions(docs, "docs", docs=True)
+        counts = dask.compute(*[dask.delayed(_stages.doc_frequencies)(p) for p in parts])
+        vocab = _stages.vocabulary(counts)
+        offsets = [0]
+        for c in counts[:-1]:
+            offsets.append(offsets[-1] + c[2])
+        vocab_d = dask.delayed(vocab, pure=True, traverse=False)
+        maxima = dask.compute(*[dask.delayed(_stages.max_weights)(p, vocab_d) for p in parts])
+        terms, max_weight = _stages.term_numbers(maxima)
+        terms_d = dask.delayed(terms, pure=True, traverse=False)
+        max_d = dask.delayed(max_weight, pure=True, traverse=False)
+        vectors = [dask.delayed(_stages.term_vectors)(p, offsets[k], vocab_d, terms_d, max_d, t)
+                   for k, p in enumerate(parts)]
+        blocks = [dask.delayed(_stages.cosine_block)(vectors[a], vectors[b], t)
+                  for b in range(len(parts)) for a in range(b + 1)]
+        found = dask.compute(*blocks)
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])

@@ -2,6 +2,8 @@
 
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 from importlib import metadata
@@ -24,14 +26,39 @@ SRC_B = "def area( width,height ) :\n    return width*height\n"  # same tokens, 
 SRC_C = "class Shape:\n    sides = 4\n"
 
 
-def run(cwd, *args, stdin=None, env=None, timeout=60):
+def run(cwd, *args, stdin=None, env=None, timeout=60, prefix=(), **streams):
     full_env = dict(os.environ)
     full_env.pop("RATIOKIT_PROGRESS", None)
     full_env.update(env or {})
+    if not streams:
+        streams = {"capture_output": True}
     return subprocess.run(
-        [sys.executable, "-m", "ratiokit", *args],
-        cwd=cwd, input=stdin, capture_output=True, env=full_env, timeout=timeout,
+        [*prefix, sys.executable, "-m", "ratiokit", *args],
+        cwd=cwd, input=stdin, env=full_env, timeout=timeout, **streams,
     )
+
+
+def unprivileged(work):
+    """A command prefix under which file permissions bind: none for an ordinary user; for root,
+    setpriv without the capabilities that let root read and search everything."""
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("running as root, and no setpriv to drop root's file access with")
+    prefix = [setpriv, "--bounding-set=-dac_override,-dac_read_search"]
+    probe = work / "probe"
+    probe.mkdir()
+    probe.chmod(0)
+    try:
+        done = subprocess.run([*prefix, sys.executable, "-c", f"import os; os.listdir({str(probe)!r})"],
+                              capture_output=True, timeout=60)
+    finally:
+        probe.chmod(0o755)
+        probe.rmdir()
+    if done.returncode == 0 or b"PermissionError" not in done.stderr:
+        pytest.skip(f"running as root, and setpriv could not drop root's file access: {done.stderr!r}")
+    return prefix
 
 
 def out_lines(done):
@@ -162,26 +189,71 @@ class TestInputForms:
 
 
 class TestLshAndProgress:
-    def test_lsh_matches_library_and_progress(self, work):
+    def test_lsh_matches_library(self, work):
         done = run(work, "cluster", "--lsh", "near.txt", "--num-perm", "64", "--band-rows", "4",
-                   "--threshold", "0.9", "--format", "jsonl", "--progress")
+                   "--threshold", "0.9", "--format", "jsonl")
         assert done.returncode == 0, done.stderr
         want = ratiokit.cluster_canonicals_lsh(NEAR, 0.9, 64, 4)
         assert want
         assert [([int(m["id"].split(":")[1]) - 1 for m in c["members"]], c["min_ratio"])
                 for c in jsonl(done)] == want
-        err = done.stderr.decode()
-        assert "[ratiokit] lsh:" in err and "signatures" in err
-        assert "10 strings" in err  # the closing summary
+        err = done.stderr.decode()  # the closing summary, nothing else
+        assert err.startswith("ratiokit: 10 strings, 1 clusters in ") and err.count("\n") == 1
 
-    def test_exact_progress_and_quiet(self, work):
-        done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--progress",
-                   "--format", "tsv")
-        assert "[ratiokit] edges:" in done.stderr.decode()
-        done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--quiet", "--format", "tsv",
-                   env={"RATIOKIT_PROGRESS": "1"})
+    @pytest.mark.parametrize("command", [["cluster"], ["cluster", "--lsh"],
+                                         ["pairs", "--threshold", "0.9"]])
+    def test_progress_into_a_file_has_one_format(self, work, tmp_path, command):
+        log = tmp_path / "stderr.txt"
+        for env in ({}, {"RATIOKIT_PROGRESS": "1"}):
+            with open(log, "wb") as err:
+                done = run(work, *command, "near.txt", "--progress", "--format", "tsv", env=env,
+                           stdout=subprocess.PIPE, stderr=err)
+            assert done.returncode == 0
+            text = log.read_text()
+            assert "\r" not in text and "\033" not in text  # no terminal line in a file
+            lines = [line for line in text.splitlines() if " strings, " not in line
+                     and " items, " not in line]
+            formats = {re.match(r"\W*ratiokit\W*", line).group(0) for line in lines}
+            if env:  # the library's own lines, which it writes at every phase, and only them
+                assert lines and len(formats) == 1, text
+            else:  # the command's, whose first line may or may not come on so short a run
+                assert formats <= {"ratiokit: "}, text
+
+    def test_quiet(self, work):
+        done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--quiet", "--format", "tsv")
         assert done.returncode == 0 and done.stderr == b""
         assert len(tsv_rows(done)[1]) == 10
+
+    def test_status_only_when_asked_and_environment_untouched(self, work, monkeypatch, capsys):
+        from ratiokit import cli
+
+        def clustering(texts, threshold, threads, progress=None):
+            for report in [("", 0, 0), ("edges", 1, 4), ("edges", 2, 4), ("minimum", 1, 2)]:
+                if progress is not None:
+                    progress(*report)
+            return [([0, 1], 1.0)]
+
+        monkeypatch.setattr(ratiokit, "cluster_canonicals", clustering)
+        monkeypatch.chdir(work)
+        monkeypatch.delenv("RATIOKIT_PROGRESS", raising=False)
+        before = dict(os.environ)
+        # Standard error in a file: plain lines, the first of each named phase.
+        assert cli.main(["cluster", "near.txt", "--format", "tsv", "--progress"]) == 0
+        err = capsys.readouterr().err.splitlines()
+        assert err[:2] == ["ratiokit: edges: 1/4 (25%)", "ratiokit: minimum: 1/2 (50%)"]
+        assert len(err) == 3 and err[2].startswith("ratiokit: 10 strings")
+        # On a terminal, without --progress: no status line.
+        monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+        assert cli.main(["cluster", "near.txt", "--format", "tsv"]) == 0
+        assert capsys.readouterr().err.startswith("ratiokit: 10 strings")
+        assert cli.main(["cluster", "near.txt", "--format", "tsv", "--quiet"]) == 0
+        assert capsys.readouterr().err == ""
+        assert dict(os.environ) == before
+        monkeypatch.setenv("RATIOKIT_PROGRESS", "1")
+        before = dict(os.environ)
+        assert cli.main(["cluster", "near.txt", "--format", "tsv", "--progress"]) == 0
+        assert dict(os.environ) == before  # and the library writes the only progress lines
+        assert capsys.readouterr().err.startswith("ratiokit: 10 strings")
 
 
 class TestJoin:
@@ -221,13 +293,31 @@ class TestErrors:
         (["cluster", "--jsonl", "bad.jsonl"], None, "bad.jsonl:2: invalid JSON"),
         (["cluster", "--jsonl", "-"], b'"a"\n17\n', "<stdin>:2: expected a JSON string"),
         (["cluster", "--jsonl", "-"], b'"a"\n"\\ud800"\n', "<stdin>:2:"),
+        (["cluster", "--jsonl", "-"], b'{"text": "a", "id": "\\ud800"}\n',
+         "<stdin>:1: the id: string holds a lone surrogate"),
         (["join", "--jsonl", "-"], b'["a", 1]\n', "<stdin>:1: expected a list of string"),
         (["join", "--files", "--tokens", "python", "-"], b"f(\n", "<stdin>: cannot tokenize"),
         (["cluster", "src"], None, "src: is a directory"),
+        (["cluster", "--jsonl", "-"], b'"a"\n' + b"[" * 100_000 + b"\n",
+         "<stdin>:2: JSON nested too deeply"),
+        (["join", "--jsonl", "-"], b'{"text": ["a"], "id": ' + b"[" * 100_000 + b"\n",
+         "<stdin>:1: JSON nested too deeply"),
+        (["cluster", "--jsonl", "-"], b"1" * 5000 + b"\n", "<stdin>:1: invalid JSON"),
+        (["cluster", "--files", "--split", "functions", "deep.py"], None,
+         "deep.py: cannot parse as Python"),
+        (["cluster", "--files", "--split", "functions", "wide.py"], None, "wide.py: cannot parse"),
+        (["cluster", "gone.txt"], None, "gone.txt: dangling symlink"),
+        (["cluster", "--files", "gone.txt"], None, "gone.txt: dangling symlink"),
+        (["cluster", "--files", "loop.txt"], None, "loop.txt: symlink loop"),
+        (["cluster", "loop.txt"], None, "loop.txt: symlink loop"),
     ])
     def test_input_errors_exit_1_with_one_line(self, work, args, stdin, message):
         (work / "bad.txt").write_bytes(b"fine\nbad \xff\xfe byte\n")
         (work / "bad.jsonl").write_text('"ok"\n{not json\n')
+        (work / "deep.py").write_text("x = " + "-" * 100_000 + "1\n")  # the parser's stack
+        (work / "wide.py").write_text("x = " + "+".join(["1"] * 1_000_000) + "\n")  # recursion
+        (work / "gone.txt").symlink_to("nowhere.txt")
+        (work / "loop.txt").symlink_to("loop.txt")
         done = run(work, *args, stdin=stdin)
         assert done.returncode == 1
         err = done.stderr.decode()
@@ -309,6 +399,76 @@ class TestHostileInputsAndFailures:
         finally:
             if sock is not None:
                 sock.close()
+
+    WALK = ("cluster", "--files", "src", "--glob", "*.py", "--format", "jsonl",
+            "--threshold", "0.7")
+
+    def test_walk_skips_links_it_cannot_follow(self, work):
+        src = work / "src"
+        (src / "gone.py").symlink_to("nowhere.py")
+        (src / "loop.py").symlink_to("loop.py")
+        (src / "up").symlink_to("..")  # would walk the tree again, and more
+        (src / "link.py").symlink_to("a.py")  # a link to a file is read
+        done = run(work, *self.WALK)
+        assert done.returncode == 0, done.stderr
+        assert [[m["id"] for m in c["members"]] for c in jsonl(done)] == [
+            [os.path.join("src", name) for name in ("a.py", "link.py", os.path.join("sub", "b.py"))]]
+        assert done.stderr.decode().startswith(
+            "ratiokit: skipped 3 entries: 1 dangling symlink, 1 directory symlink, "
+            "1 symlink loop (--verbose names them)\n")
+        verbose = run(work, *self.WALK, "--verbose").stderr.decode().splitlines()
+        assert verbose[:3] == [f"ratiokit: skipped {os.path.join('src', 'up')}: directory symlink "
+                               "(not followed)",
+                               f"ratiokit: skipped {os.path.join('src', 'gone.py')}: dangling symlink",
+                               f"ratiokit: skipped {os.path.join('src', 'loop.py')}: symlink loop"]
+        assert verbose[3] == "ratiokit: skipped 3 entries: 1 dangling symlink, 1 directory " \
+                             "symlink, 1 symlink loop"
+
+    def test_walk_skips_unreadable_entries_but_not_named_ones(self, work):
+        prefix = unprivileged(work)
+        src = work / "src"
+        locked, secret = src / "locked", src / "secret.py"
+        locked.mkdir()
+        (locked / "x.py").write_text(SRC_A)
+        secret.write_text(SRC_A)
+        locked.chmod(0)
+        secret.chmod(0)
+        try:
+            done = run(work, *self.WALK, prefix=prefix)
+            assert done.returncode == 0, done.stderr
+            assert [[m["id"] for m in c["members"]] for c in jsonl(done)] == [
+                [os.path.join("src", "a.py"), os.path.join("src", "sub", "b.py")]]
+            assert ("skipped 2 entries: 1 unreadable directory, 1 unreadable file"
+                    in done.stderr.decode())
+            verbose = run(work, *self.WALK, "--verbose", prefix=prefix).stderr.decode()
+            for name in ("locked", "secret.py"):
+                assert f"skipped {os.path.join('src', name)}: unreadable " in verbose
+                assert "(Permission denied)" in verbose
+            for args in (["--files", "src/locked"], ["src/secret.py"], ["--files", "src/secret.py"]):
+                done = run(work, "cluster", *args, prefix=prefix)
+                err = done.stderr.decode()
+                assert done.returncode == 1 and err.count("\n") == 1, err
+                assert err.startswith(f"ratiokit: error: {args[-1]}: ") and "Permission denied" in err
+        finally:
+            locked.chmod(0o755)
+            secret.chmod(0o644)
+
+    def test_table_escapes_control_characters(self, work):
+        odd = work / "odd"
+        odd.mkdir()
+        for name in ("two\nlines.py", "red\x1b[31m.py", "tab\there.py"):
+            (odd / name).write_text(SRC_A + "\x1b[2J")
+        done = run(work, "cluster", "--files", "odd", "--format", "table", "--threshold", "0.5")
+        out = done.stdout.decode()
+        assert "\x1b" not in out and "\t" not in out and len(out.splitlines()) == 4, out
+        for name in ("two\\nlines.py", "red\\x1b[31m.py", "tab\\there.py"):
+            assert os.path.join("odd", name) in out
+        done = run(work, "pairs", "--files", "odd", "--format", "table", "--threshold", "0.5")
+        out = done.stdout.decode()
+        assert "\x1b" not in out and len(out.splitlines()) == 9, out
+        done = run(work, "cluster", "no\nsuch.txt")
+        assert done.returncode == 1 and done.stderr.decode() == (
+            "ratiokit: error: no\\nsuch.txt: no such file\n")
 
     @pytest.mark.parametrize("fmt", ["table", "tsv", "jsonl"])
     def test_file_names_that_are_not_utf8_print_safely(self, work, fmt):
@@ -408,6 +568,26 @@ class TestMatchAndPairs:
         assert out_lines(done) == ["no matches"]
         done = run(work, "match", "x", "names.txt", "--cutoff", "2")
         assert done.returncode == 2 and b"--cutoff" in done.stderr
+
+    def test_options_anywhere_among_arguments(self, work):
+        want = run(work, "match", "-n", "3", "--format", "tsv", "parse_header(line)",
+                   "names.txt", "near.txt")
+        assert want.returncode == 0, want.stderr
+        assert len(tsv_rows(want)[1]) == 3
+        for order in (["parse_header(line)", "-n", "3", "names.txt", "--format", "tsv",
+                       "near.txt"],
+                      ["parse_header(line)", "names.txt", "-n", "3", "near.txt", "--format",
+                       "tsv"]):
+            done = run(work, "match", *order)
+            assert (done.returncode, done.stdout) == (0, want.stdout), done.stderr
+        # After `--` everything is an argument, a query that starts with '-' too.
+        (work / "flags.txt").write_text("-v verbose\n--quiet\n")
+        done = run(work, "match", "-n", "1", "--format", "tsv", "--", "-v verbos", "flags.txt")
+        assert tsv_rows(done)[1][0][1:] == ["flags.txt:1", "-v verbose"]
+        done = run(work, "cluster", "names.txt", "--threshold", "0.9", "near.txt", "--format",
+                   "jsonl")
+        assert done.returncode == 0, done.stderr
+        assert any(m["id"] == "near.txt:1" for c in jsonl(done) for m in c["members"])
 
     def test_pairs_self_and_against(self, work):
         done = run(work, "pairs", "names.txt", "--threshold", "0.8", "--format", "tsv")

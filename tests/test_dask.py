@@ -274,6 +274,33 @@ class TestCosineJoin:
                 == ratiokit.cosine_join(self.DOCS[:50], 0.5))
 
 
+def test_bad_values_are_named_by_global_row_and_partition(client):
+    import dask.dataframe as dd
+    import pandas as pd
+
+    # Seven uneven partitions (one empty) of 100 rows: row 57 is row 7 of partition 5.
+    strings = STRINGS[:100]
+    bad = strings[:57] + [None] + strings[58:]
+    where = r"row 57 \(row 7 of partition 5\) is \w+, not str$"
+    for call in (lambda: rkd.cluster(series(bad, 7), threshold=0.8),
+                 lambda: rkd.cluster(series(bad, 7), threshold=0.0),
+                 lambda: rkd.cluster(series(bad, 7), threshold=0.8, method="lsh")):
+        with pytest.raises(TypeError, match="^strings: " + where):
+            call()
+    with pytest.raises(TypeError, match="^right: " + where):
+        rkd.ratio_join(series(strings, 3), series(bad, 7), threshold=0.8)
+    docs = [s.split() for s in strings]
+    with pytest.raises(TypeError, match=r"^docs: document 57 \(document 7 of partition 5\) is "
+                                        r"\w+, not a list"):
+        rkd.cosine_join(series(docs[:57] + [None] + docs[58:], 7, tokens=True), threshold=0.5)
+    # A lazy column is computed a partition at a time: its partition, row and index label.
+    pdf = pd.DataFrame({"a": strings[:9], "b": strings[:5] + [None] + strings[6:9]},
+                       index=range(100, 109))
+    with pytest.raises(TypeError, match=r"^column 'b': row 2 of partition 1 is \w+, not str "
+                                        r"\(index label 105\)$"):
+        rkd.ratio_column(dd.from_pandas(pdf, npartitions=3), "a", "b").compute()
+
+
 def test_missing_dask_names_the_extra(monkeypatch):
     for name in [m for m in sys.modules if m == "dask" or m.startswith("dask.")]:
         monkeypatch.delitem(sys.modules, name)
