@@ -10,6 +10,7 @@ import os
 import pickle
 import random
 import re
+import time
 
 import pytest
 
@@ -164,7 +165,7 @@ class TestProgressCallable:
         order = ["candidates", "edges", "minimum"]
         assert [p for p in order if p in phases] == sorted(set(phases), key=order.index)
         for phase, done, total in seen:
-            assert type(phase) is str and 0 <= done <= total
+            assert phase in order and 0 <= done <= total
         # Counts never go back within a phase.
         for a, b in zip(seen, seen[1:]):
             if a[0] == b[0]:
@@ -204,7 +205,9 @@ class TestProgressCallable:
         got = r.cluster_canonicals(strings, 0.0, progress=lambda *a: seen.append(a))
         assert got == ratiokit.cluster_canonicals(strings, 0.0)
         assert got == r.cluster_canonicals(strings, 0.0, progress=None)
-        assert {"edges", "minimum"} <= {phase for phase, _, _ in seen}
+        # Which phases a call lasts long enough to see depends on the machine; that every
+        # report names a phase of clustering does not.
+        assert {phase for phase, _, _ in seen} <= {"candidates", "edges", "minimum"}
         assert all(0 <= done <= total for _, done, total in seen)
 
         class Stop(Exception):
@@ -222,6 +225,29 @@ class TestProgressCallable:
         assert r.cluster_canonicals(["abcd", "abce"], 0.5) == [([0, 1], 0.75)]
         with pytest.raises(TypeError):
             pickle.dumps(r)  # like the compiled handle, whose pool cannot travel
+
+    def test_slow_callable_changes_nothing_but_its_own_calls(self):
+        # The computation runs beside the callable: a callable slower than the whole call gets
+        # called once or twice, and the answer is the same.
+        rng = random.Random(8)
+        strings = ["".join(rng.choice("ab") for _ in range(200)) for _ in range(500)]
+        seen = []
+
+        def slow(phase, done, total):
+            seen.append(phase)
+            time.sleep(0.3)
+
+        assert ratiokit.cluster_canonicals(strings, 0.0, progress=slow) == (
+            ratiokit.cluster_canonicals(strings, 0.0))
+        assert all(phase in ("candidates", "edges", "minimum") for phase in seen)
+
+        def stop_when_slow(phase, done, total):
+            time.sleep(0.2)
+            raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            ratiokit.cluster_canonicals(strings * 4, 0.0, progress=stop_when_slow)
+        assert ratiokit.cluster_canonicals(["abcd", "abce"], 0.5) == [([0, 1], 0.75)]
 
     def test_bad_progress_argument(self):
         with pytest.raises(TypeError, match="argument 'progress': 'int' object is not callable"):
