@@ -222,3 +222,25 @@ print(' '.join(outcomes))
     )
     for outcome in out.split():
         assert outcome.endswith(":MemoryError"), out
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_long_calls_hand_freed_memory_back():
+    # Clustering long texts builds hundreds of MB of automata; what stays resident afterwards
+    # is the process's own, not pages the allocator kept.
+    out = run_python(
+        """
+        import random, ratiokit
+        def resident_mib():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 2**20
+        import os
+        rng = random.Random(1)
+        texts = ["".join(rng.choice("abcdefgh") for _ in range(200_000)) for _ in range(20)]
+        before = resident_mib()
+        ratiokit.cluster_canonicals(texts, 0.9)
+        ratiokit.cluster_canonicals_lsh(texts, 0.9, 64, 4)
+        print(resident_mib() - before)
+        """
+    )
+    assert int(out) < 60, f"{out.strip()} MiB stayed resident"

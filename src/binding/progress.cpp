@@ -3,11 +3,18 @@
 
 #include <cstdlib>
 
+#include "parallel/memory.hpp"
+
 namespace ratiokit::py {
 
 ProgressReport::ProgressReport(PyObject* callable) {
   record_.lines = std::getenv("RATIOKIT_PROGRESS") != nullptr;
   if (callable != nullptr && callable != Py_None) callable_ = callable;
+}
+
+ProgressReport::~ProgressReport() {
+  constexpr std::chrono::milliseconds LONG_CALL{100};
+  if (Progress::Clock::now() - record_.started >= LONG_CALL) release_free_memory();
 }
 
 PollHook ProgressReport::hook() {

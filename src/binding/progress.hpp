@@ -22,6 +22,9 @@ struct ProgressReport {
 
   // `callable` is borrowed (the call's arguments keep it alive); None or nullptr for none.
   explicit ProgressReport(PyObject* callable);
+  // The long call ends with its report: what it freed goes back to the system (see
+  // release_free_memory), once it has run long enough to have built much.
+  ~ProgressReport();
   ProgressReport(const ProgressReport&) = delete;
   ProgressReport& operator=(const ProgressReport&) = delete;
 
