@@ -122,6 +122,40 @@ size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector
     }
     return count_ones(~row & keep);
   }
+  if (words == 2) {
+    // The common two-word pattern keeps its rows in registers; the whole table costs less here
+    // than working out the band.
+    const uint64_t keep = masks.length == 128 ? ~uint64_t{0}
+                                              : (uint64_t{1} << (masks.length - 64)) - 1;
+    uint64_t v0 = ~uint64_t{0}, v1 = ~uint64_t{0};
+    const Char* at = text.data();
+    const Char* const end = at + text.size();
+    const size_t stride = early ? 16 : text.size();
+    while (at != end) {
+      const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
+      for (; at != stop; ++at) {
+        const uint32_t c = *at;
+        const uint64_t* match;
+        if (c < 128) {
+          match = masks.ascii.data() + 2 * c;
+        } else {
+          const size_t s = masks.slot(c);
+          if (s == LcsMasks::NO_SLOT) continue;
+          match = masks.other.data() + 2 * (s - 128);
+        }
+        const uint64_t u0 = v0 & match[0], u1 = v1 & match[1];
+        const uint64_t sum0 = v0 + u0;
+        const uint64_t carry = sum0 < u0;
+        v0 = sum0 | (v0 & ~u0);
+        v1 = (v1 + u1 + carry) | (v1 & ~u1);
+      }
+      if (early) {
+        const size_t so_far = count_ones(~v0) + count_ones(~v1 & keep);
+        if (settled(so_far, static_cast<size_t>(at - text.data()))) return so_far;
+      }
+    }
+    return count_ones(~v0) + count_ones(~v1 & keep);
+  }
   // With a target only a band of the table matters. A common subsequence of `target` or more
   // leaves at most length - target pattern and size - target text characters unmatched, so
   // where it pairs pattern position p with text position i, p - i <= length - target and

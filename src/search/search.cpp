@@ -86,9 +86,7 @@ uint64_t common_count(const QueryCounts& q, std::span<const Char> s, uint64_t ne
       ++wide;
     }
   }
-  for (size_t r = 0; r < k; ++r) {
-    if (text[r] < 128) used[text[r]] = 0;
-  }
+  std::fill(sc.used.begin(), sc.used.end(), 0u);  // a few wide stores, not one per character
   uint64_t common = k - misses - wide;
   if (misses > spare || wide == 0 || q.wide.empty()) return common;
   sc.wide.clear();
@@ -225,11 +223,18 @@ void scan_choices(const QueryState& qs, const ChoiceSet& cs, size_t begin, size_
     const uint64_t need = need_slot;
     if (std::min(ls, lq) < need) continue;
     if (need > 0) {
-      const uint64_t common =
-          counted ? common_count(qs.counts, cs.counts.data() + cs.starts[k],
-                                 cs.counts.data() + cs.starts[k + 1], ls, need)
-                  : visit_text(t, [&](auto s) { return common_count(qs.counts, s, need, sc); });
-      if (common < need) continue;
+      // Counting a choice's characters on the fly costs more than the LCS bound of a query of
+      // one or two words, which is tighter: such queries go to it at once.
+      if (counted) {
+        if (common_count(qs.counts, cs.counts.data() + cs.starts[k],
+                         cs.counts.data() + cs.starts[k + 1], ls, need) < need) {
+          continue;
+        }
+      } else if (qs.masks.words > 2 &&
+                 visit_text(t, [&](auto s) { return common_count(qs.counts, s, need, sc); }) <
+                     need) {
+        continue;
+      }
       if (visit_text(t, [&](auto s) { return lcs_length(qs.masks, s, sc.row, need); }) < need) {
         continue;
       }
@@ -309,18 +314,9 @@ void count_text(std::span<const Char> s, std::array<uint32_t, 128>& ascii,
       wide.push_back(c);
     }
   }
-  // Characters in ascending order: a pass over the table beats sorting the few distinct ones
-  // only for long texts.
-  if (s.size() >= 128) {
-    for (uint32_t c = 0; c < 128; ++c) {
-      if (ascii[c] != 0) out.emplace_back(c, ascii[c]), ascii[c] = 0;
-    }
-  } else {
-    const size_t first = out.size();
-    for (const uint32_t c : s) {
-      if (c < 128 && ascii[c] != 0) out.emplace_back(c, ascii[c]), ascii[c] = 0;
-    }
-    std::sort(out.begin() + static_cast<ptrdiff_t>(first), out.end());
+  // Characters in ascending order: a pass over the table costs less than sorting them.
+  for (uint32_t c = 0; c < 128; ++c) {
+    if (ascii[c] != 0) out.emplace_back(c, ascii[c]), ascii[c] = 0;
   }
   std::sort(wide.begin(), wide.end());
   for (size_t w = 0; w < wide.size();) {
