@@ -44,6 +44,7 @@ def _extract_many(
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[list[tuple[int, float]]]: ...
 
+@final
 class _Choices:
     def __new__(
         cls, strings: list[str] | tuple[str, ...], counted: bool = True
