@@ -111,23 +111,16 @@ uint64_t common_count(const QueryCounts& q, std::span<const Char> s, uint64_t ne
   return common;
 }
 
-// The same from the choice's counts (ascending by character): a step per distinct character.
-uint64_t common_count(const QueryCounts& q, const std::pair<uint32_t, uint32_t>* first,
-                      const std::pair<uint32_t, uint32_t>* last, size_t n, uint64_t need) {
+// The same from the choice's counts (character | count << 8, see ChoiceSet): a step per
+// distinct character.
+uint64_t common_count(const QueryCounts& q, const uint16_t* first, const uint16_t* last, size_t n,
+                      uint64_t need) {
   const size_t spare = n - need;
   size_t misses = 0;
   const uint32_t* avail = q.ascii.data();
-  for (; first != last && first->first < 128; ++first) {
-    const uint32_t have = avail[first->first], k = first->second;
-    misses += k > have ? k - have : 0;
-    if (misses > spare) return 0;
-  }
-  size_t j = 0;
   for (; first != last; ++first) {
-    while (j < q.wide.size() && q.wide[j].first < first->first) ++j;
-    const uint32_t have =
-        j < q.wide.size() && q.wide[j].first == first->first ? q.wide[j].second : 0;
-    misses += first->second > have ? first->second - have : 0;
+    const uint32_t have = avail[*first & 0x7F], k = *first >> 8;
+    misses += k > have ? k - have : 0;
     if (misses > spare) return 0;
   }
   return n - misses;
@@ -225,7 +218,7 @@ void scan_choices(const QueryState& qs, const ChoiceSet& cs, size_t begin, size_
     if (need > 0) {
       // Counting a choice's characters on the fly costs more than the LCS bound of a query of
       // one or two words, which is tighter: such queries go to it at once.
-      if (counted) {
+      if (counted && cs.starts[k] != cs.starts[k + 1]) {
         if (common_count(qs.counts, cs.counts.data() + cs.starts[k],
                          cs.counts.data() + cs.starts[k + 1], ls, need) < need) {
           continue;
@@ -301,30 +294,29 @@ std::vector<Scored> extract_query(Text query, const ChoiceSet& choices, size_t l
   return kept;
 }
 
-// Counts of choices [begin, end), ascending by character, into `counts`, and where each
-// choice's run ends into `ends`.
+// Appends the counts of an ASCII text whose characters occur at most 255 times each, ascending
+// by character, to `out`; other texts append nothing. `ascii` is all zeros before and after.
 template <class Char>
 void count_text(std::span<const Char> s, std::array<uint32_t, 128>& ascii,
-                std::vector<uint32_t>& wide, std::vector<std::pair<uint32_t, uint32_t>>& out) {
-  wide.clear();
+                std::vector<uint16_t>& out) {
+  bool narrow = true;
   for (const uint32_t c : s) {
     if (c < 128) {
       ++ascii[c];
     } else {
-      wide.push_back(c);
+      narrow = false;
     }
   }
   // Characters in ascending order: a pass over the table costs less than sorting them.
+  const size_t first = out.size();
   for (uint32_t c = 0; c < 128; ++c) {
-    if (ascii[c] != 0) out.emplace_back(c, ascii[c]), ascii[c] = 0;
+    const uint32_t k = ascii[c];
+    if (k == 0) continue;
+    ascii[c] = 0;
+    narrow = narrow && k <= UINT8_MAX;
+    if (narrow) out.push_back(static_cast<uint16_t>(c | k << 8));
   }
-  std::sort(wide.begin(), wide.end());
-  for (size_t w = 0; w < wide.size();) {
-    size_t r = w;
-    while (r < wide.size() && wide[r] == wide[w]) ++r;
-    out.emplace_back(wide[w], static_cast<uint32_t>(r - w));
-    w = r;
-  }
+  if (!narrow) out.resize(first);
 }
 
 }  // namespace
@@ -337,15 +329,14 @@ ChoiceSet choice_set(std::vector<PackedText> texts, bool counted) {
   const size_t n = cs.texts.size();
   constexpr size_t BLOCK = 4096;
   const size_t blocks = (n + BLOCK - 1) / BLOCK;
-  std::vector<std::vector<std::pair<uint32_t, uint32_t>>> pieces(blocks);
+  std::vector<std::vector<uint16_t>> pieces(blocks);
   cs.starts.assign(n + 1, 0);
   parallel_for(blocks, [&](size_t b) {
     std::array<uint32_t, 128> ascii{};
-    std::vector<uint32_t> wide;
-    std::vector<std::pair<uint32_t, uint32_t>>& out = pieces[b];
+    std::vector<uint16_t>& out = pieces[b];
     const size_t end = std::min(n, (b + 1) * BLOCK);
     for (size_t k = b * BLOCK; k < end; ++k) {
-      visit_text(cs.texts[k], [&](auto s) { count_text(s, ascii, wide, out); });
+      visit_text(cs.texts[k], [&](auto s) { count_text(s, ascii, out); });
       cs.starts[k + 1] = out.size();  // within the block for now
     }
   }, 2);

@@ -41,10 +41,13 @@ struct ChoiceSet {
   std::vector<PackedText> texts;  // borrowed: their owner keeps them alive and unchanged
   size_t units = 0;               // code points of all choices, the estimate of a query's work
   // With counts: the character counts of choice k, ascending by character, are
-  // counts[starts[k]] .. counts[starts[k + 1]). Without, queries count as they go, which costs
-  // less than counting first for a list that meets one query only.
+  // counts[starts[k]] .. counts[starts[k + 1]), each `character | count << 8`: two bytes a
+  // distinct character, since the scan of every query reads them all. Only ASCII choices whose
+  // characters occur at most 255 times each are counted (the run of the others is empty).
+  // Without counts (starts empty), the LCS bound does the count's work, which costs less than
+  // counting first for a list that meets one query only.
   std::vector<size_t> starts;
-  std::vector<std::pair<uint32_t, uint32_t>> counts;
+  std::vector<uint16_t> counts;
 };
 
 // Parallel on the ambient pool when `counted`.
