@@ -49,22 +49,38 @@ class TestPreparedEqualsPlain:
         rng = random.Random(8)
         base = "".join(rng.choice("abcd é") for _ in range(140))
         choices = [base[rng.randrange(20):rng.randrange(60, 140)] for _ in range(200)]
+        # A character 255 and 256 times: the last count a prepared choice keeps, and past it.
+        choices += ["a" * 255 + "b", "a" * 256 + "b", "ab" * 200]
         prepared = ratiokit.Choices(choices)
         for size in (63, 64, 65, 128, 129, 130):
             query = base[:size]
             want = brute_extract(query, choices, 5, 0.0)
             assert ratiokit.extract(query, prepared) == want
             assert ratiokit.extract(query, choices) == want
+        for query in ("a" * 250, "a" * 256 + "bb", "ab" * 190):
+            want = brute_extract(query, choices, 3, 0.0)
+            assert ratiokit.extract(query, prepared, limit=3) == want
+            assert ratiokit.extract(query, choices, limit=3) == want
 
     def test_threads_do_not_change_results(self):
+        # Over a million code points, so that one query is spread over the threads.
         rng = random.Random(4)
-        choices = corpus(rng, 4000, 0, 30) + ["abab"] * 50
+        choices = corpus(rng, 40000, 0, 60) + ["abab"] * 50
+        assert sum(map(len, choices)) > 1 << 20
         prepared = ratiokit.Choices(choices)
         for query in ["abab", "aé b a", choices[17]]:
             want = ratiokit.extract(query, prepared, limit=7, threads=1)
             for threads in (0, 2, 5):
                 assert ratiokit.extract(query, prepared, limit=7, threads=threads) == want
                 assert ratiokit.extract(query, choices, limit=7, threads=threads) == want
+
+    def test_ties_across_the_chunks_of_one_spread_query(self):
+        choices = ["abc", "abd"] * 200000 + ["xyz"] * 10
+        prepared = ratiokit.Choices(choices)
+        want = [("abc", 1.0, 0), ("abc", 1.0, 2), ("abc", 1.0, 4), ("abc", 1.0, 6)]
+        for threads in (0, 1, 3):
+            assert ratiokit.extract("abc", prepared, limit=4, threads=threads) == want
+            assert ratiokit.extract("abc", choices, limit=4, threads=threads) == want
 
     def test_get_close_matches_on_prepared_choices(self):
         words = ["ape", "apple", "peach", "puppy", "apply", "appel"]
