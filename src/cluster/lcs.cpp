@@ -130,7 +130,7 @@ size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector
     uint64_t v0 = ~uint64_t{0}, v1 = ~uint64_t{0};
     const Char* at = text.data();
     const Char* const end = at + text.size();
-    const size_t stride = early ? 16 : text.size();
+    const size_t stride = early ? every : text.size();
     while (at != end) {
       const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
       for (; at != stop; ++at) {
