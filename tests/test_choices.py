@@ -135,6 +135,11 @@ class TestKeysAndProcessor:
             ratiokit.extract("a", [1], processor=lambda x: x)
         with pytest.raises(TypeError, match=r"argument 'query': expected str, got int"):
             ratiokit.extract(1, ratiokit.Choices(["a"]))
+        for lone in ("a\ud800", "€\udfff", "𝄞\ud800"):  # stored two and four bytes a character
+            with pytest.raises(UnicodeEncodeError):
+                ratiokit.Choices(["ok", lone])
+            with pytest.raises(UnicodeEncodeError):
+                ratiokit.extract("a", ["ok", lone])
 
 
 class TestExtractMany:
