@@ -96,7 +96,7 @@ def parse_simjoin(text: str) -> List[Row]:
 
 
 def parse_search(text: str) -> List[Row]:
-    rows = [(f"search, {r[0]}", f"{r[1]} per query (median {r[2]}) {r[5]}".rstrip())
+    rows = [(f"search, {r[0]}", f"{r[1]} per query (median {r[2]}, CPU {r[3]}) {r[6]}".rstrip())
             for r in markdown_rows(text, "| function |")]
     m = re.search(r"ratio_join self-join of (\d+) lines at 0.8: ([\d.]+) s, (\d+) pairs", text)
     if m:

@@ -21,9 +21,18 @@ from ._long_calls import (
     cosine_join,
 )
 from ._ratiokit import CosineJoiner, PanicException, ratio_many
-from ._search import cluster_labels, extract, get_close_matches, ratio_join
+from ._search import (
+    Choices,
+    cluster_labels,
+    extract,
+    extract_many,
+    extract_one,
+    get_close_matches,
+    ratio_join,
+)
 
 __all__ = [
+    "Choices",
     "CosineJoiner",
     "PanicException",
     "ProgressCallback",
@@ -33,6 +42,8 @@ __all__ = [
     "cluster_labels",
     "cosine_join",
     "extract",
+    "extract_many",
+    "extract_one",
     "get_close_matches",
     "ratio",
     "ratio_join",

@@ -26,13 +26,33 @@ def _ratio_autojunk(a: str, b: str) -> float: ...
 def _ratio_by(a: str, b: str, search: str) -> float: ...
 def _extract(
     query: str,
-    choices: list[str],
+    choices: _Choices | list[str] | tuple[str, ...],
     limit: int,
     cutoff: float,
     autojunk: bool,
     keep_ties: bool,
     threads: int,
 ) -> list[tuple[int, float]]: ...
+def _extract_many(
+    queries: Sequence[str],
+    choices: _Choices | list[str] | tuple[str, ...],
+    limit: int,
+    cutoff: float,
+    autojunk: bool,
+    keep_ties: bool,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[list[tuple[int, float]]]: ...
+
+@final
+class _Choices:
+    def __new__(
+        cls, strings: list[str] | tuple[str, ...], counted: bool = True
+    ) -> _Choices: ...
+    def __len__(self) -> int: ...
+    @property
+    def strings(self) -> tuple[str, ...]: ...
+
 def _ratio_join(
     left: Sequence[str],
     right: Sequence[str] | None,

@@ -1,5 +1,5 @@
-"""Search and join over exact ratios: ``extract``, ``get_close_matches``, ``ratio_join`` and
-``cluster_labels``.
+"""Search and join over exact ratios: ``Choices``, ``extract``, ``extract_one``,
+``extract_many``, ``get_close_matches``, ``ratio_join`` and ``cluster_labels``.
 
 Inputs may be any iterable of ``str`` (lists, tuples, generators, NumPy arrays, pandas Series,
 pyarrow string arrays); they are turned into one list here, and the compiled module checks every
@@ -12,8 +12,9 @@ from __future__ import annotations
 import heapq
 import math
 import operator
+import sys
 from numbers import Real
-from typing import Any, Callable, Iterable, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Iterable, List, Mapping, Optional, Tuple, TypeVar, Union
 
 from . import _ratiokit
 from ._long_calls import ProgressCallback
@@ -88,60 +89,212 @@ def _count(value: Any, name: str) -> int:
     return number
 
 
+def _series_type() -> Any:
+    """pandas.Series when pandas is already imported (a Series cannot exist otherwise)."""
+    pandas = sys.modules.get("pandas")
+    return None if pandas is None else getattr(pandas, "Series", None)
+
+
+class Choices:
+    """Choices prepared once for many queries of ``extract``, ``extract_one``,
+    ``extract_many`` and ``get_close_matches``.
+
+    `strings` is any iterable of ``str``; for a ``Mapping`` the choices are its values and the
+    keys of results its keys, for a pandas Series the index labels, otherwise the positions.
+    `processor`, when given, is applied once to every choice here and to every query later (for
+    example ``str.lower``); results return the original, unprocessed choices. The items are read
+    once, here: changing `strings` afterwards does not change the prepared choices.
+    """
+
+    __slots__ = ("_items", "_keys", "_processor", "_native")
+
+    def __init__(
+        self, strings: Iterable[Any], processor: Optional[Callable[[Any], str]] = None
+    ) -> None:
+        self._items, self._keys = _items_and_keys(strings, "strings")
+        self._processor = processor
+        self._native = _prepare(self._items, processor, "strings", True)
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    def __repr__(self) -> str:
+        return f"<ratiokit.Choices of {len(self._items)} strings>"
+
+    @property
+    def processor(self) -> Optional[Callable[[Any], str]]:
+        return self._processor
+
+    def _key(self, index: int) -> Any:
+        return index if self._keys is None else self._keys[index]
+
+
+def _items_and_keys(values: Any, name: str) -> Tuple[Tuple[Any, ...], Optional[Any]]:
+    """The items of `values` as a tuple taken now, and their keys (None: the positions)."""
+    if isinstance(values, Mapping):
+        pairs = tuple(values.items())
+        return tuple(v for _, v in pairs), tuple(k for k, _ in pairs)
+    series = _series_type()
+    if series is not None and isinstance(values, series):
+        return tuple(values.tolist()), values.index  # an Index never changes in place
+    if type(values).__name__ == "DataFrame" and hasattr(values, "columns"):
+        raise TypeError(
+            f"argument '{name}': expected an iterable of str, got a DataFrame; pass one of its "
+            "columns (df['name'])"
+        )
+    items = values if type(values) is tuple else _as_str_list(values, name)
+    return tuple(items), None
+
+
+def _prepare(
+    items: Tuple[Any, ...], processor: Optional[Callable[[Any], str]], name: str, counted: bool
+) -> Any:
+    processed = items if processor is None else tuple(processor(x) for x in items)
+    return _call(_ratiokit._Choices, processed, counted, lists=((processed, name),))
+
+
+def _as_choices(
+    choices: Any, processor: Optional[Callable[[Any], str]], name: str
+) -> Choices:
+    """Prepared choices as given, or a snapshot of an iterable prepared for this call only."""
+    if isinstance(choices, Choices):
+        if processor is not None:
+            raise ValueError(
+                "processor is given to Choices when the choices are prepared, not to the query"
+            )
+        return choices
+    prepared = Choices.__new__(Choices)
+    prepared._items, prepared._keys = _items_and_keys(choices, name)
+    prepared._processor = processor
+    # One query meets each choice once: counting their characters first would cost more.
+    prepared._native = _prepare(prepared._items, processor, name, False)
+    return prepared
+
+
+def _query(query: Any, prepared: Choices, name: str) -> str:
+    if prepared._processor is not None:
+        query = prepared._processor(query)
+    if not isinstance(query, str):
+        raise TypeError(f"argument '{name}': expected str, got {type(query).__name__}")
+    return query
+
+
+def _rows(prepared: Choices, found: List[Tuple[int, float]]) -> List[Tuple[Any, float, Any]]:
+    items, keys = prepared._items, prepared._keys
+    if keys is None:
+        return [(items[index], score, index) for index, score in found]
+    return [(items[index], score, keys[index]) for index, score in found]
+
+
 def extract(
     query: str,
-    choices: Iterable[str],
+    choices: Union[Iterable[str], Choices],
     *,
     limit: Optional[int] = 5,
     score_cutoff: float = 0.0,
+    processor: Optional[Callable[[Any], str]] = None,
     autojunk: bool = False,
     threads: int = 0,
-) -> List[Tuple[str, float, int]]:
-    """The best matches for `query` among `choices` as ``(choice, score, index)`` tuples.
+) -> List[Tuple[Any, float, Any]]:
+    """The best matches for `query` among `choices` as ``(choice, score, key)`` tuples.
 
     ``score`` is the exact ``ratio(choice, query)`` (the orientation of
     ``difflib.get_close_matches``: the query is the second sequence); only scores of at least
-    `score_cutoff` are returned, best first, ties by lower index, at most `limit` of them
-    (``limit=None``: all). ``autojunk=True`` scores with difflib's default junk rule.
+    `score_cutoff` are returned, best first, ties by lower position, at most `limit` of them
+    (``limit=None``: all). ``key`` is the dict key for a ``Mapping``, the index label for a
+    pandas Series, the position otherwise. `choices` may be a prepared ``Choices``; any other
+    iterable is read once at the start of the call. `processor` is applied to the query and to
+    every choice (a ``Choices`` carries its own); the original choices are returned.
+    ``autojunk=True`` scores with difflib's default junk rule.
     """
-    if not isinstance(query, str):
-        raise TypeError(f"argument 'query': expected str, got {type(query).__name__}")
-    items = _as_str_list(choices, "choices")
+    prepared = _as_choices(choices, processor, "choices")
+    text = _query(query, prepared, "query")
     cutoff = _unit(score_cutoff, "score_cutoff")
-    size = len(items) if limit is None else min(_count(limit, "limit"), len(items))
-    rows = _call(
-        _ratiokit._extract, query, items, size, cutoff, bool(autojunk), False,
-        _count(threads, "threads"), lists=((items, "choices"),),
+    n = len(prepared._items)
+    size = n if limit is None else min(_count(limit, "limit"), n)
+    found = _ratiokit._extract(
+        text, prepared._native, size, cutoff, bool(autojunk), False, _count(threads, "threads")
     )
-    return [(items[index], score, index) for index, score in rows]
+    return _rows(prepared, found)
+
+
+def extract_one(
+    query: str,
+    choices: Union[Iterable[str], Choices],
+    *,
+    score_cutoff: float = 0.0,
+    processor: Optional[Callable[[Any], str]] = None,
+    autojunk: bool = False,
+    threads: int = 0,
+) -> Optional[Tuple[Any, float, Any]]:
+    """The best match for `query` as ``(choice, score, key)``, or None when no choice reaches
+    `score_cutoff`; ``extract(..., limit=1)`` otherwise (ties go to the lower position)."""
+    rows = extract(
+        query, choices, limit=1, score_cutoff=score_cutoff, processor=processor,
+        autojunk=autojunk, threads=threads,
+    )
+    return rows[0] if rows else None
+
+
+def extract_many(
+    queries: Iterable[str],
+    choices: Union[Iterable[str], Choices],
+    *,
+    limit: Optional[int] = 5,
+    score_cutoff: float = 0.0,
+    processor: Optional[Callable[[Any], str]] = None,
+    autojunk: bool = False,
+    threads: int = 0,
+    progress: Optional[ProgressCallback] = None,
+) -> List[List[Tuple[Any, float, Any]]]:
+    """``extract`` of every query, one list per query in order, the queries spread over all
+    cores (`threads` caps them). `progress`, if given, is called as ``progress("extract", done,
+    total)`` with queries as the unit; raising from it cancels the call. Choices are prepared
+    once for all the queries."""
+    if isinstance(choices, Choices):
+        prepared = _as_choices(choices, processor, "choices")
+    else:
+        prepared = Choices.__new__(Choices)
+        prepared._items, prepared._keys = _items_and_keys(choices, "choices")
+        prepared._processor = processor
+        prepared._native = _prepare(prepared._items, processor, "choices", True)
+    texts = [_query(q, prepared, "queries") for q in _as_str_list(queries, "queries")]
+    cutoff = _unit(score_cutoff, "score_cutoff")
+    n = len(prepared._items)
+    size = n if limit is None else min(_count(limit, "limit"), n)
+    found = _ratiokit._extract_many(
+        texts, prepared._native, size, cutoff, bool(autojunk), False,
+        _count(threads, "threads"), progress,
+    )
+    return [_rows(prepared, rows) for rows in found]
 
 
 def get_close_matches(
-    word: str, possibilities: Iterable[str], n: int = 3, cutoff: float = 0.6
-) -> List[str]:
+    word: str, possibilities: Union[Iterable[str], Choices], n: int = 3, cutoff: float = 0.6
+) -> List[Any]:
     """Exactly ``difflib.get_close_matches(word, possibilities, n, cutoff)``, computed natively.
 
     The scores are difflib's ``SequenceMatcher(None, x, word).ratio()`` with its automatic junk
     rule; the best `n` are ordered by score and then by the string itself, both descending, as
-    difflib's ``heapq.nlargest`` on ``(score, x)`` orders them.
+    difflib's ``heapq.nlargest`` on ``(score, x)`` orders them. `possibilities` may be a
+    prepared ``Choices`` (its processor then applies to `word` and to the scored strings).
     """
     if not n > 0:
         raise ValueError("n must be > 0: %r" % (n,))
     if not 0.0 <= cutoff <= 1.0:
         raise ValueError("cutoff must be in [0.0, 1.0]: %r" % (cutoff,))
-    if not isinstance(word, str):
+    if not isinstance(word, str) and not isinstance(possibilities, Choices):
         raise TypeError(f"argument 'word': expected str, got {type(word).__name__}")
-    items = _as_str_list(possibilities, "possibilities")
+    prepared = _as_choices(possibilities, None, "possibilities")
+    text = _query(word, prepared, "word")
+    items = prepared._items
     try:
         # Everything tied with the n-th best comes back, so that ties are broken below by the
         # strings, as difflib does.
         limit = min(operator.index(n), len(items))
     except TypeError:
         limit = len(items)  # an n heapq takes but we cannot (a float): keep all, let it decide
-    rows = _call(
-        _ratiokit._extract, word, items, limit, float(cutoff), True, True, 0,
-        lists=((items, "possibilities"),),
-    )
+    rows = _ratiokit._extract(text, prepared._native, limit, float(cutoff), True, True, 0)
     best = heapq.nlargest(n, [(score, items[index]) for index, score in rows])
     return [x for score, x in best]
 

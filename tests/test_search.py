@@ -268,14 +268,16 @@ class TestInputs:
     def test_iterables(self):
         np = pytest.importorskip("numpy")
         sources = [tuple(self.WORDS), iter(self.WORDS), (w for w in self.WORDS),
-                   np.array(self.WORDS), np.array(self.WORDS, dtype=object), dict.fromkeys(self.WORDS)]
+                   np.array(self.WORDS), np.array(self.WORDS, dtype=object)]
         for source in sources:
             assert ratiokit.extract("appel", source) == self.expected(), type(source)
 
-    def test_pandas_series_in_positional_order(self):
+    def test_pandas_series_keyed_by_index_label(self):
         pd = pytest.importorskip("pandas")
-        series = pd.Series(self.WORDS, index=[10, 3, 7, 1])
-        assert ratiokit.extract("appel", series) == self.expected()
+        labels = [10, 3, 7, 1]
+        series = pd.Series(self.WORDS, index=labels)
+        assert ratiokit.extract("appel", series) == \
+            [(c, s, labels[i]) for c, s, i in self.expected()]
         assert ratiokit.cluster_labels(series, threshold=0.7) == \
             ratiokit.cluster_labels(self.WORDS, threshold=0.7)
         with pytest.raises(TypeError, match=r"argument 'choices': item 2 is float"):

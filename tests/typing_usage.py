@@ -3,7 +3,7 @@ it stands (test_stubs.py). It also runs as a script."""
 
 from __future__ import annotations
 
-from typing import List, NamedTuple, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple
 
 import ratiokit
 from ratiokit import _ratiokit
@@ -65,12 +65,18 @@ def main() -> None:
     junk: float = ratiokit.ratio("abcd", "bcde", autojunk=True)
     found: List[Tuple[str, float, int]] = ratiokit.extract("parse", names, limit=None)
     close: List[str] = ratiokit.get_close_matches("parse", iter(names), n=2, cutoff=0.5)
+    prepared = ratiokit.Choices(names, processor=str.lower)
+    best: Optional[Tuple[Any, float, Any]] = ratiokit.extract_one("parse", prepared)
+    batches: List[List[Tuple[Any, float, Any]]] = ratiokit.extract_many(
+        ["parse"], prepared, limit=2, threads=1, progress=lambda phase, done, total: None)
+    close_prepared: List[str] = ratiokit.get_close_matches("parse", prepared)
     joined_pairs: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, threshold=0.8)
     cross: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, ["x"], threshold=0.5)
     labels: List[int] = ratiokit.cluster_labels(names, threshold=0.8, method="lsh")
 
     print(version, one, many, core, batch, exact, lsh, pairs, r_one, r_many, r_clusters, delta,
-          mode, size, gpu, joined, fault, junk, found, close, joined_pairs, cross, labels)
+          mode, size, gpu, joined, fault, junk, found, close, joined_pairs, cross, labels, best,
+          batches, close_prepared, len(prepared))
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ extern PyMethodDef RATIO_AUTOJUNK_DEF;
 // One longest-match search forced, for the tests.
 extern PyMethodDef RATIO_BY_DEF;
 extern PyMethodDef EXTRACT_DEF;
+extern PyMethodDef EXTRACT_MANY_DEF;
 extern PyMethodDef RATIO_JOIN_DEF;
 // Private twins taking a progress callable, wrapped by the package under the public names.
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
@@ -27,5 +28,7 @@ extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
 PyObject* rationer_type();
 // The CosineJoiner class, likewise.
 PyObject* cosine_joiner_type();
+// The _Choices class (prepared choices of the search functions), likewise.
+PyObject* choices_type();
 
 }  // namespace ratiokit::py

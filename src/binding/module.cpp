@@ -21,6 +21,7 @@ PyMethodDef* const FUNCTIONS[] = {
     &RATIO_AUTOJUNK_DEF,
     &RATIO_BY_DEF,
     &EXTRACT_DEF,
+    &EXTRACT_MANY_DEF,
     &RATIO_JOIN_DEF,
     &PRIVATE_CLUSTER_CANONICALS_DEF,
     &PRIVATE_CLUSTER_CANONICALS_LSH_DEF,
@@ -55,6 +56,11 @@ int exec_module(PyObject* module) {
   PyObject* joiner = cosine_joiner_type();
   if (joiner == nullptr || PyModule_AddObject(module, "CosineJoiner", joiner) < 0) {
     Py_XDECREF(joiner);
+    return -1;
+  }
+  PyObject* choices = choices_type();
+  if (choices == nullptr || PyModule_AddObject(module, "_Choices", choices) < 0) {
+    Py_XDECREF(choices);
     return -1;
   }
   if (init_panic_exception() < 0) return -1;

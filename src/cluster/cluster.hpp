@@ -98,7 +98,14 @@ struct LcsMasks {
 // `row` is the caller's scratch. With a target above 0 the scan stops as soon as it is settled
 // whether the LCS reaches the target, and returns a count on the same side of it (at least the
 // target when the LCS reaches it, below it otherwise) instead of the length itself.
-size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& row, size_t target = 0);
+// Instantiated for texts of 1-, 2- and 4-byte code points (Text is the last).
+template <class Char>
+size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector<uint64_t>& row,
+                  size_t target = 0);
+inline size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& row,
+                         size_t target = 0) {
+  return lcs_length<uint32_t>(masks, text, row, target);
+}
 // Largest la * lb for which the edge tests try the LCS bound first. The bound costs about
 // la * lb / 64 word steps (less when the scan stops early), the gestalt test it could save grows
 // with la + lb: past about 8,000 code points a side the test is cheaper.

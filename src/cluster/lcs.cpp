@@ -42,6 +42,15 @@ const uint64_t* LcsMasks::row(uint32_t c) const {
 
 namespace {
 
+// std::popcount without a popcount instruction in the target is a library call: this is the
+// same count in a few inline operations.
+inline size_t count_ones(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<size_t>((x * 0x0101010101010101ULL) >> 56);
+}
+
 // One step of the recurrence over all words: V = (V + U) | (V - U) with U = V & match; U lies
 // within V, so V - U = V & ~U. The sum carries across words.
 inline void add_step(uint64_t* v, const uint64_t* match, size_t words) {
@@ -61,14 +70,16 @@ size_t lcs_so_far(const LcsMasks& masks, const uint64_t* v) {
   for (size_t w = 0; w < masks.words; ++w) {
     const size_t bits = w + 1 < masks.words ? 64 : masks.length - 64 * w;
     const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
-    zeros += static_cast<size_t>(std::popcount(~v[w] & mask));
+    zeros += count_ones(~v[w] & mask);
   }
   return zeros;
 }
 
 }  // namespace
 
-size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, size_t target) {
+template <class Char>
+size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector<uint64_t>& v,
+                  size_t target) {
   if (masks.length == 0 || text.empty()) return 0;
   if (target > masks.length || target > text.size()) return 0;
   const size_t words = masks.words;
@@ -76,24 +87,74 @@ size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, si
   // With a target, the answer is settled once the LCS of the text read so far reaches it, or
   // once even one more for every unread character would not. Counting costs a pass over the
   // words, so the count is looked at every `every` characters.
-  const size_t every = words == 1 ? 8 : 32;
+  const size_t every = words == 1 ? 16 : 32;
   auto settled = [&](size_t so_far, size_t read) {
     return so_far >= target || so_far + (text.size() - read) < target;
   };
   if (words == 1) {
+    const uint64_t* ascii = masks.ascii.data();
+    const uint64_t keep =
+        masks.length == 64 ? ~uint64_t{0} : (uint64_t{1} << masks.length) - 1;
     uint64_t row = ~uint64_t{0};
-    for (size_t i = 0; i < text.size(); ++i) {
-      const size_t s = masks.slot(text[i]);
-      if (s == LcsMasks::NO_SLOT) continue;  // a character the pattern lacks changes nothing
-      const uint64_t u = row & (s < 128 ? masks.ascii[s] : masks.other[s - 128]);
-      row = (row + u) | (row - u);
-      if (!early) continue;
-      if ((i + 1) % every == 0) {
-        const size_t so_far = lcs_so_far(masks, &row);
-        if (settled(so_far, i + 1)) return so_far;
+    const Char* at = text.data();
+    const Char* const end = at + text.size();
+    // Counting costs more than a step, so the count is looked at every `every` characters.
+    const size_t stride = early ? every : text.size();
+    while (at != end) {
+      const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
+      for (; at != stop; ++at) {
+        const uint32_t c = *at;
+        uint64_t match;
+        if (c < 128) {
+          match = ascii[c];  // zero for a character the pattern lacks: the step changes nothing
+        } else {
+          const size_t s = masks.slot(c);
+          if (s == LcsMasks::NO_SLOT) continue;
+          match = masks.other[s - 128];
+        }
+        const uint64_t u = row & match;
+        row = (row + u) | (row - u);
+      }
+      if (early) {
+        const size_t so_far = count_ones(~row & keep);
+        if (settled(so_far, static_cast<size_t>(at - text.data()))) return so_far;
       }
     }
-    return lcs_so_far(masks, &row);
+    return count_ones(~row & keep);
+  }
+  if (words == 2) {
+    // The common two-word pattern keeps its rows in registers; the whole table costs less here
+    // than working out the band.
+    const uint64_t keep = masks.length == 128 ? ~uint64_t{0}
+                                              : (uint64_t{1} << (masks.length - 64)) - 1;
+    uint64_t v0 = ~uint64_t{0}, v1 = ~uint64_t{0};
+    const Char* at = text.data();
+    const Char* const end = at + text.size();
+    const size_t stride = early ? every : text.size();
+    while (at != end) {
+      const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
+      for (; at != stop; ++at) {
+        const uint32_t c = *at;
+        const uint64_t* match;
+        if (c < 128) {
+          match = masks.ascii.data() + 2 * c;
+        } else {
+          const size_t s = masks.slot(c);
+          if (s == LcsMasks::NO_SLOT) continue;
+          match = masks.other.data() + 2 * (s - 128);
+        }
+        const uint64_t u0 = v0 & match[0], u1 = v1 & match[1];
+        const uint64_t sum0 = v0 + u0;
+        const uint64_t carry = sum0 < u0;
+        v0 = sum0 | (v0 & ~u0);
+        v1 = (v1 + u1 + carry) | (v1 & ~u1);
+      }
+      if (early) {
+        const size_t so_far = count_ones(~v0) + count_ones(~v1 & keep);
+        if (settled(so_far, static_cast<size_t>(at - text.data()))) return so_far;
+      }
+    }
+    return count_ones(~v0) + count_ones(~v1 & keep);
   }
   // With a target only a band of the table matters. A common subsequence of `target` or more
   // leaves at most length - target pattern and size - target text characters unmatched, so
@@ -106,10 +167,15 @@ size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, si
   const size_t below = early ? text.size() - target : text.size();
   v.assign(words, ~uint64_t{0});
   for (size_t i = 0; i < text.size(); ++i) {
-    const size_t s = masks.slot(text[i]);
-    if (s == LcsMasks::NO_SLOT) continue;
-    const uint64_t* match = s < 128 ? masks.ascii.data() + s * words
-                                    : masks.other.data() + (s - 128) * words;
+    const uint32_t c = text[i];
+    const uint64_t* match;
+    if (c < 128) {
+      match = masks.ascii.data() + c * words;
+    } else {
+      const size_t s = masks.slot(c);
+      if (s == LcsMasks::NO_SLOT) continue;
+      match = masks.other.data() + (s - 128) * words;
+    }
     const size_t lo = i > below ? (i - below) / 64 : 0;
     const size_t hi = std::min(words - 1, (i + above) / 64);
     add_step(v.data() + lo, match + lo, hi - lo + 1);
@@ -121,6 +187,13 @@ size_t lcs_length(const LcsMasks& masks, Text text, std::vector<uint64_t>& v, si
   }
   return lcs_so_far(masks, v.data());
 }
+
+template size_t lcs_length(const LcsMasks&, std::span<const uint8_t>, std::vector<uint64_t>&,
+                           size_t);
+template size_t lcs_length(const LcsMasks&, std::span<const uint16_t>, std::vector<uint64_t>&,
+                           size_t);
+template size_t lcs_length(const LcsMasks&, std::span<const uint32_t>, std::vector<uint64_t>&,
+                           size_t);
 
 namespace {
 thread_local LcsMasks LCS_MASKS;

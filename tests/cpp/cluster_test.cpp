@@ -431,5 +431,28 @@ TEST(ClusterLcs, TargetsAreSettledOnTheRightSide) {
   }
 }
 
+// Texts stored one or two bytes a code point give the LCS of their widened copies, on patterns
+// of one, two and more words, with and without a target.
+TEST(ClusterLcs, NarrowTextsMatchWideOnes) {
+  std::mt19937_64 rng(54);
+  LcsMasks masks;
+  std::vector<uint64_t> row;
+  for (int round = 0; round < 150; ++round) {
+    const uint32_t base = round % 3 == 0 ? 0xE0 : 'a';  // Latin-1 letters past ASCII too
+    CodePoints a = random_text(rng, 1 + rng() % 200, 2 + rng() % 20, base);
+    CodePoints b = random_text(rng, 1 + rng() % 300, 2 + rng() % 20, base);
+    masks.build(a);
+    const std::vector<uint8_t> narrow(b.begin(), b.end());
+    const std::vector<uint16_t> half(b.begin(), b.end());
+    const size_t lcs = lcs_table(a, b);
+    ASSERT_EQ(lcs_length(masks, std::span<const uint8_t>(narrow), row), lcs);
+    ASSERT_EQ(lcs_length(masks, std::span<const uint16_t>(half), row), lcs);
+    for (size_t target : {lcs, lcs + 1, lcs > 5 ? lcs - 5 : size_t{1}}) {
+      EXPECT_EQ(lcs_length(masks, std::span<const uint8_t>(narrow), row, target) >= target,
+                lcs >= target);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ratiokit

@@ -106,6 +106,56 @@ TEST(Extract, BestFirstTiesByIndexAndCutoff) {
   }
 }
 
+// Prepared choices stored one, two or four bytes a code point, counted or not, and scanned on
+// one thread or many, rank exactly as plain code-point choices do.
+TEST(Extract, PreparedChoicesOfEveryWidthRankAsPlainOnes) {
+  std::mt19937_64 rng(43);
+  std::vector<CodePoints> owned;
+  for (int k = 0; k < 400; ++k) {
+    const uint32_t base = k % 3 == 0 ? 'a' : k % 3 == 1 ? 0xE0 : 0x4E00;
+    owned.push_back(random_text(rng, k % 50 == 0 ? 400 : 40, 3 + k % 4, base));
+  }
+  owned.push_back(CodePoints(300, 'a'));  // a count past what the two-byte counts hold
+  std::vector<Text> plain(owned.begin(), owned.end());
+  std::vector<std::vector<uint8_t>> narrow;
+  std::vector<std::vector<uint16_t>> half;
+  std::vector<PackedText> packed;
+  for (const CodePoints& t : owned) {
+    const uint32_t top = t.empty() ? 0 : *std::max_element(t.begin(), t.end());
+    if (top < 256) {
+      narrow.emplace_back(t.begin(), t.end());
+      packed.push_back({narrow.back().data(), t.size(), 1});
+    } else {
+      half.emplace_back(t.begin(), t.end());
+      packed.push_back({half.back().data(), t.size(), 2});
+    }
+  }
+  // (Moving the outer vectors keeps each inner buffer where it is, so the views stay valid.)
+  for (const bool counted : {false, true}) {
+    const ChoiceSet set = choice_set(packed, counted);
+    for (int q = 0; q < 12; ++q) {
+      const CodePoints query = q % 2 ? owned[static_cast<size_t>(q) * 31]
+                                     : random_text(rng, q < 6 ? 60 : 150, 4, 'a');
+      for (const auto& [limit, cutoff] : {std::pair<size_t, double>{5, 0.0}, {40, 0.3}}) {
+        const std::vector<Scored> want = extract_chars(query, plain, limit, cutoff, false, false);
+        const std::vector<Scored> got = extract_prepared(query, set, limit, cutoff, false, false);
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t k = 0; k < got.size(); ++k) {
+          EXPECT_EQ(got[k].index, want[k].index);
+          EXPECT_EQ(got[k].score, want[k].score);
+        }
+      }
+    }
+    const std::vector<CodePoints> queries(owned.begin(), owned.begin() + 40);
+    const auto many = extract_many(queries, set, 3, 0.0, false, false);
+    for (size_t q = 0; q < queries.size(); ++q) {
+      const std::vector<Scored> want = extract_chars(queries[q], plain, 3, 0.0, false, false);
+      ASSERT_EQ(many[q].size(), want.size());
+      for (size_t k = 0; k < want.size(); ++k) EXPECT_EQ(many[q][k].index, want[k].index);
+    }
+  }
+}
+
 // Checks a join's rows against every pair of left x right at the threshold, in order; `self`
 // joins a list with itself, pairs i < j only.
 void expect_join(const std::vector<RatioPair>& got, std::span<const CodePoints> left,
