@@ -165,9 +165,13 @@ struct CandidateWalk {
   std::vector<size_t> lengths;
   DenseCounts dense;
 
-  static std::vector<uint32_t> length_order(std::span<const CodePoints> strings) {
-    std::vector<uint32_t> order(strings.size());
-    std::iota(order.begin(), order.end(), 0u);
+  static std::vector<uint32_t> length_order(std::span<const CodePoints> strings,
+                                            std::span<const uint32_t> members) {
+    std::vector<uint32_t> order(members.begin(), members.end());
+    if (members.empty()) {
+      order.resize(strings.size());
+      std::iota(order.begin(), order.end(), 0u);
+    }
     std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
       return strings[x].size() < strings[y].size();
     });
@@ -256,11 +260,11 @@ std::vector<CandidatePair> CandidateStream::all_pairs(Progress* progress) const 
 
 CandidateStream::CandidateStream(std::span<const CodePoints> strings,
                                  std::span<const CharCounts> counts, double threshold,
-                                 size_t split)
-    : walk_(std::make_shared<const CandidateWalk>(strings, counts, threshold, split,
-                                                  CandidateWalk::length_order(strings))) {
+                                 size_t split, std::span<const uint32_t> members)
+    : walk_(std::make_shared<const CandidateWalk>(
+          strings, counts, threshold, split, CandidateWalk::length_order(strings, members))) {
   const CandidateWalk& walk = *walk_;
-  row_pairs_ = parallel_map<uint64_t>(strings.size(), [&](size_t p) {
+  row_pairs_ = parallel_map<uint64_t>(walk.order.size(), [&](size_t p) {
     return static_cast<uint64_t>(walk.row_end(p) - p - 1);
   });
   for (const uint64_t k : row_pairs_) window_pairs_ += k;

@@ -123,8 +123,9 @@ struct KeyedPair {
 struct CandidateWalk;
 class CandidateStream {
  public:
+  // With `members`, only pairs of those strings are walked (empty: every string).
   CandidateStream(std::span<const CodePoints> strings, std::span<const CharCounts> counts,
-                  double threshold, size_t split = 0);
+                  double threshold, size_t split = 0, std::span<const uint32_t> members = {});
   // Pairs within the length bound over all rows.
   uint64_t window_pairs() const { return window_pairs_; }
   bool finished() const { return next_row_ == row_pairs_.size(); }
@@ -213,10 +214,13 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
 
 // The same edges from a CandidateStream, verifying each block of at most `budget` pairs before
 // walking the next. Its progress lines have the same fields, but count pairs within the length
-// bound (the candidates of rows not yet walked are unknown).
+// bound (the candidates of rows not yet walked are unknown). With a `forest` (a union-find
+// parent array over all strings), pairs it already connects are left out and the new edges
+// join its trees, so that several streams can share one.
 std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
                                  LazySams& lazy, double threshold, Orientation orientation,
-                                 uint64_t budget, Progress* progress = nullptr);
+                                 uint64_t budget, Progress* progress = nullptr,
+                                 std::vector<uint32_t>* forest = nullptr);
 
 // The exact ratio of a and b when it is at most `cap`, 2.0 (above every ratio) otherwise.
 double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap);

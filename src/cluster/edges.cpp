@@ -215,9 +215,12 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
 
 std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
                                  LazySams& lazy, double threshold, Orientation orientation,
-                                 uint64_t budget, Progress* progress) {
+                                 uint64_t budget, Progress* progress,
+                                 std::vector<uint32_t>* forest) {
   const PairTest test{strings, lazy, threshold, orientation};
-  std::vector<uint32_t> parent = singleton_forest(strings.size());
+  std::vector<uint32_t> own;
+  if (forest == nullptr) own = singleton_forest(strings.size());
+  std::vector<uint32_t>& parent = forest != nullptr ? *forest : own;
   std::vector<Edge> edges;
   std::vector<KeyedPair> keyed;
   std::vector<CandidatePair> pairs;
