@@ -97,8 +97,8 @@ def child(job: Dict[str, Any]) -> Dict[str, Any]:
         if job["tool"].startswith("ratiokit"):
             import ratiokit
 
-            found = ratiokit.ratio_join(left, right, threshold=t,
-                                        as_frame=job["tool"] == "ratiokit-frame")
+            frame = {"as_frame": True} if job["tool"] == "ratiokit-frame" else {}
+            found = ratiokit.ratio_join(left, right, threshold=t, **frame)
             count = len(found)
         else:
             import numpy as np
