@@ -245,7 +245,7 @@ def test_signature():
 
 
 def test_large_buckets_match_reference():
-    # Families of over 32 near-identical strings share buckets too large to list pair by pair;
+    # Families of over 16 near-identical strings share buckets too large to list pair by pair;
     # their walk with bounds and a forest must find the same clusters and minima.
     strings = families(11, count=3, size=45, length=(30, 40)) + families(12, count=4, size=6)
     strings += strings[:40:3]  # copies, both orientations

@@ -83,7 +83,7 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
 
 // Buckets of more than this many members are not listed pair by pair: a bucket of m members
 // holds m (m - 1) / 2 pairs, while linking them takes at most m - 1 edges.
-inline constexpr size_t LSH_LISTED_BUCKET = 32;
+inline constexpr size_t LSH_LISTED_BUCKET = 16;
 
 // The candidates split by bucket size: pairs of buckets of at most `max_listed` members as
 // lsh_candidates lists them, and the larger buckets as member lists (ascending within each,
