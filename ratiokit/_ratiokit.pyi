@@ -60,6 +60,13 @@ def _ratio_join(
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
+def _ratio_join_columns(
+    left: Sequence[str],
+    right: Sequence[str] | None,
+    threshold: float,
+    threads: int,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> tuple[bytearray, bytearray, bytearray]: ...
 def _cluster_canonicals(
     canonicals: Sequence[str],
     threshold: float,

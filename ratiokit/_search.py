@@ -14,7 +14,13 @@ import math
 import operator
 import sys
 from numbers import Real
-from typing import Any, Callable, Iterable, List, Mapping, Optional, Tuple, TypeVar, Union
+from typing import (
+    TYPE_CHECKING, Any, Callable, Iterable, List, Literal, Mapping, Optional, Tuple, TypeVar,
+    Union, overload,
+)
+
+if TYPE_CHECKING:
+    import pandas
 
 from . import _ratiokit
 from ._long_calls import ProgressCallback
@@ -299,6 +305,7 @@ def get_close_matches(
     return [x for score, x in best]
 
 
+@overload
 def ratio_join(
     left: Iterable[str],
     right: Optional[Iterable[str]] = None,
@@ -306,23 +313,58 @@ def ratio_join(
     threshold: float,
     threads: int = 0,
     progress: Optional[ProgressCallback] = None,
-) -> List[Tuple[int, int, float]]:
+    as_frame: Literal[False] = False,
+) -> List[Tuple[int, int, float]]: ...
+@overload
+def ratio_join(
+    left: Iterable[str],
+    right: Optional[Iterable[str]] = None,
+    *,
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[ProgressCallback] = None,
+    as_frame: Literal[True],
+) -> pandas.DataFrame: ...
+def ratio_join(
+    left: Iterable[str],
+    right: Optional[Iterable[str]] = None,
+    *,
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[ProgressCallback] = None,
+    as_frame: bool = False,
+) -> Union[List[Tuple[int, int, float]], pandas.DataFrame]:
     """Every pair reaching `threshold`, as ``(i, j, ratio)`` sorted by ``(i, j)``.
 
     ``ratio`` is the exact ``ratio(left[i], right[j])``. With ``right=None``, every pair
     ``i < j`` of `left` with ``ratio(left[i], left[j]) >= threshold`` (the orientation of
     clustering). `progress`, if given, is called as ``progress(phase, done, total)`` as for
     ``cluster_canonicals``; raising from it cancels the call.
+
+    With ``as_frame=True`` the pairs come as a pandas DataFrame with columns ``left``, ``right``
+    (int64) and ``ratio`` (float64), in the same order, built from three native columns without a
+    Python object per pair; pandas is imported only then.
     """
     lhs = _as_str_list(left, "left")
     rhs = None if right is None else _as_str_list(right, "right")
     lists: Tuple[Tuple[List[Any], str], ...] = ((lhs, "left"),)
     if rhs is not None:
         lists += ((rhs, "right"),)
-    return _call(
-        _ratiokit._ratio_join, lhs, rhs, _unit(threshold, "threshold"),
-        _count(threads, "threads"), progress, lists=lists,
+    level = _unit(threshold, "threshold")
+    workers = _count(threads, "threads")
+    if not as_frame:
+        return _call(_ratiokit._ratio_join, lhs, rhs, level, workers, progress, lists=lists)
+    import numpy
+    import pandas
+
+    i, j, ratio = _call(
+        _ratiokit._ratio_join_columns, lhs, rhs, level, workers, progress, lists=lists
     )
+    return pandas.DataFrame({
+        "left": numpy.frombuffer(i, dtype=numpy.int64),
+        "right": numpy.frombuffer(j, dtype=numpy.int64),
+        "ratio": numpy.frombuffer(ratio, dtype=numpy.float64),
+    })
 
 
 def cluster_labels(

@@ -242,3 +242,49 @@ def test_signature():
     params = inspect.signature(ratiokit.cluster_canonicals_lsh).parameters
     assert list(params) == ["canonicals", "threshold", "num_perm", "band_rows", "threads", "progress"]
     assert params["progress"].kind is inspect.Parameter.KEYWORD_ONLY
+
+
+def test_large_buckets_match_reference():
+    # Families of over 16 near-identical strings share buckets too large to list pair by pair;
+    # their walk with bounds and a forest must find the same clusters and minima.
+    strings = families(11, count=3, size=45, length=(30, 40)) + families(12, count=4, size=6)
+    strings += strings[:40:3]  # copies, both orientations
+    for threshold, num_perm, band_rows in [(0.9, 32, 4), (0.75, 16, 2), (0.95, 8, 1)]:
+        expected, _ = reference_lsh(strings, threshold, num_perm, band_rows)
+        assert expected
+        got = ratiokit.cluster_canonicals_lsh(strings, threshold, num_perm, band_rows)
+        assert sorted(got) == expected
+
+
+LSH_PEAK_CODE = r"""
+import ratiokit
+from test_join import PEAK_MIB
+exec(PEAK_MIB)
+lines = [f"line {i % 977} of the log: value={i % 313}" for i in range(8000)]
+
+class Stop(Exception):
+    pass
+
+def stop(phase, done, total):
+    if phase == "minimum":  # the clusters' minima cost the same for both methods
+        raise Stop
+
+try:
+    if METHOD == "lsh":
+        ratiokit.cluster_canonicals_lsh(lines, 0.9, 128, 4, progress=stop)
+    else:
+        ratiokit.cluster_canonicals(lines, 0.9, progress=stop)
+except Stop:
+    pass
+print(peak_mib())
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc/self/status")
+def test_memory_on_many_similar_lines_stays_near_the_exact_method():
+    from test_join import run_for_peak
+
+    (exact,) = run_for_peak('METHOD = "exact"' + LSH_PEAK_CODE)
+    (lsh,) = run_for_peak('METHOD = "lsh"' + LSH_PEAK_CODE)
+    # Listing every pair of the shared buckets took over half a gigabyte here.
+    assert lsh < 2 * exact, (exact, lsh)

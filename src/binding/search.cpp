@@ -1,16 +1,19 @@
 // The private entry points behind the package's search and join functions:
 // _ratio_autojunk(a, b), _extract(query, choices, limit, cutoff, autojunk, keep_ties, threads),
-// _extract_many(queries, choices, ...), the _Choices class and _ratio_join(left, right,
-// threshold, threads, progress=None). The package validates and normalises their arguments;
-// these take lists of str, _Choices and plain numbers.
+// _extract_many(queries, choices, ...), the _Choices class, _ratio_join(left, right, threshold,
+// threads, progress=None) and _ratio_join_columns (the same arguments). The package validates
+// and normalises their arguments; these take lists of str, _Choices and plain numbers.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/environment.hpp"
 #include "binding/progress.hpp"
 #include "parallel/parallel.hpp"
 #include "ratio/ratio.hpp"
+#include "cluster/cluster.hpp"
 #include "search/search.hpp"
 
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -323,36 +326,51 @@ HeapType CHOICES_TYPE{&CHOICES_SPEC};
 
 const char* const JOIN_PARAMS[] = {"left", "right", "threshold", "threads", "progress"};
 const Signature JOIN_SIG{"_ratio_join()", JOIN_PARAMS, 5, 4};
+const Signature JOIN_COLUMNS_SIG{"_ratio_join_columns()", JOIN_PARAMS, 5, 4};
+
+// The rows of a join. Both lists are read into one array, left then right, which the engine
+// walks in place.
+bool join_rows(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::vector<RatioPair>& rows) {
+  PyObject* arg[5];
+  if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return false;
+  std::vector<CodePoints> strings, right;
+  const bool self = arg[1] == Py_None;
+  double threshold = 0.0;
+  uint64_t threads = 0;
+  if (!convert_arg(arg[0], "left", to_bounded_text_list, "left", MAX_CLUSTER_STRINGS, strings)) {
+    return false;
+  }
+  const size_t split = self ? 0 : strings.size();
+  const size_t right_max = MAX_CLUSTER_STRINGS - split;  // indices of both lists are 32-bit
+  if ((!self && !convert_arg(arg[1], "right", to_bounded_text_list, "right", right_max, right)) ||
+      !convert_arg(arg[2], "threshold", to_f64, threshold) ||
+      !convert_arg(arg[3], "threads", to_u64, threads)) {
+    return false;
+  }
+  strings.insert(strings.end(), std::make_move_iterator(right.begin()),
+                 std::make_move_iterator(right.end()));
+  std::vector<CodePoints>().swap(right);
+  PyObject* callable = nullptr;
+  if (!to_progress(arg[4], callable)) return false;
+  ProgressReport report(callable);
+  return without_gil(
+      [&] {
+        const std::span<const CodePoints> all(strings);
+        rows = run_on_threads(threads, [&] {
+          return self ? self_join_chars(all, threshold, report.record())
+                      : ratio_join_chars(all.first(split), all.subspan(split), threshold,
+                                         report.record());
+        });
+        std::vector<CodePoints>().swap(strings);
+      },
+      report.hook());
+}
 
 PyObject* ratio_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[5];
-    if (!parse_fastcall(JOIN_SIG, args, nargs, kwnames, arg)) return nullptr;
-    std::vector<CodePoints> left, right;
-    const bool self = arg[1] == Py_None;
-    double threshold = 0.0;
-    uint64_t threads = 0;
-    if (!convert_arg(arg[0], "left", to_text_list, "left", left) ||
-        (!self && !convert_arg(arg[1], "right", to_text_list, "right", right)) ||
-        !convert_arg(arg[2], "threshold", to_f64, threshold) ||
-        !convert_arg(arg[3], "threads", to_u64, threads)) {
-      return nullptr;
-    }
-    PyObject* callable = nullptr;
-    if (!to_progress(arg[4], callable)) return nullptr;
-    ProgressReport report(callable);
     std::vector<RatioPair> rows;
-    const bool ok = without_gil(
-        [&] {
-          rows = run_on_threads(threads, [&] {
-            return self ? self_join_chars(left, threshold, report.record())
-                        : ratio_join_chars(left, right, threshold, report.record());
-          });
-          std::vector<CodePoints>().swap(left);
-          std::vector<CodePoints>().swap(right);
-        },
-        report.hook());
-    if (!ok) return nullptr;
+    if (!join_rows(JOIN_SIG, args, nargs, kwnames, rows)) return nullptr;
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(rows.size()));
     if (list == nullptr) return nullptr;
     for (size_t k = 0; k < rows.size(); ++k) {
@@ -365,6 +383,40 @@ PyObject* ratio_join(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), row);
     }
     return list;
+  });
+}
+
+// A bytearray of one column: the field of every row as T, in native byte order.
+template <class T, class Field>
+PyObject* column(const std::vector<RatioPair>& rows, Field field) {
+  PyObject* out =
+      PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size() * sizeof(T)));
+  if (out == nullptr) return nullptr;
+  char* data = PyByteArray_AS_STRING(out);
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const T value = static_cast<T>(field(rows[k]));
+    std::memcpy(data + k * sizeof(T), &value, sizeof(T));
+  }
+  return out;
+}
+
+// (left, right, ratio): three bytearrays of int64, int64 and float64, one entry per row, which
+// NumPy reads without a copy (numpy.frombuffer).
+PyObject* ratio_join_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<RatioPair> rows;
+    if (!join_rows(JOIN_COLUMNS_SIG, args, nargs, kwnames, rows)) return nullptr;
+    PyObject* i = column<int64_t>(rows, [](const RatioPair& r) { return r.i; });
+    PyObject* j = i == nullptr ? nullptr : column<int64_t>(rows, [](const RatioPair& r) { return r.j; });
+    PyObject* ratio =
+        j == nullptr ? nullptr : column<double>(rows, [](const RatioPair& r) { return r.ratio; });
+    if (ratio == nullptr) {
+      Py_XDECREF(i);
+      Py_XDECREF(j);
+      return nullptr;
+    }
+    return Py_BuildValue("(NNN)", i, j, ratio);
   });
 }
 
@@ -401,5 +453,13 @@ PyMethodDef RATIO_JOIN_DEF = {
     "_ratio_join(left, right, threshold, threads, progress=None)\n--\n\n"
     "Sorted (i, j, ratio) of every pair reaching threshold; right=None joins left with itself\n"
     "(i < j). Backs ratiokit.ratio_join."};
+
+PyMethodDef RATIO_JOIN_COLUMNS_DEF = {
+    "_ratio_join_columns",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_join_columns)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_ratio_join_columns(left, right, threshold, threads, progress=None)\n--\n\n"
+    "The rows of _ratio_join as three columns (left, right, ratio): bytearrays of int64, int64\n"
+    "and float64 in native byte order. Backs ratiokit.ratio_join(..., as_frame=True)."};
 
 }  // namespace ratiokit::py

@@ -160,13 +160,18 @@ struct CandidateWalk {
   std::span<const CodePoints> strings;
   std::span<const CharCounts> counts;
   double threshold;
+  size_t split;  // 0, or the first index of the second side: only pairs across it are walked
   std::vector<uint32_t> order;
   std::vector<size_t> lengths;
   DenseCounts dense;
 
-  static std::vector<uint32_t> length_order(std::span<const CodePoints> strings) {
-    std::vector<uint32_t> order(strings.size());
-    std::iota(order.begin(), order.end(), 0u);
+  static std::vector<uint32_t> length_order(std::span<const CodePoints> strings,
+                                            std::span<const uint32_t> members) {
+    std::vector<uint32_t> order(members.begin(), members.end());
+    if (members.empty()) {
+      order.resize(strings.size());
+      std::iota(order.begin(), order.end(), 0u);
+    }
     std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
       return strings[x].size() < strings[y].size();
     });
@@ -174,9 +179,9 @@ struct CandidateWalk {
   }
 
   CandidateWalk(std::span<const CodePoints> strings, std::span<const CharCounts> counts,
-                double threshold,
-       std::vector<uint32_t> sorted)
-      : strings(strings), counts(counts), threshold(threshold), order(std::move(sorted)),
+                double threshold, size_t split, std::vector<uint32_t> sorted)
+      : strings(strings), counts(counts), threshold(threshold), split(split),
+        order(std::move(sorted)),
         lengths(lengths_of(strings, order)), dense(order, strings, counts) {}
 
   static std::vector<size_t> lengths_of(std::span<const CodePoints> strings,
@@ -208,8 +213,10 @@ struct CandidateWalk {
     const int16_t* coarse = dense.coarse.data();
     const int16_t* table = dense.table.data();
     const bool coarse_p = dense.has_coarse[p] != 0, dense_p = dense.dense[p] != 0;
+    const bool first_side = x < split;
     for (size_t q = begin; q < end; ++q) {
       const uint32_t y = order[q];
+      if (split != 0 && (y < split) == first_side) continue;
       const size_t total = lengths[p] + lengths[q];
       if (coarse_p && dense.has_coarse[q] && total > 0 &&
           threshold > common_ratio(coarse_common(coarse, p, q), total)) {
@@ -252,15 +259,18 @@ std::vector<CandidatePair> CandidateStream::all_pairs(Progress* progress) const 
 }
 
 CandidateStream::CandidateStream(std::span<const CodePoints> strings,
-                                 std::span<const CharCounts> counts, double threshold)
-    : walk_(std::make_shared<const CandidateWalk>(strings, counts, threshold,
-                                                  CandidateWalk::length_order(strings))) {
+                                 std::span<const CharCounts> counts, double threshold,
+                                 size_t split, std::span<const uint32_t> members)
+    : walk_(std::make_shared<const CandidateWalk>(
+          strings, counts, threshold, split, CandidateWalk::length_order(strings, members))) {
   const CandidateWalk& walk = *walk_;
-  row_pairs_ = parallel_map<uint64_t>(strings.size(), [&](size_t p) {
+  row_pairs_ = parallel_map<uint64_t>(walk.order.size(), [&](size_t p) {
     return static_cast<uint64_t>(walk.row_end(p) - p - 1);
   });
   for (const uint64_t k : row_pairs_) window_pairs_ += k;
 }
+
+std::span<const uint32_t> CandidateStream::walk_order() const { return walk_->order; }
 
 uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64_t budget,
                                      std::vector<KeyedPair>& out) {
@@ -274,7 +284,7 @@ uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64
   next_row_ = end;
   std::vector<std::vector<KeyedPair>> rows(end - begin);
   parallel_for(end - begin, [&](size_t k) {
-    walk.row(begin + k, parent.data(), [&](uint32_t x, uint32_t y, double bound) {
+    walk.row(begin + k, parent.empty() ? nullptr : parent.data(), [&](uint32_t x, uint32_t y, double bound) {
       rows[k].push_back({~std::bit_cast<uint64_t>(bound), std::min(x, y), std::max(x, y)});
     });
   }, 1);

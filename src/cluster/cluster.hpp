@@ -123,12 +123,16 @@ struct KeyedPair {
   uint32_t a, b;
 };
 
-// The candidate walk of candidate_pairs, a block of rows at a time. Borrows its inputs.
+// The candidate walk of candidate_pairs, a block of rows at a time. Borrows its inputs. With a
+// `split`, the strings are two lists one after the other (the second starts at index split) and
+// only pairs with one string from each are walked; the length bound still counts every pair
+// within it (window_pairs, next_block's return), the candidates are only the cross pairs.
 struct CandidateWalk;
 class CandidateStream {
  public:
+  // With `members`, only pairs of those strings are walked (empty: every string).
   CandidateStream(std::span<const CodePoints> strings, std::span<const CharCounts> counts,
-                  double threshold);
+                  double threshold, size_t split = 0, std::span<const uint32_t> members = {});
   // Pairs within the length bound over all rows.
   uint64_t window_pairs() const { return window_pairs_; }
   bool finished() const { return next_row_ == row_pairs_.size(); }
@@ -136,9 +140,16 @@ class CandidateStream {
   std::vector<CandidatePair> all_pairs(Progress* progress = nullptr) const;
   // The candidates of the next rows (at least one row, more while their pairs within the length
   // bound stay within `budget`), leaving out pairs that `parent` (a union-find forest, read
-  // only) already connects. Returns the number of pairs within the length bound walked.
+  // only; empty for none) already connects. Returns the number of pairs within the length
+  // bound walked.
   uint64_t next_block(const std::vector<uint32_t>& parent, uint64_t budget,
                       std::vector<KeyedPair>& out);
+  // Rows walked so far. Rows go in walk order, and a row pairs its string only with strings
+  // later in that order, so once a block is walked the strings of its rows appear in no later
+  // block.
+  size_t rows_walked() const { return next_row_; }
+  // The string of each row, in walk order.
+  std::span<const uint32_t> walk_order() const;
 
  private:
   std::shared_ptr<const CandidateWalk> walk_;
@@ -164,6 +175,8 @@ class LazySams {
   static LazySams built(std::vector<Sam> automata);
 
   const Sam& get(size_t i);
+  // Frees the automaton of string i, which no caller asks for again.
+  void drop(size_t i);
   size_t size() const { return size_; }
 
  private:
@@ -192,6 +205,11 @@ Index uf_find(std::vector<Index>& parent, Index x) {
   return x;
 }
 
+// Drops the pairs the LCS bound rules out (in parallel), then orders the rest by (b, a) and
+// builds the automata their tests need: of b, and of a where `orientation` has both ways.
+void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
+                  LazySams& lazy, double threshold, Orientation orientation = {});
+
 // Edges that connect every candidate pair reaching the threshold (a spanning forest, plus
 // edges that close cycles within one batch). Reorders `pairs`. With progress lines on, writes
 // one line per tested batch.
@@ -203,10 +221,13 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
 
 // The same edges from a CandidateStream, verifying each block of at most `budget` pairs before
 // walking the next. Its progress lines have the same fields, but count pairs within the length
-// bound (the candidates of rows not yet walked are unknown).
+// bound (the candidates of rows not yet walked are unknown). With a `forest` (a union-find
+// parent array over all strings), pairs it already connects are left out and the new edges
+// join its trees, so that several streams can share one.
 std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
                                  LazySams& lazy, double threshold, Orientation orientation,
-                                 uint64_t budget, Progress* progress = nullptr);
+                                 uint64_t budget, Progress* progress = nullptr,
+                                 std::vector<uint32_t>* forest = nullptr);
 
 // The exact ratio of a and b when it is at most `cap`, 2.0 (above every ratio) otherwise.
 double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap);

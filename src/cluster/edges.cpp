@@ -32,6 +32,43 @@ const Sam& LazySams::get(size_t i) {
   return slot.sam;
 }
 
+void LazySams::drop(size_t i) { slots_[i].sam = Sam(); }
+
+void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
+                  LazySams& lazy, double threshold, Orientation orientation) {
+  auto by_b = [](const CandidatePair& x, const CandidatePair& y) {
+    return x.b != y.b ? x.b < y.b : x.a < y.a;
+  };
+  // The LCS bound first, grouped by its pattern (the shorter string) so that consecutive tests
+  // share its masks; then what is left grouped by b, so that consecutive tests share one
+  // automaton.
+  const auto pattern = [&](const CandidatePair& p) {
+    return strings[p.b].size() < strings[p.a].size() ? p.b : p.a;
+  };
+  std::sort(pairs.begin(), pairs.end(), [&](const CandidatePair& x, const CandidatePair& y) {
+    const uint32_t px = pattern(x), py = pattern(y);
+    return px != py ? px < py : by_b(x, y);
+  });
+  const std::vector<uint8_t> open = parallel_map<uint8_t>(pairs.size(), [&](size_t k) {
+    return lcs_rules_out(strings[pairs[k].a], strings[pairs[k].b], threshold) ? 0 : 1;
+  });
+  size_t kept = 0;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    if (open[k]) pairs[kept++] = pairs[k];
+  }
+  pairs.resize(kept);
+  std::sort(pairs.begin(), pairs.end(), by_b);
+  // Every automaton the pairs need is built first, so that no test waits on another's build.
+  std::vector<uint32_t> owners;
+  for (const CandidatePair& p : pairs) {
+    if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
+    if (orientation.both_ways(p.a, p.b)) owners.push_back(p.a);
+  }
+  std::sort(owners.begin(), owners.end());
+  owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+  parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
+}
+
 namespace {
 
 // Tests a pair in every orientation that occurs: it links when one of them reaches the threshold.
@@ -76,7 +113,6 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
   size_t done = 0;
   size_t batch = std::clamp<size_t>(g / 16, 32, 256);
   std::vector<CandidatePair> open;
-  std::vector<uint32_t> owners;
   std::vector<uint8_t> passed;
   while (done < g) {
     const size_t end = std::min(done + batch, g);
@@ -94,32 +130,7 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       return x.b != y.b ? x.b < y.b : x.a < y.a;
     };
     if (open.size() >= MIN_PARALLEL_ITEMS) {
-      // The LCS bound first, grouped by its pattern (the shorter string) so that consecutive
-      // tests share its masks; then the gestalt tests on what is left, grouped by b.
-      const auto pattern = [&](const CandidatePair& p) {
-        return test.strings[p.b].size() < test.strings[p.a].size() ? p.b : p.a;
-      };
-      std::sort(open.begin(), open.end(), [&](const CandidatePair& x, const CandidatePair& y) {
-        const uint32_t px = pattern(x), py = pattern(y);
-        return px != py ? px < py : by_b(x, y);
-      });
-      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.ruled_out(open[k]) ? 0 : 1; });
-      size_t kept = 0;
-      for (size_t k = 0; k < open.size(); ++k) {
-        if (passed[k]) open[kept++] = open[k];
-      }
-      open.resize(kept);
-      std::sort(open.begin(), open.end(), by_b);
-      // Build every automaton the surviving pairs need first, so that no test waits on another's
-      // build.
-      owners.clear();
-      for (const CandidatePair& p : open) {
-        if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
-        if (test.orientation.both_ways(p.a, p.b)) owners.push_back(p.a);
-      }
-      std::sort(owners.begin(), owners.end());
-      owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
-      parallel_for(owners.size(), [&](size_t k) { (void)test.lazy.get(owners[k]); });
+      screen_pairs(open, test.strings, test.lazy, test.threshold, test.orientation);
       passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.links(open[k]) ? 1 : 0; });
     } else {
       std::sort(open.begin(), open.end(), by_b);
@@ -204,9 +215,12 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
 
 std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePoints> strings,
                                  LazySams& lazy, double threshold, Orientation orientation,
-                                 uint64_t budget, Progress* progress) {
+                                 uint64_t budget, Progress* progress,
+                                 std::vector<uint32_t>* forest) {
   const PairTest test{strings, lazy, threshold, orientation};
-  std::vector<uint32_t> parent = singleton_forest(strings.size());
+  std::vector<uint32_t> own;
+  if (forest == nullptr) own = singleton_forest(strings.size());
+  std::vector<uint32_t>& parent = forest != nullptr ? *forest : own;
   std::vector<Edge> edges;
   std::vector<KeyedPair> keyed;
   std::vector<CandidatePair> pairs;

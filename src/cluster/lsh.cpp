@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <new>
+#include <numeric>
+#include <unordered_map>
 #include <utility>
 
 #include "parallel/parallel.hpp"
@@ -120,12 +122,17 @@ size_t band_count(size_t num_perm, size_t band_rows) {
   return band_rows == 0 ? 0 : num_perm / band_rows;
 }
 
-std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands,
-                                     Progress* progress) {
-  std::vector<uint64_t> candidates;
+BucketedCandidates lsh_bucketed_candidates(std::span<const uint64_t> keys, size_t n,
+                                           size_t bands, size_t max_listed, Progress* progress) {
+  BucketedCandidates out;
+  std::vector<uint64_t>& candidates = out.pairs;
   std::vector<std::pair<uint64_t, uint32_t>> buckets;  // (key, string), one band at a time
   std::vector<uint64_t> band_pairs;
+  // A large bucket met again in another band (near-duplicates agree on many bands) is kept
+  // once: its first place in `members`, looked up by a hash of its member list.
+  std::unordered_multimap<uint64_t, size_t> seen;  // hash -> bucket
   const CancelCheck check;
+  out.offsets.push_back(0);
   for (size_t k = 0; k < bands; ++k) {
     // Sorting by key groups each bucket's members, ascending, without a node-based map.
     buckets.clear();
@@ -135,6 +142,31 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
     for (size_t start = 0; start < n;) {
       size_t end = start + 1;
       while (end < n && buckets[end].first == buckets[start].first) ++end;
+      if (end - start > max_listed) {
+        check();
+        const size_t at = out.members.size();
+        uint64_t h = FNV_OFFSET_BASIS;
+        for (size_t x = start; x < end; ++x) {
+          out.members.push_back(buckets[x].second);
+          h = (h ^ buckets[x].second) * FNV_PRIME;
+        }
+        const std::span<const uint32_t> bucket(out.members.data() + at, end - start);
+        const auto [first, last] = seen.equal_range(h);
+        bool again = false;
+        for (auto it = first; it != last && !again; ++it) {
+          const size_t b = it->second;
+          again = std::equal(bucket.begin(), bucket.end(), out.members.begin() + out.offsets[b],
+                             out.members.begin() + out.offsets[b + 1]);
+        }
+        if (again) {
+          out.members.resize(at);
+        } else {
+          seen.emplace(h, out.offsets.size() - 1);
+          out.offsets.push_back(out.members.size());
+        }
+        start = end;
+        continue;
+      }
       for (size_t x = start; x < end; ++x) {
         check();
         for (size_t y = x + 1; y < end; ++y) {
@@ -152,7 +184,12 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     progress_advance(progress, 1);
   }
-  return candidates;
+  return out;
+}
+
+std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands,
+                                     Progress* progress) {
+  return lsh_bucketed_candidates(keys, n, bands, SIZE_MAX, progress).pairs;
 }
 
 namespace {
@@ -226,11 +263,22 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
   progress_write(progress, "lsh: %zu signatures in %.2fs", callers_strings, seconds());
 
   progress_start(progress, "buckets", pairable ? bands : 0, "%zu bands", pairable ? bands : 0);
-  std::vector<uint64_t> candidates =
-      pairable ? lsh_candidates(keys, n, bands, progress) : std::vector<uint64_t>();
+  BucketedCandidates bucketed;
+  if (pairable) bucketed = lsh_bucketed_candidates(keys, n, bands, LSH_LISTED_BUCKET, progress);
   std::vector<uint64_t>().swap(keys);
-  progress_end(progress, "%zu candidate pairs", candidates.size());
+  std::vector<uint64_t>& candidates = bucketed.pairs;
+  const size_t large = bucketed.offsets.empty() ? 0 : bucketed.offsets.size() - 1;
+  auto large_bucket = [&](size_t k) {
+    return std::span<const uint32_t>(bucketed.members)
+        .subspan(bucketed.offsets[k], bucketed.offsets[k + 1] - bucketed.offsets[k]);
+  };
+  if (large == 0) {
+    progress_end(progress, "%zu candidate pairs", candidates.size());
+  } else {
+    progress_end(progress, "%zu candidate pairs, %zu large buckets", candidates.size(), large);
+  }
   if (progress_lines(progress)) {
+    // A large bucket counts all pairs of its members, also those another bucket shares.
     uint64_t count = candidates.size();
     if (distinct != nullptr) {
       count = copy_pairs;
@@ -238,30 +286,42 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
         count += positions_of(pair_lo(pair)).size() * positions_of(pair_hi(pair)).size();
       }
     }
+    for (size_t k = 0; k < large; ++k) {
+      uint64_t all = 0, same = 0;
+      for (const uint32_t v : large_bucket(k)) {
+        const uint64_t copies = distinct != nullptr ? positions_of(v).size() : 1;
+        all += copies;
+        same += copies * copies;
+      }
+      count += (all * all - same) / 2;
+    }
     progress_write(progress, "lsh: %llu candidate pairs in %.2fs",
                    static_cast<unsigned long long>(count), seconds());
   }
 
-  // Built up front since every verification needs one, but only for strings in some candidate:
-  // edges, and so cluster members, come from candidates alone, and the rest would only cost
-  // memory (the automata are the largest structure here).
+  // Listed candidates are verified in one parallel pass, so their automata are built first, but
+  // only for strings in some candidate: edges, and so cluster members, come from candidates
+  // alone, and the rest would only cost memory (the automata are the largest structure here).
   std::vector<char> in_candidate(n, 0);
   for (const uint64_t pair : candidates) {
     in_candidate[pair_lo(pair)] = 1;
     in_candidate[pair_hi(pair)] = 1;
   }
-  progress_start(progress, "verify", candidates.size(), "%zu candidate pairs", candidates.size());
-  std::vector<Sam> automata;
+  progress_start(progress, "verify", candidates.size() + large, "%zu candidate pairs",
+                 candidates.size());
+  LazySams lazy(strings);
   if (!candidates.empty()) {
-    automata = parallel_map<Sam>(
-        n, [&](size_t i) { return in_candidate[i] ? build_sam(strings[i]) : Sam{}; });
+    parallel_for(n, [&](size_t i) {
+      if (in_candidate[i]) (void)lazy.get(i);
+    });
   }
+  std::vector<char>().swap(in_candidate);
   // Per candidate: the ratio of its pair in each orientation that occurs, or REJECTED.
   constexpr double REJECTED = -1.0;
   struct Verdict {
     double forward = REJECTED, backward = REJECTED;
   };
-  const std::vector<Verdict> verdicts = parallel_map<Verdict>(candidates.size(), [&](size_t p) {
+  std::vector<Verdict> verdicts = parallel_map<Verdict>(candidates.size(), [&](size_t p) {
     const uint32_t lo = pair_lo(candidates[p]);
     const uint32_t hi = pair_hi(candidates[p]);
     Verdict v;
@@ -269,10 +329,10 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
       progress_advance(progress, 1);
       return v;
     }
-    v.forward = gestalt_edge(strings[lo], strings[hi], automata[hi], threshold).value_or(REJECTED);
+    v.forward = gestalt_edge(strings[lo], strings[hi], lazy.get(hi), threshold).value_or(REJECTED);
     if (orientation.both_ways(lo, hi)) {
       v.backward =
-          gestalt_edge(strings[hi], strings[lo], automata[lo], threshold).value_or(REJECTED);
+          gestalt_edge(strings[hi], strings[lo], lazy.get(lo), threshold).value_or(REJECTED);
     }
     progress_advance(progress, 1);
     return v;
@@ -303,6 +363,38 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
     }
   }
   std::vector<uint64_t>().swap(candidates);
+  std::vector<Verdict>().swap(verdicts);
+  if (large > 0) {
+    // Each large bucket is walked as the exact variant walks all strings, with one forest over
+    // every edge so far: a pair it already connects is left out.
+    std::vector<uint32_t> forest(n);
+    std::iota(forest.begin(), forest.end(), 0u);
+    for (const Edge& e : edges) {
+      const uint32_t ra = uf_find(forest, static_cast<uint32_t>(e.a));
+      const uint32_t rb = uf_find(forest, static_cast<uint32_t>(e.b));
+      if (ra != rb) forest[ra] = rb;
+    }
+    std::vector<char> member(n, 0);
+    for (const uint32_t v : bucketed.members) member[v] = 1;
+    std::vector<CharCounts> counts(n);
+    parallel_for(n, [&](size_t v) {
+      if (member[v]) counts[v] = char_counts(strings[v]);
+    });
+    for (size_t k = 0; k < large; ++k) {
+      CandidateStream stream(strings, counts, threshold, 0, large_bucket(k));
+      const std::vector<Edge> found = streamed_edges(stream, strings, lazy, threshold,
+                                                     orientation, STREAM_BUDGET, nullptr, &forest);
+      for (const Edge& e : found) {
+        edges.push_back(e);
+        if (progress_lines(progress)) {
+          verified += distinct == nullptr
+                          ? 1
+                          : positions_of(e.a).size() * static_cast<uint64_t>(positions_of(e.b).size());
+        }
+      }
+      progress_advance(progress, 1);
+    }
+  }
   if (distinct != nullptr && copy_pairs > 0 && progress_lines(progress)) {
     for (size_t v = 0; v < n; ++v) {
       if (strings[v].empty() || !(threshold > 1.0)) {
@@ -316,7 +408,6 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
                  static_cast<unsigned long long>(verified), seconds());
   if (edges.empty()) return {};
 
-  LazySams lazy = LazySams::built(std::move(automata));
   return assemble(n, edges, strings, lazy, orientation, progress);
 }
 

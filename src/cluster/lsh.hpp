@@ -3,18 +3,25 @@
 // Instead of bounding every pair, each string gets a MinHash signature over the 64-bit FNV-1a
 // hashes of its 9-byte UTF-8 shingles (one hash of all bytes below 10 bytes); strings whose
 // signatures agree on a whole band of `band_rows` values share a bucket, and every two members
-// of a bucket become a candidate pair. Candidates are verified with gestalt_edge (the automaton
-// of the higher index, exact threshold test) and the verified edges go to assemble, so every
-// reported minimum is exact over all member pairs; clusters may only be split where the exact
-// variant would join them (pairs that never share a bucket are never linked).
+// of a bucket become a candidate pair. Clusters are the connected components of the candidates
+// whose ratio reaches the threshold (in an orientation that occurs), handed to assemble, so
+// every reported minimum is exact over all member pairs; clusters may only be split where the
+// exact variant would join them (pairs that never share a bucket are never linked). Buckets of
+// at most LSH_LISTED_BUCKET members are listed pair by pair and every pair is verified with
+// gestalt_edge (the automaton of the higher index, exact threshold test). A larger bucket is
+// verified as the exact variant verifies its candidates (cluster.hpp): the length-sorted walk
+// over its members with the length and count bounds, leaving out pairs that the edges found so
+// far already connect, then the LCS bound and the threshold test. A pair left out is already in
+// one component, so it changes no cluster, and the pairs a bound rejects cannot link.
 //
 // Everything is deterministic: hash functions come from a fixed xorshift64 sequence, bucket
-// order never reaches the result (assemble depends only on the set of edges), and results do
-// not depend on the number of threads. Signatures, automata and verification run on the ambient
+// order never reaches the result (clusters depend only on the components), and results do not
+// depend on the number of threads. Signatures, automata and verification run on the ambient
 // pool (parallel.hpp); bucketing runs on the calling thread, one band at a time. Cost: signatures
-// O(bytes * num_perm), candidates O(n * bands + pairs), verification one early-stopping ratio
-// per candidate; all automata are built up front. At most 2^32 - 1 strings (pairs pack two
-// 32-bit indices).
+// O(bytes * num_perm), listed candidates at most n * bands * (LSH_LISTED_BUCKET - 1) / 2 pairs
+// (far fewer in practice: one bucket shared in several bands lists its pairs once), a large
+// bucket what the exact variant costs on its members; automata are built on first use and kept
+// for assemble. At most 2^32 - 1 strings (pairs pack two 32-bit indices).
 #pragma once
 
 #include <cstddef>
@@ -74,10 +81,28 @@ inline uint32_t pair_hi(uint64_t p) { return static_cast<uint32_t>(p); }
 std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, size_t bands,
                                      Progress* progress = nullptr);
 
+// Buckets of more than this many members are not listed pair by pair: a bucket of m members
+// holds m (m - 1) / 2 pairs, while linking them takes at most m - 1 edges.
+inline constexpr size_t LSH_LISTED_BUCKET = 16;
+
+// The candidates split by bucket size: pairs of buckets of at most `max_listed` members as
+// lsh_candidates lists them, and the larger buckets as member lists (ascending within each,
+// every distinct member set once, in order of first appearance).
+struct BucketedCandidates {
+  std::vector<uint64_t> pairs;
+  std::vector<uint32_t> members;  // the large buckets, one after another
+  std::vector<size_t> offsets;    // large bucket k is members[offsets[k] .. offsets[k + 1])
+};
+BucketedCandidates lsh_bucketed_candidates(std::span<const uint64_t> keys, size_t n,
+                                           size_t bands, size_t max_listed,
+                                           Progress* progress = nullptr);
+
 // The whole LSH clustering, in assemble's format. Exact duplicates are hashed and verified
 // once (see cluster.hpp for orientation). With progress lines on, writes one line after
-// signatures, candidates and verification, counting pairs of the caller's strings, besides the
-// phase lines ("signatures", "buckets", "verify", then assemble's "minimum").
+// signatures, candidates and verification, counting pairs of the caller's strings (a large
+// bucket counts all pairs of its members as candidates, and only the edges its walk found as
+// verified), besides the phase lines ("signatures", "buckets", "verify" counting listed pairs
+// and large buckets, then assemble's "minimum").
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             double threshold, size_t num_perm, size_t band_rows,
                                             Progress* progress = nullptr);

@@ -167,16 +167,6 @@ double keep_best(std::vector<Scored>& found, size_t limit, bool keep_ties) {
   return last;
 }
 
-// The exact ratio of a and b when it reaches the threshold; b's automaton is built by `sam_b`
-// only when a test needs it.
-template <class GetSam>
-std::optional<double> exact_at_least(Text a, Text b, GetSam&& sam_b, double threshold) {
-  const size_t total = a.size() + b.size();
-  const uint64_t need = need_count(threshold, total);
-  if (std::min(a.size(), b.size()) < need) return std::nullopt;
-  return gestalt_edge(a, b, sam_b(), threshold);
-}
-
 }  // namespace
 
 namespace {
@@ -383,90 +373,80 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
                           keep_ties);
 }
 
-std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
-                                      std::span<const CodePoints> right, double threshold,
-                                      Progress* progress) {
-  std::vector<RatioPair> out;
-  if (left.empty() || right.empty()) return out;
-  progress_start(progress, "join", left.size(), "%zu by %zu strings", left.size(), right.size());
-  const size_t nr = right.size();
-  const std::vector<CharCounts> counts =
-      parallel_map<CharCounts>(nr, [&](size_t j) { return char_counts(right[j]); });
-  const std::vector<CharCounts> left_counts =
-      parallel_map<CharCounts>(left.size(), [&](size_t i) { return char_counts(left[i]); });
-  std::vector<size_t> order(nr);
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t x, size_t y) { return right[x].size() < right[y].size(); });
-  std::vector<size_t> lengths(nr);
-  for (size_t q = 0; q < nr; ++q) lengths[q] = right[order[q]].size();
-  LazySams lazy(right);
+namespace {
 
-  std::vector<std::vector<RatioPair>> rows(left.size());
-  parallel_for(left.size(), [&](size_t i) {
-    const Text a = left[i];
-    const size_t la = a.size();
-    // The length bound rises up to la and falls after it, so the rights it admits are one run
-    // of the length order.
-    const auto lo = std::partition_point(lengths.begin(), lengths.end(), [&](size_t lb) {
-      return lb < la && threshold > real_quick_ratio(la, lb);
-    });
-    const auto hi = std::partition_point(lo, lengths.end(), [&](size_t lb) {
-      return lb <= la || !(threshold > real_quick_ratio(la, lb));
-    });
-    std::vector<RatioPair>& row = rows[i];
-    for (auto q = lo; q < hi; ++q) {
-      const size_t j = order[static_cast<size_t>(q - lengths.begin())];
-      const size_t total = la + right[j].size();
-      if (threshold > quick_ratio_counts(left_counts[i], counts[j], total)) continue;
-      const std::optional<double> r =
-          exact_at_least(a, right[j], [&]() -> const Sam& { return lazy.get(j); }, threshold);
-      if (r) row.push_back({i, j, *r});
-    }
-    std::sort(row.begin(), row.end(), [](const RatioPair& x, const RatioPair& y) { return x.j < y.j; });
-    progress_advance(progress, 1);
-  });
-  append_pieces(rows, out);
-  progress_end(progress, "%zu pairs", out.size());
-  return out;
-}
+// Pairs within the length bound per verified block of a join: enough to keep the pool busy,
+// few enough that a block's candidates cost little next to the strings' automata.
+constexpr uint64_t JOIN_BLOCK = uint64_t{1} << 19;
 
-std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
-                                     Progress* progress) {
-  std::vector<RatioPair> out;
+// Every pair a < b of `strings` with ratio(strings[a], strings[b]) >= threshold, as (a, b, ratio)
+// ascending; with a split, only pairs a < split <= b, as (a, b - split, ratio). Candidates come a
+// block of rows at a time from the length-sorted walk of clustering and are verified (LCS bound,
+// then the exact test) before the next block is walked, so memory holds the strings, their
+// bounds and automata, one block and the results, whatever the number of candidates.
+std::vector<RatioPair> join_pairs(std::span<const CodePoints> strings, size_t split,
+                                  double threshold, Progress* progress) {
   const size_t n = strings.size();
-  if (n < 2) return out;
+  progress_start(progress, "candidates", n, "%zu strings", n);
   const std::vector<CharCounts> counts =
       parallel_map<CharCounts>(n, [&](size_t i) { return char_counts(strings[i]); });
-  progress_start(progress, "candidates", n, "%zu strings", n);
-  std::vector<CandidatePair> pairs = candidate_pairs(strings, counts, threshold, progress);
-  progress_end(progress, "%zu pairs", pairs.size());
-  // Tests sharing an automaton run together, and each automaton is built before any test waits
-  // on it.
-  std::sort(pairs.begin(), pairs.end(), [](const CandidatePair& x, const CandidatePair& y) {
-    return x.b != y.b ? x.b < y.b : x.a < y.a;
-  });
+  CandidateStream stream(strings, counts, threshold, split);
+  progress_set(progress, n);
+  progress_end(progress, "%llu pairs within the length bound",
+               static_cast<unsigned long long>(stream.window_pairs()));
+  progress_start(progress, "join", stream.window_pairs(), "%llu pairs within the length bound",
+                 static_cast<unsigned long long>(stream.window_pairs()));
   LazySams lazy(strings);
-  std::vector<uint32_t> owners;
-  for (const CandidatePair& p : pairs) {
-    if (owners.empty() || owners.back() != p.b) owners.push_back(p.b);
-  }
-  progress_start(progress, "join", pairs.size(), "%zu candidates", pairs.size());
-  parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
-  std::vector<std::optional<double>> ratios =
-      parallel_map<std::optional<double>>(pairs.size(), [&](size_t k) {
-        const CandidatePair p = pairs[k];
-        std::optional<double> r = gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
-        progress_advance(progress, 1);
-        return r;
-      });
-  for (size_t k = 0; k < pairs.size(); ++k) {
-    if (ratios[k]) out.push_back({pairs[k].a, pairs[k].b, *ratios[k]});
+  const std::vector<uint32_t> no_forest;
+  const std::span<const uint32_t> order = stream.walk_order();
+  std::vector<KeyedPair> keyed;
+  std::vector<CandidatePair> pairs;
+  std::vector<RatioPair> out;
+  uint64_t walked = 0;
+  constexpr double REJECTED = -1.0;
+  while (!stream.finished()) {
+    const size_t first_row = stream.rows_walked();
+    walked += stream.next_block(no_forest, JOIN_BLOCK, keyed);
+    pairs.resize(keyed.size());
+    for (size_t k = 0; k < keyed.size(); ++k) pairs[k] = {keyed[k].a, keyed[k].b};
+    screen_pairs(pairs, strings, lazy, threshold);
+    const std::vector<double> ratios = parallel_map<double>(pairs.size(), [&](size_t k) {
+      const CandidatePair p = pairs[k];
+      return gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold).value_or(REJECTED);
+    });
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      if (ratios[k] != REJECTED) out.push_back({pairs[k].a, pairs[k].b - split, ratios[k]});
+    }
+    // The automata of the rows just walked serve no later block.
+    for (size_t p = first_row; p < stream.rows_walked(); ++p) lazy.drop(order[p]);
+    progress_set(progress, walked);
   }
   std::sort(out.begin(), out.end(),
             [](const RatioPair& x, const RatioPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
   progress_end(progress, "%zu pairs", out.size());
   return out;
+}
+
+}  // namespace
+
+std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
+                                        std::span<const CodePoints> right, double threshold,
+                                        Progress* progress) {
+  if (left.empty() || right.empty()) return {};
+  // One walk over both lists: callers that hold them side by side in one array lend it as it is.
+  if (left.data() + left.size() == right.data()) {
+    return join_pairs({left.data(), left.size() + right.size()}, left.size(), threshold,
+                      progress);
+  }
+  std::vector<CodePoints> both(left.begin(), left.end());
+  both.insert(both.end(), right.begin(), right.end());
+  return join_pairs(both, left.size(), threshold, progress);
+}
+
+std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
+                                       Progress* progress) {
+  if (strings.size() < 2) return {};
+  return join_pairs(strings, 0, threshold, progress);
 }
 
 }  // namespace ratiokit

@@ -5,10 +5,10 @@
 // second text and its automaton is built once; a join scores ratio(left[i], right[j]), and a
 // self-join ratio(s[i], s[j]) for i < j, the orientation of clustering. Every candidate passes
 // the cheap bounds of cluster.hpp (length, then character counts) before an exact threshold
-// test of gestalt.hpp, and the results carry exact ratios. extract adds a third bound between
+// test of gestalt.hpp, and the results carry exact ratios. Both add a third bound between
 // them: M never exceeds the longest common subsequence, which a bit-parallel scan over the
-// query's character masks gives in a few operations per character of the choice. Loops run on
-// the ambient pool; results never depend on the number of threads.
+// shorter text's character masks gives in a few operations per character of the other. Loops
+// run on the ambient pool; results never depend on the number of threads.
 #pragma once
 
 #include <cstddef>
@@ -78,15 +78,22 @@ struct RatioPair {
   double ratio;
 };
 
-// Every (i, j) with ratio(left[i], right[j]) >= threshold, ascending by (i, j). Phase "join"
-// counts rows of left.
+// Every (i, j) with ratio(left[i], right[j]) >= threshold, ascending by (i, j). Candidates are
+// streamed: the length-sorted walk of clustering (cluster.hpp, CandidateStream) over both lists
+// yields a block of rows at a time, whose pairs are verified (LCS bound, then the exact test)
+// before the next block is walked, so memory is the strings, their histograms, the automata of
+// strings still ahead in the walk, one block of a fixed number of pairs and the results,
+// whatever the threshold. A left and right
+// that lie side by side in one array are walked in place; otherwise they are copied into one.
+// Phases "candidates" (strings; the histograms and the walk's order) and "join" (pairs within
+// the length bound).
 std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
-                                      std::span<const CodePoints> right, double threshold,
-                                      Progress* progress = nullptr);
+                                        std::span<const CodePoints> right, double threshold,
+                                        Progress* progress = nullptr);
 
-// Every (i, j), i < j, with ratio(s[i], s[j]) >= threshold, ascending by (i, j). Phases
-// "candidates" (strings) and "join" (candidate pairs).
+// Every (i, j), i < j, with ratio(s[i], s[j]) >= threshold, ascending by (i, j). Streamed and
+// reported as ratio_join_chars.
 std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
-                                     Progress* progress = nullptr);
+                                       Progress* progress = nullptr);
 
 }  // namespace ratiokit

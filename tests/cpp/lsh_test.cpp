@@ -104,6 +104,30 @@ TEST(LshCandidates, PairsFromSharedBuckets) {
   EXPECT_TRUE(lsh_candidates(keys, 4, 0).empty());
 }
 
+TEST(LshCandidates, LargeBucketsAsMemberLists) {
+  // 6 strings, 3 bands. Band 0: {0, 1, 2, 3} and {4, 5}; band 1: {0, 1, 2, 3} again and {4, 5};
+  // band 2: {1, 3, 5} and {0, 2, 4}.
+  const std::vector<uint64_t> keys = {
+      1, 3, 5,  // string 0
+      1, 3, 6,  // string 1
+      1, 3, 5,  // string 2
+      1, 3, 6,  // string 3
+      2, 4, 5,  // string 4
+      2, 4, 6,  // string 5
+  };
+  const BucketedCandidates got = lsh_bucketed_candidates(keys, 6, 3, 3);
+  EXPECT_EQ(got.pairs, (std::vector<uint64_t>{pack_pair(0, 2), pack_pair(0, 4), pack_pair(1, 3),
+                                              pack_pair(1, 5), pack_pair(2, 4), pack_pair(3, 5),
+                                              pack_pair(4, 5)}));
+  EXPECT_EQ(got.members, (std::vector<uint32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(got.offsets, (std::vector<size_t>{0, 4}));
+  // Without a limit every bucket is listed, as lsh_candidates lists them.
+  const BucketedCandidates all = lsh_bucketed_candidates(keys, 6, 3, SIZE_MAX);
+  EXPECT_EQ(all.pairs, lsh_candidates(keys, 6, 3));
+  EXPECT_TRUE(all.members.empty());
+  EXPECT_EQ(all.offsets, (std::vector<size_t>{0}));
+}
+
 TEST(LshCluster, IdenticalAndShortStrings) {
   const std::string base = "def frobnicate(x): return x + 1";
   const std::vector<CodePoints> strings = {text(base.c_str()), text("abc"), text(base.c_str()),

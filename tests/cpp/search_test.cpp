@@ -180,9 +180,14 @@ TEST(Joins, EqualBruteForce) {
   std::vector<CodePoints> strings;
   for (int k = 0; k < 120; ++k) strings.push_back(random_text(rng, 12, 2 + k % 3));
   const std::span<const CodePoints> left(strings.data(), 50), right(strings.data() + 50, 70);
+  // Lists apart in memory are copied into one; lists side by side are walked in place.
+  const std::vector<CodePoints> apart_left(strings.begin() + 70, strings.end());
+  const std::vector<CodePoints> apart_right(strings.begin(), strings.begin() + 70);
   for (double threshold : {0.0, 0.5, 0.8, 1.0}) {
     expect_join(self_join_chars(strings, threshold), strings, strings, threshold, true);
     expect_join(ratio_join_chars(left, right, threshold), left, right, threshold, false);
+    expect_join(ratio_join_chars(apart_left, apart_right, threshold), apart_left, apart_right,
+                threshold, false);
   }
 }
 
