@@ -1,0 +1,254 @@
+// Order-preserving deduplication. Tested by tests/cpp/dedupe_test.cpp against the sequential
+// rule, and end to end against difflib by tests/test_dedupe.py.
+#include "dedupe/dedupe.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include "cluster/cluster.hpp"
+#include "parallel/parallel.hpp"
+#include "ratio/ratio.hpp"
+
+namespace ratiokit {
+namespace {
+
+constexpr uint32_t NONE = UINT32_MAX;
+
+// The exact tests of one row against earlier rows k, ratio(strings[k], strings[row]). The row's
+// LCS masks and automaton are built on its first test that needs them and serve all the others.
+struct RowTest {
+  std::span<const CodePoints> strings;
+  double threshold;
+  size_t row = 0;
+  bool masks_built = false, sam_built = false;
+  LcsMasks masks;
+  Sam sam;
+  std::vector<uint64_t> lcs_row;
+
+  void reset(size_t r) {
+    row = r;
+    masks_built = sam_built = false;
+  }
+
+  bool reached_by(size_t k) {
+    const Text a = strings[k], b = strings[row];
+    const uint64_t need = need_count(threshold, a.size() + b.size());
+    if (need > 0 && std::min(a.size(), b.size()) < need) return false;
+    // The LCS is symmetric, so the row can be the pattern for every k.
+    if (need > 0 && a.size() * b.size() <= LCS_MAX_CELLS) {
+      if (!masks_built) {
+        masks.build(b);
+        masks_built = true;
+      }
+      if (lcs_length(masks, a, lcs_row, need) < need) return false;
+    }
+    if (!sam_built) {
+      build_sam_into(b, sam);
+      sam_built = true;
+    }
+    return gestalt_edge_bounded(a, b, sam, threshold);
+  }
+};
+
+// The rows kept so far, by length, each length's rows ascending.
+struct KeptIndex {
+  std::vector<size_t> lengths;                   // the distinct lengths of all rows, ascending
+  std::vector<uint32_t> rank;                    // per row: its length's place in `lengths`
+  std::vector<std::pair<uint32_t, uint32_t>> window;  // per length: the lengths its bound admits
+  std::vector<std::vector<uint32_t>> kept;       // per length
+  size_t size = 0;
+
+  KeptIndex(std::span<const CodePoints> rows, double threshold) {
+    lengths.reserve(rows.size());
+    for (const CodePoints& s : rows) lengths.push_back(s.size());
+    std::sort(lengths.begin(), lengths.end());
+    lengths.erase(std::unique(lengths.begin(), lengths.end()), lengths.end());
+    rank.resize(rows.size());
+    for (size_t r = 0; r < rows.size(); ++r) {
+      rank[r] = static_cast<uint32_t>(
+          std::lower_bound(lengths.begin(), lengths.end(), rows[r].size()) - lengths.begin());
+    }
+    // The length bound rises up to the row's own length and falls after it, so the lengths it
+    // admits are one run of the ascending lengths.
+    window.resize(lengths.size());
+    for (size_t x = 0; x < lengths.size(); ++x) {
+      const size_t lx = lengths[x];
+      const auto lo = std::partition_point(lengths.begin(), lengths.end(), [&](size_t ly) {
+        return ly < lx && threshold > real_quick_ratio(lx, ly);
+      });
+      const auto hi = std::partition_point(lo, lengths.end(), [&](size_t ly) {
+        return ly <= lx || !(threshold > real_quick_ratio(lx, ly));
+      });
+      window[x] = {static_cast<uint32_t>(lo - lengths.begin()),
+                   static_cast<uint32_t>(hi - lengths.begin())};
+    }
+    kept.resize(lengths.size());
+  }
+
+  void add(uint32_t r) {
+    kept[rank[r]].push_back(r);
+    ++size;
+  }
+};
+
+struct Deduper {
+  std::span<const CodePoints> rows;
+  double threshold;
+  std::vector<CharCounts> counts;
+  std::vector<uint32_t> identity;
+  DenseCounts table;
+  KeptIndex index;
+
+  Deduper(std::span<const CodePoints> strings, double t)
+      : rows(strings), threshold(t),
+        counts(parallel_map<CharCounts>(strings.size(),
+                                        [&](size_t i) { return char_counts(strings[i]); })),
+        identity(identity_order(strings.size())), table(identity, strings, counts),
+        index(strings, t) {}
+
+  static std::vector<uint32_t> identity_order(size_t n) {
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    return order;
+  }
+
+  // Whether the count bounds of rows q and r reach the threshold (their lengths are within the
+  // length bound).
+  bool counts_reach(uint32_t q, uint32_t r) const {
+    const size_t total = rows[q].size() + rows[r].size();
+    if (table.coarse_rejects(q, r, total, threshold)) return false;
+    return !(threshold > table.bound(q, r, counts[q], counts[r], total));
+  }
+
+  // The first row kept before this block that reaches row r, or NONE. `open` is scratch.
+  uint32_t first_kept_hit(uint32_t r, RowTest& test, std::vector<uint32_t>& open) const {
+    open.clear();
+    const auto [lo, hi] = index.window[index.rank[r]];
+    for (uint32_t x = lo; x < hi; ++x) {
+      for (const uint32_t q : index.kept[x]) {
+        if (counts_reach(q, r)) open.push_back(q);
+      }
+    }
+    if (open.empty()) return NONE;
+    std::sort(open.begin(), open.end());
+    test.reset(r);
+    for (const uint32_t q : open) {
+      if (test.reached_by(q)) return q;
+    }
+    return NONE;
+  }
+
+  // The first place i in [from, j) whose row open[i] reaches row open[j], or NONE.
+  uint32_t first_open_hit(std::span<const uint32_t> open, size_t j, size_t from,
+                          RowTest& test) const {
+    const uint32_t r = open[j];
+    const size_t lr = rows[r].size();
+    test.reset(r);
+    const CancelCheck check;
+    for (size_t i = from; i < j; ++i) {
+      check();
+      const uint32_t q = open[i];
+      if (threshold > real_quick_ratio(rows[q].size(), lr) || !counts_reach(q, r)) continue;
+      if (test.reached_by(q)) return static_cast<uint32_t>(i);
+    }
+    return NONE;
+  }
+
+  // One representative per row (the row itself when kept).
+  std::vector<uint32_t> run(size_t max_block, Progress* progress) {
+    const size_t n = rows.size();
+    std::vector<uint32_t> label(n);
+    const size_t min_block = std::max<size_t>(1, max_block / 16);
+    std::vector<uint32_t> open;
+    std::vector<uint8_t> kept_in_block;
+    RowTest serial{rows, threshold, 0, false, false, {}, {}, {}};
+    size_t begin = 0;
+    while (begin < n) {
+      const size_t end = std::min(n, begin + std::clamp(index.size, min_block, max_block));
+      // Every row against the rows kept before the block.
+      std::vector<uint32_t> hit(end - begin, NONE);
+      parallel_for_chunks(end - begin, MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
+        const CancelCheck check;
+        RowTest test{rows, threshold, 0, false, false, {}, {}, {}};
+        std::vector<uint32_t> scratch;
+        for (size_t k = lo; k < hi; ++k) {
+          check();
+          hit[k] = first_kept_hit(static_cast<uint32_t>(begin + k), test, scratch);
+        }
+      });
+      // The rows left open against the earlier open rows of the block: one of those is kept
+      // unless it hit something itself.
+      open.clear();
+      for (size_t k = 0; k < hit.size(); ++k) {
+        if (hit[k] == NONE) open.push_back(static_cast<uint32_t>(begin + k));
+      }
+      std::vector<uint32_t> open_hit(open.size(), NONE);
+      parallel_for_chunks(open.size(), MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
+        RowTest test{rows, threshold, 0, false, false, {}, {}, {}};
+        for (size_t j = lo; j < hi; ++j) open_hit[j] = first_open_hit(open, j, 0, test);
+      });
+      // Settle the block in order. A row whose first open hit was dropped looks further.
+      kept_in_block.assign(open.size(), 0);
+      size_t j = 0;
+      for (size_t k = 0; k < hit.size(); ++k) {
+        const auto r = static_cast<uint32_t>(begin + k);
+        if (hit[k] != NONE) {
+          label[r] = hit[k];
+          continue;
+        }
+        uint32_t i = open_hit[j];
+        while (i != NONE && !kept_in_block[i]) i = first_open_hit(open, j, i + 1, serial);
+        if (i == NONE) {
+          label[r] = r;
+          kept_in_block[j] = 1;
+          index.add(r);
+        } else {
+          label[r] = open[i];
+        }
+        ++j;
+      }
+      begin = end;
+      progress_set(progress, begin);
+      progress_tick(progress, "dedupe: %zu/%zu rows, %zu kept", begin, n, index.size);
+    }
+    return label;
+  }
+};
+
+}  // namespace
+
+std::vector<size_t> dedupe_chars(std::span<const CodePoints> strings, double threshold,
+                                 Progress* progress, size_t max_block) {
+  const size_t n = strings.size();
+  std::vector<size_t> labels(n);
+  if (n == 0) return labels;
+  // Every pair reaches a NaN or non-positive threshold, and none one above 1.0.
+  if (!(threshold > 0.0)) return labels;
+  std::iota(labels.begin(), labels.end(), size_t{0});
+  if (threshold > 1.0) return labels;
+
+  // Copies of a value reach each other (1.0) and every row that reaches one reaches all, so a
+  // copy goes where the value's first occurrence goes, and the distinct values, in order of
+  // first occurrence, meet the kept rows in the same order as the rows do.
+  DistinctStrings distinct = distinct_strings(strings);
+  const size_t d = distinct.values.size();
+  if (d == n) std::vector<CodePoints>().swap(distinct.values);
+  const std::span<const CodePoints> values =
+      d == n ? strings : std::span<const CodePoints>(distinct.values);
+  progress_start(progress, "dedupe", d, "%zu strings, %zu distinct", n, d);
+  const std::vector<uint32_t> label =
+      Deduper(values, threshold).run(std::max<size_t>(1, max_block), progress);
+  size_t kept = 0;
+  for (size_t v = 0; v < d; ++v) {
+    kept += label[v] == v;
+    const size_t representative = distinct.first[label[v]];
+    for (size_t k = distinct.offsets[v]; k < distinct.offsets[v + 1]; ++k) {
+      labels[distinct.positions[k]] = representative;
+    }
+  }
+  progress_end(progress, "%zu kept", kept);
+  return labels;
+}
+
+}  // namespace ratiokit
