@@ -2,8 +2,9 @@
 
 ``ratio(a, b)`` returns exactly ``difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()``;
 ``ratio(pairs)`` does the same for a list of ``(a, b)`` pairs across all cores.
-``extract``, ``get_close_matches``, ``ratio_join`` and ``cluster_labels`` answer the questions
-that come next: the best matches for a query, the pairs above a threshold, a label per row.
+``extract``, ``get_close_matches``, ``ratio_join``, ``cluster_labels`` and ``dedupe`` answer the
+questions that come next: the best matches for a query, the pairs above a threshold, a label per
+row, the rows to keep.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ from ._long_calls import (
     cosine_join,
 )
 from ._ratiokit import CosineJoiner, PanicException, ratio_many
-from ._search import cluster_labels, extract, get_close_matches, ratio_join
+from ._search import cluster_labels, dedupe, extract, get_close_matches, ratio_join
 
 __all__ = [
     "CosineJoiner",
@@ -32,6 +33,7 @@ __all__ = [
     "cluster_canonicals_lsh",
     "cluster_labels",
     "cosine_join",
+    "dedupe",
     "extract",
     "get_close_matches",
     "ratio",

@@ -40,6 +40,12 @@ def _ratio_join(
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
+def _dedupe(
+    strings: Sequence[str],
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[int]: ...
 def _cluster_canonicals(
     canonicals: Sequence[str],
     threshold: float,

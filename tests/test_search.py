@@ -276,7 +276,7 @@ class TestInputs:
         pd = pytest.importorskip("pandas")
         series = pd.Series(self.WORDS, index=[10, 3, 7, 1])
         assert ratiokit.extract("appel", series) == self.expected()
-        assert ratiokit.cluster_labels(series, threshold=0.7) == \
+        assert ratiokit.cluster_labels(series, threshold=0.7).tolist() == \
             ratiokit.cluster_labels(self.WORDS, threshold=0.7)
         with pytest.raises(TypeError, match=r"argument 'choices': item 2 is float"):
             ratiokit.extract("appel", pd.Series(["a", "b", None, "c"]))
