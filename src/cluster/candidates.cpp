@@ -118,6 +118,19 @@ bool DenseCounts::coarse_rejects(size_t p, size_t q, size_t total, double thresh
          threshold > common_ratio(coarse_common(coarse.data(), p, q), total);
 }
 
+void DenseCounts::coarse_survivors(size_t p, std::span<const uint32_t> qs, size_t total,
+                                   double threshold, std::vector<uint32_t>& out) const {
+  if (!has_coarse[p] || total == 0) {
+    out.insert(out.end(), qs.begin(), qs.end());
+    return;
+  }
+  for (const uint32_t q : qs) {
+    if (!has_coarse[q] || !(threshold > common_ratio(coarse_common(coarse.data(), p, q), total))) {
+      out.push_back(q);
+    }
+  }
+}
+
 double DenseCounts::bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq,
                           size_t total) const {
   return dense[p] && dense[q] && total > 0 ? common_ratio(dense_common(table.data(), p, q), total)

@@ -75,6 +75,10 @@ struct DenseCounts {
   // Whether the coarse rows alone show that the count bound of positions p and q (total length
   // `total`) misses the threshold.
   bool coarse_rejects(size_t p, size_t q, size_t total, double threshold) const;
+  // Appends to `out` the positions of `qs` that coarse_rejects leaves, all of total length
+  // `total` with p: one call for a run of rows of one length.
+  void coarse_survivors(size_t p, std::span<const uint32_t> qs, size_t total, double threshold,
+                        std::vector<uint32_t>& out) const;
   // The count bound of positions p and q, whose strings have the counts cp and cq: the value of
   // quick_ratio_counts, read from the tables where both rows have one.
   double bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq, size_t total) const;

@@ -51,12 +51,23 @@ struct RowTest {
   }
 };
 
-// The rows kept so far, by length, each length's rows ascending.
+// Rows in order of length (ties by index), the order the histograms are stored in, so that
+// the rows of one length lie side by side.
+std::vector<uint32_t> length_order(std::span<const CodePoints> rows) {
+  std::vector<uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t x, uint32_t y) { return rows[x].size() < rows[y].size(); });
+  return order;
+}
+
+// The rows kept so far, by length: each length's rows by their place in the length order,
+// which for rows of one length is their index order.
 struct KeptIndex {
   std::vector<size_t> lengths;                   // the distinct lengths of all rows, ascending
   std::vector<uint32_t> rank;                    // per row: its length's place in `lengths`
   std::vector<std::pair<uint32_t, uint32_t>> window;  // per length: the lengths its bound admits
-  std::vector<std::vector<uint32_t>> kept;       // per length
+  std::vector<std::vector<uint32_t>> kept;       // per length: places in the length order
   size_t size = 0;
 
   KeptIndex(std::span<const CodePoints> rows, double threshold) {
@@ -86,8 +97,8 @@ struct KeptIndex {
     kept.resize(lengths.size());
   }
 
-  void add(uint32_t r) {
-    kept[rank[r]].push_back(r);
+  void add(uint32_t r, uint32_t place) {
+    kept[rank[r]].push_back(place);
     ++size;
   }
 };
@@ -96,41 +107,53 @@ struct Deduper {
   std::span<const CodePoints> rows;
   double threshold;
   std::vector<CharCounts> counts;
-  std::vector<uint32_t> identity;
-  DenseCounts table;
+  std::vector<uint32_t> order;  // rows by length
+  std::vector<uint32_t> place;  // per row: its place in `order`
+  DenseCounts table;            // by place
   KeptIndex index;
 
   Deduper(std::span<const CodePoints> strings, double t)
       : rows(strings), threshold(t),
         counts(parallel_map<CharCounts>(strings.size(),
                                         [&](size_t i) { return char_counts(strings[i]); })),
-        identity(identity_order(strings.size())), table(identity, strings, counts),
+        order(length_order(strings)), place(places_of(order)), table(order, strings, counts),
         index(strings, t) {}
 
-  static std::vector<uint32_t> identity_order(size_t n) {
-    std::vector<uint32_t> order(n);
-    std::iota(order.begin(), order.end(), 0u);
-    return order;
+  static std::vector<uint32_t> places_of(std::span<const uint32_t> order) {
+    std::vector<uint32_t> out(order.size());
+    for (size_t p = 0; p < order.size(); ++p) out[order[p]] = static_cast<uint32_t>(p);
+    return out;
   }
 
-  // Whether the count bounds of rows q and r reach the threshold (their lengths are within the
-  // length bound).
+  // Whether the count bound of rows q and r, whose places are pq and pr, reaches the threshold.
+  bool fine_reach(uint32_t pq, uint32_t pr) const {
+    const uint32_t q = order[pq], r = order[pr];
+    const size_t total = rows[q].size() + rows[r].size();
+    return !(threshold > table.bound(pq, pr, counts[q], counts[r], total));
+  }
+
+  // Both count bounds (their lengths are within the length bound).
   bool counts_reach(uint32_t q, uint32_t r) const {
     const size_t total = rows[q].size() + rows[r].size();
-    if (table.coarse_rejects(q, r, total, threshold)) return false;
-    return !(threshold > table.bound(q, r, counts[q], counts[r], total));
+    return !table.coarse_rejects(place[q], place[r], total, threshold) &&
+           fine_reach(place[q], place[r]);
   }
 
   // The first row kept before this block that reaches row r, or NONE. `open` is scratch.
   uint32_t first_kept_hit(uint32_t r, RowTest& test, std::vector<uint32_t>& open) const {
     open.clear();
+    const uint32_t pr = place[r];
+    const size_t lr = rows[r].size();
     const auto [lo, hi] = index.window[index.rank[r]];
     for (uint32_t x = lo; x < hi; ++x) {
-      for (const uint32_t q : index.kept[x]) {
-        if (counts_reach(q, r)) open.push_back(q);
-      }
+      table.coarse_survivors(pr, index.kept[x], index.lengths[x] + lr, threshold, open);
     }
-    if (open.empty()) return NONE;
+    size_t kept = 0;
+    for (const uint32_t pq : open) {
+      if (fine_reach(pq, pr)) open[kept++] = order[pq];
+    }
+    if (kept == 0) return NONE;
+    open.resize(kept);
     std::sort(open.begin(), open.end());
     test.reset(r);
     for (const uint32_t q : open) {
@@ -202,7 +225,7 @@ struct Deduper {
         if (i == NONE) {
           label[r] = r;
           kept_in_block[j] = 1;
-          index.add(r);
+          index.add(r, place[r]);
         } else {
           label[r] = open[i];
         }
