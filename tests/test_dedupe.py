@@ -4,7 +4,11 @@ the shapes of its output, and cluster_labels' answers when its input changes dur
 from __future__ import annotations
 
 import difflib
+import json
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -193,3 +197,66 @@ class TestInputChangedDuringTheCall:
             labels = call(rows, threshold=0.95, progress=grow)
             assert len(rows) > len(strings), "the callable never ran"
             assert labels == call(strings, threshold=0.95), call.__name__
+
+
+def run_cli(cwd, *args, stdin=None):
+    env = dict(os.environ)
+    env.pop("RATIOKIT_PROGRESS", None)
+    return subprocess.run([sys.executable, "-m", "ratiokit", "dedupe", *args], cwd=cwd,
+                          input=stdin, capture_output=True, env=env, timeout=60)
+
+
+class TestCommandLine:
+    LINES = ["apple pie", "apple pies", "cherry", "", "apple pie!", "banana", "cherry",
+             "crème brûlée", "crème brûlé"]
+
+    @pytest.fixture
+    def lines_file(self, tmp_path):
+        (tmp_path / "in.txt").write_text("\n".join(self.LINES) + "\n", encoding="utf-8")
+        return tmp_path
+
+    def test_kept_lines_in_order_on_stdout(self, lines_file):
+        done = run_cli(lines_file, "in.txt")
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.decode() == "apple pie\ncherry\nbanana\ncrème brûlée\n"
+        assert b"8 items, 4 kept, 4 dropped" in done.stderr
+        # Standard input, and the same lines as the library keeps.
+        piped = run_cli(lines_file, "--threshold", "0.5", "--quiet",
+                        stdin="\n".join(self.LINES).encode())
+        texts = [line for line in self.LINES if line]
+        labels = ratiokit.dedupe(texts, threshold=0.5)
+        assert piped.stdout.decode().splitlines() == [t for i, t in enumerate(texts) if labels[i] == i]
+        assert piped.stderr == b""
+
+    def test_show_pairs_each_dropped_line_with_its_representative(self, lines_file):
+        done = run_cli(lines_file, "in.txt", "--show")
+        assert done.returncode == 0, done.stderr
+        rows = [line.split("\t") for line in done.stdout.decode().splitlines()]
+        assert rows[0] == ["dropped", "kept", "ratio", "dropped_text", "kept_text"]
+        assert [(d, k, t) for d, k, _, t, _ in rows[1:]] == [
+            ("in.txt:2", "in.txt:1", "apple pies"), ("in.txt:5", "in.txt:1", "apple pie!"),
+            ("in.txt:7", "in.txt:3", "cherry"), ("in.txt:9", "in.txt:8", "crème brûlé")]
+        for _, _, r, dropped, kept in rows[1:]:
+            assert float(r) == ratio(kept, dropped) >= 0.9
+        shown = run_cli(lines_file, "in.txt", "--show", "--format", "jsonl")
+        first = json.loads(shown.stdout.decode().splitlines()[0])
+        assert first == {"dropped": "in.txt:2", "kept": "in.txt:1", "ratio": ratio("apple pie", "apple pies"),
+                         "dropped_text": "apple pies", "kept_text": "apple pie"}
+
+    def test_jsonl_and_files(self, tmp_path):
+        (tmp_path / "in.jsonl").write_text(
+            '"same text"\n{"text": "same text!", "id": "b"}\n{"text": "other", "id": "c"}\n')
+        done = run_cli(tmp_path, "--jsonl", "in.jsonl")
+        assert [json.loads(line) for line in done.stdout.decode().splitlines()] == [
+            {"id": "in.jsonl:1", "text": "same text"}, {"id": "c", "text": "other"}]
+        (tmp_path / "d").mkdir()
+        for name, text in [("a.txt", "one file\n"), ("b.txt", "one file!\n"), ("c.txt", "unrelated\n")]:
+            (tmp_path / "d" / name).write_text(text)
+        done = run_cli(tmp_path, "--files", "d")
+        assert done.stdout.decode().splitlines() == [os.path.join("d", "a.txt"), os.path.join("d", "c.txt")]
+
+    def test_errors(self, lines_file):
+        done = run_cli(lines_file, "in.txt", "--threshold", "1.5")
+        assert done.returncode == 2 and b"--threshold must be between 0 and 1" in done.stderr
+        done = run_cli(lines_file, "missing.txt")
+        assert done.returncode == 1 and done.stderr.startswith(b"ratiokit: error: missing.txt")
