@@ -67,15 +67,22 @@ std::array<uint8_t, DENSE_WIDTH> balanced_groups(std::span<const uint32_t> order
   return group;
 }
 
+// S of two histogram rows of WIDTH columns. Rows with a histogram count at most DENSE_MAX_LEN
+// characters, so S fits 16 bits, and summing in 16-bit lanes halves the work of the widening
+// sum.
+template <size_t WIDTH>
+inline uint32_t common_rows(const int16_t* a, const int16_t* b) {
+  static_assert(DENSE_MAX_LEN <= UINT16_MAX);
+  uint16_t s = 0;
+  for (size_t c = 0; c < WIDTH; ++c) s = static_cast<uint16_t>(s + std::min(a[c], b[c]));
+  return s;
+}
+
 // S of two rows of a histogram table of WIDTH columns (walk positions p and q). On the coarse
 // table it is an upper bound on the fine table's S.
 template <size_t WIDTH>
 inline uint32_t common_of(const int16_t* table, size_t p, size_t q) {
-  const int16_t* a = table + p * WIDTH;
-  const int16_t* b = table + q * WIDTH;
-  int32_t s = 0;
-  for (size_t c = 0; c < WIDTH; ++c) s += std::min(a[c], b[c]);
-  return static_cast<uint32_t>(s);
+  return common_rows<WIDTH>(table + p * WIDTH, table + q * WIDTH);
 }
 
 inline uint32_t coarse_common(const int16_t* coarse, size_t p, size_t q) {
@@ -124,10 +131,15 @@ void DenseCounts::coarse_survivors(size_t p, std::span<const uint32_t> qs, size_
     out.insert(out.end(), qs.begin(), qs.end());
     return;
   }
+  // common_ratio rises with the count, so with one total the test is a count to reach: the
+  // same smallest count whose ratio reaches the threshold that the threshold tests use.
+  const uint64_t need = need_count(threshold, total);
+  // A copy of p's row, which the compiler cannot keep in registers while `out` may alias it.
+  std::array<int16_t, COARSE_WIDTH> row;
+  std::copy_n(coarse.data() + p * COARSE_WIDTH, COARSE_WIDTH, row.begin());
   for (const uint32_t q : qs) {
-    if (!has_coarse[q] || !(threshold > common_ratio(coarse_common(coarse.data(), p, q), total))) {
-      out.push_back(q);
-    }
+    const int16_t* other = coarse.data() + q * COARSE_WIDTH;
+    if (!has_coarse[q] || common_rows<COARSE_WIDTH>(row.data(), other) >= need) out.push_back(q);
   }
 }
 

@@ -18,6 +18,8 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The exact tests of one row against earlier rows k, ratio(strings[k], strings[row]). The row's
 // LCS masks and automaton are built on its first test that needs them and serve all the others.
 struct RowTest {
+  RowTest(std::span<const CodePoints> rows, double t) : strings(rows), threshold(t) {}
+
   std::span<const CodePoints> strings;
   double threshold;
   size_t row = 0;
@@ -125,57 +127,58 @@ struct Deduper {
     return out;
   }
 
-  // Whether the count bound of rows q and r, whose places are pq and pr, reaches the threshold.
-  bool fine_reach(uint32_t pq, uint32_t pr) const {
-    const uint32_t q = order[pq], r = order[pr];
-    const size_t total = rows[q].size() + rows[r].size();
-    return !(threshold > table.bound(pq, pr, counts[q], counts[r], total));
+  // The rows of a run of places of one length whose index lies in [from, to): places of one
+  // length ascend with the index.
+  std::span<const uint32_t> within(std::span<const uint32_t> run, uint32_t from,
+                                   uint32_t to) const {
+    const auto lo = std::partition_point(run.begin(), run.end(),
+                                         [&](uint32_t p) { return order[p] < from; });
+    const auto hi = std::partition_point(lo, run.end(), [&](uint32_t p) { return order[p] < to; });
+    return {lo, hi};
   }
 
-  // Both count bounds (their lengths are within the length bound).
-  bool counts_reach(uint32_t q, uint32_t r) const {
-    const size_t total = rows[q].size() + rows[r].size();
-    return !table.coarse_rejects(place[q], place[r], total, threshold) &&
-           fine_reach(place[q], place[r]);
-  }
-
-  // The first row kept before this block that reaches row r, or NONE. `open` is scratch.
-  uint32_t first_kept_hit(uint32_t r, RowTest& test, std::vector<uint32_t>& open) const {
-    open.clear();
+  // The first row, by index in [from, to), of `by_length` (places, per length, ascending) that
+  // reaches row r, or NONE. Only the lengths r's length bound admits are read; both count
+  // bounds pass over them, then the exact tests run in index order up to the first hit.
+  uint32_t first_hit(uint32_t r, const std::vector<std::vector<uint32_t>>& by_length,
+                     uint32_t from, uint32_t to, RowTest& test,
+                     std::vector<uint32_t>& scratch) const {
+    scratch.clear();
     const uint32_t pr = place[r];
     const size_t lr = rows[r].size();
     const auto [lo, hi] = index.window[index.rank[r]];
     for (uint32_t x = lo; x < hi; ++x) {
-      table.coarse_survivors(pr, index.kept[x], index.lengths[x] + lr, threshold, open);
+      table.coarse_survivors(pr, within(by_length[x], from, to), index.lengths[x] + lr,
+                             threshold, scratch);
     }
-    size_t kept = 0;
-    for (const uint32_t pq : open) {
-      if (fine_reach(pq, pr)) open[kept++] = order[pq];
+    size_t open = 0;
+    for (const uint32_t pq : scratch) {
+      const uint32_t q = order[pq];
+      const size_t total = rows[q].size() + lr;
+      if (!(threshold > table.bound(pq, pr, counts[q], counts[r], total))) scratch[open++] = q;
     }
-    if (kept == 0) return NONE;
-    open.resize(kept);
-    std::sort(open.begin(), open.end());
+    if (open == 0) return NONE;
+    scratch.resize(open);
+    std::sort(scratch.begin(), scratch.end());
     test.reset(r);
-    for (const uint32_t q : open) {
+    for (const uint32_t q : scratch) {
       if (test.reached_by(q)) return q;
     }
     return NONE;
   }
 
-  // The first place i in [from, j) whose row open[i] reaches row open[j], or NONE.
-  uint32_t first_open_hit(std::span<const uint32_t> open, size_t j, size_t from,
-                          RowTest& test) const {
-    const uint32_t r = open[j];
-    const size_t lr = rows[r].size();
-    test.reset(r);
-    const CancelCheck check;
-    for (size_t i = from; i < j; ++i) {
-      check();
-      const uint32_t q = open[i];
-      if (threshold > real_quick_ratio(rows[q].size(), lr) || !counts_reach(q, r)) continue;
-      if (test.reached_by(q)) return static_cast<uint32_t>(i);
-    }
-    return NONE;
+  // Calls row_hit(k, test, scratch) for every k in [0, n) on the ambient pool.
+  template <class F>
+  void for_rows(size_t n, F&& row_hit) const {
+    parallel_for_chunks(n, MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
+      const CancelCheck check;
+      RowTest test(rows, threshold);
+      std::vector<uint32_t> scratch;
+      for (size_t k = lo; k < hi; ++k) {
+        check();
+        row_hit(k, test, scratch);
+      }
+    });
   }
 
   // One representative per row (the row itself when kept).
@@ -184,35 +187,33 @@ struct Deduper {
     std::vector<uint32_t> label(n);
     const size_t min_block = std::max<size_t>(1, max_block / 16);
     std::vector<uint32_t> open;
-    std::vector<uint8_t> kept_in_block;
-    RowTest serial{rows, threshold, 0, false, false, {}, {}, {}};
+    // The open rows of the block, by length like the kept ones.
+    std::vector<std::vector<uint32_t>> open_by_length(index.lengths.size());
+    RowTest serial(rows, threshold);
+    std::vector<uint32_t> serial_scratch;
     size_t begin = 0;
     while (begin < n) {
       const size_t end = std::min(n, begin + std::clamp(index.size, min_block, max_block));
+      const auto first = static_cast<uint32_t>(begin);
       // Every row against the rows kept before the block.
       std::vector<uint32_t> hit(end - begin, NONE);
-      parallel_for_chunks(end - begin, MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
-        const CancelCheck check;
-        RowTest test{rows, threshold, 0, false, false, {}, {}, {}};
-        std::vector<uint32_t> scratch;
-        for (size_t k = lo; k < hi; ++k) {
-          check();
-          hit[k] = first_kept_hit(static_cast<uint32_t>(begin + k), test, scratch);
-        }
+      for_rows(end - begin, [&](size_t k, RowTest& test, std::vector<uint32_t>& scratch) {
+        hit[k] = first_hit(first + static_cast<uint32_t>(k), index.kept, 0, first, test, scratch);
       });
-      // The rows left open against the earlier open rows of the block: one of those is kept
-      // unless it hit something itself.
+      // The rows with no hit there against the earlier such rows of the block: one of those is
+      // kept unless it hit something itself.
       open.clear();
       for (size_t k = 0; k < hit.size(); ++k) {
-        if (hit[k] == NONE) open.push_back(static_cast<uint32_t>(begin + k));
+        if (hit[k] != NONE) continue;
+        const auto r = static_cast<uint32_t>(begin + k);
+        open.push_back(r);
+        open_by_length[index.rank[r]].push_back(place[r]);
       }
       std::vector<uint32_t> open_hit(open.size(), NONE);
-      parallel_for_chunks(open.size(), MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
-        RowTest test{rows, threshold, 0, false, false, {}, {}, {}};
-        for (size_t j = lo; j < hi; ++j) open_hit[j] = first_open_hit(open, j, 0, test);
+      for_rows(open.size(), [&](size_t j, RowTest& test, std::vector<uint32_t>& scratch) {
+        open_hit[j] = first_hit(open[j], open_by_length, first, open[j], test, scratch);
       });
       // Settle the block in order. A row whose first open hit was dropped looks further.
-      kept_in_block.assign(open.size(), 0);
       size_t j = 0;
       for (size_t k = 0; k < hit.size(); ++k) {
         const auto r = static_cast<uint32_t>(begin + k);
@@ -220,17 +221,18 @@ struct Deduper {
           label[r] = hit[k];
           continue;
         }
-        uint32_t i = open_hit[j];
-        while (i != NONE && !kept_in_block[i]) i = first_open_hit(open, j, i + 1, serial);
-        if (i == NONE) {
+        uint32_t q = open_hit[j++];
+        while (q != NONE && label[q] != q) {
+          q = first_hit(r, open_by_length, q + 1, r, serial, serial_scratch);
+        }
+        if (q == NONE) {
           label[r] = r;
-          kept_in_block[j] = 1;
           index.add(r, place[r]);
         } else {
-          label[r] = open[i];
+          label[r] = q;
         }
-        ++j;
       }
+      for (const uint32_t r : open) open_by_length[index.rank[r]].clear();
       begin = end;
       progress_set(progress, begin);
       progress_tick(progress, "dedupe: %zu/%zu rows, %zu kept", begin, n, index.size);
