@@ -137,9 +137,29 @@ struct Deduper {
     return {lo, hi};
   }
 
+  // The first row of `places` (the coarse survivors for row r) that reaches it, or NONE: the
+  // fine count bound over all of them, then the exact tests in index order up to the first hit.
+  uint32_t settle(uint32_t r, std::vector<uint32_t>& places, RowTest& test) const {
+    const uint32_t pr = place[r];
+    const size_t lr = rows[r].size();
+    size_t open = 0;
+    for (const uint32_t pq : places) {
+      const uint32_t q = order[pq];
+      const size_t total = rows[q].size() + lr;
+      if (!(threshold > table.bound(pq, pr, counts[q], counts[r], total))) places[open++] = q;
+    }
+    if (open == 0) return NONE;
+    places.resize(open);
+    std::sort(places.begin(), places.end());
+    test.reset(r);
+    for (const uint32_t q : places) {
+      if (test.reached_by(q)) return q;
+    }
+    return NONE;
+  }
+
   // The first row, by index in [from, to), of `by_length` (places, per length, ascending) that
-  // reaches row r, or NONE. Only the lengths r's length bound admits are read; both count
-  // bounds pass over them, then the exact tests run in index order up to the first hit.
+  // reaches row r, or NONE. Only the lengths r's length bound admits are read.
   uint32_t first_hit(uint32_t r, const std::vector<std::vector<uint32_t>>& by_length,
                      uint32_t from, uint32_t to, RowTest& test,
                      std::vector<uint32_t>& scratch) const {
@@ -151,20 +171,40 @@ struct Deduper {
       table.coarse_survivors(pr, within(by_length[x], from, to), index.lengths[x] + lr,
                              threshold, scratch);
     }
-    size_t open = 0;
-    for (const uint32_t pq : scratch) {
-      const uint32_t q = order[pq];
-      const size_t total = rows[q].size() + lr;
-      if (!(threshold > table.bound(pq, pr, counts[q], counts[r], total))) scratch[open++] = q;
+    return settle(r, scratch, test);
+  }
+
+  // hit[k] = the first kept row reaching row `first` + k, for k in [lo, hi). The same as
+  // first_hit on the kept rows for each, with the loops the other way round: lengths outside,
+  // rows inside, so that the histograms of each length's kept rows are read from memory once
+  // for all these rows rather than once per row.
+  void first_kept_hits(uint32_t first, size_t lo, size_t hi, std::span<uint32_t> hit,
+                       RowTest& test, std::vector<std::vector<uint32_t>>& found) const {
+    const CancelCheck check;
+    if (found.size() < hi - lo) found.resize(hi - lo);
+    uint32_t x_lo = UINT32_MAX, x_hi = 0;
+    for (size_t k = lo; k < hi; ++k) {
+      found[k - lo].clear();
+      const auto [a, b] = index.window[index.rank[first + k]];
+      x_lo = std::min(x_lo, a);
+      x_hi = std::max(x_hi, b);
     }
-    if (open == 0) return NONE;
-    scratch.resize(open);
-    std::sort(scratch.begin(), scratch.end());
-    test.reset(r);
-    for (const uint32_t q : scratch) {
-      if (test.reached_by(q)) return q;
+    for (uint32_t x = x_lo; x < x_hi; ++x) {
+      const std::vector<uint32_t>& run = index.kept[x];
+      if (run.empty()) continue;
+      check();
+      for (size_t k = lo; k < hi; ++k) {
+        const auto r = static_cast<uint32_t>(first + k);
+        const auto [a, b] = index.window[index.rank[r]];
+        if (x < a || x >= b) continue;
+        table.coarse_survivors(place[r], run, index.lengths[x] + rows[r].size(), threshold,
+                               found[k - lo]);
+      }
     }
-    return NONE;
+    for (size_t k = lo; k < hi; ++k) {
+      check();
+      hit[k] = settle(static_cast<uint32_t>(first + k), found[k - lo], test);
+    }
   }
 
   // Calls row_hit(k, test, scratch) for every k in [0, n) on the ambient pool.
@@ -197,8 +237,10 @@ struct Deduper {
       const auto first = static_cast<uint32_t>(begin);
       // Every row against the rows kept before the block.
       std::vector<uint32_t> hit(end - begin, NONE);
-      for_rows(end - begin, [&](size_t k, RowTest& test, std::vector<uint32_t>& scratch) {
-        hit[k] = first_hit(first + static_cast<uint32_t>(k), index.kept, 0, first, test, scratch);
+      parallel_for_chunks(end - begin, MIN_PARALLEL_ITEMS, [&](size_t lo, size_t hi) {
+        RowTest test(rows, threshold);
+        std::vector<std::vector<uint32_t>> found;
+        first_kept_hits(first, lo, hi, hit, test, found);
       });
       // The rows with no hit there against the earlier such rows of the block: one of those is
       // kept unless it hit something itself.
