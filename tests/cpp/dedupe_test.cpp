@@ -1,9 +1,13 @@
 #include "dedupe/dedupe.hpp"
 
+#include "cluster/cluster.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <numeric>
 #include <random>
 
 #include "parallel/parallel.hpp"
@@ -110,6 +114,36 @@ TEST(Dedupe, EdgeThresholdsAndCopies) {
   copies.push_back(text("the same lime"));
   std::vector<size_t> want(copies.size(), 0);
   EXPECT_EQ(dedupe_chars(copies, 0.9), want);
+}
+
+TEST(DenseCounts, SurvivorsOfARunAreThePairsTheCoarseRowsLeave) {
+  // The run form tests a count per run; it must keep exactly the pairs coarse_rejects keeps,
+  // at every threshold, for rows with and without histograms (over 32,767 characters).
+  std::mt19937_64 rng(3);
+  std::vector<CodePoints> rows;
+  for (int k = 0; k < 60; ++k) rows.push_back(random_text(rng, 40, 6, k % 3 ? 'a' : 0x3B1));
+  rows.push_back(CodePoints(40000, 'a'));
+  std::vector<CharCounts> counts;
+  for (const CodePoints& s : rows) counts.push_back(char_counts(s));
+  std::vector<uint32_t> order(rows.size());
+  std::iota(order.begin(), order.end(), 0u);
+  const DenseCounts table(order, rows, counts);
+  for (const double t : {0.1, 0.5, 0.77, 0.9, 1.0}) {
+    for (uint32_t p = 0; p < rows.size(); ++p) {
+      // Runs of one total length, as dedupe hands them over.
+      std::map<size_t, std::vector<uint32_t>> by_length;
+      for (uint32_t q = 0; q < rows.size(); ++q) by_length[rows[q].size()].push_back(q);
+      for (const auto& [length, run] : by_length) {
+        const size_t total = rows[p].size() + length;
+        std::vector<uint32_t> got, want;
+        table.coarse_survivors(p, run, total, t, got);
+        for (const uint32_t q : run) {
+          if (!table.coarse_rejects(p, q, total, t)) want.push_back(q);
+        }
+        ASSERT_EQ(got, want) << "p " << p << " length " << length << " threshold " << t;
+      }
+    }
+  }
 }
 
 }  // namespace
