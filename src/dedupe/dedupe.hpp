@@ -12,9 +12,10 @@
 //     first occurrence (distinct_strings); a copy goes wherever the first occurrence went.
 //   - Rows are decided a block at a time. Every row of a block is tested, in parallel, against
 //     the rows kept before the block: only those whose length is within the length bound
-//     (kept rows are indexed by length), then through the coarse and fine count bounds of
-//     DenseCounts, then, in index order and stopping at the first hit, the LCS bound and the
-//     early-stopping threshold test of gestalt.hpp, with the row's automaton built once. Rows
+//     (kept rows are indexed by length, and each length's histograms are read once for a chunk
+//     of rows), then through the coarse and fine count bounds of DenseCounts, then, in index
+//     order and stopping at the first hit, the LCS bound and the early-stopping threshold test
+//     of gestalt.hpp, with the row's LCS masks and automaton built once. Rows
 //     with no such hit are tested, in parallel, against the earlier rows of the block that had
 //     none either, for their first hit; a serial pass then settles the block in order, looking
 //     further only for a row whose first hit turned out dropped.
@@ -22,8 +23,8 @@
 //     block never costs more than testing them against what came before.
 //
 // Cost: about (kept rows within the length bound) count-bound checks per distinct row, plus the
-// exact tests their bounds leave open. Memory: the strings, their histograms (DenseCounts) and
-// one automaton per worker. Progress phase "dedupe" counts distinct rows. Runs on the ambient
+// exact tests their bounds leave open. Memory: the distinct strings with their character counts
+// and histograms (DenseCounts, about 320 bytes each), and one automaton per worker. Progress phase "dedupe" counts distinct rows. Runs on the ambient
 // pool; results never depend on the number of threads or on the block sizes.
 #pragma once
 
