@@ -24,8 +24,9 @@
 //
 // Cost: about (kept rows within the length bound) count-bound checks per distinct row, plus the
 // exact tests their bounds leave open. Memory: the distinct strings with their character counts
-// and histograms (DenseCounts, about 320 bytes each), and one automaton per worker. Progress phase "dedupe" counts distinct rows. Runs on the ambient
-// pool; results never depend on the number of threads or on the block sizes.
+// and histograms (DenseCounts, about 320 bytes each), and one automaton per worker. Progress
+// phase "dedupe" counts distinct rows. Runs on the ambient pool; results never depend on the
+// number of threads or on the block sizes.
 #pragma once
 
 #include <cstddef>
