@@ -15,10 +15,10 @@
 //     (kept rows are indexed by length, and each length's histograms are read once for a chunk
 //     of rows), then through the coarse and fine count bounds of DenseCounts, then, in index
 //     order and stopping at the first hit, the LCS bound and the early-stopping threshold test
-//     of gestalt.hpp, with the row's LCS masks and automaton built once. Rows
-//     with no such hit are tested, in parallel, against the earlier rows of the block that had
-//     none either, for their first hit; a serial pass then settles the block in order, looking
-//     further only for a row whose first hit turned out dropped.
+//     of gestalt.hpp, with the row's LCS masks and automaton built once. Rows with no such hit
+//     are tested, in parallel, against the earlier rows of the block that had none either, for
+//     their first hit; a serial pass then settles the block in order, looking further only for
+//     a row whose first hit turned out dropped.
 //   - Blocks grow with the kept set (at most `max_block` rows), so that testing rows within a
 //     block never costs more than testing them against what came before.
 //
