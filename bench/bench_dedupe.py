@@ -104,12 +104,19 @@ def main() -> None:
         for method in args.methods.split(","):
             runs = []
             for _ in range(args.repeat):
-                done = subprocess.run([args.python, "-c", CHILD, f.name, method,
-                                       repr(args.threshold)], capture_output=True, text=True,
-                                      timeout=args.timeout, cwd=tempfile.gettempdir())
+                try:
+                    done = subprocess.run([args.python, "-c", CHILD, f.name, method,
+                                           repr(args.threshold)], capture_output=True,
+                                          text=True, timeout=args.timeout,
+                                          cwd=tempfile.gettempdir())
+                except subprocess.TimeoutExpired:
+                    break
                 if done.returncode != 0:
                     raise SystemExit(done.stderr)
                 runs.append(json.loads(done.stdout))
+            if not runs:
+                print(f"{method:15} did not finish within {args.timeout:.0f} s")
+                continue
             seconds = statistics.median(r["seconds"] for r in runs)
             r = runs[0]
             lowest = "-" if r["lowest"] is None else f"{r['lowest']:.3f}"
