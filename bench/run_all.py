@@ -104,6 +104,18 @@ def parse_search(text: str) -> List[Row]:
     return rows
 
 
+DEDUPE_ROW = re.compile(r"^(dedupe|cluster_labels)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d,]+)"
+                        r"\s+([\d,]+)\s+([\d,]+)\s+(\S+)\s*$")
+
+
+def parse_dedupe(text: str) -> List[Row]:
+    size = re.search(r"^([\d,]+) lines .*threshold ([\d.]+)", text, re.M)
+    lines, threshold = (size[1], size[2]) if size else ("?", "?")
+    return [(f"{m[1]}, {lines} changelog lines, t={threshold}",
+             f"{m[2]}s, {m[4]} MiB, {m[5]} kept, {m[7]} dropped below t, lowest {m[8]}")
+            for m in map(DEDUPE_ROW.match, text.splitlines()) if m]
+
+
 @dataclass
 class Bench:
     name: str
@@ -121,6 +133,8 @@ BENCHES = [
     Bench("simjoin", "bench_simjoin.py", parse_simjoin),
     Bench("rationer", "bench_rationer.py", parse_rationer),
     Bench("search", "bench_search.py", parse_search),
+    # bench_dedupe has no --quick; the first 20,000 changelog lines stand in for all of them.
+    Bench("dedupe", "bench_dedupe.py", parse_dedupe, ["--limit", "20000"]),
 ]
 
 

@@ -2,8 +2,9 @@
 
 ``ratio(a, b)`` returns exactly ``difflib.SequenceMatcher(None, a, b, autojunk=False).ratio()``;
 ``ratio(pairs)`` does the same for a list of ``(a, b)`` pairs across all cores.
-``extract``, ``get_close_matches``, ``ratio_join`` and ``cluster_labels`` answer the questions
-that come next: the best matches for a query, the pairs above a threshold, a label per row.
+``extract``, ``get_close_matches``, ``ratio_join``, ``cluster_labels`` and ``dedupe`` answer the
+questions that come next: the best matches for a query, the pairs above a threshold, a label per
+row, the rows to keep.
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from ._ratiokit import CosineJoiner, PanicException, ratio_many
 from ._search import (
     Choices,
     cluster_labels,
+    dedupe,
     extract,
     extract_many,
     extract_one,
@@ -41,6 +43,7 @@ __all__ = [
     "cluster_canonicals_lsh",
     "cluster_labels",
     "cosine_join",
+    "dedupe",
     "extract",
     "extract_many",
     "extract_one",

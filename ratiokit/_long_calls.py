@@ -16,6 +16,7 @@ from __future__ import annotations
 from typing import Callable, Optional, Sequence, final
 
 from . import _ratiokit
+from ._columns import reject_table
 
 ProgressCallback = Callable[[str, int, int], object]
 
@@ -34,6 +35,7 @@ def cluster_canonicals(
     are needed, and the GIL is released during the compute. threads=0 uses all cores;
     threads=N caps the call to N threads. progress: see the module's documentation.
     """
+    reject_table(canonicals, "canonicals")
     if progress is None:
         return _ratiokit.cluster_canonicals(canonicals, threshold, threads)
     return _ratiokit._cluster_canonicals(canonicals, threshold, threads, progress)
@@ -56,6 +58,7 @@ def cluster_canonicals_lsh(
     The GIL is released during the compute. threads=0 uses all cores; threads=N caps the call
     to N threads.
     """
+    reject_table(canonicals, "canonicals")
     if progress is None:
         return _ratiokit.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
     return _ratiokit._cluster_canonicals_lsh(
@@ -112,6 +115,7 @@ class Rationer(_ratiokit.Rationer):
     ) -> list[tuple[list[int], float]]:
         """Exact single-linkage clustering at threshold, with the same output as the free
         cluster_canonicals, on this handle's pool. progress: see the module's documentation."""
+        reject_table(canonicals, "canonicals")
         if progress is None:
             return super().cluster_canonicals(canonicals, threshold)
         return self._cluster_canonicals_progress(canonicals, threshold, progress)

@@ -67,6 +67,12 @@ def _ratio_join_columns(
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> tuple[bytearray, bytearray, bytearray]: ...
+def _dedupe(
+    strings: Sequence[str],
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[int]: ...
 def _cluster_canonicals(
     canonicals: Sequence[str],
     threshold: float,

@@ -1,5 +1,5 @@
 """Search and join over exact ratios: ``Choices``, ``extract``, ``extract_one``,
-``extract_many``, ``get_close_matches``, ``ratio_join`` and ``cluster_labels``.
+``extract_many``, ``get_close_matches``, ``ratio_join``, ``cluster_labels`` and ``dedupe``.
 
 Inputs may be any iterable of ``str`` (lists, tuples, generators, NumPy arrays, pandas Series,
 pyarrow string arrays); they are turned into one list here, and the compiled module checks every
@@ -23,15 +23,19 @@ if TYPE_CHECKING:
     import pandas
 
 from . import _ratiokit
+from ._columns import labels_like, reject_table
 from ._long_calls import ProgressCallback
 
 T = TypeVar("T")
 
 
-def _as_str_list(values: Any, name: str) -> List[Any]:
-    """One list holding the items of `values`, in order, without checking their types."""
+def _as_str_list(values: Any, name: str, *, column: bool = False) -> List[Any]:
+    """One list holding the items of `values`, in order, without checking their types. With
+    `column`, a DataFrame or a mapping is refused (TypeError) rather than iterated."""
     if type(values) is list:
         return values
+    if column:
+        reject_table(values, name)
     if isinstance(values, (str, bytes)) or values is None:
         raise TypeError(
             f"argument '{name}': expected an iterable of str, got {type(values).__name__}"
@@ -345,8 +349,8 @@ def ratio_join(
     (int64) and ``ratio`` (float64), in the same order, built from three native columns without a
     Python object per pair; pandas is imported only then.
     """
-    lhs = _as_str_list(left, "left")
-    rhs = None if right is None else _as_str_list(right, "right")
+    lhs = _as_str_list(left, "left", column=True)
+    rhs = None if right is None else _as_str_list(right, "right", column=True)
     lists: Tuple[Tuple[List[Any], str], ...] = ((lhs, "left"),)
     if rhs is not None:
         lists += ((rhs, "right"),)
@@ -367,6 +371,30 @@ def ratio_join(
     })
 
 
+@overload
+def cluster_labels(
+    strings: Union[List[str], Tuple[str, ...]],
+    *,
+    threshold: float,
+    method: str = ...,
+    num_perm: int = ...,
+    band_rows: int = ...,
+    threads: int = ...,
+    progress: Optional[ProgressCallback] = ...,
+) -> List[int]: ...
+@overload
+def cluster_labels(
+    strings: Iterable[str],
+    *,
+    threshold: float,
+    method: str = ...,
+    num_perm: int = ...,
+    band_rows: int = ...,
+    threads: int = ...,
+    progress: Optional[ProgressCallback] = ...,
+) -> Any: ...
+
+
 def cluster_labels(
     strings: Iterable[str],
     *,
@@ -376,16 +404,24 @@ def cluster_labels(
     band_rows: int = 4,
     threads: int = 0,
     progress: Optional[ProgressCallback] = None,
-) -> List[int]:
-    """One label per input: the index of the first member of its cluster, its own index when
-    it is in none. ``labels[i] == i`` marks the rows to keep when deduplicating.
+) -> Any:
+    """One label per input: the index of the first member of its single-linkage cluster, its
+    own index when it is in none.
 
     ``method="exact"`` clusters with ``cluster_canonicals``, ``"lsh"`` with
-    ``cluster_canonicals_lsh`` (`num_perm`, `band_rows`).
+    ``cluster_canonicals_lsh`` (`num_perm`, `band_rows`). Single linkage chains: two rows of
+    one cluster may be far apart, as its minimum ratio shows; to drop near-duplicates with a
+    guarantee, use ``dedupe``. Returns a Series on the same index for a pandas Series, an array
+    of intp for a NumPy array, a list otherwise.
     """
     import ratiokit  # the package-level clustering functions, whatever wraps them there
 
-    items = _as_str_list(strings, "strings")
+    shape = labels_like(strings)
+    # A copy of the caller's list: the call reads and counts this one, whatever `progress` or
+    # another thread does to theirs meanwhile.
+    items = _as_str_list(strings, "strings", column=True)
+    if items is strings:
+        items = list(items)
     level = _unit(threshold, "threshold")
     workers = _count(threads, "threads")
     extra = {} if progress is None else {"progress": progress}
@@ -412,4 +448,51 @@ def cluster_labels(
         first = members[0]
         for member in members:
             labels[member] = first
-    return labels
+    return shape(labels)
+
+
+@overload
+def dedupe(
+    strings: Union[List[str], Tuple[str, ...]],
+    *,
+    threshold: float,
+    threads: int = ...,
+    progress: Optional[ProgressCallback] = ...,
+) -> List[int]: ...
+@overload
+def dedupe(
+    strings: Iterable[str],
+    *,
+    threshold: float,
+    threads: int = ...,
+    progress: Optional[ProgressCallback] = ...,
+) -> Any: ...
+
+
+def dedupe(
+    strings: Iterable[str],
+    *,
+    threshold: float,
+    threads: int = 0,
+    progress: Optional[ProgressCallback] = None,
+) -> Any:
+    """One representative index per row, rows taken in order: a row is kept (``labels[i] ==
+    i``) when no kept row before it reaches `threshold` with it, else it points at the first
+    kept row that does, ``ratio(strings[kept], strings[row]) >= threshold``.
+
+    So every dropped row reaches the threshold with its representative, and no two kept rows
+    reach it with each other (in index order); unlike ``cluster_labels``, no chain joins rows
+    far apart. Exact and independent of `threads`. `progress` is called as ``progress("dedupe",
+    done, total)`` (distinct rows), as for the other long calls. Returns a Series on the same
+    index for a pandas Series, an array of intp for a NumPy array, a list otherwise.
+    """
+    shape = labels_like(strings)
+    items = _as_str_list(strings, "strings", column=True)
+    if items is strings:
+        items = list(items)  # as in cluster_labels
+    return shape(
+        _call(
+            _ratiokit._dedupe, items, _unit(threshold, "threshold"), _count(threads, "threads"),
+            progress, lists=((items, "strings"),),
+        )
+    )

@@ -647,6 +647,74 @@ class _CommandParser(argparse.ArgumentParser):
             self._mixing = False
 
 
+def write_kept(out: TextIO, fmt: str, items: Sequence[Item], kept: Sequence[int],
+               files: bool) -> None:
+    if fmt == "lines":
+        # The kept lines themselves, so that `ratiokit dedupe in.txt > out.txt` is the file
+        # deduplicated; whole files are named instead.
+        for k in kept:
+            out.write((items[k].ident if files else items[k].text) + "\n")
+    elif fmt == "jsonl":
+        for k in kept:
+            out.write(json.dumps({"id": items[k].ident, "text": _short(items[k].text)}) + "\n")
+    elif fmt == "tsv":
+        out.write("id\ttext\n")
+        for k in kept:
+            out.write(f"{_tsv_field(items[k].ident)}\t{_tsv_text(items[k].text)}\n")
+    else:
+        width = max((len(items[k].ident) for k in kept), default=0)
+        for k in kept:
+            out.write(f"{items[k].ident:<{width}}  {_preview(items[k].text)}\n")
+
+
+def write_dropped(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
+    """(dropped, kept, ratio(kept, dropped)) rows, in input order of the dropped items."""
+    if fmt == "jsonl":
+        for d, k, r in rows:
+            out.write(json.dumps({"dropped": items[d].ident, "kept": items[k].ident, "ratio": r,
+                                  "dropped_text": _short(items[d].text),
+                                  "kept_text": _short(items[k].text)}) + "\n")
+    elif fmt == "tsv":
+        out.write("dropped\tkept\tratio\tdropped_text\tkept_text\n")
+        for d, k, r in rows:
+            out.write(f"{_tsv_field(items[d].ident)}\t{_tsv_field(items[k].ident)}\t{r!r}\t"
+                      f"{_tsv_text(items[d].text)}\t{_tsv_text(items[k].text)}\n")
+    else:
+        if not rows:
+            out.write("nothing dropped\n")
+        for d, k, r in rows:
+            out.write(f"{r:.4f}  {items[d].ident}  (kept: {items[k].ident})\n")
+            out.write(f"        {_preview(items[d].text)}\n        {_preview(items[k].text)}\n")
+
+
+def cmd_dedupe(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    threshold = _threshold(parser, args.threshold)
+    items = read_items(args)
+    texts = _texts(items)
+    start = time.perf_counter()
+    labels = _watched(args, lambda status: ratiokit.dedupe(
+        texts, threshold=threshold, threads=args.threads, progress=status
+    ))
+    elapsed = time.perf_counter() - start
+    kept = [i for i, label in enumerate(labels) if label == i]
+    fmt = args.format
+    if args.show:
+        if fmt == "lines":
+            fmt = "table" if sys.stdout.isatty() else "tsv"
+        dropped = [i for i, label in enumerate(labels) if label != i]
+        ratios = ratiokit.ratio_many([(texts[labels[i]], texts[i]) for i in dropped],
+                                     args.threads)
+        write_dropped(sys.stdout, fmt, items,
+                      [(i, labels[i], r) for i, r in zip(dropped, ratios)])
+    else:
+        if fmt == "lines" and args.jsonl:
+            fmt = "jsonl"
+        write_kept(sys.stdout, fmt, items, kept, args.files)
+    _log(args, f"{len(texts)} items, {len(kept)} kept, {len(texts) - len(kept)} dropped "
+               f"in {elapsed:.2f}s")
+    return 0
+
+
 def _add_input_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("inputs", nargs="*", metavar="INPUT",
                    help="text files (default: standard input; '-' also means standard input)")
@@ -723,6 +791,19 @@ def build_parser() -> argparse.ArgumentParser:
                    help="pair the items with these inputs' items instead of with each other")
     p.add_argument("--threshold", type=float, required=True, help="ratio threshold")
     p.set_defaults(run=cmd_pairs, parser=p)
+
+    p = sub.add_parser("dedupe", help="the items left when near-duplicates are dropped, in order",
+                       formatter_class=defaults,
+                       description="Keeps an item unless an earlier kept item reaches the "
+                                   "threshold with it (ratio(kept, item)); prints the kept "
+                                   "lines in input order (for --files, the kept paths; with "
+                                   "--format, identifiers and texts).")
+    _add_input_options(p)
+    p.add_argument("--threshold", type=float, default=0.9, help="ratio threshold")
+    p.add_argument("--show", action="store_true",
+                   help="print each dropped item beside the kept item it duplicates, with their "
+                        "ratio, instead of the kept items")
+    p.set_defaults(run=cmd_dedupe, parser=p, format="lines")
 
     p = sub.add_parser("join", help="all document pairs whose TF-IDF cosine reaches a threshold",
                        formatter_class=defaults)

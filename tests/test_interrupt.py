@@ -124,6 +124,14 @@ LONG_CALLS = {
         "rk._ratio_join(strings, None, 0.6, 0)",
         "rk._ratio_join(['abcd', 'abce', 'xyz'], None, 0.7, 0) == [(0, 1, 0.75)]",
     ),
+    "dedupe (private entry point)": (
+        "_dedupe",
+        "import random\n"
+        "random.seed(1)\n"
+        "strings = [''.join(random.choice('ab') for _ in range(400)) for _ in range(6000)]",
+        "rk._dedupe(strings, 0.9, 0)",
+        "rk._dedupe(['abcd', 'abce', 'xyz'], 0.7, 0) == [0, 0, 2]",
+    ),
     "extract (private entry point)": (
         "_extract",
         LONG_PAIR,

@@ -33,6 +33,7 @@ PHASES = {
     ),
     "edges": (BINARY, "ratiokit.cluster_canonicals(strings, 0.0, progress=watch)"),
     "minimum": (BINARY, "ratiokit.cluster_canonicals(strings, 0.0, progress=watch)"),
+    "dedupe": (BINARY, "ratiokit.dedupe(strings, threshold=0.9, progress=watch)"),
     "signatures": (
         "rng = random.Random(4)\n"
         "strings = [''.join(rng.choice('abcdefgh') for _ in range(3000)) for _ in range(1500)]",

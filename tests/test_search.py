@@ -278,7 +278,7 @@ class TestInputs:
         series = pd.Series(self.WORDS, index=labels)
         assert ratiokit.extract("appel", series) == \
             [(c, s, labels[i]) for c, s, i in self.expected()]
-        assert ratiokit.cluster_labels(series, threshold=0.7) == \
+        assert ratiokit.cluster_labels(series, threshold=0.7).tolist() == \
             ratiokit.cluster_labels(self.WORDS, threshold=0.7)
         with pytest.raises(TypeError, match=r"argument 'choices': item 2 is float"):
             ratiokit.extract("appel", pd.Series(["a", "b", None, "c"]))

@@ -73,10 +73,11 @@ def main() -> None:
     joined_pairs: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, threshold=0.8)
     cross: List[Tuple[int, int, float]] = ratiokit.ratio_join(names, ["x"], threshold=0.5)
     labels: List[int] = ratiokit.cluster_labels(names, threshold=0.8, method="lsh")
+    representatives: List[int] = ratiokit.dedupe(names, threshold=0.8, threads=2)
 
     print(version, one, many, core, batch, exact, lsh, pairs, r_one, r_many, r_clusters, delta,
           mode, size, gpu, joined, fault, junk, found, close, joined_pairs, cross, labels, best,
-          batches, close_prepared, len(prepared))
+          batches, close_prepared, len(prepared), representatives)
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ extern PyMethodDef EXTRACT_DEF;
 extern PyMethodDef EXTRACT_MANY_DEF;
 extern PyMethodDef RATIO_JOIN_DEF;
 extern PyMethodDef RATIO_JOIN_COLUMNS_DEF;
+extern PyMethodDef DEDUPE_DEF;
 // Private twins taking a progress callable, wrapped by the package under the public names.
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;

@@ -42,72 +42,47 @@ inline size_t coarse_bucket(uint32_t c, const std::array<uint8_t, DENSE_WIDTH>& 
 }
 static_assert(COARSE_WIDTH == 32, "coarse_bucket hashes to 5 bits");
 
-struct DenseCounts {
-  std::vector<int16_t> table;   // DENSE_WIDTH entries per walk position, zero when not dense
-  std::vector<int16_t> coarse;  // COARSE_WIDTH entries per walk position, zero when not coarse
-  std::vector<uint8_t> dense;
-  std::vector<uint8_t> has_coarse;
-
-  DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
-              std::span<const CharCounts> counts)
-      : table(order.size() * DENSE_WIDTH, 0), coarse(order.size() * COARSE_WIDTH, 0),
-        dense(order.size(), 0), has_coarse(order.size(), 0) {
-    parallel_for(order.size(), [&](size_t p) {
-      const uint32_t i = order[p];
-      if (strings[i].size() > DENSE_MAX_LEN) return;
-      has_coarse[p] = 1;
-      if (!counts[i].empty() && counts[i].back().first >= DENSE_WIDTH) return;
-      int16_t* row = table.data() + p * DENSE_WIDTH;
-      for (const auto& [c, k] : counts[i]) row[c] = static_cast<int16_t>(k);
-      dense[p] = 1;
-    });
-    const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order, counts);
-    parallel_for(order.size(), [&](size_t p) {
-      if (!has_coarse[p]) return;
-      int16_t* out = coarse.data() + p * COARSE_WIDTH;
-      // At most DENSE_MAX_LEN characters in all, so no bucket overflows.
-      for (const auto& [c, k] : counts[order[p]]) {
-        int16_t& cell = out[coarse_bucket(c, group)];
-        cell = static_cast<int16_t>(cell + static_cast<int16_t>(k));
-      }
-    });
-  }
-
-  // Group of each ASCII character: by descending total count, each into the lightest bucket.
-  static std::array<uint8_t, DENSE_WIDTH> balanced_groups(std::span<const uint32_t> order,
-                                                         std::span<const CharCounts> counts) {
-    std::array<uint64_t, DENSE_WIDTH> total{};
-    for (const uint32_t i : order) {
-      for (const auto& [c, k] : counts[i]) {
-        if (c >= DENSE_WIDTH) break;  // ascending characters
-        total[c] += k;
-      }
+// Group of each ASCII character: by descending total count, each into the lightest bucket.
+std::array<uint8_t, DENSE_WIDTH> balanced_groups(std::span<const uint32_t> order,
+                                                 std::span<const CharCounts> counts) {
+  std::array<uint64_t, DENSE_WIDTH> total{};
+  for (const uint32_t i : order) {
+    for (const auto& [c, k] : counts[i]) {
+      if (c >= DENSE_WIDTH) break;  // ascending characters
+      total[c] += k;
     }
-    std::array<uint8_t, DENSE_WIDTH> chars{};
-    std::iota(chars.begin(), chars.end(), uint8_t{0});
-    std::stable_sort(chars.begin(), chars.end(),
-                     [&](uint8_t x, uint8_t y) { return total[x] > total[y]; });
-    std::array<uint64_t, COARSE_WIDTH> load{};
-    std::array<uint8_t, DENSE_WIDTH> group{};
-    for (const uint8_t c : chars) {
-      const auto lightest =
-          static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
-      group[c] = lightest;
-      load[lightest] += total[c];
-    }
-    return group;
   }
-};
+  std::array<uint8_t, DENSE_WIDTH> chars{};
+  std::iota(chars.begin(), chars.end(), uint8_t{0});
+  std::stable_sort(chars.begin(), chars.end(),
+                   [&](uint8_t x, uint8_t y) { return total[x] > total[y]; });
+  std::array<uint64_t, COARSE_WIDTH> load{};
+  std::array<uint8_t, DENSE_WIDTH> group{};
+  for (const uint8_t c : chars) {
+    const auto lightest =
+        static_cast<uint8_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    group[c] = lightest;
+    load[lightest] += total[c];
+  }
+  return group;
+}
+
+// S of two histogram rows of WIDTH columns. Rows with a histogram count at most DENSE_MAX_LEN
+// characters, so S fits 16 bits, and summing in 16-bit lanes halves the work of the widening
+// sum.
+template <size_t WIDTH>
+inline uint32_t common_rows(const int16_t* a, const int16_t* b) {
+  static_assert(DENSE_MAX_LEN <= UINT16_MAX);
+  uint16_t s = 0;
+  for (size_t c = 0; c < WIDTH; ++c) s = static_cast<uint16_t>(s + std::min(a[c], b[c]));
+  return s;
+}
 
 // S of two rows of a histogram table of WIDTH columns (walk positions p and q). On the coarse
 // table it is an upper bound on the fine table's S.
 template <size_t WIDTH>
 inline uint32_t common_of(const int16_t* table, size_t p, size_t q) {
-  const int16_t* a = table + p * WIDTH;
-  const int16_t* b = table + q * WIDTH;
-  int32_t s = 0;
-  for (size_t c = 0; c < WIDTH; ++c) s += std::min(a[c], b[c]);
-  return static_cast<uint32_t>(s);
+  return common_rows<WIDTH>(table + p * WIDTH, table + q * WIDTH);
 }
 
 inline uint32_t coarse_common(const int16_t* coarse, size_t p, size_t q) {
@@ -119,6 +94,60 @@ inline uint32_t dense_common(const int16_t* table, size_t p, size_t q) {
 }
 
 }  // namespace
+
+DenseCounts::DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
+                         std::span<const CharCounts> counts)
+    : table(order.size() * DENSE_WIDTH, 0), coarse(order.size() * COARSE_WIDTH, 0),
+      dense(order.size(), 0), has_coarse(order.size(), 0) {
+  parallel_for(order.size(), [&](size_t p) {
+    const uint32_t i = order[p];
+    if (strings[i].size() > DENSE_MAX_LEN) return;
+    has_coarse[p] = 1;
+    if (!counts[i].empty() && counts[i].back().first >= DENSE_WIDTH) return;
+    int16_t* row = table.data() + p * DENSE_WIDTH;
+    for (const auto& [c, k] : counts[i]) row[c] = static_cast<int16_t>(k);
+    dense[p] = 1;
+  });
+  const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order, counts);
+  parallel_for(order.size(), [&](size_t p) {
+    if (!has_coarse[p]) return;
+    int16_t* out = coarse.data() + p * COARSE_WIDTH;
+    // At most DENSE_MAX_LEN characters in all, so no bucket overflows.
+    for (const auto& [c, k] : counts[order[p]]) {
+      int16_t& cell = out[coarse_bucket(c, group)];
+      cell = static_cast<int16_t>(cell + static_cast<int16_t>(k));
+    }
+  });
+}
+
+bool DenseCounts::coarse_rejects(size_t p, size_t q, size_t total, double threshold) const {
+  return has_coarse[p] && has_coarse[q] && total > 0 &&
+         threshold > common_ratio(coarse_common(coarse.data(), p, q), total);
+}
+
+void DenseCounts::coarse_survivors(size_t p, std::span<const uint32_t> qs, size_t total,
+                                   double threshold, std::vector<uint32_t>& out) const {
+  if (!has_coarse[p] || total == 0) {
+    out.insert(out.end(), qs.begin(), qs.end());
+    return;
+  }
+  // common_ratio rises with the count, so with one total the test is a count to reach: the
+  // same smallest count whose ratio reaches the threshold that the threshold tests use.
+  const uint64_t need = need_count(threshold, total);
+  // A copy of p's row, which the compiler cannot keep in registers while `out` may alias it.
+  std::array<int16_t, COARSE_WIDTH> row;
+  std::copy_n(coarse.data() + p * COARSE_WIDTH, COARSE_WIDTH, row.begin());
+  for (const uint32_t q : qs) {
+    const int16_t* other = coarse.data() + q * COARSE_WIDTH;
+    if (!has_coarse[q] || common_rows<COARSE_WIDTH>(row.data(), other) >= need) out.push_back(q);
+  }
+}
+
+double DenseCounts::bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq,
+                          size_t total) const {
+  return dense[p] && dense[q] && total > 0 ? common_ratio(dense_common(table.data(), p, q), total)
+                                           : quick_ratio_counts(cp, cq, total);
+}
 
 double real_quick_ratio(size_t la, size_t lb) {
   const size_t total = la + lb;
@@ -210,22 +239,14 @@ struct CandidateWalk {
     const size_t begin = p + 1, end = row_end(p);
     if (begin >= end) return;
     const uint32_t rx = parent != nullptr ? uf_root(parent, x) : 0;
-    const int16_t* coarse = dense.coarse.data();
-    const int16_t* table = dense.table.data();
-    const bool coarse_p = dense.has_coarse[p] != 0, dense_p = dense.dense[p] != 0;
     const bool first_side = x < split;
     for (size_t q = begin; q < end; ++q) {
       const uint32_t y = order[q];
       if (split != 0 && (y < split) == first_side) continue;
       const size_t total = lengths[p] + lengths[q];
-      if (coarse_p && dense.has_coarse[q] && total > 0 &&
-          threshold > common_ratio(coarse_common(coarse, p, q), total)) {
-        continue;
-      }
+      if (dense.coarse_rejects(p, q, total, threshold)) continue;
       if (parent != nullptr && uf_root(parent, y) == rx) continue;
-      const double b = dense_p && dense.dense[q] && total > 0
-                           ? common_ratio(dense_common(table, p, q), total)
-                           : quick_ratio_counts(counts[x], counts[y], total);
+      const double b = dense.bound(p, q, counts[x], counts[y], total);
       if (!(threshold > b)) emit(x, y, b);
     }
   }

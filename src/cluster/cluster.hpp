@@ -65,6 +65,30 @@ double real_quick_ratio(size_t la, size_t lb);
 // total is 0, 0.0 when either histogram is empty. An upper bound on the ratio.
 double quick_ratio_counts(const CharCounts& ca, const CharCounts& cb, size_t total);
 
+// The histograms behind the count bound, one row per position p of `order` (the string
+// order[p]): a 128-column table for pure-ASCII strings and a one-cache-line coarse table of
+// character groups for strings of at most 32,767 characters (candidates.cpp says why both).
+// Read-only once built; about 320 bytes per row.
+struct DenseCounts {
+  DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
+              std::span<const CharCounts> counts);
+  // Whether the coarse rows alone show that the count bound of positions p and q (total length
+  // `total`) misses the threshold.
+  bool coarse_rejects(size_t p, size_t q, size_t total, double threshold) const;
+  // Appends to `out` the positions of `qs` that coarse_rejects leaves, all of total length
+  // `total` with p: one call for a run of rows of one length.
+  void coarse_survivors(size_t p, std::span<const uint32_t> qs, size_t total, double threshold,
+                        std::vector<uint32_t>& out) const;
+  // The count bound of positions p and q, whose strings have the counts cp and cq: the value of
+  // quick_ratio_counts, read from the tables where both rows have one.
+  double bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq, size_t total) const;
+
+  std::vector<int16_t> table;   // 128 entries per position, zero when not dense
+  std::vector<int16_t> coarse;  // 32 entries per position, zero when not coarse
+  std::vector<uint8_t> dense;
+  std::vector<uint8_t> has_coarse;
+};
+
 struct CandidatePair {
   uint32_t a, b;  // a < b
 };

@@ -1,0 +1,49 @@
+"""What a column of strings is, and labels shaped like the column they came from.
+
+pandas and NumPy are never imported here: a pandas object can only have been passed in once
+pandas is imported, so ``sys.modules`` is asked, and an input from neither costs one lookup.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Mapping
+from typing import Any, Callable, List
+
+
+def reject_table(values: Any, name: str) -> None:
+    """TypeError for a DataFrame or a mapping passed where one column of strings is expected:
+    iterating either gives its column names or keys, which nobody means to compare."""
+    if type(values) is list:
+        return
+    if isinstance(values, Mapping):
+        kind = type(values).__name__
+    else:
+        pandas = sys.modules.get("pandas")
+        if pandas is None or not isinstance(values, pandas.DataFrame):
+            return
+        kind = "DataFrame"
+    raise TypeError(
+        f"argument '{name}': pass a column (a Series, list or array of str), not a {kind}"
+    )
+
+
+def labels_like(values: Any) -> Callable[[List[int]], Any]:
+    """How to return one label per row of `values`: a Series on the same index for a pandas
+    Series, an array of intp for a NumPy array, the list itself otherwise. Decided (and the
+    index taken) before the call, so that a change to `values` during it cannot misalign the
+    result."""
+    if type(values) is list:
+        return _same
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(values, pandas.Series):
+        index = values.index
+        return lambda labels: pandas.Series(labels, index=index, dtype="intp")
+    numpy = sys.modules.get("numpy")
+    if numpy is not None and isinstance(values, numpy.ndarray):
+        return lambda labels: numpy.asarray(labels, dtype=numpy.intp)
+    return _same
+
+
+def _same(labels: List[int]) -> List[int]:
+    return labels
