@@ -580,20 +580,23 @@ def write_matches(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
 
 
 def write_ratio_pairs(out: TextIO, fmt: str, left: Sequence[Item], right: Sequence[Item],
-                      rows) -> None:
+                      rows, names: Tuple[str, str] = ("a", "b"),
+                      empty: str = "no pairs") -> None:
+    """(i, j, ratio) rows of left[i] against right[j], the columns named by `names`."""
+    a, b = names
     if fmt == "jsonl":
         for i, j, r in rows:
-            out.write(json.dumps({"a": left[i].ident, "b": right[j].ident, "ratio": r,
-                                  "a_text": _short(left[i].text),
-                                  "b_text": _short(right[j].text)}) + "\n")
+            out.write(json.dumps({a: left[i].ident, b: right[j].ident, "ratio": r,
+                                  f"{a}_text": _short(left[i].text),
+                                  f"{b}_text": _short(right[j].text)}) + "\n")
     elif fmt == "tsv":
-        out.write("a\tb\tratio\ta_text\tb_text\n")
+        out.write(f"{a}\t{b}\tratio\t{a}_text\t{b}_text\n")
         for i, j, r in rows:
             out.write(f"{_tsv_field(left[i].ident)}\t{_tsv_field(right[j].ident)}\t{r!r}\t"
                       f"{_tsv_text(left[i].text)}\t{_tsv_text(right[j].text)}\n")
     else:
         if not rows:
-            out.write("no pairs\n")
+            out.write(empty + "\n")
         for i, j, r in rows:
             out.write(f"{r:.4f}  {_printable(left[i].ident)}  {_printable(right[j].ident)}\n")
             out.write(f"        {_preview(left[i].text)}\n        {_preview(right[j].text)}\n")
@@ -662,29 +665,9 @@ def write_kept(out: TextIO, fmt: str, items: Sequence[Item], kept: Sequence[int]
         for k in kept:
             out.write(f"{_tsv_field(items[k].ident)}\t{_tsv_text(items[k].text)}\n")
     else:
-        width = max((len(items[k].ident) for k in kept), default=0)
+        width = max((len(_printable(items[k].ident)) for k in kept), default=0)
         for k in kept:
-            out.write(f"{items[k].ident:<{width}}  {_preview(items[k].text)}\n")
-
-
-def write_dropped(out: TextIO, fmt: str, items: Sequence[Item], rows) -> None:
-    """(dropped, kept, ratio(kept, dropped)) rows, in input order of the dropped items."""
-    if fmt == "jsonl":
-        for d, k, r in rows:
-            out.write(json.dumps({"dropped": items[d].ident, "kept": items[k].ident, "ratio": r,
-                                  "dropped_text": _short(items[d].text),
-                                  "kept_text": _short(items[k].text)}) + "\n")
-    elif fmt == "tsv":
-        out.write("dropped\tkept\tratio\tdropped_text\tkept_text\n")
-        for d, k, r in rows:
-            out.write(f"{_tsv_field(items[d].ident)}\t{_tsv_field(items[k].ident)}\t{r!r}\t"
-                      f"{_tsv_text(items[d].text)}\t{_tsv_text(items[k].text)}\n")
-    else:
-        if not rows:
-            out.write("nothing dropped\n")
-        for d, k, r in rows:
-            out.write(f"{r:.4f}  {items[d].ident}  (kept: {items[k].ident})\n")
-            out.write(f"        {_preview(items[d].text)}\n        {_preview(items[k].text)}\n")
+            out.write(f"{_printable(items[k].ident):<{width}}  {_preview(items[k].text)}\n")
 
 
 def cmd_dedupe(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -704,8 +687,10 @@ def cmd_dedupe(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         dropped = [i for i, label in enumerate(labels) if label != i]
         ratios = ratiokit.ratio_many([(texts[labels[i]], texts[i]) for i in dropped],
                                      args.threads)
-        write_dropped(sys.stdout, fmt, items,
-                      [(i, labels[i], r) for i, r in zip(dropped, ratios)])
+        # Dropped rows in input order, each beside the kept row it duplicates.
+        write_ratio_pairs(sys.stdout, fmt, items, items,
+                          [(i, labels[i], r) for i, r in zip(dropped, ratios)],
+                          names=("dropped", "kept"), empty="nothing dropped")
     else:
         if fmt == "lines" and args.jsonl:
             fmt = "jsonl"
