@@ -134,8 +134,8 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
   if (limit == 0 || choices.empty()) return kept;
   const bool bounded = limit < choices.size();
   const QueryCounts qc = query_counts(query);
-  LcsMasks masks;
-  masks.build(query);
+  LcsMasks masks;  // only for choices short enough for the LCS bound to pay (see below)
+  if (query.size() <= LCS_MAX_CELLS) masks.build(query);
   const Sam sam = build_sam(query);
   // Popular characters of a long query change the ratio itself; below that length the
   // autojunk ratio is the plain one.
@@ -166,8 +166,10 @@ std::vector<Scored> extract_chars(Text query, std::span<const Text> choices, siz
       if (need_slot == UINT64_MAX) need_slot = need_count(threshold, ls + query.size());
       const uint64_t need = need_slot;
       if (std::min(s.size(), query.size()) < need) continue;
+      // The LCS bound grows with la * lb, the test it could spare with la + lb.
+      const bool lcs_pays = s.size() * query.size() <= LCS_MAX_CELLS;
       if (need > 0 && (common_count(qc, s, need, scratch) < need ||
-                       lcs_length(masks, s, row, need) < need)) {
+                       (lcs_pays && lcs_length(masks, s, row, need) < need))) {
         continue;
       }
       std::optional<double> score;
