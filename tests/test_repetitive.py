@@ -8,11 +8,17 @@ periodic texts against difflib at sizes it can still do.
 
 from __future__ import annotations
 
+import difflib
+import math
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 from conftest import difflib_ratio, run_python
 
+import ratiokit
 from ratiokit import _ratiokit
 
 
@@ -93,3 +99,82 @@ def test_long_repetitive_pairs_are_fast_and_give_their_memory_back():
     mib = 1 << 20
     assert peak - before < 600 * mib, (before, peak)
     assert after - before < 40 * mib, (before, after)
+
+
+def periodic(pattern: str, n: int) -> str:
+    return (pattern * (n // len(pattern) + 1))[:n]
+
+
+# Runs and periodic texts of different periods: difflib's recursion cuts these into a window
+# per block, each of which finds its one short block and must rule out the rest of its side.
+PERIODIC_PAIRS = [("ab", "a"), ("abcd", "ac"), ("ab", "aab"), ("a", "a"), ("abc", "ab"), ("aabb", "ba")]
+
+
+@pytest.mark.parametrize("pa,pb", PERIODIC_PAIRS)
+def test_periodic_against_runs_and_other_periods_match_difflib(pa, pb):
+    rng = random.Random(len(pa) * 7 + len(pb))
+    for n in (9, 70, 200, 360):
+        a, b = periodic(pa, n), periodic(pb, n + rng.randrange(-n // 3, n // 3 + 1))
+        for x, y in ((a, b), (b, a), (a, b[1:] + "x"), (a[:n // 2] + "y" + a[n // 2:], b)):
+            want = difflib_ratio(x, y)
+            assert _ratiokit.ratio(x, y) == want, (pa, pb, n)
+            assert _ratiokit._ratio_by(x, y, "automaton") == want, (pa, pb, n)
+            if min(len(x), len(y)) <= 256:
+                assert _ratiokit._ratio_by(x, y, "bits") == want, (pa, pb, n)
+            # The threshold tests stop on the count the threshold needs: at the ratio exactly
+            # the pair qualifies with its exact value, just above it it does not.
+            assert ratiokit.extract(y, [x], score_cutoff=want) == [(x, want, 0)]
+            assert ratiokit.extract(y, [x], score_cutoff=math.nextafter(want, 2)) == []
+            # get_close_matches scores with difflib's autojunk rule (popular characters).
+            for cutoff in (0.3, 0.6, 0.75):
+                got = ratiokit.get_close_matches(y, [x, a, b], cutoff=cutoff)
+                assert got == difflib.get_close_matches(y, [x, a, b], cutoff=cutoff), cutoff
+
+
+@pytest.mark.parametrize("n", [20_000, 300_000])
+def test_short_periodic_against_long_run(n):
+    # Every "a" of the short text is matched, one block each, in order: M = 100.
+    short, run = "ab" * 100, "a" * n
+    assert difflib_ratio(short, "a" * 500) == 200 / 700
+    assert _ratiokit.ratio(short, run) == 200 / (200 + n)
+    assert _ratiokit.ratio(run, short) == 200 / (200 + n)
+    assert ratiokit.get_close_matches(short, [run, short], cutoff=0.5) == [short]
+
+
+SHORT_AGAINST_LONG = """
+import random, sys
+from ratiokit import _ratiokit as rk
+
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+n, short_len, long_first = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] == "1"
+rng = random.Random(5)
+words = ["lorem", "ipsum", "dolor", "sit", "amet", "short", "line", "one", "value", "log"]
+text = " ".join(rng.choice(words) for _ in range(n // 4))[:n]
+short = "short line one" if short_len == 0 else text[5000:5000 + short_len]
+a, b = (text, short) if long_first else (short, text)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak so far is the texts' own; count the call's from here
+before = status("VmRSS")
+value = rk.ratio(a, b)
+print(status("VmHWM") - before, value)
+"""
+
+
+@pytest.mark.parametrize("short_len", [0, 200])
+@pytest.mark.parametrize("long_first", [False, True])
+def test_short_against_long_costs_a_few_bytes_per_code_point(short_len, long_first):
+    # Neither text gets an automaton of the long one: the long text costs its code points and at
+    # most a few words of matching statistics each (the masks of a short text, a few megabytes).
+    n = 3_000_000
+    done = subprocess.run([sys.executable, "-c", SHORT_AGAINST_LONG, str(n), str(short_len),
+                           "1" if long_first else "0"], capture_output=True, text=True,
+                          timeout=300, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert done.returncode == 0, done.stderr
+    grew, value = done.stdout.split()
+    assert 0 < float(value) < 0.01
+    assert int(grew) < 20 * n, int(grew) / n

@@ -7,7 +7,10 @@ to make the tie-break decide: small alphabets, periodic texts with many equal-le
 edited copies, texts of exactly 63, 64, 65, 128, 129, 256 code points, mixed 1-, 2- and 4-byte
 strings and astral code points.
 
-    python tools/differential.py [--pairs 1000000] [--seed 1]
+    python tools/differential.py [--pairs 1000000] [--seed 1] [--long-share 0.02] [--long-max 700]
+
+Periodic pairs of a few thousand code points are slow in difflib itself (its recursion makes a
+window per block): keep --pairs small when --long-share is high.
 
 Prints the number of pairs and values compared per search, and exits 1 on the first mismatch.
 """
@@ -40,13 +43,15 @@ def edit(rng: random.Random, s: str, alphabet: str, edits: int) -> str:
     return "".join(chars)
 
 
+# Share of texts drawn long, and the longest (--long-share, --long-max).
+LONG = {"share": 0.02, "max": 700}
+
+
 def length(rng: random.Random) -> int:
     roll = rng.random()
-    if roll < 0.90:
-        return rng.randrange(0, 80)
-    if roll < 0.98:
-        return rng.choice(EDGES)
-    return rng.randrange(257, 700)
+    if roll < 1.0 - LONG["share"]:
+        return rng.randrange(0, 80) if roll < 0.9 * (1.0 - LONG["share"]) else rng.choice(EDGES)
+    return rng.randrange(257, LONG["max"])
 
 
 def pair(rng: random.Random) -> tuple[str, str]:
@@ -71,7 +76,11 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--pairs", type=int, default=1_000_000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--long-share", type=float, default=LONG["share"],
+                        help="share of texts of 257 to --long-max code points")
+    parser.add_argument("--long-max", type=int, default=LONG["max"])
     args = parser.parse_args()
+    LONG.update(share=args.long_share, max=max(258, args.long_max))
     rng = random.Random(args.seed)
     counts = {"dispatch": 0, "bits": 0, "b2j": 0, "automaton": 0}
     start = time.perf_counter()
@@ -88,7 +97,7 @@ def main() -> int:
                 print(f"MISMATCH pair {k} ({search}): {value!r} != {want!r}\n a={a!r}\n b={b!r}")
                 return 1
             counts[search] += 1
-        if (k + 1) % 100_000 == 0:
+        if (k + 1) % (100_000 if LONG["share"] < 0.1 else 1_000) == 0:
             print(f"{k + 1} pairs, {time.perf_counter() - start:.0f} s", flush=True)
     print(f"{args.pairs} pairs, 0 differences from difflib; values compared per search: {counts}")
     return 0

@@ -87,6 +87,12 @@ Bits<W> column_mask(size_t lo, size_t hi) {
 // Enough levels for blocks of 64 * W code points: 1, 2, 4, ..., 256.
 constexpr size_t MAX_LEVELS = 9;
 
+// Rows a window sweeps at once. A longer text of rows is swept in pieces of this many rows
+// (each with the block length's worth of rows before it, so that no block is cut), its row
+// masks looked up for each piece rather than kept: the memory of a pair then stays a few
+// megabytes however long its longer text is.
+constexpr size_t ROW_PIECE = size_t{1} << 14;
+
 // Column masks per code point, W words each, all zero between pairs: a pair ORs in its column
 // text's bits, copies out the masks of its rows, and clears what it set. ASCII code points index
 // the table directly; the others go through a small open-addressed table (key NO_CHAR: empty).
@@ -128,50 +134,74 @@ struct BitsFinder {
   bool rows_are_a;  // rows index a and columns b, or the other way round
   BitsScratch& sc;
   size_t live_words = 0;
+  size_t row_room = 0;     // rows each level holds
+  bool by_piece = false;   // rows swept a piece at a time, masks looked up from the table
+  size_t table_used = 0;   // slots of sc.table.hashed taken by this pair, in sc.table.used
+
+  // The table holds the column masks while rows go by piece; it must be left all clear for
+  // the next pair, whether the recursion finishes or is cancelled.
+  ~BitsFinder() {
+    if (by_piece) clear_table();
+  }
 
   Text row_text() const { return rows_are_a ? a : b; }
   Text col_text() const { return rows_are_a ? b : a; }
 
-  void prepare() {
-    const Text cols = col_text(), rows = row_text();
-    const size_t most_rows = rows.size();
-    live_words = (most_rows + 63) / 64;
-    sc.rows.resize(most_rows * W);
-    sc.levels.resize(MAX_LEVELS * most_rows * W);
-    sc.cur.resize(most_rows * W);
-    sc.cand.resize(most_rows * W);
-    sc.live.resize((MAX_LEVELS + 2) * live_words);
-    // Nothing below allocates or throws, so the table is always left clean.
+  uint64_t* mask_of(uint32_t c, bool add) {
     MaskTable& t = sc.table;
-    size_t used = 0;  // slots of t.hashed taken by this pair, in t.used
-    const auto mask_of = [&](uint32_t c, bool add) -> uint64_t* {
-      if (c < 128) return &t.ascii[c * W];
-      const size_t h = find_slot(t, c);
-      if (t.key[h] == NO_CHAR) {
-        if (!add) return nullptr;
-        t.key[h] = c;
-        t.used[used++] = static_cast<uint16_t>(h);
-      }
-      return &t.hashed[h * W];
-    };
-    for (size_t c = 0; c < cols.size(); ++c) mask_of(cols[c], true)[c / 64] |= uint64_t{1} << (c % 64);
-    for (size_t r = 0; r < rows.size(); ++r) {
-      const uint64_t* m = mask_of(rows[r], false);
-      for (size_t i = 0; i < W; ++i) sc.rows[r * W + i] = m == nullptr ? 0 : m[i];
+    if (c < 128) return &t.ascii[c * W];
+    const size_t h = find_slot(t, c);
+    if (t.key[h] == NO_CHAR) {
+      if (!add) return nullptr;
+      t.key[h] = c;
+      t.used[table_used++] = static_cast<uint16_t>(h);
     }
-    for (const uint32_t c : cols) {
+    return &t.hashed[h * W];
+  }
+
+  void clear_table() {
+    MaskTable& t = sc.table;
+    for (const uint32_t c : col_text()) {
       if (c < 128) {
         for (size_t i = 0; i < W; ++i) t.ascii[c * W + i] = 0;
       }
     }
-    for (size_t u = 0; u < used; ++u) {
+    for (size_t u = 0; u < table_used; ++u) {
       t.key[t.used[u]] = NO_CHAR;
       for (size_t i = 0; i < W; ++i) t.hashed[t.used[u] * W + i] = 0;
+    }
+    table_used = 0;
+  }
+
+  // The masks of rows [r0, r1) into sc.rows from its start.
+  void fill_rows(size_t r0, size_t r1) {
+    const Text rows = row_text();
+    for (size_t r = r0; r < r1; ++r) {
+      const uint64_t* m = mask_of(rows[r], false);
+      for (size_t i = 0; i < W; ++i) sc.rows[(r - r0) * W + i] = m == nullptr ? 0 : m[i];
+    }
+  }
+
+  void prepare() {
+    const Text cols = col_text(), rows = row_text();
+    by_piece = rows.size() > ROW_PIECE + BITS_MAX_COLS;
+    row_room = by_piece ? ROW_PIECE + BITS_MAX_COLS : rows.size();
+    live_words = (row_room + 63) / 64;
+    sc.rows.resize(row_room * W);
+    sc.levels.resize(MAX_LEVELS * row_room * W);
+    sc.cur.resize(row_room * W);
+    sc.cand.resize(row_room * W);
+    sc.live.resize((MAX_LEVELS + 2) * live_words);
+    // Nothing from here on allocates or throws until the recursion starts.
+    for (size_t c = 0; c < cols.size(); ++c) mask_of(cols[c], true)[c / 64] |= uint64_t{1} << (c % 64);
+    if (!by_piece) {
+      fill_rows(0, rows.size());
+      clear_table();
     }
   }
 
   Bits<W>* level(size_t p) {
-    return reinterpret_cast<Bits<W>*>(sc.levels.data()) + p * row_text().size();
+    return reinterpret_cast<Bits<W>*>(sc.levels.data()) + p * row_room;
   }
 
   // Rows of level p live in its array only where its row set says so; the others hold stale
@@ -179,12 +209,37 @@ struct BitsFinder {
   uint64_t* row_set(size_t p) { return sc.live.data() + p * live_words; }
 
   Match operator()(const WindowBounds& w) {
+    if (!by_piece) {
+      const size_t rlo = rows_are_a ? w.alo : w.blo;
+      return find(w, reinterpret_cast<const Bits<W>*>(sc.rows.data()) + rlo);
+    }
+    // Pieces of rows, each widened back by the longest block the window can hold so that it
+    // sees every block ending in it whole; the best block over all pieces, by difflib's order.
+    const size_t rlo = rows_are_a ? w.alo : w.blo, rhi = rows_are_a ? w.ahi : w.bhi;
+    const size_t width = rows_are_a ? w.bhi - w.blo : w.ahi - w.alo;
+    Match best{w.alo, w.blo, 0};
+    for (size_t r0 = rlo; r0 < rhi; r0 += ROW_PIECE) {
+      const size_t from = std::max(rlo, r0 - std::min(r0, width - 1));
+      const size_t to = std::min(rhi, r0 + ROW_PIECE);
+      fill_rows(from, to);
+      WindowBounds piece = w;
+      (rows_are_a ? piece.alo : piece.blo) = from;
+      (rows_are_a ? piece.ahi : piece.bhi) = to;
+      const Match m = find(piece, reinterpret_cast<const Bits<W>*>(sc.rows.data()));
+      if (m.k > best.k || (m.k == best.k && m.k > 0 && (m.i < best.i || (m.i == best.i && m.j < best.j)))) {
+        best = m;
+      }
+    }
+    return best;
+  }
+
+  // The longest block of window w, whose first row's mask is at e.
+  Match find(const WindowBounds& w, const Bits<W>* e) {
     const size_t rlo = rows_are_a ? w.alo : w.blo, rhi = rows_are_a ? w.ahi : w.bhi;
     const size_t clo = rows_are_a ? w.blo : w.alo, chi = rows_are_a ? w.bhi : w.ahi;
     const size_t n = rhi - rlo, width = chi - clo;
     const size_t words = (n + 63) / 64;
     const Bits<W> cols = column_mask<W>(clo, chi);
-    const auto* e = reinterpret_cast<const Bits<W>*>(sc.rows.data()) + rlo;
     if (n == 1 || width == 1) {
       // Every block is one code point: the first match in row order, lowest column first, is
       // difflib's in either orientation (one of the two sides has a single position).

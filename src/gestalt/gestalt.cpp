@@ -26,9 +26,11 @@ size_t scratch_bytes(const Sam& sam) {
 }
 
 size_t scratch_bytes(const MatchStats& ms) { return scratch_bytes_of(ms.state, ms.len); }
+size_t scratch_bytes(const SkipIndex& index) { return scratch_bytes(index.tree); }
 
 thread_local ScratchSlot<MatchStats> MS_BUF;
 thread_local ScratchSlot<std::vector<uint32_t>> CAP_BUF;
+thread_local ScratchSlot<SkipIndex> SKIP_BUF;
 thread_local ScratchSlot<std::vector<Window>> WINDOW_BUF;
 // The automaton of a one-off ratio, kept per thread so that its arrays are reused.
 thread_local ScratchSlot<Sam> SAM_BUF;
@@ -36,9 +38,11 @@ thread_local ScratchSlot<Sam> SAM_BUF;
 GestaltCount gestalt_count_sam(Text a, Text b, const Sam& sam_b, const MatchStats& ms,
                                StopRule rule) {
   Borrow<std::vector<uint32_t>> cap(CAP_BUF);
+  Borrow<SkipIndex> skip(SKIP_BUF);
   cap->assign(a.size(), NO_CHAR);
+  skip->clear();
   return recurse(a.size(), b.size(), rule, [&](const WindowBounds& w) {
-    return longest_in(a, b, sam_b, ms, *cap, w.alo, w.ahi, w.blo, w.bhi);
+    return longest_in(a, b, sam_b, ms, *cap, w.alo, w.ahi, w.blo, w.bhi, &*skip);
   });
 }
 

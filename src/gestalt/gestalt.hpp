@@ -15,8 +15,8 @@
 // n code points; a ratio costs one matching pass plus the recursion over windows.
 //
 // A built Sam is immutable and may be read by any number of threads. Construction and matching
-// use per-thread scratch (BUILDER, MS_BUF, WINDOW_BUF, CAP_BUF, BITS_BUF) that lives as long
-// as its thread. Texts must be shorter than 2^30 code points (positions and states are 32-bit).
+// use per-thread scratch (BUILDER, MS_BUF, WINDOW_BUF, CAP_BUF, SKIP_BUF, BITS_BUF) that lives
+// as long as its thread. Texts must be shorter than 2^30 code points (positions and states are 32-bit).
 #pragma once
 
 #include <array>
@@ -153,10 +153,26 @@ void matching_stats_into(Text a, const Sam& sam, MatchStats& ms);
 // True as soon as some position's match length reaches `bound`.
 bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bound);
 
+// The positions of a that can still start a longer block: a max-tree over blocks of
+// SKIP_BLOCK positions of min(ms.len[x], cap[x]), which finds the next position above any
+// length in O(log n). A window whose best block is short scans the rest of its a side one or
+// two positions per step; on runs and periodic text, where difflib's recursion cuts the texts
+// into a window per code point, that scan alone would be quadratic. Built on first need by
+// longest_in and kept for the recursion (clear() it when ms or cap start over). Caps only
+// fall, so the tree holds upper bounds, and a block found stale is recomputed when reached.
+struct SkipIndex {
+  std::vector<uint32_t> tree;  // heap order from 1; leaves (blocks) from `leaves` on
+  size_t leaves = 0;           // 0 until built
+  void clear() { leaves = 0; }
+};
+inline constexpr size_t SKIP_BLOCK = 16;
+size_t scratch_bytes(const SkipIndex& index);
+
 // Longest common block of a[alo..ahi) x b[blo..bhi) with difflib's tie-break; k = 0 when none.
-// `cap` holds per-position upper bounds valid for every window inside the current one.
+// `cap` holds per-position upper bounds valid for every window inside the current one; `skip`,
+// when given, must stay with the same ms and cap across the windows of one recursion.
 Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span<uint32_t> cap,
-                 size_t alo, size_t ahi, size_t blo, size_t bhi);
+                 size_t alo, size_t ahi, size_t blo, size_t bhi, SkipIndex* skip = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // The recursion (recursion.hpp drives it for every longest-match search).

@@ -1,6 +1,7 @@
 // Matching statistics and the longest common block of one window. Tested by
 // tests/cpp/gestalt_test.cpp against a brute-force search.
 #include <algorithm>
+#include <bit>
 #include <cassert>
 
 #include "gestalt/gestalt.hpp"
@@ -136,6 +137,72 @@ uint32_t deepest_ancestor(const Sam& sam, uint32_t s, Settles&& settles) {
   }
 }
 
+// Skip steps a window takes on its own before it asks the skip index: ordinary text rarely
+// needs more, and the index costs a pass over a to build.
+constexpr size_t SKIPS_BEFORE_INDEX = 32;
+
+// The longest block ending in a's block `block` that any window inside the current one can hold.
+uint32_t block_reach(const uint32_t* ms_len, const uint32_t* cap, size_t block, size_t n) {
+  const size_t lo = block * SKIP_BLOCK, hi = std::min(n, lo + SKIP_BLOCK);
+  uint32_t most = 0;
+  for (size_t x = lo; x < hi; ++x) most = std::max(most, std::min(ms_len[x], cap[x]));
+  return most;
+}
+
+void build_skip(SkipIndex& index, const uint32_t* ms_len, const uint32_t* cap, size_t n) {
+  const size_t blocks = (n + SKIP_BLOCK - 1) / SKIP_BLOCK;
+  index.leaves = std::bit_ceil(std::max<size_t>(blocks, 1));
+  index.tree.assign(2 * index.leaves, 0);
+  uint32_t* tree = index.tree.data();
+  for (size_t k = 0; k < blocks; ++k) tree[index.leaves + k] = block_reach(ms_len, cap, k, n);
+  for (size_t v = index.leaves; v-- > 1;) tree[v] = std::max(tree[2 * v], tree[2 * v + 1]);
+}
+
+// The first x in [from, end) with min(ms_len[x], cap[x]) > t, or end. Every inner node holds
+// the max of its children; a leaf may hold more than its block's true max (caps fell since),
+// and is lowered, with its ancestors, when a search reaches it for nothing.
+size_t next_above(SkipIndex& index, const uint32_t* ms_len, const uint32_t* cap, size_t n,
+                  size_t from, size_t end, uint32_t t) {
+  const auto above = [&](size_t x) { return std::min(ms_len[x], cap[x]) > t; };
+  const size_t first_end = std::min(end, (from / SKIP_BLOCK + 1) * SKIP_BLOCK);
+  for (size_t x = from; x < first_end; ++x) {
+    if (above(x)) return x;
+  }
+  if (first_end >= end) return end;
+  uint32_t* tree = index.tree.data();
+  size_t node = index.leaves + first_end / SKIP_BLOCK;
+  // To the next subtree on the right, or 0 past the last one.
+  const auto step_right = [](size_t v) {
+    while ((v & 1) != 0) v >>= 1;
+    return v == 0 ? v : v + 1;
+  };
+  for (;;) {
+    while (tree[node] <= t) {
+      node = step_right(node);
+      if (node == 0) return end;
+    }
+    while (node < index.leaves) {
+      node *= 2;
+      if (tree[node] <= t) ++node;
+    }
+    const size_t lo = (node - index.leaves) * SKIP_BLOCK;
+    if (lo >= end) return end;
+    const size_t hi = std::min(end, lo + SKIP_BLOCK);
+    for (size_t x = lo; x < hi; ++x) {
+      if (above(x)) return x;
+    }
+    if (hi == end) return end;
+    tree[node] = block_reach(ms_len, cap, node - index.leaves, n);
+    for (size_t up = node >> 1; up >= 1; up >>= 1) {
+      const uint32_t most = std::max(tree[2 * up], tree[2 * up + 1]);
+      if (tree[up] == most) break;
+      tree[up] = most;
+    }
+    node = step_right(node);
+    if (node == 0) return end;
+  }
+}
+
 // Direct dynamic programme for b-windows of at most 8 elements.
 Match longest_short(Text a, Text b, size_t alo, size_t ahi, size_t blo, size_t bhi) {
   const size_t w = bhi - blo;
@@ -213,7 +280,7 @@ bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bou
 }
 
 Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span<uint32_t> cap,
-                 size_t alo, size_t ahi, size_t blo, size_t bhi) {
+                 size_t alo, size_t ahi, size_t blo, size_t bhi, SkipIndex* skip) {
   if (alo >= ahi || blo >= bhi) return Match{0, 0, 0};
   if (bhi - blo <= 8) return longest_short(a, b, alo, ahi, blo, bhi);
 
@@ -245,10 +312,17 @@ Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span
     }
     return Probe{false, 0, m, -1};
   };
+  size_t skips = 0;
   while (x < ahi) {
     h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x], b_width});
     while (h <= best.k) {
+      if (best.k >= b_width) return best;
       x += best.k - h + 1;
+      if (skip != nullptr && ++skips > SKIPS_BEFORE_INDEX && x < ahi) {
+        if (skip->leaves == 0) build_skip(*skip, ms_len, cap.data(), cap.size());
+        x = next_above(*skip, ms_len, cap.data(), cap.size(), std::max(x, alo + best.k), ahi,
+                       static_cast<uint32_t>(best.k));
+      }
       if (x >= ahi) return best;
       h = std::min<size_t>({x - alo + 1, ms_len[x], cap[x], b_width});
     }

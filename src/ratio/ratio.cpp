@@ -115,6 +115,9 @@ void size_rows(B2jScratch& sc, size_t lb) {
   }
 }
 
+// From this length on, a text gets no automaton when the other text is short enough for masks.
+constexpr size_t LONG_TEXT = size_t{1} << 16;
+
 }  // namespace
 
 AsciiCounts ascii_counts(Text s) {
@@ -167,6 +170,10 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
   const bool bits = bits_fit(la, lb);
   // One word of masks wins whatever the texts; past it, only while few rows keep runs alive.
   if (bits && std::min(la, lb) <= 64) return by_bits();
+  // A short a against a long b: b's automaton would cost tens of bytes per code point of b,
+  // the masks a few megabytes in all. They sweep b once per level of the recursion, which
+  // stays a handful on ordinary text (it can reach the length of a on periodic text).
+  if (la <= BITS_MAX_COLS && lb >= LONG_TEXT) return by_bits();
   const AsciiCounts ca = ascii_counts(a);
   const AsciiCounts cb = ascii_counts(b);
   if (ca.non_ascii != 0 || cb.non_ascii != 0) return bits ? by_bits() : gestalt_ratio_chars(a, b);

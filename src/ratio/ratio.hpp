@@ -4,9 +4,10 @@
 // ratio_chars() picks one of three searches for difflib's longest blocks, which always agree on
 // M, by what they cost for the pair at hand: the bit-parallel search of gestalt.hpp when the
 // shorter text has at most a few hundred code points and sweeping its masks costs less than an
-// automaton would (bits_fit); otherwise difflib's own search over a counting-sort index of b
-// (the b2j engine) for pure-ASCII pairs where few positions coincide, and the suffix automaton
-// for everything else. The b2j engine's cost grows with the number S of coinciding index pairs,
+// automaton would (bits_fit), or whenever a short a (BITS_MAX_COLS) meets a long b, whose
+// automaton would take far more memory than both texts; otherwise difflib's own search over a
+// counting-sort index of b (the b2j engine) for pure-ASCII pairs where few positions coincide,
+// and the suffix automaton for everything else. The b2j engine's cost grows with the number S of coinciding index pairs,
 // so it runs when S <= W * (la + lb). W is the caller's: the binding reads RK_WORK_FACTOR
 // (default 8, measured on standard-library code against today's automaton) once per process,
 // with the interpreter's lock held, and passes it down; engines never read the environment.

@@ -141,7 +141,8 @@ struct QueryState {
         counts(query_counts(q)),
         sam(build_sam(q)),
         junk(autojunk && q.size() >= AUTOJUNK_MIN_LEN) {
-    masks.build(q);
+    // Only choices short enough for the LCS bound to pay use the masks (see scan_choices).
+    if (q.size() <= LCS_MAX_CELLS) masks.build(q);
   }
 };
 
@@ -206,6 +207,8 @@ void scan_choices(const QueryState& qs, const ChoiceSet& cs, size_t begin, size_
     const uint64_t need = need_slot;
     if (std::min(ls, lq) < need) continue;
     if (need > 0) {
+      // The LCS bound grows with la * lb, the test it could spare with la + lb.
+      const bool lcs_pays = qs.masks.words > 0 && ls * lq <= LCS_MAX_CELLS;
       // Counting a choice's characters on the fly costs more than the LCS bound of a query of
       // one or two words, which is tighter: such queries go to it at once.
       if (counted && cs.starts[k] != cs.starts[k + 1]) {
@@ -213,12 +216,13 @@ void scan_choices(const QueryState& qs, const ChoiceSet& cs, size_t begin, size_
                          cs.counts.data() + cs.starts[k + 1], ls, need) < need) {
           continue;
         }
-      } else if (qs.masks.words > 2 &&
+      } else if ((qs.masks.words > 2 || !lcs_pays) &&
                  visit_text(t, [&](auto s) { return common_count(qs.counts, s, need, sc); }) <
                      need) {
         continue;
       }
-      if (visit_text(t, [&](auto s) { return lcs_length(qs.masks, s, sc.row, need); }) < need) {
+      if (lcs_pays &&
+          visit_text(t, [&](auto s) { return lcs_length(qs.masks, s, sc.row, need); }) < need) {
         continue;
       }
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "cluster/cluster.hpp"
@@ -184,6 +185,90 @@ TEST(ThresholdEdge, EveryStopRuleOnEverySearch) {
     };
     check(by_sam, "automaton");
     check(by_bits, "bits");
+  }
+}
+
+// Runs and periodic texts against each other (periods differing, one side edited): difflib's
+// recursion cuts these into a window per block, most of whose a side can no longer beat the
+// block found, which the automaton search skips through its skip index. Every stopping rule
+// and both searches, against the dynamic-programming twin.
+TEST(ThresholdEdge, EveryStopRuleOnPeriodicTexts) {
+  std::mt19937_64 rng(29);
+  const char* const periods[] = {"a", "ab", "ac", "abcd", "aab", "abc", "ba", "aabb"};
+  MatchStats ms;
+  for (int round = 0; round < 64; ++round) {
+    const char* pa = periods[rng() % 8];
+    const char* pb = periods[rng() % 8];
+    const size_t la = (round % 4 == 0 ? 40 : 150) + rng() % 550, lb = 100 + rng() % 600;
+    const size_t na = std::strlen(pa), nb = std::strlen(pb);
+    CodePoints a(la), b(lb);
+    for (size_t i = 0; i < la; ++i) a[i] = static_cast<uint8_t>(pa[i % na]);
+    for (size_t j = 0; j < lb; ++j) b[j] = static_cast<uint8_t>(pb[(j + round) % nb]);
+    for (int e = 0; e < round % 3; ++e) b[rng() % lb] = 'x';
+    if (round % 5 == 1) a[rng() % la] = 0x1F600;
+    // Stretches of b copied into a: longer blocks far into windows, past stretches of a that
+    // can only give shorter ones.
+    for (int e = 0; e < round % 4; ++e) {
+      const size_t k = std::min<size_t>({4 + rng() % 40, la, lb});
+      const size_t from = rng() % (lb - k + 1), to = rng() % (la - k + 1);
+      std::copy(b.begin() + static_cast<ptrdiff_t>(from), b.begin() + static_cast<ptrdiff_t>(from + k),
+                a.begin() + static_cast<ptrdiff_t>(to));
+    }
+    const Sam sam = build_sam(b);
+    matching_stats_into(a, sam, ms);
+    const uint64_t m = reference::matching_count_with(a, b, reference::longest_block_dp);
+    const GestaltCount exact = gestalt_count_sam(a, b, sam, ms, StopRule{});
+    ASSERT_EQ(exact.outcome, Outcome::exact) << round;
+    ASSERT_EQ(exact.m, m) << round << " " << pa << " " << pb;
+    if (std::min(la, lb) <= BITS_MAX_COLS) {
+      ASSERT_EQ(gestalt_count_bits(a, b, StopRule{}).m, m) << round;
+    }
+    for (uint64_t need : {m, m + 1}) {
+      ASSERT_EQ(gestalt_count_sam(a, b, sam, ms, StopRule{need}).outcome == Outcome::short_of_need,
+                m < need)
+          << round;
+      ASSERT_EQ(gestalt_count_sam(a, b, sam, ms, StopRule{need, need}).outcome,
+                m >= need ? Outcome::reached_cap : Outcome::short_of_need)
+          << round;
+    }
+    const uint64_t cap = 1 + rng() % (m + 1);
+    const GestaltCount capped = gestalt_count_sam(a, b, sam, ms, StopRule{0, cap});
+    ASSERT_EQ(capped.outcome, m >= cap ? Outcome::reached_cap : Outcome::exact) << round;
+    const double threshold = static_cast<double>(m) * 2.0 / static_cast<double>(la + lb);
+    ASSERT_EQ(gestalt_edge(a, b, sam, threshold), std::optional<double>(threshold)) << round;
+    ASSERT_TRUE(gestalt_edge_bounded(a, b, sam, threshold)) << round;
+    ASSERT_FALSE(gestalt_edge(a, b, sam, std::nextafter(threshold, 2.0)).has_value()) << round;
+  }
+}
+
+// A short text against one longer than a piece of rows (the masks sweep it a piece at a time),
+// in both orders: blocks planted across the piece boundaries and tied copies of one block in
+// different pieces must come out as difflib's, and the mask table must be left clean for the
+// next pair (the pairs alternate with short ones, over ASCII and beyond).
+TEST(ThresholdEdge, BitsSweepLongTextsByPiece) {
+  std::mt19937_64 rng(31);
+  for (int round = 0; round < 12; ++round) {
+    const uint32_t base = round % 3 == 2 ? 0x4E00 : 'a';
+    const CodePoints shorter = random_text(rng, 256, 3 + round % 4, base);
+    if (shorter.size() < 20) continue;
+    CodePoints longer(40'000 + rng() % 20'000);
+    for (auto& c : longer) c = base + static_cast<uint32_t>(rng() % (5 + round % 4));
+    // Copies of a stretch of the short text straddling the first piece boundaries and at both
+    // ends, so that the same longest block turns up in several pieces.
+    const size_t span = 8 + rng() % 12, from = rng() % (shorter.size() - span);
+    for (size_t at : {size_t{16'384} - span / 2, size_t{32'768} - 1, size_t{0}, longer.size() - span}) {
+      std::copy(shorter.begin() + static_cast<ptrdiff_t>(from),
+                shorter.begin() + static_cast<ptrdiff_t>(from + span),
+                longer.begin() + static_cast<ptrdiff_t>(at));
+    }
+    for (const bool short_first : {true, false}) {
+      const Text a = short_first ? Text(shorter) : Text(longer);
+      const Text b = short_first ? Text(longer) : Text(shorter);
+      const uint64_t want = reference::matching_count_with(a, b, reference::longest_block_dp);
+      ASSERT_EQ(gestalt_count_bits(a, b, StopRule{}).m, want) << round << short_first;
+      const CodePoints x = random_text(rng, 40, 3, base), y = random_text(rng, 40, 3, base);
+      ASSERT_EQ(gestalt_count_bits(x, y, StopRule{}).m, reference::matching_count(x, y)) << round;
+    }
   }
 }
 
