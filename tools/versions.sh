@@ -10,16 +10,7 @@ default="$(python -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 versions=("$@")
 [ ${#versions[@]} -eq 0 ] && versions=(3.9 3.10 3.11 3.12 3.13)
 
-find_python() {
-  local v="$1" root candidate
-  if command -v pyenv >/dev/null 2>&1; then
-    root="$(pyenv root)"
-    for candidate in $(ls -d "$root/versions/$v".* 2>/dev/null | sort -V -r); do
-      [ -x "$candidate/bin/python" ] && { echo "$candidate/bin/python"; return; }
-    done
-  fi
-  command -v "python$v" 2>/dev/null || true
-}
+source "$repo/tools/find_python.sh"
 
 # Each build compiles the whole extension; use every core for it.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"

@@ -99,6 +99,7 @@ PyModuleDef MODULE_DEF = {
 }  // namespace
 }  // namespace ratiokit::py
 
-extern "C" PyMODINIT_FUNC PyInit__ratiokit(void) {
+// PyMODINIT_FUNC declares C linkage itself in C++; Clang warns about a second extern "C".
+PyMODINIT_FUNC PyInit__ratiokit(void) {
   return PyModuleDef_Init(&ratiokit::py::MODULE_DEF);
 }

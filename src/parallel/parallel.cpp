@@ -32,9 +32,13 @@
 // while it waits for a loop; the other threads only read the flag.
 #include "parallel/parallel.hpp"
 
+#if !defined(_WIN32)
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -95,10 +99,13 @@ inline constexpr size_t WORKERS_PER_CPU = 4;
 // the parent.
 std::atomic<uint64_t> FORK_GENERATION{0};
 
+// Windows has no fork().
+#if !defined(_WIN32)
 void on_fork_child() { FORK_GENERATION.fetch_add(1, std::memory_order_relaxed); }
 
 // Registered once, when the library is loaded, before any pool exists.
 [[maybe_unused]] const int ATFORK_REGISTERED = pthread_atfork(nullptr, nullptr, &on_fork_child);
+#endif
 
 uint64_t fork_generation() { return FORK_GENERATION.load(std::memory_order_relaxed); }
 
@@ -308,6 +315,7 @@ size_t env_count(const char* name) {
 }
 
 size_t available_cpus() {
+#if defined(__linux__)
   // cpu_set_t covers 1024 CPUs; larger machines need a bigger mask, which the kernel reports
   // by failing with EINVAL.
   for (size_t cpus = CPU_SETSIZE; cpus <= (size_t{1} << 20); cpus *= 2) {
@@ -322,6 +330,10 @@ size_t available_cpus() {
   }
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<size_t>(online) : 1;
+#else
+  const unsigned online = std::thread::hardware_concurrency();
+  return online > 0 ? online : 1;
+#endif
 }
 
 size_t configured_threads() {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <atomic>
 
+#include "portable/portable.hpp"
 #include "ratio/ratio.hpp"
 
 namespace ratiokit {
@@ -45,7 +46,7 @@ std::vector<uint32_t> intern_b(std::span<const PairView> pairs) {
   std::vector<uint32_t> out(n);
   parallel_for(n, [&](size_t k) {
     // Texts lie anywhere in memory, so each one costs a cache miss; have a few in flight.
-    if (k + PREFETCH_AHEAD < n) __builtin_prefetch(pairs[k + PREFETCH_AHEAD].second.data());
+    if (k + PREFETCH_AHEAD < n) prefetch(pairs[k + PREFETCH_AHEAD].second.data());
     const Text b = pairs[k].second;
     const uint64_t h = hash_text(b);
     hashes[k] = h;
@@ -110,7 +111,7 @@ std::vector<Group> order_pairs(std::span<const PairView> pairs, std::span<const 
   // automaton for b pays. Equal a's have equal hashes.
   parallel_for(n, [&](size_t p) {
     if (p + PREFETCH_AHEAD < n) {
-      __builtin_prefetch(pairs[keys[p + PREFETCH_AHEAD].index].first.data());
+      prefetch(pairs[keys[p + PREFETCH_AHEAD].index].first.data());
     }
     if (count[keys[p].b] > 1) keys[p].a_hash = hash_text(pairs[keys[p].index].first);
   });
@@ -248,8 +249,8 @@ std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t wor
         check();
         if (p + PREFETCH_AHEAD < begin + hi) {
           const PairView& ahead = pairs[keys[p + PREFETCH_AHEAD].index];
-          __builtin_prefetch(ahead.first.data());
-          __builtin_prefetch(ahead.second.data());
+          prefetch(ahead.first.data());
+          prefetch(ahead.second.data());
         }
         while (p >= group->end) ++group;
         const PairKey& key = keys[p];
