@@ -21,7 +21,7 @@ from ._long_calls import (
     cluster_canonicals_lsh,
     cosine_join,
 )
-from ._ratiokit import CosineJoiner, PanicException, ratio_many
+from ._ratiokit import CosineJoiner, PanicException
 from ._search import (
     Choices,
     cluster_labels,
@@ -54,6 +54,22 @@ __all__ = [
 ]
 
 _ratio = _ratiokit.ratio
+
+
+def ratio_many(
+    pairs: Sequence[Tuple[str, str]],
+    threads: int = 0,
+    *,
+    progress: Optional[ProgressCallback] = None,
+) -> list[float]:
+    """One exact ratio per ``(a, b)`` pair, in order, computed across cores with the GIL
+    released (``threads=0``: all of them; ``threads=N``: N workers for this call).
+
+    A long batch is read a part at a time while the parts before it compute. `progress`, if
+    given, is called as ``progress("pairs", done, total)`` about ten times a second while the
+    batch runs, as for the other long calls.
+    """
+    return _ratiokit._ratio_many(pairs, threads, progress)
 _ratio_autojunk = _ratiokit._ratio_autojunk
 
 

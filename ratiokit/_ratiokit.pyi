@@ -60,6 +60,11 @@ def _ratio_join(
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
+def _ratio_many(
+    pairs: Sequence[Tuple[str, str]],
+    threads: int = 0,
+    progress: Optional[Callable[[str, int, int], object]] = None,
+) -> list[float]: ...
 def _ratio_join_columns(
     left: Sequence[str],
     right: Sequence[str] | None,

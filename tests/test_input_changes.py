@@ -135,24 +135,3 @@ def test_list_being_sorted_is_an_error_not_an_empty_result():
         assert raised
     assert _ratiokit.ratio_many(pairs) == [0.0] * 10
 
-
-def test_lazy_sequence_that_changes_size_is_an_error():
-    import collections.abc
-
-    class Growing(collections.abc.Sequence):
-        """Made on demand, and one longer after every item read."""
-
-        def __init__(self):
-            self.size = 5
-
-        def __len__(self):
-            return self.size
-
-        def __getitem__(self, k):
-            if k >= self.size:
-                raise IndexError(k)
-            self.size += 1 if k < 8 else 0
-            return ("ab", "ab")
-
-    with pytest.raises(RuntimeError, match=r"changed size during the call \(from 5 to 13"):
-        _ratiokit.ratio_many(Growing())

@@ -186,3 +186,27 @@ def test_memory_stays_bounded_by_the_step_not_the_batch():
         """
     )
     assert int(out) < 100, f"peak memory grew by {out.strip()} MiB"
+
+
+def test_package_batch_reports_progress_and_stops_when_the_callable_raises():
+    import ratiokit
+
+    pairs = [("parse_header(line)", "parse_headers(lines)")] * 3_000_000
+    seen = []
+    values = ratiokit.ratio_many(pairs, progress=lambda *report: seen.append(report))
+    assert values == [_ratiokit.ratio(*pairs[0])] * len(pairs)
+    assert all(phase == "pairs" and 0 <= done <= total == len(pairs)
+               for phase, done, total in seen)
+    assert [done for _, done, _ in seen] == sorted(done for _, done, _ in seen)
+
+    class Stop(Exception):
+        pass
+
+    def stop(phase, done, total):
+        raise Stop(phase)
+
+    with pytest.raises(Stop, match="pairs"):
+        ratiokit.ratio_many(pairs, 2, progress=stop)
+    with pytest.raises(TypeError, match="argument 'progress'"):
+        ratiokit.ratio_many(pairs[:3], progress=3)
+    assert ratiokit.ratio_many([("abcd", "bcde")], progress=None) == [0.75]

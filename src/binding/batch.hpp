@@ -13,6 +13,8 @@ namespace ratiokit::py {
 // Reads `pairs` (argument "pairs") and returns the list of their exact ratios, or null with an
 // exception set. Without a handle the pairs go through as the free batch, `threads` as
 // ratio_many's; with one, through its pool and, where its batch engine shares work, that engine.
-PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle);
+// `progress`, when not null, is a callable validated by to_progress.
+PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
+                      PyObject* progress = nullptr);
 
 }  // namespace ratiokit::py

@@ -128,17 +128,7 @@ PyObject* ItemCursor::next() {
     return obj;
   }
   PyObject* obj = PyIter_Next(iter_);
-  if (obj == nullptr) {
-    if (!PyErr_Occurred() && size_ >= 0) {
-      const Py_ssize_t size = PyObject_Size(seq_);
-      if (size < 0) {
-        PyErr_Clear();
-      } else if (size != size_) {
-        PyErr_Format(PyExc_RuntimeError, msg::CHANGED_SIZE, size_, size);
-      }
-    }
-    return end();
-  }
+  if (obj == nullptr) return end();
   ++index_;
   return obj;
 }
@@ -159,8 +149,6 @@ bool ItemCursor::start() {
     items_ = PySequence_Tuple(seq_);
     return items_ != nullptr;
   }
-  size_ = PyObject_Size(seq_);
-  if (size_ < 0) PyErr_Clear();
   iter_ = PyObject_GetIter(seq_);
   return iter_ != nullptr;
 }

@@ -72,7 +72,7 @@ struct FlatPairs {
 // it (a list looks empty while it is sorted, which raises RuntimeError here), and a call must
 // still return one result per item it started with, each belonging to its item. Any other
 // sequence is iterated as the call goes, so that one that makes its items on demand is never
-// held whole; one whose length differs at the end from the start raises RuntimeError. Signals
+// held whole (its results belong to the items its iteration gave, whatever it does). Signals
 // are polled every few thousand items, so that Ctrl-C stops a long conversion. Use only with
 // the GIL held, the sequence kept alive by the caller.
 class ItemCursor {
@@ -95,7 +95,6 @@ class ItemCursor {
   PyObject* seq_;
   PyObject* items_ = nullptr;  // the snapshot of a list or tuple
   PyObject* iter_ = nullptr;   // or the iterator of another sequence
-  Py_ssize_t size_ = -1;       // and its length at the start, when it says
   Py_ssize_t index_ = 0;
   bool ended_ = false;
 };

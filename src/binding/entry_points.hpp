@@ -8,6 +8,7 @@ namespace ratiokit::py {
 
 extern PyMethodDef RATIO_DEF;
 extern PyMethodDef RATIO_MANY_DEF;
+extern PyMethodDef PRIVATE_RATIO_MANY_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef COSINE_JOIN_DEF;

@@ -13,8 +13,6 @@ inline constexpr const char* TOO_MANY_ITEMS =
     "argument '%s': %zd strings are more than the supported maximum of %zu";
 inline constexpr const char* LIST_BEING_SORTED =
     "a list argument is being sorted by another thread; its items cannot be read until it ends";
-inline constexpr const char* CHANGED_SIZE =
-    "a sequence argument changed size during the call (from %zd to %zd items)";
 inline constexpr const char* TOO_LONG =
     "argument '%s': a text of %zd code points is longer than the supported maximum of %zd";
 

@@ -4,6 +4,7 @@
 #include "binding/batch.hpp"
 #include "binding/convert.hpp"
 #include "binding/environment.hpp"
+#include "binding/progress.hpp"
 #include "binding/entry_points.hpp"
 #include "parallel/parallel.hpp"
 #include "ratio/ratio.hpp"
@@ -59,6 +60,22 @@ PyObject* ratio_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+const char* const PRIVATE_RATIO_MANY_PARAMS[] = {"pairs", "threads", "progress"};
+const Signature PRIVATE_RATIO_MANY_SIG{"_ratio_many()", PRIVATE_RATIO_MANY_PARAMS, 3, 1};
+
+PyObject* ratio_many_progress(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[3] = {nullptr, nullptr, nullptr};
+    if (!parse_fastcall(PRIVATE_RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
+    uint64_t threads = 0;
+    if (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads)) return nullptr;
+    PyObject* callable = nullptr;
+    if (!to_progress(arg[2], callable)) return nullptr;
+    return ratio_batch(arg[0], threads, nullptr, callable);
+  });
+}
+
 const char* const RATIO_BY_PARAMS[] = {"a", "b", "search"};
 const Signature RATIO_BY_SIG{"_ratio_by()", RATIO_BY_PARAMS, 3, 3};
 
@@ -93,8 +110,15 @@ PyObject* ratio_by_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle) {
+PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
+                      PyObject* progress) {
   const uint64_t work_factor = work_factor_setting();
+  // A batch reports its progress only to a callable that asks for it: the pairs done so far,
+  // a step at a time.
+  std::optional<ProgressReport> report;
+  if (progress != nullptr) report.emplace(progress);
+  Progress* const record = report ? report->record() : nullptr;
+  const PollHook hook = report ? report->hook() : PollHook{};
   PairReader reader;
   Step steps[2];
   for (Step& step : steps) {
@@ -120,6 +144,7 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle)
     }
   }
   std::vector<double> values;
+  progress_start(record, "pairs", reader.hint(), "%zu pairs", reader.hint());
   if (reader.ended()) {
     const bool ok = without_gil([&] {
       if (handle != nullptr) {
@@ -127,7 +152,7 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle)
       } else {
         values = run_on_threads(threads, [&] { return ratio_many_plain(first.pairs, work_factor); });
       }
-    });
+    }, hook);
     return ok ? float_list(values) : nullptr;
   }
   const PoolHandle own = handle == nullptr && threads > 0 ? make_pool(threads) : nullptr;
@@ -152,9 +177,13 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle)
       running[current]->wait();
       running[current].reset();
       values.insert(values.end(), steps[current].out.begin(), steps[current].out.end());
+      if (record != nullptr && values.size() > record->total.load(std::memory_order_relaxed)) {
+        record->total.store(values.size(), std::memory_order_relaxed);  // its length was a guess
+      }
+      progress_set(record, values.size());
       if (!running[next]) break;
     }
-  });
+  }, hook);
   return ok ? float_list(values) : nullptr;
 }
 
@@ -175,6 +204,14 @@ PyMethodDef RATIO_DEF = {
     "calls from many Python threads scale across cores instead of serialising on the GIL.\n"
     "Backs the scalar form of the package's public ratio; the package routes a batch to\n"
     "ratio_many."};
+
+PyMethodDef PRIVATE_RATIO_MANY_DEF = {
+    "_ratio_many",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_many_progress)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_ratio_many(pairs, threads=0, progress=None)\n--\n\n"
+    "ratio_many with a progress callable, called as progress('pairs', done, total) while a long\n"
+    "batch runs. Backs the package's ratio_many."};
 
 PyMethodDef RATIO_MANY_DEF = {
     "ratio_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_many)),
