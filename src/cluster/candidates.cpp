@@ -97,21 +97,24 @@ inline uint32_t dense_common(const int16_t* table, size_t p, size_t q) {
 
 DenseCounts::DenseCounts(std::span<const uint32_t> order, std::span<const CodePoints> strings,
                          std::span<const CharCounts> counts)
-    : table(order.size() * DENSE_WIDTH, 0), coarse(order.size() * COARSE_WIDTH, 0),
+    : table(new int16_t[order.size() * DENSE_WIDTH]),
+      coarse(new int16_t[order.size() * COARSE_WIDTH]),
       dense(order.size(), 0), has_coarse(order.size(), 0) {
   parallel_for(order.size(), [&](size_t p) {
+    int16_t* row = table.get() + p * DENSE_WIDTH;
+    std::fill_n(row, DENSE_WIDTH, int16_t{0});
+    std::fill_n(coarse.get() + p * COARSE_WIDTH, COARSE_WIDTH, int16_t{0});
     const uint32_t i = order[p];
     if (strings[i].size() > DENSE_MAX_LEN) return;
     has_coarse[p] = 1;
     if (!counts[i].empty() && counts[i].back().first >= DENSE_WIDTH) return;
-    int16_t* row = table.data() + p * DENSE_WIDTH;
     for (const auto& [c, k] : counts[i]) row[c] = static_cast<int16_t>(k);
     dense[p] = 1;
   });
   const std::array<uint8_t, DENSE_WIDTH> group = balanced_groups(order, counts);
   parallel_for(order.size(), [&](size_t p) {
     if (!has_coarse[p]) return;
-    int16_t* out = coarse.data() + p * COARSE_WIDTH;
+    int16_t* out = coarse.get() + p * COARSE_WIDTH;
     // At most DENSE_MAX_LEN characters in all, so no bucket overflows.
     for (const auto& [c, k] : counts[order[p]]) {
       int16_t& cell = out[coarse_bucket(c, group)];
@@ -122,7 +125,7 @@ DenseCounts::DenseCounts(std::span<const uint32_t> order, std::span<const CodePo
 
 bool DenseCounts::coarse_rejects(size_t p, size_t q, size_t total, double threshold) const {
   return has_coarse[p] && has_coarse[q] && total > 0 &&
-         threshold > common_ratio(coarse_common(coarse.data(), p, q), total);
+         threshold > common_ratio(coarse_common(coarse.get(), p, q), total);
 }
 
 void DenseCounts::coarse_survivors(size_t p, std::span<const uint32_t> qs, size_t total,
@@ -136,16 +139,16 @@ void DenseCounts::coarse_survivors(size_t p, std::span<const uint32_t> qs, size_
   const uint64_t need = need_count(threshold, total);
   // A copy of p's row, which the compiler cannot keep in registers while `out` may alias it.
   std::array<int16_t, COARSE_WIDTH> row;
-  std::copy_n(coarse.data() + p * COARSE_WIDTH, COARSE_WIDTH, row.begin());
+  std::copy_n(coarse.get() + p * COARSE_WIDTH, COARSE_WIDTH, row.begin());
   for (const uint32_t q : qs) {
-    const int16_t* other = coarse.data() + q * COARSE_WIDTH;
+    const int16_t* other = coarse.get() + q * COARSE_WIDTH;
     if (!has_coarse[q] || common_rows<COARSE_WIDTH>(row.data(), other) >= need) out.push_back(q);
   }
 }
 
 double DenseCounts::bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq,
                           size_t total) const {
-  return dense[p] && dense[q] && total > 0 ? common_ratio(dense_common(table.data(), p, q), total)
+  return dense[p] && dense[q] && total > 0 ? common_ratio(dense_common(table.get(), p, q), total)
                                            : quick_ratio_counts(cp, cq, total);
 }
 

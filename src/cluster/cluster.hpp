@@ -83,8 +83,10 @@ struct DenseCounts {
   // quick_ratio_counts, read from the tables where both rows have one.
   double bound(size_t p, size_t q, const CharCounts& cp, const CharCounts& cq, size_t total) const;
 
-  std::vector<int16_t> table;   // 128 entries per position, zero when not dense
-  std::vector<int16_t> coarse;  // 32 entries per position, zero when not coarse
+  // Rows are cleared by the workers that fill them: a serial fill of millions of rows would
+  // hold up the whole call (and its Ctrl-C) for seconds.
+  std::unique_ptr<int16_t[]> table;   // 128 entries per position, zero when not dense
+  std::unique_ptr<int16_t[]> coarse;  // 32 entries per position, zero when not coarse
   std::vector<uint8_t> dense;
   std::vector<uint8_t> has_coarse;
 };
@@ -204,9 +206,12 @@ class LazySams {
   size_t size() const { return size_; }
 
  private:
+  // An automaton object is large even empty (its ASCII root table alone is 512 bytes): slots
+  // hold a pointer, so that millions of strings cost a few bytes each until their automata are
+  // built.
   struct Slot {
     std::once_flag once;
-    Sam sam;
+    std::unique_ptr<Sam> sam;
   };
   std::span<const CodePoints> strings_;
   std::unique_ptr<Slot[]> slots_;
@@ -265,6 +270,7 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
                               uint64_t budget = STREAM_BUDGET);
 
 // The distinct values of a list of strings, in order of first occurrence, and where each stands.
+// Their number is first.size(); `values` is left empty when every string is distinct.
 struct DistinctStrings {
   std::vector<CodePoints> values;
   std::vector<size_t> first, last;  // per value: its first and last position

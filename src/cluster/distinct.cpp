@@ -57,8 +57,16 @@ DistinctStrings distinct_strings(std::span<const CodePoints> strings) {
     }
   }
   const size_t d = out.first.size();
-  out.values.reserve(d);
-  for (const size_t i : out.first) out.values.push_back(strings[i]);
+  // With no copies the caller's strings are the values: copying millions of them would cost
+  // seconds for nothing.
+  if (d < n) {
+    out.values.reserve(d);
+    const CancelCheck check;
+    for (const size_t i : out.first) {
+      check();
+      out.values.push_back(strings[i]);
+    }
+  }
   out.offsets.assign(d + 1, 0);
   for (const uint32_t v : value_of) ++out.offsets[v + 1];
   for (size_t v = 0; v < d; ++v) out.offsets[v + 1] += out.offsets[v];
@@ -71,7 +79,7 @@ DistinctStrings distinct_strings(std::span<const CodePoints> strings) {
 std::vector<Cluster> expand_clusters(const DistinctStrings& distinct,
                                      std::vector<Cluster> clusters,
                                      FunctionRef<bool(size_t)> copies_link) {
-  const size_t d = distinct.values.size();
+  const size_t d = distinct.first.size();
   std::vector<uint8_t> clustered(d, 0);
   auto positions_of = [&](size_t v) {
     return std::span<const size_t>(distinct.positions)

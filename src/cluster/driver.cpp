@@ -39,7 +39,7 @@ std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> string
   const size_t n = strings.size();
   if (n < 2) return {};
   const DistinctStrings distinct = distinct_strings(strings);
-  const size_t d = distinct.values.size();
+  const size_t d = distinct.first.size();
   if (d == n) return cluster_distinct(strings, threshold, {}, progress);
   progress_write(progress, "cluster: %zu strings, %zu distinct", n, d);
   std::vector<Cluster> clusters =

@@ -21,18 +21,21 @@ LazySams LazySams::built(std::vector<Sam> automata) {
   lazy.slots_ = std::make_unique<Slot[]>(automata.size());
   for (size_t i = 0; i < automata.size(); ++i) {
     Slot& slot = lazy.slots_[i];
-    std::call_once(slot.once, [&] { slot.sam = std::move(automata[i]); });
+    std::call_once(slot.once, [&] { slot.sam = std::make_unique<Sam>(std::move(automata[i])); });
   }
   return lazy;
 }
 
 const Sam& LazySams::get(size_t i) {
   Slot& slot = slots_[i];
-  std::call_once(slot.once, [&] { build_sam_into(strings_[i], slot.sam); });
-  return slot.sam;
+  std::call_once(slot.once, [&] {
+    slot.sam = std::make_unique<Sam>();
+    build_sam_into(strings_[i], *slot.sam);
+  });
+  return *slot.sam;
 }
 
-void LazySams::drop(size_t i) { slots_[i].sam = Sam(); }
+void LazySams::drop(size_t i) { slots_[i].sam.reset(); }
 
 void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
                   LazySams& lazy, double threshold, Orientation orientation) {

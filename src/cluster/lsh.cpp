@@ -418,7 +418,7 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             Progress* progress) {
   const size_t n = strings.size();
   const DistinctStrings distinct = distinct_strings(strings);
-  if (distinct.values.size() == n) {
+  if (distinct.first.size() == n) {
     return lsh_distinct(strings, threshold, num_perm, band_rows, n, nullptr, progress);
   }
   std::vector<Cluster> clusters = lsh_distinct(distinct.values, threshold, num_perm, band_rows,

@@ -299,8 +299,7 @@ std::vector<size_t> dedupe_chars(std::span<const CodePoints> strings, double thr
   // copy goes where the value's first occurrence goes, and the distinct values, in order of
   // first occurrence, meet the kept rows in the same order as the rows do.
   DistinctStrings distinct = distinct_strings(strings);
-  const size_t d = distinct.values.size();
-  if (d == n) std::vector<CodePoints>().swap(distinct.values);
+  const size_t d = distinct.first.size();
   const std::span<const CodePoints> values =
       d == n ? strings : std::span<const CodePoints>(distinct.values);
   progress_start(progress, "dedupe", d, "%zu strings, %zu distinct", n, d);
