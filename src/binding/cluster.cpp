@@ -17,20 +17,12 @@ const Signature PRIVATE_CLUSTER_SIG{"_cluster_canonicals()", CLUSTER_PARAMS, 4, 
 PyObject* cluster_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[4] = {nullptr, nullptr, nullptr, nullptr};
-    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
-    std::vector<CodePoints> canonicals;
-    double threshold = 0.0;
-    uint64_t threads = 0;
-    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
-                     MAX_CLUSTER_STRINGS, canonicals) ||
-        !convert_arg(arg[1], "threshold", to_f64, threshold) ||
-        (arg[2] != nullptr && !convert_arg(arg[2], "threads", to_u64, threads))) {
-      return nullptr;
-    }
-    PyObject* callable = nullptr;
-    if (!to_progress(arg[3], callable)) return nullptr;
-    ProgressReport report(callable);
+    StringsCall call;
+    if (!read_strings_call(sig, args, nargs, kwnames, call)) return nullptr;
+    std::vector<CodePoints>& canonicals = call.strings;
+    const double threshold = call.threshold;
+    const uint64_t threads = call.threads;
+    ProgressReport report(call.progress);
     std::vector<Cluster> clusters;
     const bool ok = without_gil(
         [&] {

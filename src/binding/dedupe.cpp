@@ -15,21 +15,12 @@ const Signature DEDUPE_SIG{"_dedupe()", DEDUPE_PARAMS, 4, 2};
 
 PyObject* dedupe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[4] = {nullptr, nullptr, nullptr, nullptr};
-    if (!parse_fastcall(DEDUPE_SIG, args, nargs, kwnames, arg)) return nullptr;
-    std::vector<CodePoints> strings;
-    double threshold = 0.0;
-    uint64_t threads = 0;
-    // Row indices are 32-bit inside, as in clustering.
-    if (!convert_arg(arg[0], "strings", to_bounded_text_list, "strings", MAX_CLUSTER_STRINGS,
-                     strings) ||
-        !convert_arg(arg[1], "threshold", to_f64, threshold) ||
-        (arg[2] != nullptr && !convert_arg(arg[2], "threads", to_u64, threads))) {
-      return nullptr;
-    }
-    PyObject* callable = nullptr;
-    if (!to_progress(arg[3], callable)) return nullptr;
-    ProgressReport report(callable);
+    StringsCall call;
+    if (!read_strings_call(DEDUPE_SIG, args, nargs, kwnames, call)) return nullptr;
+    std::vector<CodePoints>& strings = call.strings;
+    const double threshold = call.threshold;
+    const uint64_t threads = call.threads;
+    ProgressReport report(call.progress);
     std::vector<size_t> labels;
     const bool ok = without_gil(
         [&] {

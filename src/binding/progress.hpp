@@ -46,4 +46,15 @@ struct ProgressReport {
 // Validates a progress argument: None, omitted or a callable; else TypeError naming it.
 bool to_progress(PyObject* obj, PyObject*& out);
 
+// The arguments of a call over one list of strings: (strings, threshold, threads=0,
+// progress=None), the list named by sig's first parameter and read with 32-bit row indices.
+struct StringsCall {
+  std::vector<CodePoints> strings;
+  double threshold = 0.0;
+  uint64_t threads = 0;
+  PyObject* progress = nullptr;  // borrowed; null for none
+};
+bool read_strings_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, StringsCall& out);
+
 }  // namespace ratiokit::py
