@@ -98,7 +98,17 @@ struct Beside {
   std::condition_variable finished_cv;
   bool finished = false;
   std::atomic<bool> cancel{false};
+  // The computation's cancellation flag while its scope lives (guarded by mutex): setting it
+  // stops every thread at its next cancellation point, without waiting for the scope's own
+  // poll, which a thread deep in long items reaches only every few items.
+  std::atomic<bool>* flag = nullptr;
   std::exception_ptr error;
+
+  void cancel_now() {
+    cancel.store(true, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (flag != nullptr) flag->store(true, std::memory_order_relaxed);
+  }
 
   static bool poll(void* self) noexcept {
     return static_cast<Beside*>(self)->cancel.load(std::memory_order_relaxed);
@@ -116,6 +126,18 @@ bool run_beside(FunctionRef<void()> body, PollHook hook) {
     computation = std::thread([&shared, body] {
       try {
         CancelScope scope(&Beside::poll, &shared);
+        struct Published {
+          Beside& shared;
+          Published(Beside& b, std::atomic<bool>* flag) : shared(b) {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.flag = flag;
+            if (shared.cancel.load(std::memory_order_relaxed)) flag->store(true);
+          }
+          ~Published() {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.flag = nullptr;
+          }
+        } published(shared, &scope.flag);
         body();
       } catch (...) {
         shared.error = std::current_exception();
@@ -149,7 +171,7 @@ bool run_beside(FunctionRef<void()> body, PollHook hook) {
 #else
       PyErr_Fetch(&raised[0], &raised[1], &raised[2]);
 #endif
-      shared.cancel.store(true, std::memory_order_relaxed);
+      shared.cancel_now();
     }
     tstate = PyEval_SaveThread();
     lock.lock();
