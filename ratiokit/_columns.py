@@ -11,12 +11,19 @@ from collections.abc import Mapping
 from typing import Any, Callable, List
 
 
-def reject_table(values: Any, name: str) -> None:
-    """TypeError for a DataFrame or a mapping passed where one column of strings is expected:
-    iterating either gives its column names or keys, which nobody means to compare."""
+def series_type() -> Any:
+    """pandas.Series when pandas is already imported (a Series cannot exist otherwise)."""
+    pandas = sys.modules.get("pandas")
+    return None if pandas is None else getattr(pandas, "Series", None)
+
+
+def reject_table(values: Any, name: str, *, mappings: bool = True) -> None:
+    """TypeError for a DataFrame (or, with `mappings`, a mapping) passed where one column of
+    strings is expected: iterating either gives its column names or keys, which nobody means to
+    compare."""
     if type(values) is list:
         return
-    if isinstance(values, Mapping):
+    if mappings and isinstance(values, Mapping):
         kind = type(values).__name__
     else:
         pandas = sys.modules.get("pandas")
@@ -35,10 +42,10 @@ def labels_like(values: Any) -> Callable[[List[int]], Any]:
     result."""
     if type(values) is list:
         return _same
-    pandas = sys.modules.get("pandas")
-    if pandas is not None and isinstance(values, pandas.Series):
+    series = series_type()
+    if series is not None and isinstance(values, series):
         index = values.index
-        return lambda labels: pandas.Series(labels, index=index, dtype="intp")
+        return lambda labels: series(labels, index=index, dtype="intp")
     numpy = sys.modules.get("numpy")
     if numpy is not None and isinstance(values, numpy.ndarray):
         return lambda labels: numpy.asarray(labels, dtype=numpy.intp)

@@ -13,7 +13,7 @@ Without ``progress`` these are exactly the compiled functions.
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Sequence, final
+from typing import Callable, Optional, Sequence, cast, final
 
 from . import _ratiokit
 from ._columns import reject_table
@@ -104,7 +104,7 @@ class Rationer(_ratiokit.Rationer):
     def __new__(
         cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0
     ) -> Rationer:
-        return super().__new__(cls, concurrency, threads, delta)
+        return cast(Rationer, super().__new__(cls, concurrency, threads, delta))
 
     def cluster_canonicals(
         self,

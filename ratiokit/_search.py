@@ -12,18 +12,17 @@ from __future__ import annotations
 import heapq
 import math
 import operator
-import sys
 from numbers import Real
 from typing import (
-    TYPE_CHECKING, Any, Callable, Iterable, List, Literal, Mapping, Optional, Tuple, TypeVar,
-    Union, overload,
+    TYPE_CHECKING, Any, Callable, Iterable, List, Literal, Mapping, Optional, Sequence, Tuple,
+    TypeVar, Union, overload,
 )
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped, unused-ignore]
 
 from . import _ratiokit
-from ._columns import labels_like, reject_table
+from ._columns import labels_like, reject_table, series_type
 from ._long_calls import ProgressCallback
 
 T = TypeVar("T")
@@ -58,7 +57,7 @@ def _as_str_list(values: Any, name: str, *, column: bool = False) -> List[Any]:
         ) from None
 
 
-def _item_error(values: List[Any], name: str) -> Optional[TypeError]:
+def _item_error(values: Sequence[Any], name: str) -> Optional[TypeError]:
     for position, value in enumerate(values):
         if not isinstance(value, str):
             return TypeError(
@@ -67,7 +66,9 @@ def _item_error(values: List[Any], name: str) -> Optional[TypeError]:
     return None
 
 
-def _call(function: Callable[..., T], *args: Any, lists: Tuple[Tuple[List[Any], str], ...]) -> T:
+def _call(
+    function: Callable[..., T], *args: Any, lists: Tuple[Tuple[Sequence[Any], str], ...]
+) -> T:
     """Calls the compiled function; a TypeError from one of the lists is reported with the
     position of the offending item."""
     try:
@@ -97,12 +98,6 @@ def _count(value: Any, name: str) -> int:
     if number < 0:
         raise ValueError(f"{name} must not be negative, got {number}")
     return number
-
-
-def _series_type() -> Any:
-    """pandas.Series when pandas is already imported (a Series cannot exist otherwise)."""
-    pandas = sys.modules.get("pandas")
-    return None if pandas is None else getattr(pandas, "Series", None)
 
 
 class Choices:
@@ -144,14 +139,10 @@ def _items_and_keys(values: Any, name: str) -> Tuple[Tuple[Any, ...], Optional[A
     if isinstance(values, Mapping):
         pairs = tuple(values.items())
         return tuple(v for _, v in pairs), tuple(k for k, _ in pairs)
-    series = _series_type()
+    series = series_type()
     if series is not None and isinstance(values, series):
         return tuple(values.tolist()), values.index  # an Index never changes in place
-    if type(values).__name__ == "DataFrame" and hasattr(values, "columns"):
-        raise TypeError(
-            f"argument '{name}': expected an iterable of str, got a DataFrame; pass one of its "
-            "columns (df['name'])"
-        )
+    reject_table(values, name, mappings=False)
     items = values if type(values) is tuple else _as_str_list(values, name)
     return tuple(items), None
 

@@ -113,7 +113,7 @@ class TestKeysAndProcessor:
         assert ratiokit.extract_one("pear", series) == ("pear", 1.0, "b")
         assert ratiokit.extract_many(["pear", "mapel"], ratiokit.Choices(series), limit=1) == [
             [("pear", 1.0, "b")], [("maple", difflib_ratio("maple", "mapel"), "c")]]
-        with pytest.raises(TypeError, match="DataFrame; pass one of its columns"):
+        with pytest.raises(TypeError, match="pass a column .*, not a DataFrame"):
             ratiokit.extract("a", pd.DataFrame({"name": ["a"]}))
 
     def test_processor_scores_processed_and_returns_originals(self):
