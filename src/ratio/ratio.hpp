@@ -2,16 +2,17 @@
 // autojunk=False).ratio(), and the character histograms clustering bounds itself with.
 //
 // ratio_chars() picks one of three searches for difflib's longest blocks, which always agree on
-// M, by what they cost for the pair at hand: the bit-parallel search of gestalt.hpp when the
+// M, by what they cost for the pair at hand: the bit-parallel search (gestalt.hpp) when the
 // shorter text has at most a few hundred code points and sweeping its masks costs less than an
 // automaton would (bits_fit), or whenever a short a (BITS_MAX_COLS) meets a long b, whose
 // automaton would take far more memory than both texts; otherwise difflib's own search over a
-// counting-sort index of b (the b2j engine) for pure-ASCII pairs where few positions coincide,
-// and the suffix automaton for everything else. The b2j engine's cost grows with the number S of coinciding index pairs,
-// so it runs when S <= W * (la + lb). W is the caller's: the binding reads RK_WORK_FACTOR
-// (default 8, measured on standard-library code against today's automaton) once per process,
-// with the interpreter's lock held, and passes it down; engines never read the environment.
-// Each thread keeps its own scratch; calls on different threads share nothing writable.
+// counting-sort index of b (b2j.hpp) for pure-ASCII pairs where few positions coincide, and the
+// suffix automaton (gestalt.hpp) for everything else. The b2j search's cost grows with the
+// number S of coinciding index pairs, so it runs when S <= W * (la + lb). W is the caller's:
+// the binding reads RK_WORK_FACTOR (default 8, about where the two searches cost the same on
+// source code) once per process, with the interpreter's lock held, and passes it down; engines
+// never read the environment. Each thread keeps its own scratch; calls on different threads
+// share nothing writable.
 #pragma once
 
 #include <array>
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "gestalt/b2j.hpp"
 #include "gestalt/gestalt.hpp"
 
 namespace ratiokit {
@@ -43,13 +45,9 @@ double ratio_chars(Text a, Text b, uint64_t work_factor);
 enum class Search : uint8_t { bits, b2j, automaton };
 bool search_applies(Search search, Text a, Text b);
 double ratio_by(Text a, Text b, Search search);
-double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b);
 
-// difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True: when b has at least
-// AUTOJUNK_MIN_LEN elements, those occurring more than len(b) / 100 + 1 times are left out of the
-// longest-match index, and each block found then grows through equal elements on both sides.
-// Shorter b give exactly ratio_chars, dispatched with `work_factor`.
-inline constexpr size_t AUTOJUNK_MIN_LEN = 200;
+// difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True (gestalt/b2j.hpp).
+// Shorter b than AUTOJUNK_MIN_LEN give exactly ratio_chars, dispatched with `work_factor`.
 double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR);
 
 // (code point, count) for each distinct code point, ascending.
