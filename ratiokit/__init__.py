@@ -14,7 +14,7 @@ from typing import Optional, Sequence, Tuple, Union, cast, overload
 from . import _ratiokit
 
 __version__ = "0.1.0"
-from ._long_calls import (
+from ._with_progress import (
     ProgressCallback,
     Rationer,
     cluster_canonicals,

@@ -23,7 +23,7 @@ if TYPE_CHECKING:
 
 from . import _ratiokit
 from ._columns import labels_like, reject_table, series_type
-from ._long_calls import ProgressCallback
+from ._with_progress import ProgressCallback
 
 T = TypeVar("T")
 

@@ -102,3 +102,19 @@ def test_every_callable_has_a_signature_of_plain_parameters():
 def test_version_matches_the_installed_distribution():
     assert ratiokit.__version__ == metadata.version("ratiokit")
 
+
+
+def test_package_wrappers_take_their_prose_from_the_compiled_module():
+    pairs = [
+        (ratiokit.cluster_canonicals, _ratiokit.cluster_canonicals),
+        (ratiokit.cluster_canonicals_lsh, _ratiokit.cluster_canonicals_lsh),
+        (ratiokit.cosine_join, _ratiokit.cosine_join),
+        (ratiokit.Rationer, _ratiokit.Rationer),
+        (ratiokit.Rationer.cluster_canonicals, _ratiokit.Rationer.cluster_canonicals),
+    ]
+    for wrapper, compiled in pairs:
+        prose = compiled.__doc__
+        # The text-signature header is the compiled object's, never part of the prose.
+        assert prose and not prose.startswith(compiled.__name__ + "("), compiled
+        assert wrapper.__doc__.startswith(prose + "\n\n"), wrapper
+        assert "progress(phase, done, total)" in wrapper.__doc__, wrapper
