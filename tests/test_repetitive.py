@@ -39,7 +39,8 @@ def test_closed_forms_agree_with_difflib_on_small_runs():
 
 @pytest.mark.parametrize("n", [300, 70_000, 400_000])
 def test_long_runs_give_difflibs_value(n):
-    # 70,000 used to overflow a 32-bit offset into sorted copies of the end positions.
+    # From about 66,000 on, n^2 / 2 end positions no longer fit a 32-bit offset into sorted
+    # copies of them; the copies must stay within their budget.
     run = "a" * n
     assert _ratiokit.ratio(run, run + "b") == 2 * n / (2 * n + 1)
     assert _ratiokit.ratio(run + "b", run) == 2 * n / (2 * n + 1)
@@ -93,8 +94,8 @@ print(before, after, peak)
 
 
 def test_long_repetitive_pairs_are_fast_and_give_their_memory_back():
-    # Quadratic structures took gigabytes here (and kept them); now the peak stays linear in
-    # the text and the per-thread scratch above a few megabytes goes back after each call.
+    # Any structure quadratic in the text would take gigabytes here; the peak must stay linear
+    # in the text and the per-thread scratch above a few megabytes must go back after the call.
     before, after, peak = map(int, run_python(MEMORY_CHECK, timeout=120).split())
     mib = 1 << 20
     assert peak - before < 600 * mib, (before, peak)

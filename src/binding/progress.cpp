@@ -1,4 +1,4 @@
-// Progress reports of the clustering and join entry points. Tested by tests/test_progress.py.
+// Progress reports of the clustering and join entry points.
 #include "binding/progress.hpp"
 
 #include <cstdlib>

@@ -86,11 +86,11 @@ Match find_longest_b2j(Text a, B2jScratch& sc, size_t alo, size_t ahi, size_t bl
   return best;
 }
 
-// The count under `rule` by difflib's recursion over the index already in `sc` (run_len zeroed, rows sized). With
-// `extend`, each block found grows through equal elements on both sides, as find_longest_match
-// does once elements were left out of the index: with no junk defined its extension loops stop
-// only at a mismatch or the window's edge. Without it the block is final, since an index that
-// holds every element already found the longest block.
+// The count under `rule` by difflib's recursion over the index already in `sc` (run_len
+// zeroed, rows sized). With `extend`, each block found grows through equal elements on both
+// sides, as find_longest_match does once elements were left out of the index: with no junk
+// defined its extension loops stop only at a mismatch or the window's edge. Without it the
+// block is final, since an index that holds every element already found the longest block.
 GestaltCount b2j_matched(Text a, Text b, B2jScratch& sc, bool extend, StopRule rule) {
   return recurse(a.size(), b.size(), rule, [&](const WindowBounds& w) {
     Match r = find_longest_b2j(a, sc, w.alo, w.ahi, w.blo, w.bhi);

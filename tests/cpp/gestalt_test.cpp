@@ -335,8 +335,8 @@ TEST(GestaltRatio, LongRunsWithManyOccurrences) {
   EXPECT_EQ(gestalt_ratio_chars({}, b), 0.0);
 }
 
-// Long runs, where every state has up to n end positions (n^2 / 2 in all) and a 32-bit offset
-// into sorted copies of them used to overflow. M has a closed form: for x^n against x^n with
+// Long runs, where every state has up to n end positions (n^2 / 2 in all), more than a 32-bit
+// offset into sorted copies of them could address. M has a closed form: for x^n against x^n with
 // position p replaced, the longer side of p wins and is matched from a's start, so M is n - 1
 // when the left side is at least as long, and the right side's length otherwise.
 TEST(GestaltRatio, LongRunsMatchTheirClosedForm) {
