@@ -66,7 +66,8 @@ Match find_longest_match(Text a, Text b, const B2j& b2j, size_t alo, size_t ahi,
     --bestj;
     ++bestsize;
   }
-  while (besti + bestsize < ahi && bestj + bestsize < bhi && a[besti + bestsize] == b[bestj + bestsize]) {
+  while (besti + bestsize < ahi && bestj + bestsize < bhi &&
+         a[besti + bestsize] == b[bestj + bestsize]) {
     ++bestsize;
   }
   return Match{besti, bestj, bestsize};
@@ -84,7 +85,9 @@ std::vector<Match> matching_blocks(Text a, Text b) {
     if (x.k == 0) continue;
     blocks.push_back(x);
     if (w.alo < x.i && w.blo < x.j) queue.push_back({w.alo, x.i, w.blo, x.j});
-    if (x.i + x.k < w.ahi && x.j + x.k < w.bhi) queue.push_back({x.i + x.k, w.ahi, x.j + x.k, w.bhi});
+    if (x.i + x.k < w.ahi && x.j + x.k < w.bhi) {
+      queue.push_back({x.i + x.k, w.ahi, x.j + x.k, w.bhi});
+    }
   }
   return blocks;
 }
@@ -153,20 +156,22 @@ std::vector<Case> tie_cases() {
     const CodePoints x = fixed_text(rng, k, 26), y = fixed_text(rng, k, 26);
     const CodePoints sep = reference::text("#"), other = reference::text("$");
     // Two equally long blocks, in opposite orders: difflib keeps the one earliest in a.
-    out.push_back({"two equal blocks " + std::to_string(k), concat({x, sep, y}), concat({y, other, x})});
+    const std::string size = std::to_string(k);
+    out.push_back({"two equal blocks " + size, concat({x, sep, y}), concat({y, other, x})});
     // One block twice in b: the earliest in b.
-    out.push_back({"repeated block " + std::to_string(k), x, concat({x, other, x})});
-    out.push_back({"repeated block in a " + std::to_string(k), concat({x, sep, x}), x});
+    out.push_back({"repeated block " + size, x, concat({x, other, x})});
+    out.push_back({"repeated block in a " + size, concat({x, sep, x}), x});
     // A unique centre with equally wide windows on both sides: the two windows tie on their
     // length bound.
     const CodePoints centre = reference::text("0123456789");
-    out.push_back({"equal windows " + std::to_string(k), concat({x, centre, y}), concat({y, centre, x})});
+    out.push_back({"equal windows " + size, concat({x, centre, y}), concat({y, centre, x})});
   }
   // Short texts over two to four letters: ties at every turn.
   for (int round = 0; round < 600; ++round) {
     const uint32_t alphabet = 2 + round % 3;
     const size_t longest = round % 5 == 0 ? 300 : 70;
-    out.push_back({"small alphabet " + std::to_string(round), reference::random_text(rng, longest, alphabet),
+    out.push_back({"small alphabet " + std::to_string(round),
+                   reference::random_text(rng, longest, alphabet),
                    reference::random_text(rng, 70, alphabet)});
   }
   return out;
@@ -191,7 +196,8 @@ std::vector<Case> repetitive_cases() {
     for (int e = 0; e < round % 4; ++e) {
       const size_t k = std::min<size_t>({4 + rng() % 40, la, lb});
       const size_t from = rng() % (lb - k + 1), to = rng() % (la - k + 1);
-      std::copy(b.begin() + static_cast<ptrdiff_t>(from), b.begin() + static_cast<ptrdiff_t>(from + k),
+      std::copy(b.begin() + static_cast<ptrdiff_t>(from),
+                b.begin() + static_cast<ptrdiff_t>(from + k),
                 a.begin() + static_cast<ptrdiff_t>(to));
     }
     out.push_back({std::string("periodic ") + pa + "/" + pb + " " + std::to_string(round), a, b});
@@ -205,8 +211,10 @@ std::vector<Case> wide_cases() {
   std::vector<Case> out;
   for (int round = 0; round < 60; ++round) {
     const uint32_t base = round % 2 == 0 ? 0x3B1 : 0x1F600;
-    out.push_back({"wide " + std::to_string(round), fixed_text(rng, 1 + rng() % 300, 2 + round % 5, base),
-                   fixed_text(rng, 1 + rng() % 300, 2 + round % 5, base)});
+    const uint32_t alphabet = 2 + round % 5;
+    out.push_back({"wide " + std::to_string(round),
+                   fixed_text(rng, 1 + rng() % 300, alphabet, base),
+                   fixed_text(rng, 1 + rng() % 300, alphabet, base)});
   }
   return out;
 }
@@ -242,8 +250,12 @@ struct Searches {
   std::vector<std::pair<const char*, GestaltCount>> counts(StopRule rule) {
     std::vector<std::pair<const char*, GestaltCount>> out;
     out.emplace_back("automaton", gestalt_count_sam(a, b, sam_b, ms, rule));
-    if (std::min(a.size(), b.size()) <= BITS_MAX_COLS) out.emplace_back("bits", gestalt_count_bits(a, b, rule));
-    if (all_ascii(a) && all_ascii(b)) out.emplace_back("b2j", gestalt_count_b2j(a, b, counts_b, rule));
+    if (std::min(a.size(), b.size()) <= BITS_MAX_COLS) {
+      out.emplace_back("bits", gestalt_count_bits(a, b, rule));
+    }
+    if (all_ascii(a) && all_ascii(b)) {
+      out.emplace_back("b2j", gestalt_count_b2j(a, b, counts_b, rule));
+    }
     return out;
   }
 };
@@ -323,7 +335,8 @@ void check_threshold_tests(const Case& c, uint64_t m) {
   }
   if (!a.empty() && !b.empty()) {
     for (const uint64_t cap : {m > 0 ? m - 1 : 0, m, m + 1}) {
-      ASSERT_EQ(gestalt_ratio_capped(a, b, sam_b, cap), m >= cap ? 2.0 : r) << c.name << " cap=" << cap;
+      ASSERT_EQ(gestalt_ratio_capped(a, b, sam_b, cap), m >= cap ? 2.0 : r)
+          << c.name << " cap=" << cap;
     }
     ASSERT_EQ(capped_pair_ratio(a, b, sam_b, r), r) << c.name;
     if (r > 0.0) {
@@ -404,7 +417,8 @@ TEST(SearchesAgree, ThreeTextsShareAutomataAndScratch) {
       if (rng() % 5 == 0) ch = 'a' + rng() % alphabet;
     }
     if (round % 3 == 0) t[1].insert(t[1].begin(), t[0].begin(), t[0].begin() + t[0].size() / 2);
-    t[2] = round % 2 == 0 ? repeat("ab", t[0].size() + 3) : fixed_text(rng, 1 + rng() % 300, alphabet);
+    t[2] = round % 2 == 0 ? repeat("ab", t[0].size() + 3)
+                          : fixed_text(rng, 1 + rng() % 300, alphabet);
     std::vector<Sam> sams;
     for (const CodePoints& s : t) sams.push_back(build_sam(s));
     double ratios[3][3];
@@ -417,9 +431,11 @@ TEST(SearchesAgree, ThreeTextsShareAutomataAndScratch) {
       for (size_t y = 0; y < 3; ++y) {
         if (x == y) continue;
         const double r = ratios[x][y];
-        ASSERT_EQ(gestalt_edge(t[x], t[y], sams[y], r), std::optional<double>(r)) << round << x << y;
-        ASSERT_FALSE(gestalt_edge_bounded(t[x], t[y], sams[y], std::nextafter(r, INF))) << round << x << y;
-        ASSERT_TRUE(gestalt_edge_bounded(t[x], t[y], sams[y], r)) << round << x << y;
+        const Sam& sam = sams[y];
+        ASSERT_EQ(gestalt_edge(t[x], t[y], sam, r), std::optional<double>(r)) << round << x << y;
+        ASSERT_FALSE(gestalt_edge_bounded(t[x], t[y], sam, std::nextafter(r, INF)))
+            << round << x << y;
+        ASSERT_TRUE(gestalt_edge_bounded(t[x], t[y], sam, r)) << round << x << y;
         ASSERT_EQ(ratio_chars(t[x], t[y], DEFAULT_WORK_FACTOR), r) << round << x << y;
       }
       // The other two as choices, at each one's ratio as the cutoff (a choice is scored as
@@ -439,7 +455,8 @@ TEST(SearchesAgree, ThreeTextsShareAutomataAndScratch) {
         for (size_t q = 0; q < 2; ++q) {
           if (ratios[index[q]][x] >= cutoff) want.emplace_back(q, ratios[index[q]][x]);
         }
-        std::stable_sort(want.begin(), want.end(), [](const auto& p, const auto& q) { return p.second > q.second; });
+        std::stable_sort(want.begin(), want.end(),
+                         [](const auto& p, const auto& q) { return p.second > q.second; });
         ASSERT_EQ(got.size(), want.size()) << round << " query " << x << " cutoff " << cutoff;
         for (size_t q = 0; q < got.size(); ++q) {
           ASSERT_EQ(got[q].index, want[q].first) << round;
