@@ -148,7 +148,13 @@ class TestCluster:
                                       num_perm=16, band_rows=2))
         assert same(got, want)
 
-    def test_worker_killed_mid_run_gives_exact_result(self, client):
+    @pytest.mark.parametrize("path, task", [("bands", "cluster_block"),
+                                            ("broadcast", "shard_edges")])
+    def test_worker_killed_mid_run_gives_exact_result(self, client, monkeypatch, path, task):
+        if path == "bands":
+            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
+        else:
+            monkeypatch.setattr(rkd, "SHARDS_PER_WORKER", 24)
         values = make_strings(3000, seed=11)
         want = ratiokit.cluster_canonicals(values, 0.8)
         s = series(values, 7)
@@ -159,7 +165,7 @@ class TestCluster:
 
         def blocks_done(dask_scheduler=None):
             return sum(1 for ts in dask_scheduler.tasks.values()
-                       if ts.state == "memory" and "cluster_block" in str(ts.key))
+                       if ts.state == "memory" and task in str(ts.key))
 
         run.start()
         deadline = time.monotonic() + 60
