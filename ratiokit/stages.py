@@ -103,7 +103,9 @@ def lsh_clusters(strings: Any, buckets: Iterable[Iterable[int]], threshold: floa
                  threads: int = 0) -> List[Tuple[List[int], float]]:
     """The clusters of the given buckets, verified as ``cluster_canonicals_lsh`` verifies its
     own: every two members of a bucket (indices into strings) are a candidate pair, linked when
-    its ratio reaches threshold; each cluster of two or more with its exact minimum pairwise
+    its ratio reaches threshold. Equal strings are one member (copies of a string share all
+    its buckets in real use): every copy joins its clusters, and copies link to each other
+    when a bucket holds two of them. Each cluster of two or more with its exact minimum pairwise
     ratio, members ascending, by first member. Given whole components of the candidate graph
     with their strings in position order, it is ``cluster_canonicals_lsh``'s answer for them."""
     values = _strings(strings, "strings")

@@ -100,7 +100,10 @@ STRINGS = make_strings(500, seed=7)
 class TestCluster:
     @pytest.mark.parametrize("nparts, thresholds", [(1, [0.85]), (3, [0.6]),
                                                     (7, [0.6, 0.85, 1.0])])
-    def test_exact_equals_single_machine(self, client, nparts, thresholds):
+    @pytest.mark.parametrize("path", ["broadcast", "bands"])
+    def test_exact_equals_single_machine(self, client, monkeypatch, nparts, thresholds, path):
+        if path == "bands":
+            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
         s = series(STRINGS, nparts)
         for t in thresholds:
             want = ratiokit.cluster_canonicals(STRINGS, t)

@@ -475,6 +475,8 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
   BucketedCandidates bucketed;
   bucketed.offsets.push_back(0);
   std::vector<uint32_t> bucket;
+  // Values two of whose copies share a bucket: only their copies link to each other.
+  std::vector<char> copies_bucketed(collapsed ? distinct.first.size() : 0, 0);
   for (size_t b = 0; b + 1 < offsets.size(); ++b) {
     bucket.assign(members.begin() + static_cast<std::ptrdiff_t>(offsets[b]),
                   members.begin() + static_cast<std::ptrdiff_t>(offsets[b + 1]));
@@ -483,6 +485,9 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
       if (collapsed) m = value_of[m];
     }
     std::sort(bucket.begin(), bucket.end());
+    for (size_t x = 1; x < bucket.size(); ++x) {
+      if (bucket[x] == bucket[x - 1]) copies_bucketed[bucket[x]] = 1;
+    }
     bucket.erase(std::unique(bucket.begin(), bucket.end()), bucket.end());
     if (bucket.size() > LSH_LISTED_BUCKET) {
       bucketed.members.insert(bucketed.members.end(), bucket.begin(), bucket.end());
@@ -503,9 +508,9 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
   }
   std::vector<Cluster> clusters = verify_buckets(distinct.values, threshold, true, bucketed,
                                                  {n, &distinct}, nullptr, Clock::now());
-  // Copies share every bucket of their value, as in cluster_canonicals_lsh with a band.
+  // Copies that share a bucket link as in cluster_canonicals_lsh, where they share every one.
   return expand_clusters(distinct, std::move(clusters), [&](size_t v) {
-    return distinct.values[v].empty() || !(threshold > 1.0);
+    return copies_bucketed[v] && (distinct.values[v].empty() || !(threshold > 1.0));
   });
 }
 

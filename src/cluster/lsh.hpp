@@ -116,7 +116,8 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
 
 // The clusters of given buckets, verified as cluster_canonicals_lsh verifies its own: every two
 // members of bucket k (members[offsets[k] .. offsets[k + 1]), indices into strings) are a
-// candidate pair, equal strings are clustered once and copies link as there. Given the buckets
+// candidate pair, and equal strings are clustered once: every copy of a string joins its
+// clusters, and copies link to each other (as there) when a bucket holds two. Given the buckets
 // that cluster_canonicals_lsh finds on a list, restricted to whole components of its candidate
 // graph (indices renumbered in the list's order), the result is its clusters of those strings.
 // A member out of range throws std::out_of_range.
