@@ -403,64 +403,76 @@ def band_keys(strings: Sequence[str], num_perm: int, band_rows: int, threads: in
     return stages.band_keys(strings, num_perm, band_rows, threads=threads)
 
 
-def bucket_rows(keys: Any, offset: int, groups: int) -> List[Any]:
-    """One partition's (band, key, position) rows, split into groups by bucket."""
+def band_columns(keys: Any, groups: int) -> List[Any]:
+    """A partition's band keys cut into `groups` runs of whole bands (columns)."""
     import numpy as np
 
-    n, bands = keys.shape
-    band = np.tile(np.arange(bands, dtype=np.uint64), n)
-    key = keys.reshape(-1)
-    position = np.repeat(np.arange(offset, offset + n, dtype=np.int64), bands)
-    group = ((key ^ (band * np.uint64(0x9E3779B97F4A7C15))) % np.uint64(groups)).astype(np.int64)
-    order = np.argsort(group, kind="stable")
-    bounds = np.searchsorted(group[order], np.arange(groups + 1))
-    return [(band[order[lo:hi]], key[order[lo:hi]], position[order[lo:hi]])
-            for lo, hi in zip(bounds[:-1], bounds[1:])]
+    return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
 
 
-def buckets_of(*rows: Tuple[Any, Any, Any]) -> List[Members]:
-    """Distinct member sets of the buckets of two or more strings among these rows."""
+def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
+    """The buckets of one group of bands over all partitions (their key columns in partition
+    order), as global positions."""
     import numpy as np
 
-    if not rows:
-        return []
-    band = np.concatenate([r[0] for r in rows])
-    key = np.concatenate([r[1] for r in rows])
-    position = np.concatenate([r[2] for r in rows])
-    order = np.lexsort((position, key, band))
-    band, key, position = band[order], key[order], position[order]
-    if len(band) == 0:
-        return []
-    change = np.ones(len(band), dtype=bool)
-    change[1:] = (band[1:] != band[:-1]) | (key[1:] != key[:-1])
-    starts = np.nonzero(change)[0]
-    ends = np.append(starts[1:], len(band))
-    out = set()
-    for lo, hi in zip(starts[ends - starts >= 2].tolist(), ends[ends - starts >= 2].tolist()):
-        out.add(tuple(position[lo:hi].tolist()))
-    return list(out)
+    members, offsets = stages.band_buckets(np.concatenate(pieces, axis=0))
+    return members + offset, offsets
 
 
-def lsh_job(buckets: Sequence[Members], rows: Dict[int, str], threshold: float,
-            threads: int = 0) -> List[Tuple[Members, float]]:
-    """Verified clusters of a group of buckets (whole components), with exact minima."""
-    positions = sorted(rows)
-    local = {p: k for k, p in enumerate(positions)}
-    found = stages.lsh_clusters([rows[p] for p in positions],
-                                [[local[m] for m in b] for b in buckets], threshold,
+class LshJob:
+    """Whole components of the candidate graph: their positions ascending, and their buckets
+    as indices into those positions (flat members and offsets)."""
+
+    def __init__(self, positions: Any, members: Any, offsets: Any) -> None:
+        self.positions, self.members, self.offsets = positions, members, offsets
+
+
+def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -> List[LshJob]:
+    """Buckets of all groups packed into jobs of whole components, by smallest position."""
+    import numpy as np
+
+    members = np.concatenate([m for m, _ in found] + [np.empty(0, np.int64)])
+    sizes = np.concatenate([np.diff(o) for _, o in found] + [np.empty(0, np.int64)])
+    if len(sizes) == 0:
+        return []
+    offsets = np.zeros(len(sizes) + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    label = stages.bucket_components(members, offsets)
+    order = np.argsort(label, kind="stable")
+    label_sorted = label[order]
+    firsts = np.nonzero(np.r_[True, label_sorted[1:] != label_sorted[:-1]])[0]
+    ends = np.append(firsts[1:], len(order))
+    # A component's bucket members bound its size from above.
+    comp_size = np.add.reduceat(sizes[order], firsts) if len(firsts) else np.empty(0, np.int64)
+    jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    out = []
+    for job in jobs:
+        chosen = order[firsts[job[0]]:ends[job[-1]]]
+        lo, hi = offsets[chosen], offsets[chosen + 1]
+        lengths = hi - lo
+        index = np.repeat(lo - np.cumsum(np.r_[0, lengths[:-1]]), lengths) + np.arange(lengths.sum())
+        flat = members[index]
+        positions = np.unique(flat)
+        local_offsets = np.zeros(len(chosen) + 1, dtype=np.int64)
+        np.cumsum(lengths, out=local_offsets[1:])
+        out.append(LshJob(positions, np.searchsorted(positions, flat), local_offsets))
+    return out
+
+
+def pick_strings(strings: Sequence[str], offset: int, wanted: Sequence[Any]) -> List[List[str]]:
+    """For each job, the strings of its positions (ascending) that fall in this partition."""
+    return [[strings[p - offset] for p in w.tolist()] for w in wanted]
+
+
+def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
+            ) -> List[Tuple[Members, float]]:
+    """Verified clusters of one job with exact minima; pieces hold its strings in position
+    order, partition by partition."""
+    strings = concat_lists(*pieces)
+    found = stages.lsh_clusters(strings, job.members, threshold, offsets=job.offsets,
                                 threads=threads)
+    positions = job.positions.tolist()
     return [(tuple(positions[m] for m in members), score) for members, score in found]
-
-
-def component_groups(buckets: Sequence[Members]) -> List[List[int]]:
-    """Buckets grouped by the connected component of the candidate graph they belong to."""
-    sets = _UnionFind()
-    for b in buckets:
-        sets.union_all(b)
-    groups: Dict[int, List[int]] = {}
-    for k, b in enumerate(buckets):
-        groups.setdefault(sets.find(b[0]), []).append(k)
-    return list(groups.values())
 
 
 # ---------------------------------------------------------------------------------------------

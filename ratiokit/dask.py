@@ -243,7 +243,7 @@ def _workers() -> int:
 def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
                    ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings, "strings")
+    parts = list(dask.persist(*_partitions(strings, "strings")))
     hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
     n = sum(sum(h.values()) for h in hists)
     if not (t > 0.0):
@@ -270,7 +270,7 @@ def _cluster_broadcast(parts: List[Any], n: int, t: float, threads: int
     dask, _, _ = _dask()
     if n < 2:
         return []
-    everything = dask.delayed(_stages.concat_lists)(*parts)
+    everything = dask.persist(dask.delayed(_stages.concat_lists)(*parts))[0]
     shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
     edges = dask.compute(*[dask.delayed(_stages.shard_edges)(everything, t, s, shards, threads)
                            for s in range(shards)])
@@ -290,35 +290,54 @@ def _cluster_broadcast(parts: List[Any], n: int, t: float, threads: int
 def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads: int
                  ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings, "strings")
+    parts = list(dask.persist(*_partitions(strings, "strings")))
     sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
     offsets = [0]
     for s in sizes[:-1]:
         offsets.append(offsets[-1] + s)
     if sum(sizes) < 2 or band_rows == 0 or num_perm // band_rows == 0:
         return []
-    groups = max(1, min(64, len(parts) * 2))
-    rows = []
-    for k, part in enumerate(parts):
-        keys = dask.delayed(_stages.band_keys)(part, num_perm, band_rows)
-        rows.append(dask.delayed(_stages.bucket_rows)(keys, offsets[k], groups))
-    found = dask.compute(*[dask.delayed(_stages.buckets_of)(*[r[g] for r in rows])
+    bands = num_perm // band_rows
+    groups = max(1, min(bands, SHARDS_PER_WORKER * _workers()))
+    columns = [dask.delayed(_stages.band_columns, nout=groups)(
+        dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
+        for part in parts]
+    found = dask.compute(*[dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
                            for g in range(groups)])
-    buckets = sorted({b for group in found for b in group})
-    if not buckets:
+    total = sum(len(m) for m, _ in found)
+    if total == 0:
         return []
-    comps = _stages.component_groups(buckets)
-    comps.sort(key=lambda c: min(buckets[k][0] for k in c))
-    sizes_c = [len({m for k in c for m in buckets[k]}) for c in comps]
-    jobs = _stages.pack_jobs(sizes_c, JOB_COST, JOB_MEMBERS)
-    job_buckets = [[buckets[k] for c in job for k in comps[c]] for job in jobs]
-    wanted = [sorted({m for b in jb for m in b}) for jb in job_buckets]
-    picked = _rows_for_jobs(parts, offsets, wanted)
-    results = dask.compute(*[dask.delayed(_stages.lsh_job)(jb, picked[j], t, threads)
-                             for j, jb in enumerate(job_buckets)])
+    # Several jobs per worker, so that they spread evenly.
+    member_cap = max(64, min(JOB_MEMBERS, total // (SHARDS_PER_WORKER * _workers())))
+    jobs = _stages.lsh_jobs(found, JOB_COST, member_cap)
+    import bisect
+
+    per_part: List[List[int]] = [[] for _ in parts]  # jobs with positions in each partition
+    wanted: List[List[Any]] = [[] for _ in parts]
+    ends = offsets[1:] + [sum(sizes)]
+    for j, job in enumerate(jobs):
+        first = bisect.bisect_right(offsets, int(job.positions[0])) - 1
+        last = bisect.bisect_right(offsets, int(job.positions[-1])) - 1
+        for k in range(first, last + 1):
+            lo, hi = job.positions.searchsorted([offsets[k], ends[k]])
+            if hi > lo:
+                per_part[k].append(j)
+                wanted[k].append(job.positions[lo:hi])
+    picked = [dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
+        part, offsets[k], wanted[k]) if wanted[k] else None for k, part in enumerate(parts)]
+    pieces: List[List[Any]] = [[] for _ in jobs]
+    for k in range(len(parts)):
+        for slot, j in enumerate(per_part[k]):
+            pieces[j].append(picked[k][slot])
+    results = dask.compute(*[dask.delayed(_stages.lsh_job)(job, t, threads, *pieces[j])
+                             for j, job in enumerate(jobs)])
     out = [c for r in results for c in r]
     out.sort(key=lambda c: c[0][0])
     return out
+
+
+def _maxima(unit: Any) -> Tuple[Any, Any]:
+    return unit.max_ids, unit.max_weights
 
 
 def _cosine_block(indexed: Any, queries: Any, terms: Any, t: float, indexed_offset: int,
@@ -342,20 +361,23 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
 
     t = float(threshold)
     with _global_rows(docs=docs):
-        parts = _partitions(docs, "docs", docs=True)
+        parts = dask.persist(*_partitions(docs, "docs", docs=True))
         counts = dask.compute(*[dask.delayed(stages.doc_frequencies)(p) for p in parts])
         vocab = stages.vocabulary(counts)
         offsets = [0]
         for c in counts[:-1]:
             offsets.append(offsets[-1] + c.n_docs)
         vocab_d = dask.delayed(vocab, pure=True, traverse=False)
-        maxima = dask.compute(*[dask.delayed(stages.max_weights)(p, vocab_d) for p in parts])
+        units = dask.persist(*[dask.delayed(stages.unit_vectors)(p, vocab_d) for p in parts])
+        nparts = len(parts)
+        del parts  # the token lists are no longer needed on the workers
+        maxima = dask.compute(*[dask.delayed(_maxima)(u) for u in units])
         terms = stages.term_numbers(maxima, vocab)
         terms_d = dask.delayed(terms, pure=True, traverse=False)
-        vectors = [dask.delayed(stages.term_vectors)(p, vocab_d, terms_d) for p in parts]
+        vectors = [dask.delayed(stages.term_vectors)(u, terms_d) for u in units]
         blocks = [dask.delayed(_cosine_block)(vectors[a], None if a == b else vectors[b],
                                               terms_d, t, offsets[a], offsets[b])
-                  for b in range(len(parts)) for a in range(b + 1)]
+                  for b in range(nparts) for a in range(b + 1)]
         found = dask.compute(*blocks)
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
@@ -363,4 +385,4 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
     order = stages.join_order(j, i, touch)
     pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
-    return _frame(pdf, max(1, len(parts)))
+    return _frame(pdf, max(1, nparts))

@@ -14,10 +14,11 @@ order):
 
 MinHash/LSH (``cluster_canonicals_lsh``)
     1. ``band_keys(rows, num_perm, band_rows)`` on each piece: an ``(n, bands)`` uint64 array.
-    2. Shuffle by (band, key): every bucket of two or more positions.
-    3. Group buckets by the connected components of the candidate graph (two buckets sharing a
-       position are connected) and call ``lsh_clusters(strings, buckets, threshold)`` on each
-       group, with its strings in position order and buckets as indices into them.
+    2. Shuffle by band (columns of the keys, rows of all pieces in position order):
+       ``band_buckets`` on each group of bands lists its buckets.
+    3. ``bucket_components`` names the connected component of each bucket (buckets sharing a
+       position are connected); call ``lsh_clusters(strings, buckets, threshold)`` on whole
+       components, with their strings in position order and buckets as indices into them.
 
 Exact clustering (``cluster_canonicals``)
     1. ``cluster_edges(all_strings, threshold, shard, shards)`` for each shard: every worker
@@ -29,8 +30,9 @@ Exact clustering (``cluster_canonicals``)
 TF-IDF cosine join (``cosine_join``)
     1. ``doc_frequencies(docs)`` on each piece, in order; ``vocabulary(parts)`` merges them
        (token ids in first-seen order and the idf of each).
-    2. ``max_weights(docs, vocab)`` on each piece; ``term_numbers(parts, vocab)`` merges them.
-    3. ``term_vectors(docs, vocab, terms)`` on each piece.
+    2. ``unit_vectors(docs, vocab)`` on each piece (kept where it is); ``term_numbers``
+       merges their largest weights (``unit.max_ids``, ``unit.max_weights``).
+    3. ``term_vectors(unit, terms)`` on each piece.
     4. ``cosine_block(indexed, queries, terms, threshold)`` for every pair of pieces, the
        earlier one indexed (``queries=None`` for a piece with itself), and ``join_order`` over
        all rows.
@@ -49,14 +51,17 @@ __all__ = [
     "TermVectors",
     "Terms",
     "Vocabulary",
+    "band_buckets",
     "band_keys",
+    "bucket_components",
     "cluster_edges",
     "cluster_minima",
     "cosine_block",
     "doc_frequencies",
     "join_order",
     "lsh_clusters",
-    "max_weights",
+    "UnitVectors",
+    "unit_vectors",
     "term_numbers",
     "term_vectors",
     "vocabulary",
@@ -99,7 +104,7 @@ def band_keys(strings: Any, num_perm: int = 128, band_rows: int = 4, *, threads:
     return _array(np, raw, np.uint64).reshape(len(values), bands)
 
 
-def lsh_clusters(strings: Any, buckets: Iterable[Iterable[int]], threshold: float, *,
+def lsh_clusters(strings: Any, buckets: Any, threshold: float, *, offsets: Any = None,
                  threads: int = 0) -> List[Tuple[List[int], float]]:
     """The clusters of the given buckets, verified as ``cluster_canonicals_lsh`` verifies its
     own: every two members of a bucket (indices into strings) are a candidate pair, linked when
@@ -107,14 +112,49 @@ def lsh_clusters(strings: Any, buckets: Iterable[Iterable[int]], threshold: floa
     its buckets in real use): every copy joins its clusters, and copies link to each other
     when a bucket holds two of them. Each cluster of two or more with its exact minimum pairwise
     ratio, members ascending, by first member. Given whole components of the candidate graph
-    with their strings in position order, it is ``cluster_canonicals_lsh``'s answer for them."""
+    with their strings in position order, it is ``cluster_canonicals_lsh``'s answer for them.
+
+    buckets is an iterable of member lists, or with `offsets` one flat array of members, bucket
+    k being ``buckets[offsets[k]:offsets[k + 1]]``."""
     values = _strings(strings, "strings")
-    members = array.array("I")
-    offsets = array.array("Q", [0])
-    for bucket in buckets:
-        members.extend(int(m) for m in bucket)
-        offsets.append(len(members))
-    return _ratiokit._stage_lsh_buckets(values, float(threshold), members, offsets, threads)
+    if offsets is None:
+        members = array.array("I")
+        bounds = array.array("Q", [0])
+        for bucket in buckets:
+            members.extend(int(m) for m in bucket)
+            bounds.append(len(members))
+        return _ratiokit._stage_lsh_buckets(values, float(threshold), members, bounds, threads)
+    np = _numpy()
+    return _ratiokit._stage_lsh_buckets(
+        values, float(threshold), np.ascontiguousarray(buckets, dtype=np.uint32),
+        np.ascontiguousarray(offsets, dtype=np.uint64), threads)
+
+
+def band_buckets(keys: Any) -> Tuple[Any, Any]:
+    """The buckets of an ``(n, b)`` array of band keys (rows: strings in position order, from
+    ``band_keys``; columns: any b of the bands, whole columns), as ``cluster_canonicals_lsh``
+    forms them: flat int64 (members, offsets) of row numbers, bucket k being
+    ``members[offsets[k]:offsets[k + 1]]``. A bucket of at most 16 strings comes as its pairs
+    (buckets of two), a larger one whole; each pair and each large bucket once per call."""
+    np = _numpy()
+    keys = np.ascontiguousarray(keys, dtype=np.uint64)
+    if keys.ndim != 2:
+        raise ValueError("keys must be a 2-D array")
+    if keys.shape[0] < 2 or keys.shape[1] == 0:
+        return np.empty(0, np.int64), np.zeros(1, np.int64)
+    members, offsets = _ratiokit._stage_band_buckets(keys, keys.shape[1])
+    return (_array(np, members, np.uint64).astype(np.int64),
+            _array(np, offsets, np.uint64).astype(np.int64))
+
+
+def bucket_components(members: Any, offsets: Any) -> Any:
+    """The connected components of buckets that share a member (bucket k is
+    ``members[offsets[k]:offsets[k + 1]]``, members non-negative integers): per bucket, the
+    smallest member of its component, as an int64 array (-1 for an empty bucket)."""
+    np = _numpy()
+    raw = _ratiokit._stage_bucket_components(np.ascontiguousarray(members, dtype=np.uint64),
+                                             np.ascontiguousarray(offsets, dtype=np.uint64))
+    return _array(np, raw, np.uint64).astype(np.int64)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,15 +245,33 @@ def vocabulary(parts: Sequence[DocFrequencies]) -> Vocabulary:
     return Vocabulary(list(ids), idf)
 
 
-def max_weights(docs: Any, vocab: Vocabulary) -> Tuple[Any, Any]:
-    """Step 2 on one piece: (token ids, largest unit weight of each in the piece's vectors)."""
-    ids, weights = _ratiokit._stage_max_weights(_docs(docs, "docs"), vocab.tokens, vocab.idf)
+class UnitVectors(NamedTuple):
+    """Unit TF-IDF vectors by token id: document d owns entries offsets[d] .. offsets[d + 1]
+    of ids (ascending) and weights; max_ids and max_weights give the largest weight of every
+    id the piece holds."""
+
+    offsets: Any
+    ids: Any
+    weights: Any
+    max_ids: Any
+    max_weights: Any
+
+    def __len__(self) -> int:  # type: ignore[override]
+        return len(self.offsets) - 1
+
+
+def unit_vectors(docs: Any, vocab: Vocabulary) -> UnitVectors:
+    """Step 2 on one piece of token documents."""
+    raw = _ratiokit._stage_unit_vectors(_docs(docs, "docs"), vocab.tokens, vocab.idf)
     np = _numpy()
-    return _array(np, ids, np.uint32), _array(np, weights, np.float64)
+    return UnitVectors(_array(np, raw[0], np.uint64), _array(np, raw[1], np.uint32),
+                       _array(np, raw[2], np.float64), _array(np, raw[3], np.uint32),
+                       _array(np, raw[4], np.float64))
 
 
 def term_numbers(parts: Sequence[Tuple[Any, Any]], vocab: Vocabulary) -> Terms:
-    """The term numbers of all pieces, given their max_weights (in any order)."""
+    """The term numbers of all pieces, given each piece's (max_ids, max_weights) in any
+    order."""
     np = _numpy()
     term_of, max_weight = _ratiokit._stage_term_order(
         len(vocab.tokens), [(np.ascontiguousarray(i, dtype=np.uint32),
@@ -221,11 +279,14 @@ def term_numbers(parts: Sequence[Tuple[Any, Any]], vocab: Vocabulary) -> Terms:
     return Terms(_array(np, term_of, np.uint32), _array(np, max_weight, np.float64))
 
 
-def term_vectors(docs: Any, vocab: Vocabulary, terms: Terms) -> TermVectors:
-    """Step 3 on one piece: its documents' unit vectors over the global term numbers."""
-    offsets, t, w = _ratiokit._stage_term_vectors(_docs(docs, "docs"), vocab.tokens, vocab.idf,
-                                                  terms.term_of)
+def term_vectors(unit: UnitVectors, terms: Terms) -> TermVectors:
+    """Step 3 on one piece: its unit vectors over the global term numbers."""
     np = _numpy()
+    offsets, t, w = _ratiokit._stage_term_vectors(
+        np.ascontiguousarray(unit.offsets, dtype=np.uint64),
+        np.ascontiguousarray(unit.ids, dtype=np.uint32),
+        np.ascontiguousarray(unit.weights, dtype=np.float64),
+        np.ascontiguousarray(terms.term_of, dtype=np.uint32))
     return TermVectors(_array(np, offsets, np.uint64), _array(np, t, np.uint32),
                        _array(np, w, np.float64))
 

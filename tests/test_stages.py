@@ -77,16 +77,17 @@ def test_columns_of_any_kind():
         stages.band_keys(pd.DataFrame({"a": EDGE}), 16, 2)
 
 
-def lsh_pipeline(values, threshold, num_perm, band_rows):
-    rows = []
-    for offset, piece in pieces(values):
-        rows.append(_stages.bucket_rows(stages.band_keys(piece, num_perm, band_rows), offset, 3))
-    buckets = sorted({b for g in range(3) for b in _stages.buckets_of(*[r[g] for r in rows])})
-    found = []
-    for group in _stages.component_groups(buckets):
-        job = [buckets[k] for k in group]
-        found += _stages.lsh_job(job, {m: values[m] for b in job for m in b}, threshold)
-    return sorted(found)
+def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap):
+    columns = [_stages.band_columns(stages.band_keys(p, num_perm, band_rows), 3)
+               for _, p in pieces(values)]
+    found = [_stages.band_group_buckets(0, *[c[g] for c in columns]) for g in range(3)]
+    out = []
+    for job in _stages.lsh_jobs(found, 1 << 20, member_cap):
+        wanted = [job.positions[(job.positions >= o) & (job.positions < o + len(p))]
+                  for o, p in pieces(values)]
+        picked = [_stages.pick_strings(p, o, [w])[0] for (o, p), w in zip(pieces(values), wanted)]
+        out += _stages.lsh_job(job, threshold, 0, *picked)
+    return sorted(out)
 
 
 @pytest.mark.parametrize("threshold, num_perm, band_rows",
@@ -95,8 +96,9 @@ def test_lsh_pipeline_equals_single_machine(threshold, num_perm, band_rows):
     values = make_strings(400, seed=4) + EDGE
     want = ratiokit.cluster_canonicals_lsh(values, threshold, num_perm, band_rows)
     assert len(want) > 2 or threshold > 1.0
-    got = lsh_pipeline(values, threshold, num_perm, band_rows)
-    assert [(list(m), s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want]
+    for member_cap in (10**6, 30):  # one job, or many jobs of whole components
+        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap)
+        assert [(list(m), s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want]
 
 
 def test_lsh_clusters_verifies_large_buckets_and_refuses_bad_members():
@@ -107,6 +109,12 @@ def test_lsh_clusters_verifies_large_buckets_and_refuses_bad_members():
     assert stages.lsh_clusters(values, [], 0.95) == []
     with pytest.raises(ValueError, match="member"):
         stages.lsh_clusters(values, [[0, 40]], 0.5)
+
+
+def test_bucket_components():
+    members = [5, 9, 9, 2, 7, 8, 100, 7]
+    offsets = [0, 2, 4, 4, 6, 8]  # {5, 9}, {9, 2}, {}, {7, 8}, {100, 7}
+    assert stages.bucket_components(members, offsets).tolist() == [2, 2, -1, 7, 7]
 
 
 def exact_pipeline(values, threshold, shards):
@@ -137,8 +145,9 @@ def test_cluster_minima_takes_pairs_in_the_given_order():
 def cosine_pipeline(docs, threshold):
     parts = pieces(docs)
     vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
-    terms = stages.term_numbers([stages.max_weights(p, vocab) for _, p in parts], vocab)
-    vectors = [(offset, stages.term_vectors(p, vocab, terms)) for offset, p in parts]
+    units = [(offset, stages.unit_vectors(p, vocab)) for offset, p in parts]
+    terms = stages.term_numbers([(u.max_ids, u.max_weights) for _, u in units], vocab)
+    vectors = [(offset, stages.term_vectors(u, terms)) for offset, u in units]
     rows = []
     for b, (qo, queries) in enumerate(vectors):
         for a, (io, indexed) in enumerate(vectors[:b + 1]):
@@ -164,6 +173,8 @@ def test_vocabulary_stages():
     vocab = stages.vocabulary(parts)
     assert vocab.tokens == ["b", "a", "c"]
     assert vocab.idf.tolist() == [math.log(3 / 1), math.log(3 / 2), math.log(3 / 1)]
-    terms = stages.term_numbers([stages.max_weights(docs, vocab)], vocab)
+    unit = stages.unit_vectors(docs, vocab)
+    assert len(unit) == 3 and unit.offsets.tolist() == [0, 2, 2, 4]
+    assert unit.max_ids.tolist() == [0, 1, 2]
     with pytest.raises(ValueError, match="vocabulary"):
-        stages.term_vectors([["zzz"]], vocab, terms)
+        stages.unit_vectors([["zzz"]], vocab)

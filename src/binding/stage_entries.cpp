@@ -138,6 +138,73 @@ PyObject* lsh_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+const char* const BAND_BUCKETS_PARAMS[] = {"keys", "bands"};
+const Signature BAND_BUCKETS_SIG{"_stage_band_buckets()", BAND_BUCKETS_PARAMS, 2, 2};
+
+PyObject* band_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[2] = {};
+    if (!parse_fastcall(BAND_BUCKETS_SIG, args, nargs, kw, arg)) return nullptr;
+    std::vector<uint64_t> keys;
+    uint64_t bands = 0;
+    if (!convert_arg(arg[0], "keys", to_array<uint64_t>, keys) ||
+        !convert_arg(arg[1], "bands", to_u64, bands)) {
+      return nullptr;
+    }
+    if (bands == 0 || keys.size() % bands != 0 || keys.size() / bands > MAX_CLUSTER_STRINGS) {
+      PyErr_SetString(PyExc_ValueError, "keys must hold whole rows of bands keys");
+      return nullptr;
+    }
+    std::vector<uint64_t> members, offsets{0};
+    if (!compute(0, [&] {
+          const BucketedCandidates found =
+              lsh_bucketed_candidates(keys, keys.size() / bands, bands, LSH_LISTED_BUCKET);
+          members.reserve(found.pairs.size() * 2 + found.members.size());
+          for (const uint64_t pair : found.pairs) {
+            members.push_back(pair_lo(pair));
+            members.push_back(pair_hi(pair));
+            offsets.push_back(members.size());
+          }
+          for (size_t k = 0; k + 1 < found.offsets.size(); ++k) {
+            for (size_t x = found.offsets[k]; x < found.offsets[k + 1]; ++x) {
+              members.push_back(found.members[x]);
+            }
+            offsets.push_back(members.size());
+          }
+        })) {
+      return nullptr;
+    }
+    return tuple_of({to_bytes(members), to_bytes(offsets)});
+  });
+}
+
+const char* const BUCKET_COMPONENTS_PARAMS[] = {"members", "offsets"};
+const Signature BUCKET_COMPONENTS_SIG{"_stage_bucket_components()", BUCKET_COMPONENTS_PARAMS, 2,
+                                      2};
+
+PyObject* bucket_components_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[2] = {};
+    if (!parse_fastcall(BUCKET_COMPONENTS_SIG, args, nargs, kw, arg)) return nullptr;
+    std::vector<uint64_t> members, offsets;
+    if (!convert_arg(arg[0], "members", to_array<uint64_t>, members) ||
+        !convert_arg(arg[1], "offsets", to_array<uint64_t>, offsets)) {
+      return nullptr;
+    }
+    bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == members.size();
+    for (size_t k = 1; ok && k < offsets.size(); ++k) ok = offsets[k - 1] <= offsets[k];
+    if (!ok) {
+      PyErr_SetString(PyExc_ValueError, "malformed member lists");
+      return nullptr;
+    }
+    const std::vector<size_t> bounds(offsets.begin(), offsets.end());
+    std::vector<uint64_t> labels;
+    if (!compute(0, [&] { labels = bucket_components(members, bounds); })) return nullptr;
+    return to_bytes(labels);
+  });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Exact clustering.
 
@@ -287,13 +354,13 @@ bool vectors_of(const TokenDocs& docs, const std::vector<std::string>& vocab,
   return !missing;
 }
 
-const char* const UNIT_MAXIMA_PARAMS[] = {"docs", "vocabulary", "idf"};
-const Signature UNIT_MAXIMA_SIG{"_stage_max_weights()", UNIT_MAXIMA_PARAMS, 3, 3};
+const char* const UNIT_VECTORS_PARAMS[] = {"docs", "vocabulary", "idf"};
+const Signature UNIT_VECTORS_SIG{"_stage_unit_vectors()", UNIT_VECTORS_PARAMS, 3, 3};
 
-PyObject* max_weights_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+PyObject* unit_vectors_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[3] = {};
-    if (!parse_fastcall(UNIT_MAXIMA_SIG, args, nargs, kw, arg)) return nullptr;
+    if (!parse_fastcall(UNIT_VECTORS_SIG, args, nargs, kw, arg)) return nullptr;
     TokenDocs docs;
     std::vector<std::string> vocab;
     std::vector<double> idf;
@@ -309,7 +376,9 @@ PyObject* max_weights_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         weights.push_back(vectors.max_weight[id]);
       }
     }
-    return tuple_of({to_bytes(ids), to_bytes(weights)});
+    const std::vector<uint64_t> offsets(vectors.offsets.begin(), vectors.offsets.end());
+    return tuple_of({to_bytes(offsets), to_bytes(vectors.ids), to_bytes(vectors.weights),
+                     to_bytes(ids), to_bytes(weights)});
   });
 }
 
@@ -359,33 +428,45 @@ PyObject* term_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-const char* const TERM_VECTORS_PARAMS[] = {"docs", "vocabulary", "idf", "term_of"};
+// Rows of entries: offsets rising from 0 to the entry count, ids and values one per entry.
+template <class Id, class Value>
+bool check_rows(const std::vector<uint64_t>& offsets, const std::vector<Id>& ids,
+                const std::vector<Value>& values) {
+  bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == ids.size() &&
+            ids.size() == values.size();
+  for (size_t k = 1; ok && k < offsets.size(); ++k) ok = offsets[k - 1] <= offsets[k];
+  if (!ok) PyErr_SetString(PyExc_ValueError, "malformed vectors");
+  return ok;
+}
+
+const char* const TERM_VECTORS_PARAMS[] = {"offsets", "ids", "weights", "term_of"};
 const Signature TERM_VECTORS_SIG{"_stage_term_vectors()", TERM_VECTORS_PARAMS, 4, 4};
 
 PyObject* term_vectors_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[4] = {};
     if (!parse_fastcall(TERM_VECTORS_SIG, args, nargs, kw, arg)) return nullptr;
-    TokenDocs docs;
-    std::vector<std::string> vocab;
-    std::vector<double> idf;
-    std::vector<uint32_t> term_of;
-    if (!convert_vectors_args(arg, docs, vocab, idf) ||
-        !convert_arg(arg[3], "term_of", to_array<uint32_t>, term_of)) {
-      return nullptr;
-    }
-    if (term_of.size() != idf.size()) {
-      PyErr_SetString(PyExc_ValueError, "term_of and idf differ in length");
-      return nullptr;
-    }
+    std::vector<uint64_t> offsets;
     UnitVectors vectors;
-    if (!vectors_of(docs, vocab, idf, vectors)) return nullptr;
     TermOrder order;
-    order.term_of = std::move(term_of);
+    if (!convert_arg(arg[0], "offsets", to_array<uint64_t>, offsets) ||
+        !convert_arg(arg[1], "ids", to_array<uint32_t>, vectors.ids) ||
+        !convert_arg(arg[2], "weights", to_array<double>, vectors.weights) ||
+        !convert_arg(arg[3], "term_of", to_array<uint32_t>, order.term_of) ||
+        !check_rows(offsets, vectors.ids, vectors.weights)) {
+      return nullptr;
+    }
+    for (const uint32_t id : vectors.ids) {
+      if (id >= order.term_of.size()) {
+        PyErr_SetString(PyExc_ValueError, "an id without a term number");
+        return nullptr;
+      }
+    }
+    vectors.offsets.assign(offsets.begin(), offsets.end());
     Corpus corpus;
     if (!compute(0, [&] { corpus = corpus_of(std::move(vectors), order); })) return nullptr;
-    const std::vector<uint64_t> offsets(corpus.offsets.begin(), corpus.offsets.end());
-    return tuple_of({to_bytes(offsets), to_bytes(corpus.terms), to_bytes(corpus.weights)});
+    const std::vector<uint64_t> out(corpus.offsets.begin(), corpus.offsets.end());
+    return tuple_of({to_bytes(out), to_bytes(corpus.terms), to_bytes(corpus.weights)});
   });
 }
 
@@ -479,6 +560,16 @@ PyMethodDef STAGE_DEFS[] = {
      "_stage_lsh_buckets(strings, threshold, members, offsets, threads=0)\n--\n\n"
      "Verified clusters of buckets (uint32 members, uint64 offsets), as cluster_canonicals_lsh\n"
      "verifies its own."},
+    {"_stage_band_buckets", fastcall<band_buckets_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "_stage_band_buckets(keys, bands)\n--\n\n"
+     "The buckets of rows of band keys (native uint64, `bands` a row) as cluster_canonicals_lsh\n"
+     "finds them: (uint64 members, uint64 offsets) bytes, each pair of a small bucket as a\n"
+     "bucket of two, then every large bucket once."},
+    {"_stage_bucket_components", fastcall<bucket_components_entry>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_stage_bucket_components(members, offsets)\n--\n\n"
+     "Per bucket (uint64 members, uint64 offsets), the smallest member of its connected\n"
+     "component, as uint64 bytes."},
     {"_stage_cluster_edges", fastcall<cluster_edges_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_cluster_edges(strings, threshold, shard, shards, threads=0)\n--\n\n"
      "One shard of the exact clustering's edges: bytes of native uint64 (a, b) pairs."},
@@ -490,15 +581,16 @@ PyMethodDef STAGE_DEFS[] = {
      "(tokens in first-seen order, their document counts as uint64 bytes, document count)."},
     {"_stage_idf", fastcall<idf_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_idf(counts, n_docs)\n--\n\nidf = ln(n_docs / max(df, 1)) as float64 bytes."},
-    {"_stage_max_weights", fastcall<max_weights_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "_stage_max_weights(docs, vocabulary, idf)\n--\n\n"
-     "(ids as uint32 bytes, largest unit weights as float64 bytes) of the documents."},
+    {"_stage_unit_vectors", fastcall<unit_vectors_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "_stage_unit_vectors(docs, vocabulary, idf)\n--\n\n"
+     "The documents' unit TF-IDF vectors by id as (uint64 offsets, uint32 ids, float64\n"
+     "weights) bytes, then the ids they hold and the largest weight of each."},
     {"_stage_term_order", fastcall<term_order_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_term_order(n_ids, parts)\n--\n\n"
      "(term number of each id as uint32 bytes, largest weight of each term as float64 bytes)."},
     {"_stage_term_vectors", fastcall<term_vectors_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "_stage_term_vectors(docs, vocabulary, idf, term_of)\n--\n\n"
-     "The documents' unit vectors as (uint64 offsets, uint32 terms, float64 weights) bytes."},
+     "_stage_term_vectors(offsets, ids, weights, term_of)\n--\n\n"
+     "Unit vectors renumbered by term as (uint64 offsets, uint32 terms, float64 weights)."},
     {"_stage_cosine_block", fastcall<cosine_block_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_cosine_block(indexed, queries, max_weight, threshold, threads=0)\n--\n\n"
      "cosine_join's rows of queries (None: indexed itself) against indexed, as bytes of\n"

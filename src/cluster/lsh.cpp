@@ -514,4 +514,39 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
   });
 }
 
+std::vector<uint64_t> bucket_components(std::span<const uint64_t> members,
+                                        std::span<const size_t> offsets) {
+  // Members are compacted to ranks, so the forest is as large as the distinct members.
+  std::vector<uint64_t> ids(members.begin(), members.end());
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  auto rank = [&](uint64_t m) {
+    return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), m) - ids.begin());
+  };
+  std::vector<size_t> parent(ids.size());
+  std::iota(parent.begin(), parent.end(), size_t{0});
+  const size_t buckets = offsets.empty() ? 0 : offsets.size() - 1;
+  const CancelCheck check;
+  for (size_t b = 0; b < buckets; ++b) {
+    check();
+    if (offsets[b] == offsets[b + 1]) continue;
+    size_t root = uf_find(parent, rank(members[offsets[b]]));
+    for (size_t k = offsets[b] + 1; k < offsets[b + 1]; ++k) {
+      const size_t other = uf_find(parent, rank(members[k]));
+      // The smaller rank stays root, so a root is its component's smallest member.
+      if (other < root) {
+        parent[root] = other;
+        root = other;
+      } else if (other > root) {
+        parent[other] = root;
+      }
+    }
+  }
+  std::vector<uint64_t> out(buckets, UINT64_MAX);
+  for (size_t b = 0; b < buckets; ++b) {
+    if (offsets[b] != offsets[b + 1]) out[b] = ids[uf_find(parent, rank(members[offsets[b]]))];
+  }
+  return out;
+}
+
 }  // namespace ratiokit

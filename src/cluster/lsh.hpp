@@ -125,4 +125,10 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
                                          std::span<const uint32_t> members,
                                          std::span<const size_t> offsets);
 
+// The connected components of buckets that share a member (bucket k is
+// members[offsets[k] .. offsets[k + 1]), members any 64-bit ids): per bucket, the smallest
+// member of its component. Empty buckets get UINT64_MAX.
+std::vector<uint64_t> bucket_components(std::span<const uint64_t> members,
+                                        std::span<const size_t> offsets);
+
 }  // namespace ratiokit
