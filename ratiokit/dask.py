@@ -323,12 +323,13 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
             if hi > lo:
                 per_part[k].append(j)
                 wanted[k].append(job.positions[lo:hi])
-    picked = [dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
-        part, offsets[k], wanted[k]) if wanted[k] else None for k, part in enumerate(parts)]
     pieces: List[List[Any]] = [[] for _ in jobs]
-    for k in range(len(parts)):
-        for slot, j in enumerate(per_part[k]):
-            pieces[j].append(picked[k][slot])
+    for k, part in enumerate(parts):
+        if wanted[k]:
+            picked = dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
+                part, offsets[k], wanted[k])
+            for slot, j in enumerate(per_part[k]):
+                pieces[j].append(picked[slot])
     results = dask.compute(*[dask.delayed(_stages.lsh_job)(job, t, threads, *pieces[j])
                              for j, job in enumerate(jobs)])
     out = [c for r in results for c in r]
