@@ -15,13 +15,23 @@
    --check-up-to lines, the one-process cluster_canonicals_lsh with threads=2 run in a
    subprocess: its time, its peak memory and whether its result equals the distributed one.
 
+3. Projection (--only project, or after the others): the per-stage rates of the LSH and
+   cosine pipelines measured in this process on one thread (ratiokit.stages on --project-lines
+   lines and the standard library's functions), the bytes each stage moves between workers,
+   and from them the time of a billion short lines (LSH) and a hundred million documents
+   (cosine_join) on 10 and 100 workers, with what each worker must hold. The model: every
+   stage splits evenly over the workers, each worker moves its share of the shuffled bytes at
+   --bandwidth bytes a second, the client's share (components and job packing) does not split;
+   the cosine join's query cost grows with the number of earlier documents, so its pairs stage
+   scales with N^2 / workers. Only the rates are measured; every projected figure says so.
+
 --scale multiplies every size (0.01 runs all of it in seconds). Lines: 4 to 8 words from a fixed
 vocabulary of 5,000 syllable words plus a number (about 35 characters); one line in ten is an
 earlier line of its partition (among the last 1,000) with one character changed.
 
     python bench/bench_dask.py [--scale F] [--lines N] [--memory-limit 1GB] [--repeat N]
-                               [--only speedup|memory] [--jobs exact,lsh,join,cosine]
-                               [--check-up-to N]
+                               [--only speedup|memory|project] [--jobs exact,lsh,join,cosine]
+                               [--check-up-to N] [--project-lines N] [--bandwidth B]
 """
 
 from __future__ import annotations
@@ -252,6 +262,78 @@ def memory_run(n: int, limit: str, check_up_to: int) -> None:
     print(f"  distributed / one process: {took_dask / float(took):.2f}x")
 
 
+def project(lines_n: int, bandwidth: float) -> None:
+    from ratiokit import _stages, stages
+
+    T = time.perf_counter
+    lines = all_lines(lines_n)
+    pieces = [lines[k:k + PARTITION] for k in range(0, len(lines), PARTITION)]
+    t = T()
+    keys = [stages.band_keys(p, 128, 4, threads=1) for p in pieces]
+    t_keys = T() - t
+    t = T()
+    groups = 8
+    cols = [_stages.band_columns(k, groups) for k in keys]
+    found = [_stages.band_group_buckets(0, *[c[g] for c in cols]) for g in range(groups)]
+    t_buckets = T() - t
+    t = T()
+    jobs = _stages.lsh_jobs(found, 1 << 24, 20_000)
+    t_plan = T() - t
+    t = T()
+    for job in jobs:
+        _stages.lsh_job(job, 0.9, 1, [lines[p] for p in job.positions.tolist()])
+    t_verify = T() - t
+    key_bytes = lines_n * 32 * 8
+    candidates = sum(len(j.positions) for j in jobs)
+    avg_chars = sum(map(len, lines)) / lines_n
+    print(f"projection, LSH (128, 4) at 0.9: rates from {lines_n:,} lines, one thread")
+    per_line = {"band keys": t_keys / lines_n, "band buckets": t_buckets / lines_n,
+                "verify": t_verify / lines_n}
+    for name, sec in per_line.items():
+        print(f"  {name:14} {1 / sec:12,.0f} lines/s")
+    print(f"  client plan   {1 / (t_plan / lines_n):12,.0f} lines/s (does not split)")
+    print(f"  shuffled: {key_bytes / lines_n:.0f} bytes of keys a line, "
+          f"{candidates / lines_n:.3f} candidate strings a line ({avg_chars:.0f} chars)")
+    for workers in (10, 100):
+        n = 10**9
+        compute = sum(per_line.values()) * n / workers + t_plan / lines_n * n
+        shuffle = (key_bytes / lines_n + candidates / lines_n * (avg_chars + 50)) * n
+        moved = shuffle / workers / bandwidth
+        hold = (key_bytes / lines_n) * n / workers + avg_chars * 1.5 * n / workers
+        print(f"  projected, 1e9 lines on {workers} workers: {(compute + moved) / 3600:.1f} h "
+              f"({moved / 60:.1f} min of it moving {shuffle / 1e12:.1f} TB), "
+              f"each worker holds about {hold / 2**30:.0f} GiB")
+
+    docs = stdlib_functions(10**9)
+    m = len(docs)
+    cut = [m * k // 8 for k in range(9)]
+    parts = [docs[cut[k]:cut[k + 1]] for k in range(8)]
+    t = T()
+    vocab = stages.vocabulary([stages.doc_frequencies(p) for p in parts])
+    units = [stages.unit_vectors(p, vocab) for p in parts]
+    terms = stages.term_numbers([(u.max_ids, u.max_weights) for u in units], vocab)
+    vecs = [stages.term_vectors(u, terms) for u in units]
+    t_vectors = T() - t
+    t = T()
+    for b in range(8):
+        for a in range(b + 1):
+            stages.cosine_block(vecs[a], None if a == b else vecs[b], terms, 0.5, threads=1)
+    t_pairs = T() - t
+    entries = sum(len(v.terms) for v in vecs)
+    vec_bytes = entries * 12 + m * 8
+    print(f"projection, cosine_join at 0.5: rates from {m:,} stdlib functions, one thread")
+    print(f"  vectors       {m / t_vectors:12,.0f} docs/s; {vec_bytes / m:.0f} bytes a vector")
+    print(f"  pairs         {t_pairs / m / m * 1e9:12.2f} ns per document pair")
+    for workers in (10, 100):
+        n = 10**8
+        compute = t_vectors / m * n / workers + t_pairs / m / m * n * n / workers
+        # Every block reads two partitions' vectors: each is sent to about 2 * blocks/partitions.
+        moved = vec_bytes / m * n * 2 * workers ** 0.5 / workers / bandwidth
+        hold = vec_bytes / m * n / workers * 2
+        print(f"  projected, 1e8 documents on {workers} workers: {(compute + moved) / 3600:,.0f} h, "
+              f"each worker holds about {hold / 2**30:.0f} GiB of vectors at a time")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--scale", type=float, default=1.0)
@@ -260,13 +342,18 @@ def main() -> None:
     ap.add_argument("--check-up-to", type=int, default=2_000_000)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--jobs", default="exact,lsh,join,cosine")
-    ap.add_argument("--only", choices=["speedup", "memory"], help="run one of the two parts")
+    ap.add_argument("--only", choices=["speedup", "memory", "project"],
+                    help="run one of the three parts")
+    ap.add_argument("--project-lines", type=int, default=200_000)
+    ap.add_argument("--bandwidth", type=float, default=1e9, help="bytes/s per worker")
     args = ap.parse_args()
-    if args.only != "memory":
+    if args.only in (None, "speedup"):
         speedup(args.scale, args.repeat, args.jobs.split(","))
-    if args.only != "speedup":
+    if args.only in (None, "memory"):
         lines = args.lines if args.lines is not None else max(1000, int(2_000_000 * args.scale))
         memory_run(lines, args.memory_limit, args.check_up_to)
+    if args.only in (None, "project"):
+        project(max(1000, int(args.project_lines * args.scale)), args.bandwidth)
 
 
 if __name__ == "__main__":
