@@ -217,7 +217,8 @@ class TermVectors(NamedTuple):
     terms: Any
     weights: Any
 
-    def __len__(self) -> int:  # type: ignore[override]
+    @property
+    def n_docs(self) -> int:
         return len(self.offsets) - 1
 
 
@@ -256,7 +257,8 @@ class UnitVectors(NamedTuple):
     max_ids: Any
     max_weights: Any
 
-    def __len__(self) -> int:  # type: ignore[override]
+    @property
+    def n_docs(self) -> int:
         return len(self.offsets) - 1
 
 

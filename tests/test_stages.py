@@ -174,7 +174,7 @@ def test_vocabulary_stages():
     assert vocab.tokens == ["b", "a", "c"]
     assert vocab.idf.tolist() == [math.log(3 / 1), math.log(3 / 2), math.log(3 / 1)]
     unit = stages.unit_vectors(docs, vocab)
-    assert len(unit) == 3 and unit.offsets.tolist() == [0, 2, 2, 4]
+    assert unit.n_docs == 3 and unit.offsets.tolist() == [0, 2, 2, 4]
     assert unit.max_ids.tolist() == [0, 1, 2]
     with pytest.raises(ValueError, match="vocabulary"):
         stages.unit_vectors([["zzz"]], vocab)
