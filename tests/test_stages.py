@@ -178,3 +178,28 @@ def test_vocabulary_stages():
     assert unit.max_ids.tolist() == [0, 1, 2]
     with pytest.raises(ValueError, match="vocabulary"):
         stages.unit_vectors([["zzz"]], vocab)
+
+
+def test_malformed_arrays_are_refused():
+    from ratiokit import _ratiokit
+
+    with pytest.raises(ValueError, match="malformed"):  # offsets past the members
+        _ratiokit._stage_lsh_buckets(["a", "b"], 0.5, np.array([0, 1], np.uint32),
+                                     np.array([0, 3], np.uint64))
+    with pytest.raises(TypeError, match="4-byte"):  # members of the wrong width
+        _ratiokit._stage_lsh_buckets(["a", "b"], 0.5, np.array([0, 1], np.int64),
+                                     np.array([0, 2], np.uint64))
+    with pytest.raises(ValueError, match="whole rows"):
+        _ratiokit._stage_band_buckets(np.zeros(5, np.uint64), 2)
+    vocab = stages.vocabulary([stages.doc_frequencies([["a", "b"], ["b"]])])
+    with pytest.raises(ValueError, match="differ"):
+        _ratiokit._stage_unit_vectors([["a"]], vocab.tokens, vocab.idf[:1])
+    unit = stages.unit_vectors([["a", "b"], ["b"]], vocab)
+    terms = stages.term_numbers([(unit.max_ids, unit.max_weights)], vocab)
+    vectors = stages.term_vectors(unit, terms)
+    unsorted = stages.TermVectors(vectors.offsets[:2], vectors.terms[::-1].copy(),
+                                  vectors.weights[:2])
+    with pytest.raises(ValueError, match="malformed"):
+        stages.cosine_block(unsorted, None, terms, 0.5)
+    with pytest.raises(ValueError, match="malformed"):
+        stages.cosine_block(vectors, None, stages.Terms(terms.term_of, terms.max_weight[:0]), 0.5)

@@ -303,7 +303,8 @@ void CandidateStream::limit_to_shard(size_t shard, size_t shards) {
   auto cut = [&](size_t s) {
     if (s == 0) return size_t{0};
     if (s >= shards) return n;
-    const long double target = total * static_cast<long double>(s) / static_cast<long double>(shards);
+    const long double target =
+        total * static_cast<long double>(s) / static_cast<long double>(shards);
     long double seen = 0;
     size_t p = 0;
     while (p < n && seen + static_cast<long double>(row_pairs_[p] + 1) <= target) {
@@ -327,7 +328,9 @@ uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64
   uint64_t walked = 0;
   size_t end = begin;
   const size_t last = std::min(n, end_row_);
-  while (end < last && (end == begin || walked + row_pairs_[end] <= budget)) walked += row_pairs_[end++];
+  while (end < last && (end == begin || walked + row_pairs_[end] <= budget)) {
+    walked += row_pairs_[end++];
+  }
   next_row_ = end;
   std::vector<std::vector<KeyedPair>> rows(end - begin);
   parallel_for(end - begin, [&](size_t k) {
