@@ -124,7 +124,7 @@ def ratio_column(df: Any, a: str, b: str, *, autojunk: bool = False, threads: in
 def _bands(series: Any, block_size: int, what: str) -> Tuple[_stages.BandPlan, List[Any]]:
     """Plans the length bands of series and returns the lazy band values (positions, strings)."""
     dask, _, _ = _dask()
-    parts = _partitions(series, what)
+    parts = list(dask.persist(*_partitions(series, what)))
     hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
     plan = _stages.BandPlan(hists, block_size)
     pieces: Dict[int, List[Any]] = {b: [] for b in range(plan.n_bands)}
