@@ -2,7 +2,7 @@
 
 from typing import Callable, Optional, Sequence, Tuple, final
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 class PanicException(BaseException):
     """An internal fault the module could not recover from (not an ``Exception``)."""
@@ -127,3 +127,37 @@ class CosineJoiner:
     @property
     def has_gpu(self) -> bool: ...
     def __len__(self) -> int: ...
+
+# Native stages of distributed runs (ratiokit.stages); arrays as native-endian bytes.
+def _stage_band_keys(
+    strings: Sequence[str], num_perm: int, band_rows: int, threads: int = 0
+) -> bytes: ...
+def _stage_lsh_buckets(
+    strings: Sequence[str],
+    threshold: float,
+    members: Buffer,
+    offsets: Buffer,
+    threads: int = 0,
+) -> list[tuple[list[int], float]]: ...
+def _stage_band_buckets(keys: Buffer, bands: int) -> tuple[bytes, bytes]: ...
+def _stage_bucket_components(members: Buffer, offsets: Buffer) -> bytes: ...
+def _stage_cluster_edges(
+    strings: Sequence[str], threshold: float, shard: int, shards: int, threads: int = 0
+) -> bytes: ...
+def _stage_cluster_minima(groups: Sequence[Sequence[str]], threads: int = 0) -> list[float]: ...
+def _stage_doc_frequencies(docs: Sequence[Sequence[str]]) -> tuple[list[str], bytes, int]: ...
+def _stage_idf(counts: Buffer, n_docs: int) -> bytes: ...
+def _stage_unit_vectors(
+    docs: Sequence[Sequence[str]], vocabulary: Sequence[str], idf: Buffer
+) -> tuple[bytes, bytes, bytes, bytes, bytes]: ...
+def _stage_term_order(n_ids: int, parts: Sequence[tuple[Buffer, Buffer]]) -> tuple[bytes, bytes]: ...
+def _stage_term_vectors(
+    offsets: Buffer, ids: Buffer, weights: Buffer, term_of: Buffer
+) -> tuple[bytes, bytes, bytes]: ...
+def _stage_cosine_block(
+    indexed: tuple[Buffer, Buffer, Buffer],
+    queries: Optional[tuple[Buffer, Buffer, Buffer]],
+    max_weight: Buffer,
+    threshold: float,
+    threads: int = 0,
+) -> tuple[bytes, bytes, bytes, bytes]: ...

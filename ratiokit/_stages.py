@@ -1,4 +1,6 @@
-"""Engine-neutral stages of the distributed clustering and joins.
+"""Orchestration of the distributed clustering and joins: planning, checks of the input,
+shuffles, union-find over shard results and frames, around the native stages of
+``ratiokit.stages`` (which hold every hash, weight and pair loop).
 
 Every function here takes and returns plain Python values, numpy arrays or pandas objects and
 knows nothing about the engine that schedules it, so ``ratiokit.dask`` (or any other engine)
@@ -15,16 +17,17 @@ Exactness rests on three facts about the native functions:
 - Single-linkage clusters of a subset are the components of the similarity graph restricted to
   it; uniting the members of every subset's clusters therefore gives the components of the
   whole graph, once every linked pair lies inside some subset.
-- The minimum pairwise ratio of a set of strings is ``cluster_canonicals(members, 0.0)``'s
-  score: at threshold 0 every pair links, and the score is the exact minimum over all pairs.
+- A cluster's exact minimum pairwise ratio needs only its members, in position order
+  (``stages.cluster_minima``).
 """
 
 from __future__ import annotations
 
-import math
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
 
 import ratiokit
+
+from . import stages
 
 # Bands are paired when their closest lengths come within this much of the threshold; a pair
 # that the native code might link on a rounding tie is then still inside some block.
@@ -270,14 +273,6 @@ def merge_clusters(found: Iterable[Sequence[Tuple[Members, float]]]
     return out
 
 
-def min_ratio(strings: Sequence[str], threads: int = 0) -> float:
-    """Exact minimum pairwise ratio of strings (in the given order, pairs i < j)."""
-    found = ratiokit.cluster_canonicals(list(strings), 0.0, threads=threads)
-    if len(found) != 1 or len(found[0][0]) != len(strings):
-        raise AssertionError("every pair links at threshold 0")  # pragma: no cover
-    return found[0][1]
-
-
 def pick_rows(strings: Sequence[str], offset: int, wanted: Dict[int, List[int]]
               ) -> Dict[int, Dict[int, str]]:
     """For each job, the strings of its positions that fall in this partition."""
@@ -291,9 +286,48 @@ def collect(*picked: Dict[int, str]) -> Dict[int, str]:
     return out
 
 
-def cluster_minima(clusters: Sequence[Members], rows: Dict[int, str], threads: int = 0
-                   ) -> List[float]:
-    return [min_ratio([rows[m] for m in members], threads) for members in clusters]
+def cluster_minima(clusters: Sequence[Members], rows: Any, threads: int = 0) -> List[float]:
+    """Exact minima of clusters, `rows` mapping (or indexing) positions to strings."""
+    return stages.cluster_minima([[rows[m] for m in members] for members in clusters],
+                                 threads=threads)
+
+
+def concat_lists(*parts: List[str]) -> List[str]:
+    out: List[str] = []
+    for part in parts:
+        out.extend(part)
+    return out
+
+
+def shard_edges(strings: List[str], threshold: float, shard: int, shards: int,
+                threads: int = 0) -> Any:
+    return stages.cluster_edges(strings, threshold, shard, shards, threads=threads)
+
+
+def edge_components(n: int, edges: Sequence[Any]) -> List[Members]:
+    """Components of two or more positions of the union of edge arrays, by first member."""
+    parent = list(range(n))
+    for block in edges:
+        for a, b in block.tolist():
+            while parent[a] != a:
+                parent[a] = parent[parent[a]]
+                a = parent[a]
+            while parent[b] != b:
+                parent[b] = parent[parent[b]]
+                b = parent[b]
+            if a < b:
+                parent[b] = a
+            elif b < a:
+                parent[a] = b
+    groups: Dict[int, List[int]] = {}
+    for x in range(n):
+        root = parent[x]
+        while parent[root] != root:
+            root = parent[root]
+        parent[x] = root
+        if root != x:
+            groups.setdefault(root, [root]).append(x)
+    return [tuple(g) for g in sorted(groups.values(), key=lambda g: g[0])]
 
 
 def clusters_frame(clusters: Sequence[Tuple[Members, float]]) -> Any:
@@ -362,156 +396,87 @@ def join_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List
 
 
 # ---------------------------------------------------------------------------------------------
-# MinHash/LSH: the native signatures and band keys, rebuilt with numpy.
-
-FNV_OFFSET_BASIS = 0xCBF29CE484222325
-FNV_PRIME = 0x100000001B3
-LSH_SEED = 0x9E3779B97F4A7C15
-SHINGLE_BYTES = 9
-SHINGLE_MIN_BYTES = 10
-MASK64 = (1 << 64) - 1
+# MinHash/LSH: native band keys, shuffled by bucket.
 
 
-def hash_functions(num_perm: int) -> Tuple[Any, Any]:
+def band_keys(strings: Sequence[str], num_perm: int, band_rows: int, threads: int = 0) -> Any:
+    return stages.band_keys(strings, num_perm, band_rows, threads=threads)
+
+
+def band_columns(keys: Any, groups: int) -> List[Any]:
+    """A partition's band keys cut into `groups` runs of whole bands (columns)."""
     import numpy as np
 
-    s = LSH_SEED
-    a_list, b_list = [], []
-
-    def step(s: int) -> int:
-        s ^= (s << 13) & MASK64
-        s ^= s >> 7
-        s ^= (s << 17) & MASK64
-        return s
-
-    for _ in range(num_perm):
-        s = step(s)
-        a_list.append(s | 1)
-        s = step(s)
-        b_list.append(s)
-    return np.array(a_list, dtype=np.uint64), np.array(b_list, dtype=np.uint64)
+    return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
 
 
-def band_keys(strings: Sequence[str], num_perm: int, band_rows: int) -> Any:
-    """(len(strings), num_perm // band_rows) uint64 band keys, equal to the native ones."""
+def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
+    """The buckets of one group of bands over all partitions (their key columns in partition
+    order), as global positions."""
     import numpy as np
 
-    n = len(strings)
-    bands = 0 if band_rows == 0 else num_perm // band_rows
-    keys = np.empty((n, bands), dtype=np.uint64)
-    if n == 0 or bands == 0:
-        return keys
-    encoded = [s.encode("utf-8", "surrogatepass") for s in strings]
-    sizes = np.fromiter((len(e) for e in encoded), dtype=np.int64, count=n)
-    buf = np.frombuffer(b"".join(encoded), dtype=np.uint8).astype(np.uint64)
-    starts = np.zeros(n, dtype=np.int64)
-    np.cumsum(sizes[:-1], out=starts[1:])
-    prime = np.array([FNV_PRIME], dtype=np.uint64)
-    # Each string's shingle hashes as one segment: the whole text under 10 bytes, else every
-    # 9-byte window (repeats do not change a minimum).
-    short = sizes < SHINGLE_MIN_BYTES
-    seg = np.where(short, 1, sizes - (SHINGLE_BYTES - 1))
-    seg_start = np.zeros(n, dtype=np.int64)
-    np.cumsum(seg[:-1], out=seg_start[1:])
-    hashes = np.empty(int(seg.sum()), dtype=np.uint64)
-    long_idx = np.nonzero(~short)[0]
-    if len(long_idx):
-        counts = seg[long_idx]
-        owner = np.repeat(long_idx, counts)
-        within = np.arange(len(owner)) - np.repeat(np.cumsum(counts) - counts, counts)
-        window = starts[owner] + within
-        h = np.full(len(owner), FNV_OFFSET_BASIS, dtype=np.uint64)
-        for k in range(SHINGLE_BYTES):
-            h ^= buf[window + k]
-            h *= prime
-        hashes[seg_start[owner] + within] = h
-    for length in range(SHINGLE_MIN_BYTES):
-        idx = np.nonzero(sizes == length)[0]
-        if not len(idx):
-            continue
-        h = np.full(len(idx), FNV_OFFSET_BASIS, dtype=np.uint64)
-        for k in range(length):
-            h ^= buf[starts[idx] + k]
-            h *= prime
-        hashes[seg_start[idx]] = h
-    a, b = hash_functions(bands * band_rows)  # values past the last band belong to no band
-    scratch = np.empty_like(hashes)
-    for band in range(bands):
-        key = np.full(n, FNV_OFFSET_BASIS, dtype=np.uint64)
-        for r in range(band_rows):
-            p = band * band_rows + r
-            np.multiply(hashes, a[p], out=scratch)
-            np.add(scratch, b[p], out=scratch)
-            key ^= np.minimum.reduceat(scratch, seg_start)
-            key *= prime
-        keys[:, band] = key
-    return keys
+    members, offsets = stages.band_buckets(np.concatenate(pieces, axis=0))
+    return members + offset, offsets
 
 
-def bucket_rows(keys: Any, offset: int, groups: int) -> List[Any]:
-    """One partition's (band, key, position) rows, split into groups by bucket."""
+class LshJob:
+    """Whole components of the candidate graph: their positions ascending, and their buckets
+    as indices into those positions (flat members and offsets)."""
+
+    def __init__(self, positions: Any, members: Any, offsets: Any) -> None:
+        self.positions, self.members, self.offsets = positions, members, offsets
+
+
+def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -> List[LshJob]:
+    """Buckets of all groups packed into jobs of whole components, by smallest position."""
     import numpy as np
 
-    n, bands = keys.shape
-    band = np.tile(np.arange(bands, dtype=np.uint64), n)
-    key = keys.reshape(-1)
-    position = np.repeat(np.arange(offset, offset + n, dtype=np.int64), bands)
-    group = ((key ^ (band * np.uint64(0x9E3779B97F4A7C15))) % np.uint64(groups)).astype(np.int64)
-    order = np.argsort(group, kind="stable")
-    bounds = np.searchsorted(group[order], np.arange(groups + 1))
-    return [(band[order[lo:hi]], key[order[lo:hi]], position[order[lo:hi]])
-            for lo, hi in zip(bounds[:-1], bounds[1:])]
-
-
-def buckets_of(*rows: Tuple[Any, Any, Any]) -> List[Members]:
-    """Distinct member sets of the buckets of two or more strings among these rows."""
-    import numpy as np
-
-    if not rows:
+    members = np.concatenate([m for m, _ in found] + [np.empty(0, np.int64)])
+    sizes = np.concatenate([np.diff(o) for _, o in found] + [np.empty(0, np.int64)])
+    if len(sizes) == 0:
         return []
-    band = np.concatenate([r[0] for r in rows])
-    key = np.concatenate([r[1] for r in rows])
-    position = np.concatenate([r[2] for r in rows])
-    order = np.lexsort((position, key, band))
-    band, key, position = band[order], key[order], position[order]
-    if len(band) == 0:
-        return []
-    change = np.ones(len(band), dtype=bool)
-    change[1:] = (band[1:] != band[:-1]) | (key[1:] != key[:-1])
-    starts = np.nonzero(change)[0]
-    ends = np.append(starts[1:], len(band))
-    out = set()
-    for lo, hi in zip(starts[ends - starts >= 2].tolist(), ends[ends - starts >= 2].tolist()):
-        out.add(tuple(position[lo:hi].tolist()))
-    return list(out)
+    offsets = np.zeros(len(sizes) + 1, dtype=np.int64)
+    np.cumsum(sizes, out=offsets[1:])
+    label = stages.bucket_components(members, offsets)
+    order = np.argsort(label, kind="stable")
+    label_sorted = label[order]
+    firsts = np.nonzero(np.r_[True, label_sorted[1:] != label_sorted[:-1]])[0]
+    ends = np.append(firsts[1:], len(order))
+    # A component's bucket members bound its size from above.
+    comp_size = np.add.reduceat(sizes[order], firsts) if len(firsts) else np.empty(0, np.int64)
+    jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    out = []
+    for job in jobs:
+        chosen = order[firsts[job[0]]:ends[job[-1]]]
+        lo, hi = offsets[chosen], offsets[chosen + 1]
+        lengths = hi - lo
+        index = np.repeat(lo - np.cumsum(np.r_[0, lengths[:-1]]), lengths) + np.arange(lengths.sum())
+        flat = members[index]
+        positions = np.unique(flat)
+        local_offsets = np.zeros(len(chosen) + 1, dtype=np.int64)
+        np.cumsum(lengths, out=local_offsets[1:])
+        out.append(LshJob(positions, np.searchsorted(positions, flat), local_offsets))
+    return out
 
 
-def lsh_job(buckets: Sequence[Members], rows: Dict[int, str], threshold: float,
-            threads: int = 0) -> List[Tuple[Members, float]]:
-    """Verified clusters of a group of buckets, with exact minima.
-
-    Every two strings of a bucket are a candidate pair, so the exact clustering of a bucket's
-    members links exactly the verified candidate pairs among them."""
-    found = [cluster_block((list(b), [rows[m] for m in b]), None, threshold, threads)
-             for b in buckets]
-    merged = merge_clusters(found)
-    return [(members, score if score is not None else
-             min_ratio([rows[m] for m in members], threads)) for members, score in merged]
+def pick_strings(strings: Sequence[str], offset: int, wanted: Sequence[Any]) -> List[List[str]]:
+    """For each job, the strings of its positions (ascending) that fall in this partition."""
+    return [[strings[p - offset] for p in w.tolist()] for w in wanted]
 
 
-def component_groups(buckets: Sequence[Members]) -> List[List[int]]:
-    """Buckets grouped by the connected component of the candidate graph they belong to."""
-    sets = _UnionFind()
-    for b in buckets:
-        sets.union_all(b)
-    groups: Dict[int, List[int]] = {}
-    for k, b in enumerate(buckets):
-        groups.setdefault(sets.find(b[0]), []).append(k)
-    return list(groups.values())
+def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
+            ) -> List[Tuple[Members, float]]:
+    """Verified clusters of one job with exact minima; pieces hold its strings in position
+    order, partition by partition."""
+    strings = concat_lists(*pieces)
+    found = stages.lsh_clusters(strings, job.members, threshold, offsets=job.offsets,
+                                threads=threads)
+    positions = job.positions.tolist()
+    return [(tuple(positions[m] for m in members), score) for members, score in found]
 
 
 # ---------------------------------------------------------------------------------------------
-# TF-IDF cosine join: the native corpus's weights and the native join's pairs, rows and sums.
+# TF-IDF cosine join: the input checks (the stages are in ratiokit.stages).
 
 
 def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"
@@ -537,145 +502,3 @@ def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str =
                                f"holds a {type(t).__name__} token; tokens must be str")
         out.append(tokens)
     return out
-
-
-def doc_frequencies(docs: Sequence[Any]) -> Tuple[List[str], Dict[str, int], int]:
-    """Tokens in first-seen order, their document frequencies, and the document count."""
-    df: Dict[str, int] = {}  # insertion order is first-seen order
-    for doc in check_docs(docs):
-        for token in doc:
-            df.setdefault(token, 0)
-        for token in set(doc):
-            df[token] += 1
-    return list(df), df, len(docs)
-
-
-def vocabulary(parts: Sequence[Tuple[List[str], Dict[str, int], int]]
-               ) -> Dict[str, Tuple[int, float]]:
-    """Token -> (first-seen id over all documents, idf = ln(N / df))."""
-    n_docs = sum(p[2] for p in parts)
-    ids: Dict[str, int] = {}
-    df: Dict[str, int] = {}
-    for order, freq, _ in parts:
-        for token in order:
-            if token not in ids:
-                ids[token] = len(ids)
-        for token, count in freq.items():
-            df[token] = df.get(token, 0) + count
-    return {t: (i, math.log(float(n_docs) / float(max(df[t], 1)))) for t, i in ids.items()}
-
-
-def _norm(sums: Sequence[float]) -> float:
-    sq = 0.0
-    for s in sums:
-        sq += s * s
-    if 2.2250738585072014e-308 <= sq <= 1.7976931348623157e308:
-        return math.sqrt(sq)
-    big = max((abs(s) for s in sums), default=0.0)
-    if not (big > 0.0) or not math.isfinite(big):
-        return math.sqrt(sq)
-    scaled = 0.0
-    for s in sums:
-        r = s / big
-        scaled += r * r
-    return big * math.sqrt(scaled)
-
-
-def unit_vectors(docs: Sequence[Any], vocab: Dict[str, Tuple[int, float]]
-                 ) -> List[Tuple[List[int], List[float]]]:
-    """Per document: (ids ascending, unit weights); empty when the norm is zero."""
-    out = []
-    for doc in check_docs(docs):
-        sums: Dict[int, float] = {}
-        for token in doc:
-            i, idf = vocab[token]
-            sums[i] = sums[i] + idf if i in sums else idf
-        ids = sorted(sums)
-        norm = _norm([sums[i] for i in ids])
-        out.append((ids, [sums[i] / norm for i in ids]) if norm > 0.0 else ([], []))
-    return out
-
-
-def max_weights(docs: Sequence[Any], vocab: Dict[str, Tuple[int, float]]) -> Dict[int, float]:
-    out: Dict[int, float] = {}
-    for ids, weights in unit_vectors(docs, vocab):
-        for i, w in zip(ids, weights):
-            if w > out.get(i, 0.0) or i not in out:
-                out[i] = max(w, 0.0)
-    return out
-
-
-def term_numbers(parts: Sequence[Dict[int, float]]) -> Tuple[Dict[int, int], List[float]]:
-    """Id -> term number, by (largest weight, id), and the largest weight of each term."""
-    best: Dict[int, float] = {}
-    for part in parts:
-        for i, w in part.items():
-            if i not in best or w > best[i]:
-                best[i] = w
-    order = sorted(best, key=lambda i: (best[i], i))
-    return {i: t for t, i in enumerate(order)}, [best[i] for i in order]
-
-
-def term_vectors(docs: Sequence[Any], offset: int, vocab: Dict[str, Tuple[int, float]],
-                 terms: Dict[int, int], max_weight: Sequence[float], threshold: float
-                 ) -> List[Tuple[int, List[int], List[float], int]]:
-    """Per document: (position, term numbers ascending, weights, indexed-tail start)."""
-    out = []
-    for k, (ids, weights) in enumerate(unit_vectors(docs, vocab)):
-        entries = sorted(zip((terms[i] for i in ids), weights))
-        t_list = [t for t, _ in entries]
-        w_list = [w for _, w in entries]
-        split = len(t_list)
-        bound = 0.0
-        for q, (t, w) in enumerate(entries):
-            bound += w * max_weight[t]
-            if bound >= threshold:
-                split = q
-                break
-        out.append((offset + k, t_list, w_list, split))
-    return out
-
-
-def cosine_block(indexed: Sequence[Tuple[int, List[int], List[float], int]],
-                 queries: Sequence[Tuple[int, List[int], List[float], int]],
-                 threshold: float) -> Any:
-    """Rows (j, i, cos, touch) with j from indexed, i from queries, j < i, cos >= threshold.
-
-    j is a candidate only when it shares a term of its indexed tail with i, as in the native
-    join; touch is the position in i's terms where j was first met, which orders i's rows as
-    the native join does. The cosine is summed in ascending term order."""
-    import numpy as np
-
-    postings: Dict[int, List[Tuple[int, int]]] = {}
-    for y, (position, t_list, _, split) in enumerate(indexed):
-        for t in t_list[split:]:
-            postings.setdefault(t, []).append((position, y))
-    out_j, out_i, out_c, out_k = [], [], [], []
-    for i, xt, xw, _ in queries:
-        touched: Dict[int, Tuple[int, int]] = {}
-        for k, t in enumerate(xt):
-            for position, y in postings.get(t, ()):
-                if position >= i:
-                    break
-                if position not in touched:
-                    touched[position] = (k, y)
-        for position, (k, y) in touched.items():
-            _, yt, yw, _ = indexed[y]
-            dot = 0.0
-            p = q = 0
-            while p < len(xt) and q < len(yt):
-                if xt[p] == yt[q]:
-                    dot += xw[p] * yw[q]
-                    p += 1
-                    q += 1
-                elif xt[p] < yt[q]:
-                    p += 1
-                else:
-                    q += 1
-            if dot >= threshold:
-                out_j.append(position)
-                out_i.append(i)
-                out_c.append(dot)
-                out_k.append(k)
-    return (np.asarray(out_j, dtype=np.int64), np.asarray(out_i, dtype=np.int64),
-            np.asarray(out_c, dtype=np.float64), np.asarray(out_k, dtype=np.int64))

@@ -13,8 +13,8 @@ scheduler: a ``distributed.Client`` when one is active, for instance
 
 The joins and the clustering plan their blocks from statistics of the input, so they compute
 on call and return their (sorted) result as a Dask DataFrame. Each reads the input several
-times: ``persist()`` an input that is expensive to produce. The stage functions they schedule
-live in ``ratiokit._stages`` and take plain lists, so another engine can call them.
+times: ``persist()`` an input that is expensive to produce. The native stages they schedule
+are ``ratiokit.stages``, which another engine can call the same way.
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ import importlib
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import _search, _stages
+from . import _search, _stages, stages
 
 __all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
 
@@ -36,6 +36,12 @@ BLOCK_SIZE = 4096
 # Summed squared cluster sizes, and strings, per minimum or LSH verification job.
 JOB_COST = 1 << 24
 JOB_MEMBERS = 20_000
+# The exact clustering sends every worker all strings when they take at most this many bytes
+# (4 per code point, as the native code holds them, plus per-string overhead); beyond it each
+# block of length bands goes to one worker.
+BROADCAST_BYTES = 1 << 29
+# Shards of the broadcast clustering's candidate walk per worker, for balance.
+SHARDS_PER_WORKER = 4
 
 
 def _dask() -> Tuple[Any, Any, Any]:
@@ -118,7 +124,7 @@ def ratio_column(df: Any, a: str, b: str, *, autojunk: bool = False, threads: in
 def _bands(series: Any, block_size: int, what: str) -> Tuple[_stages.BandPlan, List[Any]]:
     """Plans the length bands of series and returns the lazy band values (positions, strings)."""
     dask, _, _ = _dask()
-    parts = _partitions(series, what)
+    parts = list(dask.persist(*_partitions(series, what)))
     hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
     plan = _stages.BandPlan(hists, block_size)
     pieces: Dict[int, List[Any]] = {b: [] for b in range(plan.n_bands)}
@@ -222,18 +228,33 @@ def cluster(strings: Any, *, threshold: float, method: str = "exact", num_perm: 
     return _frame(pdf, max(1, len(pdf) // 1_000_000))
 
 
+def _workers() -> int:
+    """Workers of the active distributed client, else the local scheduler's threads."""
+    try:
+        from distributed import get_client
+
+        return max(1, len(get_client().scheduler_info()["workers"]))
+    except (ImportError, ValueError):
+        import os
+
+        return max(1, os.cpu_count() or 1)
+
+
 def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
                    ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings, "strings")
+    parts = list(dask.persist(*_partitions(strings, "strings")))
+    hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts]))
+    n = sum(sum(h.values()) for h in hists)
     if not (t > 0.0):
         # NaN, zero and negative thresholds link every pair: one cluster of everything.
-        hists = dask.compute(*[dask.delayed(_stages.length_histogram)(p) for p in parts])
-        n = sum(sum(h.values()) for h in hists)
         if n < 2:
             return []
-        plan = _stages.BandPlan(list(hists), 1)
+        plan = _stages.BandPlan(hists, 1)
         return _with_minima(parts, plan.offsets, [(tuple(range(n)), None)], threads)
+    size = sum(4 * length * count + 64 * count for h in hists for length, count in h.items())
+    if size <= BROADCAST_BYTES:
+        return _cluster_broadcast(parts, n, t, threads)
     plan, bands = _bands(strings, block_size, "strings")
     blocks = [dask.delayed(_stages.cluster_block)(bands[a], None if a == b else bands[b], t,
                                                   threads)
@@ -242,38 +263,88 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
     return _with_minima(parts, plan.offsets, merged, threads)
 
 
+def _cluster_broadcast(parts: List[Any], n: int, t: float, threads: int
+                       ) -> List[Tuple[_stages.Members, float]]:
+    """Every worker holds all strings and walks a shard of the candidate pairs, so the pairs
+    tested stay close to one machine's; minima are computed where the strings already are."""
+    dask, _, _ = _dask()
+    if n < 2:
+        return []
+    everything = dask.persist(dask.delayed(_stages.concat_lists)(*parts))[0]
+    shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
+    edges = dask.compute(*[dask.delayed(_stages.shard_edges)(everything, t, s, shards, threads)
+                           for s in range(shards)])
+    clusters = _stages.edge_components(n, edges)
+    if not clusters:
+        return []
+    jobs = _stages.pack_jobs([len(c) for c in clusters], JOB_COST, JOB_MEMBERS)
+    minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
+        [clusters[k] for k in job], everything, threads) for job in jobs])
+    out = []
+    for job, values in zip(jobs, minima):
+        for k, value in zip(job, values):
+            out.append((clusters[k], value))
+    return out
+
+
 def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads: int
                  ) -> List[Tuple[_stages.Members, float]]:
     dask, _, _ = _dask()
-    parts = _partitions(strings, "strings")
+    parts = list(dask.persist(*_partitions(strings, "strings")))
     sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
     offsets = [0]
     for s in sizes[:-1]:
         offsets.append(offsets[-1] + s)
     if sum(sizes) < 2 or band_rows == 0 or num_perm // band_rows == 0:
         return []
-    groups = max(1, min(64, len(parts) * 2))
-    rows = []
-    for k, part in enumerate(parts):
-        keys = dask.delayed(_stages.band_keys)(part, num_perm, band_rows)
-        rows.append(dask.delayed(_stages.bucket_rows)(keys, offsets[k], groups))
-    found = dask.compute(*[dask.delayed(_stages.buckets_of)(*[r[g] for r in rows])
+    bands = num_perm // band_rows
+    groups = max(1, min(bands, SHARDS_PER_WORKER * _workers()))
+    columns = [dask.delayed(_stages.band_columns, nout=groups)(
+        dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
+        for part in parts]
+    found = dask.compute(*[dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
                            for g in range(groups)])
-    buckets = sorted({b for group in found for b in group})
-    if not buckets:
+    total = sum(len(m) for m, _ in found)
+    if total == 0:
         return []
-    comps = _stages.component_groups(buckets)
-    comps.sort(key=lambda c: min(buckets[k][0] for k in c))
-    sizes_c = [len({m for k in c for m in buckets[k]}) for c in comps]
-    jobs = _stages.pack_jobs(sizes_c, JOB_COST, JOB_MEMBERS)
-    job_buckets = [[buckets[k] for c in job for k in comps[c]] for job in jobs]
-    wanted = [sorted({m for b in jb for m in b}) for jb in job_buckets]
-    picked = _rows_for_jobs(parts, offsets, wanted)
-    results = dask.compute(*[dask.delayed(_stages.lsh_job)(jb, picked[j], t, threads)
-                             for j, jb in enumerate(job_buckets)])
+    # Several jobs per worker, so that they spread evenly.
+    member_cap = max(64, min(JOB_MEMBERS, total // (SHARDS_PER_WORKER * _workers())))
+    jobs = _stages.lsh_jobs(found, JOB_COST, member_cap)
+    import bisect
+
+    per_part: List[List[int]] = [[] for _ in parts]  # jobs with positions in each partition
+    wanted: List[List[Any]] = [[] for _ in parts]
+    ends = offsets[1:] + [sum(sizes)]
+    for j, job in enumerate(jobs):
+        first = bisect.bisect_right(offsets, int(job.positions[0])) - 1
+        last = bisect.bisect_right(offsets, int(job.positions[-1])) - 1
+        for k in range(first, last + 1):
+            lo, hi = job.positions.searchsorted([offsets[k], ends[k]])
+            if hi > lo:
+                per_part[k].append(j)
+                wanted[k].append(job.positions[lo:hi])
+    pieces: List[List[Any]] = [[] for _ in jobs]
+    for k, part in enumerate(parts):
+        if wanted[k]:
+            picked = dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
+                part, offsets[k], wanted[k])
+            for slot, j in enumerate(per_part[k]):
+                pieces[j].append(picked[slot])
+    results = dask.compute(*[dask.delayed(_stages.lsh_job)(job, t, threads, *pieces[j])
+                             for j, job in enumerate(jobs)])
     out = [c for r in results for c in r]
     out.sort(key=lambda c: c[0][0])
     return out
+
+
+def _maxima(unit: Any) -> Tuple[Any, Any]:
+    return unit.max_ids, unit.max_weights
+
+
+def _cosine_block(indexed: Any, queries: Any, terms: Any, t: float, indexed_offset: int,
+                  query_offset: int) -> Any:
+    return stages.cosine_block(indexed, queries, terms, t, indexed_offset=indexed_offset,
+                               query_offset=query_offset, threads=1)
 
 
 def cosine_join(docs: Any, *, threshold: float) -> Any:
@@ -284,33 +355,35 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     an object column of lists arrives as strings: build it with ``token_series`` (an Arrow
     list<string> column) or switch the option off; a document that arrives as a str raises
     TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
-    is broadcast, weights and term numbers follow the native corpus, and every pair of
-    partitions is joined on a worker."""
+    is broadcast, then the largest weights for the term numbers, and every pair of partitions
+    is joined natively on a worker (``ratiokit.stages``)."""
     dask, _, pd = _dask()
     import numpy as np
 
     t = float(threshold)
     with _global_rows(docs=docs):
-        parts = _partitions(docs, "docs", docs=True)
-        counts = dask.compute(*[dask.delayed(_stages.doc_frequencies)(p) for p in parts])
-        vocab = _stages.vocabulary(counts)
+        parts = dask.persist(*_partitions(docs, "docs", docs=True))
+        counts = dask.compute(*[dask.delayed(stages.doc_frequencies)(p) for p in parts])
+        vocab = stages.vocabulary(counts)
         offsets = [0]
         for c in counts[:-1]:
-            offsets.append(offsets[-1] + c[2])
+            offsets.append(offsets[-1] + c.n_docs)
         vocab_d = dask.delayed(vocab, pure=True, traverse=False)
-        maxima = dask.compute(*[dask.delayed(_stages.max_weights)(p, vocab_d) for p in parts])
-        terms, max_weight = _stages.term_numbers(maxima)
+        units = dask.persist(*[dask.delayed(stages.unit_vectors)(p, vocab_d) for p in parts])
+        nparts = len(parts)
+        del parts  # the token lists are no longer needed on the workers
+        maxima = dask.compute(*[dask.delayed(_maxima)(u) for u in units])
+        terms = stages.term_numbers(maxima, vocab)
         terms_d = dask.delayed(terms, pure=True, traverse=False)
-        max_d = dask.delayed(max_weight, pure=True, traverse=False)
-        vectors = [dask.delayed(_stages.term_vectors)(p, offsets[k], vocab_d, terms_d, max_d, t)
-                   for k, p in enumerate(parts)]
-        blocks = [dask.delayed(_stages.cosine_block)(vectors[a], vectors[b], t)
-                  for b in range(len(parts)) for a in range(b + 1)]
+        vectors = [dask.delayed(stages.term_vectors)(u, terms_d) for u in units]
+        blocks = [dask.delayed(_cosine_block)(vectors[a], None if a == b else vectors[b],
+                                              terms_d, t, offsets[a], offsets[b])
+                  for b in range(nparts) for a in range(b + 1)]
         found = dask.compute(*blocks)
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
     touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
-    order = np.lexsort((j, touch, i))
+    order = stages.join_order(j, i, touch)
     pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
-    return _frame(pdf, max(1, len(parts)))
+    return _frame(pdf, max(1, nparts))

@@ -100,7 +100,10 @@ STRINGS = make_strings(500, seed=7)
 class TestCluster:
     @pytest.mark.parametrize("nparts, thresholds", [(1, [0.85]), (3, [0.6]),
                                                     (7, [0.6, 0.85, 1.0])])
-    def test_exact_equals_single_machine(self, client, nparts, thresholds):
+    @pytest.mark.parametrize("path", ["broadcast", "bands"])
+    def test_exact_equals_single_machine(self, client, monkeypatch, nparts, thresholds, path):
+        if path == "bands":
+            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
         s = series(STRINGS, nparts)
         for t in thresholds:
             want = ratiokit.cluster_canonicals(STRINGS, t)
@@ -148,7 +151,13 @@ class TestCluster:
                                       num_perm=16, band_rows=2))
         assert same(got, want)
 
-    def test_worker_killed_mid_run_gives_exact_result(self, client):
+    @pytest.mark.parametrize("path, task", [("bands", "cluster_block"),
+                                            ("broadcast", "shard_edges")])
+    def test_worker_killed_mid_run_gives_exact_result(self, client, monkeypatch, path, task):
+        if path == "bands":
+            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
+        else:
+            monkeypatch.setattr(rkd, "SHARDS_PER_WORKER", 24)
         values = make_strings(3000, seed=11)
         want = ratiokit.cluster_canonicals(values, 0.8)
         s = series(values, 7)
@@ -159,7 +168,7 @@ class TestCluster:
 
         def blocks_done(dask_scheduler=None):
             return sum(1 for ts in dask_scheduler.tasks.values()
-                       if ts.state == "memory" and "cluster_block" in str(ts.key))
+                       if ts.state == "memory" and task in str(ts.key))
 
         run.start()
         deadline = time.monotonic() + 60

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace ratiokit::py {
 
 extern PyMethodDef RATIO_DEF;
@@ -25,6 +27,9 @@ extern PyMethodDef DEDUPE_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
+// Stages of a computation spread over several processes (stage_entries.cpp).
+extern PyMethodDef STAGE_DEFS[];
+extern const size_t STAGE_DEF_COUNT;
 
 // The Rationer class, created on first use and kept for the process: a new reference, or
 // nullptr with the exception set.

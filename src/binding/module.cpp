@@ -9,6 +9,9 @@
 #include "binding/entry_points.hpp"
 #include "binding/messages.hpp"
 
+#include <iterator>
+#include <vector>
+
 namespace ratiokit::py {
 namespace {
 
@@ -42,7 +45,9 @@ int exec_module(PyObject* module) {
   }
   PyObject* name = PyModule_GetNameObject(module);
   if (name == nullptr) return -1;
-  for (PyMethodDef* def : FUNCTIONS) {
+  std::vector<PyMethodDef*> defs(std::begin(FUNCTIONS), std::end(FUNCTIONS));
+  for (size_t k = 0; k < STAGE_DEF_COUNT; ++k) defs.push_back(&STAGE_DEFS[k]);
+  for (PyMethodDef* def : defs) {
     PyObject* function = PyCFunction_NewEx(def, module, name);
     if (function == nullptr || PyModule_AddObject(module, def->ml_name, function) < 0) {
       Py_XDECREF(function);

@@ -292,6 +292,29 @@ CandidateStream::CandidateStream(std::span<const CodePoints> strings,
     return static_cast<uint64_t>(walk.row_end(p) - p - 1);
   });
   for (const uint64_t k : row_pairs_) window_pairs_ += k;
+  end_row_ = row_pairs_.size();
+}
+
+void CandidateStream::limit_to_shard(size_t shard, size_t shards) {
+  const size_t n = row_pairs_.size();
+  shards = std::max<size_t>(shards, 1);
+  // A row with no pair still costs its walk: each counts one besides its pairs.
+  const long double total = static_cast<long double>(window_pairs_) + static_cast<long double>(n);
+  auto cut = [&](size_t s) {
+    if (s == 0) return size_t{0};
+    if (s >= shards) return n;
+    const long double target =
+        total * static_cast<long double>(s) / static_cast<long double>(shards);
+    long double seen = 0;
+    size_t p = 0;
+    while (p < n && seen + static_cast<long double>(row_pairs_[p] + 1) <= target) {
+      seen += static_cast<long double>(row_pairs_[p] + 1);
+      ++p;
+    }
+    return p;
+  };
+  next_row_ = std::min(cut(shard), n);
+  end_row_ = std::max(next_row_, cut(shard + 1));
 }
 
 std::span<const uint32_t> CandidateStream::walk_order() const { return walk_->order; }
@@ -304,7 +327,10 @@ uint64_t CandidateStream::next_block(const std::vector<uint32_t>& parent, uint64
   const size_t begin = next_row_;
   uint64_t walked = 0;
   size_t end = begin;
-  while (end < n && (end == begin || walked + row_pairs_[end] <= budget)) walked += row_pairs_[end++];
+  const size_t last = std::min(n, end_row_);
+  while (end < last && (end == begin || walked + row_pairs_[end] <= budget)) {
+    walked += row_pairs_[end++];
+  }
   next_row_ = end;
   std::vector<std::vector<KeyedPair>> rows(end - begin);
   parallel_for(end - begin, [&](size_t k) {

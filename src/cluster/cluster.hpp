@@ -161,7 +161,12 @@ class CandidateStream {
                   double threshold, size_t split = 0, std::span<const uint32_t> members = {});
   // Pairs within the length bound over all rows.
   uint64_t window_pairs() const { return window_pairs_; }
-  bool finished() const { return next_row_ == row_pairs_.size(); }
+  bool finished() const { return next_row_ == end_row_; }
+  // Walks only the rows of the shard-th of `shards` runs of consecutive rows, cut so that each
+  // holds about the same number of pairs within the length bound; call before the first block.
+  // Every pair is walked by the row of its shorter string, so the shards together walk every
+  // candidate once.
+  void limit_to_shard(size_t shard, size_t shards);
   // Every candidate at once, as candidate_pairs lists them; counts rows as done.
   std::vector<CandidatePair> all_pairs(Progress* progress = nullptr) const;
   // The candidates of the next rows (at least one row, more while their pairs within the length
@@ -182,6 +187,7 @@ class CandidateStream {
   std::vector<uint64_t> row_pairs_;
   uint64_t window_pairs_ = 0;
   size_t next_row_ = 0;
+  size_t end_row_ = 0;
 };
 
 // Where the copies of each clustered string stand in the caller's list, for the orientation of
@@ -289,6 +295,21 @@ std::vector<Cluster> expand_clusters(const DistinctStrings& distinct,
 std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, double threshold,
                                       Orientation orientation, Progress* progress,
                                       uint64_t budget = STREAM_BUDGET);
+
+// One shard of the exact clustering's edges, for a clustering spread over several calls that
+// each hold every string: the edges among the shard-th of `shards` runs of the candidate walk
+// (CandidateStream::limit_to_shard) over the distinct strings, verified with a forest of this
+// shard's edges only, as (a, b) indices of the list, a < b; shard 0 also links every copy of
+// a value to its first copy when copies link. The union of all shards' edges has the
+// components of cluster_canonicals_chars's clusters. shards = 0 counts as 1.
+std::vector<std::pair<size_t, size_t>> cluster_shard_edges(std::span<const CodePoints> strings,
+                                                           double threshold, size_t shard,
+                                                           size_t shards);
+
+// The exact minimum ratio over the pairs i < j of `strings` (in this order), as
+// cluster_canonicals_chars reports it for a cluster of these members: exact duplicates are
+// evaluated once, both orientations where they occur. 1.0 for fewer than two strings.
+double cluster_minimum(std::span<const CodePoints> strings);
 
 // The whole exact clustering. Equal strings are distinct members.
 std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> strings,

@@ -49,4 +49,59 @@ std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> string
                          [&](size_t) { return !(threshold > 1.0); });
 }
 
+std::vector<std::pair<size_t, size_t>> cluster_shard_edges(std::span<const CodePoints> strings,
+                                                           double threshold, size_t shard,
+                                                           size_t shards) {
+  const size_t n = strings.size();
+  std::vector<std::pair<size_t, size_t>> out;
+  if (n < 2) return out;
+  const DistinctStrings distinct = distinct_strings(strings);
+  const bool collapsed = distinct.first.size() != n;
+  const std::span<const CodePoints> values = collapsed ? distinct.values : strings;
+  const Orientation orientation =
+      collapsed ? Orientation{distinct.first, distinct.last} : Orientation{};
+  const std::vector<CharCounts> counts =
+      parallel_map<CharCounts>(values.size(), [&](size_t i) { return char_counts(values[i]); });
+  LazySams lazy(values);
+  CandidateStream stream(values, counts, threshold);
+  stream.limit_to_shard(shard, shards);
+  const std::vector<Edge> edges =
+      streamed_edges(stream, values, lazy, threshold, orientation, STREAM_BUDGET);
+  auto first_of = [&](size_t v) { return collapsed ? distinct.first[v] : v; };
+  out.reserve(edges.size());
+  for (const Edge& e : edges) {
+    const size_t a = first_of(e.a), b = first_of(e.b);
+    out.emplace_back(std::min(a, b), std::max(a, b));
+  }
+  // Copies pass both bounds (1.0) and the edge test exactly when 1.0 reaches the threshold.
+  if (collapsed && shard == 0 && !(threshold > 1.0)) {
+    for (size_t v = 0; v + 1 < distinct.offsets.size(); ++v) {
+      for (size_t k = distinct.offsets[v] + 1; k < distinct.offsets[v + 1]; ++k) {
+        out.emplace_back(distinct.positions[distinct.offsets[v]], distinct.positions[k]);
+      }
+    }
+  }
+  return out;
+}
+
+double cluster_minimum(std::span<const CodePoints> strings) {
+  const size_t n = strings.size();
+  if (n < 2) return 1.0;
+  const DistinctStrings distinct = distinct_strings(strings);
+  const size_t d = distinct.first.size();
+  if (d == 1) return 1.0;  // copies of one value
+  const bool collapsed = d != n;
+  const std::span<const CodePoints> values = collapsed ? distinct.values : strings;
+  const Orientation orientation =
+      collapsed ? Orientation{distinct.first, distinct.last} : Orientation{};
+  // A star links every member, and assemble evaluates every pair no edge knows.
+  std::vector<Edge> edges;
+  edges.reserve(d - 1);
+  for (size_t v = 1; v < d; ++v) edges.push_back({0, v, std::nullopt});
+  LazySams lazy(values);
+  const std::vector<Cluster> found = assemble(d, edges, values, lazy, orientation);
+  // Copies of one value add pairs of ratio 1.0, never below a minimum.
+  return found.at(0).second;
+}
+
 }  // namespace ratiokit

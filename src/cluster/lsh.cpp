@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 #include <numeric>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
@@ -192,6 +193,32 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
   return lsh_bucketed_candidates(keys, n, bands, SIZE_MAX, progress).pairs;
 }
 
+std::vector<uint64_t> lsh_band_keys(std::span<const CodePoints> strings, size_t num_perm,
+                                    size_t band_rows) {
+  const size_t n = strings.size();
+  const size_t bands = band_count(num_perm, band_rows);
+  if (n == 0 || bands == 0) return {};
+  // num_perm and band_rows come straight from the caller: sizes no allocation can meet fail as
+  // out of memory instead of wrapping n * bands into a short array.
+  constexpr size_t max_words = std::vector<uint64_t>().max_size() / 2;
+  if (num_perm > max_words || bands > max_words / n) throw std::bad_alloc();
+  const std::vector<HashFunction> functions = hash_functions(num_perm);
+  std::vector<uint64_t> keys(n * bands);
+  parallel_for(n, [&](size_t j) {
+    const std::string bytes = utf8_bytes(strings[j]);
+    const std::vector<uint64_t> shingles =
+        shingle_hashes({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+    thread_local std::vector<uint64_t> signature;
+    signature.resize(num_perm);
+    minhash_into(shingles, functions, signature);
+    for (size_t k = 0; k < bands; ++k) {
+      keys[j * bands + k] =
+          fnv1a_u64s(std::span<const uint64_t>(signature).subspan(k * band_rows, band_rows));
+    }
+  });
+  return keys;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -207,18 +234,22 @@ uint64_t ordered_pairs(std::span<const size_t> xs, std::span<const size_t> ys) {
   return count;
 }
 
-// The LSH clustering of distinct strings. `distinct`, when present, says where the copies of
-// each stand in the caller's list: it gives the orientation of pairs, and the progress lines
-// count pairs of the caller's strings, as if every copy had been hashed and verified.
-std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double threshold,
-                                  size_t num_perm, size_t band_rows, size_t callers_strings,
-                                  const DistinctStrings* distinct, Progress* progress) {
-  const Clock::time_point start = Clock::now();
+// Where the copies of the clustered strings stand, for orientation and the progress lines.
+struct CallersStrings {
+  size_t count;                     // strings in the caller's list
+  const DistinctStrings* distinct;  // null when every string stands once
+};
+
+// Verifies the candidates of `bucketed` over distinct strings and assembles the clusters.
+// `distinct`, when present, says where the copies of each stand in the caller's list: it gives
+// the orientation of pairs, and the progress lines count pairs of the caller's strings, as if
+// every copy had been hashed and verified. `start` dates the lines.
+std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double threshold,
+                                    bool banded, BucketedCandidates& bucketed,
+                                    CallersStrings callers, Progress* progress,
+                                    Clock::time_point start) {
   const size_t n = strings.size();
-  const size_t bands = band_count(num_perm, band_rows);
-  // Below two strings or without a band nothing can pair up, so the signatures are skipped
-  // (a huge num_perm must not cost anything then).
-  const bool pairable = n >= 2 && bands > 0;
+  const DistinctStrings* distinct = callers.distinct;
   const Orientation orientation =
       distinct != nullptr ? Orientation{distinct->first, distinct->last} : Orientation{};
   auto seconds = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
@@ -229,43 +260,12 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
   // Pairs among the copies of one value: candidates whenever there is a band (identical
   // signatures), and verified when the copies link.
   uint64_t copy_pairs = 0;
-  if (distinct != nullptr && bands > 0 && callers_strings >= 2) {
+  if (distinct != nullptr && banded && callers.count >= 2) {
     for (size_t v = 0; v < n; ++v) {
       const uint64_t m = positions_of(v).size();
       copy_pairs += m * (m - 1) / 2;
     }
   }
-
-  progress_start(progress, "signatures", n, "%zu strings, %zu distinct", callers_strings, n);
-  // Only the band keys are kept: n * bands words instead of n * num_perm.
-  std::vector<uint64_t> keys;
-  if (pairable) {
-    // num_perm and band_rows come straight from the caller: sizes no allocation can meet fail
-    // as out of memory instead of wrapping n * bands into a short array.
-    constexpr size_t max_words = std::vector<uint64_t>().max_size() / 2;
-    if (num_perm > max_words || bands > max_words / n) throw std::bad_alloc();
-    const std::vector<HashFunction> functions = hash_functions(num_perm);
-    keys.resize(n * bands);
-    parallel_for(n, [&](size_t j) {
-      const std::string bytes = utf8_bytes(strings[j]);
-      const std::vector<uint64_t> shingles = shingle_hashes(
-          {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-      thread_local std::vector<uint64_t> signature;
-      signature.resize(num_perm);
-      minhash_into(shingles, functions, signature);
-      for (size_t k = 0; k < bands; ++k) {
-        keys[j * bands + k] =
-            fnv1a_u64s(std::span<const uint64_t>(signature).subspan(k * band_rows, band_rows));
-      }
-    });
-  }
-  progress_end(progress, "%zu signatures", pairable ? n : 0);
-  progress_write(progress, "lsh: %zu signatures in %.2fs", callers_strings, seconds());
-
-  progress_start(progress, "buckets", pairable ? bands : 0, "%zu bands", pairable ? bands : 0);
-  BucketedCandidates bucketed;
-  if (pairable) bucketed = lsh_bucketed_candidates(keys, n, bands, LSH_LISTED_BUCKET, progress);
-  std::vector<uint64_t>().swap(keys);
   std::vector<uint64_t>& candidates = bucketed.pairs;
   const size_t large = bucketed.offsets.empty() ? 0 : bucketed.offsets.size() - 1;
   auto large_bucket = [&](size_t k) {
@@ -411,6 +411,31 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
   return assemble(n, edges, strings, lazy, orientation, progress);
 }
 
+// The LSH clustering of distinct strings (see verify_buckets for `callers`).
+std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double threshold,
+                                  size_t num_perm, size_t band_rows, CallersStrings callers,
+                                  Progress* progress) {
+  const Clock::time_point start = Clock::now();
+  const size_t n = strings.size();
+  const size_t bands = band_count(num_perm, band_rows);
+  // Below two strings or without a band nothing can pair up, so the signatures are skipped
+  // (a huge num_perm must not cost anything then).
+  const bool pairable = n >= 2 && bands > 0;
+  progress_start(progress, "signatures", n, "%zu strings, %zu distinct", callers.count, n);
+  // Only the band keys are kept: n * bands words instead of n * num_perm.
+  std::vector<uint64_t> keys;
+  if (pairable) keys = lsh_band_keys(strings, num_perm, band_rows);
+  progress_end(progress, "%zu signatures", pairable ? n : 0);
+  progress_write(progress, "lsh: %zu signatures in %.2fs", callers.count,
+                 std::chrono::duration<double>(Clock::now() - start).count());
+
+  progress_start(progress, "buckets", pairable ? bands : 0, "%zu bands", pairable ? bands : 0);
+  BucketedCandidates bucketed;
+  if (pairable) bucketed = lsh_bucketed_candidates(keys, n, bands, LSH_LISTED_BUCKET, progress);
+  std::vector<uint64_t>().swap(keys);
+  return verify_buckets(strings, threshold, bands > 0, bucketed, callers, progress, start);
+}
+
 }  // namespace
 
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
@@ -419,16 +444,109 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
   const size_t n = strings.size();
   const DistinctStrings distinct = distinct_strings(strings);
   if (distinct.first.size() == n) {
-    return lsh_distinct(strings, threshold, num_perm, band_rows, n, nullptr, progress);
+    return lsh_distinct(strings, threshold, num_perm, band_rows, {n, nullptr}, progress);
   }
   std::vector<Cluster> clusters = lsh_distinct(distinct.values, threshold, num_perm, band_rows,
-                                               n, &distinct, progress);
+                                               {n, &distinct}, progress);
   // Copies share every bucket when there is a band, and gestalt_edge takes them when 1.0
   // reaches the threshold, or always when they are empty.
   const bool banded = band_count(num_perm, band_rows) > 0;
   return expand_clusters(distinct, std::move(clusters), [&](size_t v) {
     return banded && (distinct.values[v].empty() || !(threshold > 1.0));
   });
+}
+
+std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, double threshold,
+                                         std::span<const uint32_t> members,
+                                         std::span<const size_t> offsets) {
+  const size_t n = strings.size();
+  const DistinctStrings distinct = distinct_strings(strings);
+  const bool collapsed = distinct.first.size() != n;
+  std::vector<uint32_t> value_of;
+  if (collapsed) {
+    value_of.resize(n);
+    for (size_t v = 0; v + 1 < distinct.offsets.size(); ++v) {
+      for (size_t k = distinct.offsets[v]; k < distinct.offsets[v + 1]; ++k) {
+        value_of[distinct.positions[k]] = static_cast<uint32_t>(v);
+      }
+    }
+  }
+  // The buckets over distinct values, split by size as lsh_bucketed_candidates splits them.
+  BucketedCandidates bucketed;
+  bucketed.offsets.push_back(0);
+  std::vector<uint32_t> bucket;
+  // Values two of whose copies share a bucket: only their copies link to each other.
+  std::vector<char> copies_bucketed(collapsed ? distinct.first.size() : 0, 0);
+  for (size_t b = 0; b + 1 < offsets.size(); ++b) {
+    bucket.assign(members.begin() + static_cast<std::ptrdiff_t>(offsets[b]),
+                  members.begin() + static_cast<std::ptrdiff_t>(offsets[b + 1]));
+    for (uint32_t& m : bucket) {
+      if (m >= n) throw std::out_of_range("bucket member out of range");
+      if (collapsed) m = value_of[m];
+    }
+    std::sort(bucket.begin(), bucket.end());
+    for (size_t x = 1; x < bucket.size(); ++x) {
+      if (bucket[x] == bucket[x - 1]) copies_bucketed[bucket[x]] = 1;
+    }
+    bucket.erase(std::unique(bucket.begin(), bucket.end()), bucket.end());
+    if (bucket.size() > LSH_LISTED_BUCKET) {
+      bucketed.members.insert(bucketed.members.end(), bucket.begin(), bucket.end());
+      bucketed.offsets.push_back(bucketed.members.size());
+      continue;
+    }
+    for (size_t x = 0; x < bucket.size(); ++x) {
+      for (size_t y = x + 1; y < bucket.size(); ++y) {
+        bucketed.pairs.push_back(pack_pair(bucket[x], bucket[y]));
+      }
+    }
+  }
+  std::sort(bucketed.pairs.begin(), bucketed.pairs.end());
+  bucketed.pairs.erase(std::unique(bucketed.pairs.begin(), bucketed.pairs.end()),
+                       bucketed.pairs.end());
+  if (!collapsed) {
+    return verify_buckets(strings, threshold, true, bucketed, {n, nullptr}, nullptr, Clock::now());
+  }
+  std::vector<Cluster> clusters = verify_buckets(distinct.values, threshold, true, bucketed,
+                                                 {n, &distinct}, nullptr, Clock::now());
+  // Copies that share a bucket link as in cluster_canonicals_lsh, where they share every one.
+  return expand_clusters(distinct, std::move(clusters), [&](size_t v) {
+    return copies_bucketed[v] && (distinct.values[v].empty() || !(threshold > 1.0));
+  });
+}
+
+std::vector<uint64_t> bucket_components(std::span<const uint64_t> members,
+                                        std::span<const size_t> offsets) {
+  // Members are compacted to ranks, so the forest is as large as the distinct members.
+  std::vector<uint64_t> ids(members.begin(), members.end());
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  auto rank = [&](uint64_t m) {
+    return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), m) - ids.begin());
+  };
+  std::vector<size_t> parent(ids.size());
+  std::iota(parent.begin(), parent.end(), size_t{0});
+  const size_t buckets = offsets.empty() ? 0 : offsets.size() - 1;
+  const CancelCheck check;
+  for (size_t b = 0; b < buckets; ++b) {
+    check();
+    if (offsets[b] == offsets[b + 1]) continue;
+    size_t root = uf_find(parent, rank(members[offsets[b]]));
+    for (size_t k = offsets[b] + 1; k < offsets[b + 1]; ++k) {
+      const size_t other = uf_find(parent, rank(members[k]));
+      // The smaller rank stays root, so a root is its component's smallest member.
+      if (other < root) {
+        parent[root] = other;
+        root = other;
+      } else if (other > root) {
+        parent[other] = root;
+      }
+    }
+  }
+  std::vector<uint64_t> out(buckets, UINT64_MAX);
+  for (size_t b = 0; b < buckets; ++b) {
+    if (offsets[b] != offsets[b + 1]) out[b] = ids[uf_find(parent, rank(members[offsets[b]]))];
+  }
+  return out;
 }
 
 }  // namespace ratiokit

@@ -71,6 +71,13 @@ std::vector<uint64_t> minhash(std::span<const uint64_t> shingles,
 // num_perm / band_rows whole bands; 0 when band_rows is 0. Trailing values fill no band.
 size_t band_count(size_t num_perm, size_t band_rows);
 
+// Band keys of every string: n rows of band_count(num_perm, band_rows) keys, row j for string j,
+// each fnv1a_u64s of one band of its MinHash signature over shingle_hashes of utf8_bytes. Runs on
+// the ambient pool. Empty when n or the band count is 0; sizes no allocation can meet throw
+// std::bad_alloc.
+std::vector<uint64_t> lsh_band_keys(std::span<const CodePoints> strings, size_t num_perm,
+                                    size_t band_rows);
+
 // A candidate pair packed as lo << 32 | hi, lo < hi.
 inline uint64_t pack_pair(uint32_t lo, uint32_t hi) { return (uint64_t{lo} << 32) | hi; }
 inline uint32_t pair_lo(uint64_t p) { return static_cast<uint32_t>(p >> 32); }
@@ -106,5 +113,22 @@ BucketedCandidates lsh_bucketed_candidates(std::span<const uint64_t> keys, size_
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             double threshold, size_t num_perm, size_t band_rows,
                                             Progress* progress = nullptr);
+
+// The clusters of given buckets, verified as cluster_canonicals_lsh verifies its own: every two
+// members of bucket k (members[offsets[k] .. offsets[k + 1]), indices into strings) are a
+// candidate pair, and equal strings are clustered once: every copy of a string joins its
+// clusters, and copies link to each other (as there) when a bucket holds two. Given the buckets
+// that cluster_canonicals_lsh finds on a list, restricted to whole components of its candidate
+// graph (indices renumbered in the list's order), the result is its clusters of those strings.
+// A member out of range throws std::out_of_range.
+std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, double threshold,
+                                         std::span<const uint32_t> members,
+                                         std::span<const size_t> offsets);
+
+// The connected components of buckets that share a member (bucket k is
+// members[offsets[k] .. offsets[k + 1]), members any 64-bit ids): per bucket, the smallest
+// member of its component. Empty buckets get UINT64_MAX.
+std::vector<uint64_t> bucket_components(std::span<const uint64_t> members,
+                                        std::span<const size_t> offsets);
 
 }  // namespace ratiokit

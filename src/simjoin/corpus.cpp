@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <limits>
 #include <string_view>
 
@@ -36,6 +38,18 @@ struct Vocab {
   void grow() {
     slots.assign(slots.size() * 2, 0);
     for (size_t id = 0; id < keys.size(); ++id) place(hashes[id], id);
+  }
+
+  size_t find(std::string_view token) const {
+    const uint64_t h = std::hash<std::string_view>{}(token);
+    const size_t mask = slots.size() - 1;
+    const uint64_t tag = h & ~uint64_t{0xffffffff};
+    for (size_t pos = static_cast<size_t>(h ^ (h >> 32)) & mask;; pos = (pos + 1) & mask) {
+      const uint64_t slot = slots[pos];
+      if (slot == 0) return NOT_SEEN;
+      const size_t id = static_cast<size_t>(slot & 0xffffffff) - 1;
+      if ((slot & ~uint64_t{0xffffffff}) == tag && keys[id] == token) return id;
+    }
   }
 
   uint32_t intern(std::string_view token) {
@@ -91,20 +105,20 @@ double norm_of(const std::vector<uint32_t>& ids, const std::vector<double>& sums
   return big * std::sqrt(scaled);
 }
 
-Corpus corpus_from_flat_rows(const FlatRows& rows) {
+UnitVectors unit_rows(const FlatRows& rows) {
   const size_t n_docs = rows.offsets.size() - 1;
-  Corpus corpus;
-  corpus.n_docs = n_docs;
-  corpus.offsets.assign(n_docs + 1, 0);
+  UnitVectors out;
+  out.offsets.assign(n_docs + 1, 0);
 
   // Unit vectors, entries in ascending id order for now.
   std::vector<double> sums(rows.n_ids, 0.0);
   std::vector<size_t> seen_in(rows.n_ids, NOT_SEEN);
-  std::vector<double> max_w(rows.n_ids, -1.0);  // -1: id not yet in any non-empty vector
+  std::vector<double>& max_w = out.max_weight;
+  max_w.assign(rows.n_ids, -1.0);  // -1: id not yet in any non-empty vector
   std::vector<uint32_t> distinct;
-  std::vector<uint32_t> ids;
+  std::vector<uint32_t>& ids = out.ids;
   ids.reserve(rows.ids.size());
-  corpus.weights.reserve(rows.ids.size());
+  out.weights.reserve(rows.ids.size());
   const CancelCheck check;
   for (size_t d = 0; d < n_docs; ++d) {
     check();
@@ -125,34 +139,50 @@ Corpus corpus_from_flat_rows(const FlatRows& rows) {
       for (uint32_t id : distinct) {
         const double w = sums[id] / norm;
         ids.push_back(id);
-        corpus.weights.push_back(w);
+        out.weights.push_back(w);
         double& m = max_w[id];
         if (m < 0.0) m = 0.0;
         if (w > m) m = w;
       }
     }
-    corpus.offsets[d + 1] = ids.size();
+    out.offsets[d + 1] = ids.size();
   }
+  return out;
+}
 
+}  // namespace
+
+TermOrder term_order(std::span<const double> max_w) {
   // Term numbers rise with the largest weight a term can contribute, which the join's prefix
   // bounds rely on; ties keep id order. max_w is never NaN, so the order is strict and weak.
   std::vector<uint32_t> order;
-  for (size_t id = 0; id < rows.n_ids; ++id) {
+  for (size_t id = 0; id < max_w.size(); ++id) {
     if (max_w[id] >= 0.0) order.push_back(static_cast<uint32_t>(id));
   }
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
     return max_w[a] < max_w[b] || (max_w[a] == max_w[b] && a < b);
   });
-  std::vector<uint32_t> term_of(rows.n_ids, 0);
-  corpus.max_weight.resize(order.size());
+  TermOrder out;
+  out.term_of.assign(max_w.size(), 0);
+  out.max_weight.resize(order.size());
   for (size_t r = 0; r < order.size(); ++r) {
-    term_of[order[r]] = static_cast<uint32_t>(r);
-    corpus.max_weight[r] = max_w[order[r]];
+    out.term_of[order[r]] = static_cast<uint32_t>(r);
+    out.max_weight[r] = max_w[order[r]];
   }
-  corpus.n_terms = order.size();
+  return out;
+}
 
+Corpus corpus_of(UnitVectors vectors, const TermOrder& order) {
+  Corpus corpus;
+  const size_t n_docs = vectors.offsets.size() - 1;
+  corpus.n_docs = n_docs;
+  corpus.offsets = std::move(vectors.offsets);
+  corpus.weights = std::move(vectors.weights);
+  corpus.max_weight = order.max_weight;
+  corpus.n_terms = order.max_weight.size();
+  const std::vector<uint32_t>& ids = vectors.ids;
   corpus.terms.resize(ids.size());
-  for (size_t k = 0; k < ids.size(); ++k) corpus.terms[k] = term_of[ids[k]];
+  for (size_t k = 0; k < ids.size(); ++k) corpus.terms[k] = order.term_of[ids[k]];
   parallel_for_chunks(n_docs, 256, [&](size_t begin, size_t end) {
     std::vector<std::pair<uint32_t, double>> entries;
     for (size_t d = begin; d < end; ++d) {
@@ -171,18 +201,23 @@ Corpus corpus_from_flat_rows(const FlatRows& rows) {
   return corpus;
 }
 
-}  // namespace
+namespace {
 
-Corpus corpus_from_token_docs(const std::vector<std::vector<std::string>>& docs) {
+Corpus corpus_from_flat_rows(const FlatRows& rows) {
+  UnitVectors vectors = unit_rows(rows);
+  const TermOrder order = term_order(vectors.max_weight);
+  return corpus_of(std::move(vectors), order);
+}
+
+// Interns the tokens of docs in first-seen order: their ids, one per occurrence, into rows, and
+// the number of documents holding each id into df.
+void intern_tokens(const std::vector<std::vector<std::string>>& docs, Vocab& vocab,
+                   FlatRows& rows, std::vector<uint64_t>& df) {
   const size_t n_docs = docs.size();
   size_t n_tokens = 0;
   for (const auto& doc : docs) n_tokens += doc.size();
-
-  FlatRows rows;
   rows.offsets.assign(n_docs + 1, 0);
   rows.ids.reserve(n_tokens);
-  Vocab vocab;
-  std::vector<size_t> df;
   std::vector<size_t> last_doc;
   const CancelCheck check;
   for (size_t d = 0; d < n_docs; ++d) {
@@ -202,15 +237,67 @@ Corpus corpus_from_token_docs(const std::vector<std::vector<std::string>>& docs)
     rows.offsets[d + 1] = rows.ids.size();
   }
   rows.n_ids = df.size();
+}
 
-  std::vector<double> idf(df.size());
-  for (size_t id = 0; id < df.size(); ++id) {
-    const double df_id = static_cast<double>(std::max<size_t>(df[id], 1));
-    idf[id] = std::log(static_cast<double>(n_docs) / df_id);
-  }
+}  // namespace
+
+Corpus corpus_from_token_docs(const std::vector<std::vector<std::string>>& docs) {
+  FlatRows rows;
+  Vocab vocab;
+  std::vector<uint64_t> df;
+  intern_tokens(docs, vocab, rows, df);
+  const std::vector<double> idf = idf_weights(df, docs.size());
   rows.weights.resize(rows.ids.size());
   for (size_t k = 0; k < rows.ids.size(); ++k) rows.weights[k] = idf[rows.ids[k]];
   return corpus_from_flat_rows(rows);
+}
+
+DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs) {
+  FlatRows rows;
+  Vocab vocab;
+  DocFrequencies out;
+  intern_tokens(docs, vocab, rows, out.counts);
+  out.tokens = std::move(vocab.keys);
+  return out;
+}
+
+std::vector<double> idf_weights(std::span<const uint64_t> df, uint64_t n_docs) {
+  std::vector<double> idf(df.size());
+  for (size_t id = 0; id < df.size(); ++id) {
+    const double df_id = static_cast<double>(std::max<uint64_t>(df[id], 1));
+    idf[id] = std::log(static_cast<double>(n_docs) / df_id);
+  }
+  return idf;
+}
+
+struct TokenIds::Table {
+  Vocab vocab;
+};
+
+TokenIds::TokenIds(std::span<const std::string> vocabulary) : table_(std::make_unique<Table>()) {
+  for (const std::string& token : vocabulary) table_->vocab.intern(token);
+}
+TokenIds::TokenIds(TokenIds&&) noexcept = default;
+TokenIds::~TokenIds() = default;
+
+size_t TokenIds::find(std::string_view token) const { return table_->vocab.find(token); }
+size_t TokenIds::size() const { return table_->vocab.keys.size(); }
+
+UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, const TokenIds& ids,
+                         std::span<const double> idf) {
+  FlatRows rows;
+  rows.offsets.assign(docs.size() + 1, 0);
+  rows.n_ids = idf.size();
+  for (size_t d = 0; d < docs.size(); ++d) {
+    for (const std::string& token : docs[d]) {
+      const size_t id = ids.find(token);
+      if (id >= idf.size()) throw std::out_of_range("token missing from the vocabulary");
+      rows.ids.push_back(static_cast<uint32_t>(id));
+      rows.weights.push_back(idf[id]);
+    }
+    rows.offsets[d + 1] = rows.ids.size();
+  }
+  return unit_rows(rows);
 }
 
 Corpus corpus_from_rows(const std::vector<std::vector<std::pair<uint32_t, double>>>& rows) {

@@ -39,7 +39,8 @@ struct Index {
   std::vector<PrefixInfo> prefix;  // per document
 };
 
-Index build_index(const Corpus& c, double t) {
+// Only documents before index_end enter the index (their prefixes are recorded all the same).
+Index build_index(const Corpus& c, double t, size_t index_end) {
   // Postings keep 32-bit document numbers, and prefixes 32-bit lengths.
   assert(c.n_docs <= NO_TERM && c.terms.size() <= NO_TERM);
   Index ix;
@@ -66,8 +67,8 @@ Index build_index(const Corpus& c, double t) {
     ix.prefix[d].norm = std::sqrt(sq);
     if (p < hi) ix.prefix[d].first_term = c.terms[p];
     ix.prefix[d].split = static_cast<uint32_t>(p - lo);
-    split[d] = p;
-    for (size_t k = p; k < hi; ++k) ++ix.start[c.terms[k] + 1];
+    split[d] = d < index_end ? p : hi;
+    for (size_t k = split[d]; k < hi; ++k) ++ix.start[c.terms[k] + 1];
   }
   for (size_t term = 0; term < c.n_terms; ++term) ix.start[term + 1] += ix.start[term];
   ix.doc.resize(ix.start[c.n_terms]);
@@ -117,6 +118,7 @@ struct Scratch {
   std::vector<double> acc;
   std::vector<uint32_t> touched;
   std::vector<double> prefix_norms;
+  std::vector<uint32_t> touched_before;  // per entry of the query: touches before its postings
 };
 
 std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size_t begin,
@@ -136,7 +138,9 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
     const size_t lo = c.offsets[i];
     const size_t hi = c.offsets[i + 1];
     size_t n_touched = 0;
+    s.touched_before.resize(hi - lo + 1);
     for (size_t k = lo; k < hi; ++k) {
+      s.touched_before[k - lo] = static_cast<uint32_t>(n_touched);
       const double wk = c.weights[k];
       const uint32_t term = c.terms[k];
       const uint32_t* doc = ix.doc.data() + ix.start[term];
@@ -162,8 +166,11 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
     }
     const double full = s.prefix_norms[len];
     const uint32_t* x_terms = c.terms.data() + lo;
+    s.touched_before[len] = static_cast<uint32_t>(n_touched);
+    uint32_t touch = 0;  // the entry whose postings met touched[n] first
 
     for (size_t n = 0; n < n_touched; ++n) {
+      while (s.touched_before[touch + 1] <= n) ++touch;
       const uint32_t y = touched[n];
       const double a = acc[y];
       acc[y] = -1.0;
@@ -183,7 +190,7 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
       if (a + head < t - BOUND_SLACK) continue;
       const double dot =
           head == 0.0 ? a : add_common(c, lo + below, hi, y_split, c.offsets[y + 1], head);
-      if (dot >= t) out.push_back(JoinRow{y, i, dot});
+      if (dot >= t) out.push_back(JoinRow{y, i, dot, touch});
     }
   }
   return out;
@@ -192,10 +199,18 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
 }  // namespace
 
 std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress) {
-  const size_t n = corpus.n_docs;
-  if (n < 2) return {};
+  return cosine_join_range(corpus, t, corpus.n_docs, 0, progress);
+}
+
+std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t index_end,
+                                       size_t query_begin, Progress* progress) {
+  const size_t total_docs = corpus.n_docs;
+  query_begin = std::min(query_begin, total_docs);
+  if (total_docs < 2 || index_end == 0 || query_begin == total_docs) return {};
+  // Queries are numbered from query_begin on below; pieces cut the query range.
+  const size_t n = total_docs - query_begin;
   progress_start(progress, "join", n, "%zu documents", n);
-  const Index ix = build_index(corpus, t);
+  const Index ix = build_index(corpus, t, index_end);
 
   // A query walks postings of earlier documents only, so its cost grows about linearly with its
   // number; pieces ending at n * sqrt(p / P) carry about equal work. A few per thread absorb
@@ -212,7 +227,8 @@ std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progr
   std::vector<std::vector<JoinRow>> parts = parallel_map<std::vector<JoinRow>>(
       n_pieces,
       [&](size_t p) {
-        std::vector<JoinRow> rows = join_piece(corpus, ix, t, bounds[p], bounds[p + 1]);
+        std::vector<JoinRow> rows = join_piece(corpus, ix, t, query_begin + bounds[p],
+                                               query_begin + bounds[p + 1]);
         progress_advance(progress, bounds[p + 1] - bounds[p]);
         return rows;
       },

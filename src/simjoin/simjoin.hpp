@@ -22,7 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -53,11 +56,71 @@ struct JoinRow {
   size_t j;
   size_t i;
   double cos;
+  uint32_t touch = 0;  // the entry of i's vector whose postings met j first
 };
 
 // Every pair of documents sharing a term whose cosine reaches t (no tolerance), as j < i,
 // ordered by i and, within one i, by first touch while walking i's terms. Never fails.
 // Publishes phase "join" (documents whose queries are done, a piece at a time) to `progress`.
 std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress = nullptr);
+
+// The pieces of the corpus build and of the join, for a join spread over several calls that
+// share a vocabulary (ids in first-seen order over all documents), its idf and the term
+// numbers; each equals what corpus_from_token_docs and cosine_join compute on all documents.
+
+// Distinct tokens of `docs` in order of first occurrence, and how many documents hold each.
+struct DocFrequencies {
+  std::vector<std::string_view> tokens;  // views into docs
+  std::vector<uint64_t> counts;
+};
+DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs);
+
+// idf of every id: ln(n_docs / max(df, 1)).
+std::vector<double> idf_weights(std::span<const uint64_t> df, uint64_t n_docs);
+
+// Token text -> id over a fixed vocabulary (ids are positions in it). Borrows the tokens.
+class TokenIds {
+ public:
+  explicit TokenIds(std::span<const std::string> vocabulary);
+  TokenIds(TokenIds&&) noexcept;
+  ~TokenIds();
+  // The id of `token`, or SIZE_MAX when the vocabulary lacks it.
+  size_t find(std::string_view token) const;
+  size_t size() const;
+
+ private:
+  struct Table;
+  std::unique_ptr<Table> table_;
+};
+
+// Unit vectors of documents, entries ascending by id, and the largest weight each id takes
+// (-1.0 for an id in no non-empty vector). Token ids must be below idf.size().
+struct UnitVectors {
+  std::vector<size_t> offsets{0};
+  std::vector<uint32_t> ids;
+  std::vector<double> weights;
+  std::vector<double> max_weight;  // by id
+};
+// Throws std::out_of_range when a token is missing from `ids`.
+UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, const TokenIds& ids,
+                         std::span<const double> idf);
+
+// Term numbers by (largest weight, id) for the ids whose largest weight is not negative.
+struct TermOrder {
+  std::vector<uint32_t> term_of;   // by id; unspecified for ids without a term
+  std::vector<double> max_weight;  // by term number, ascending
+};
+TermOrder term_order(std::span<const double> max_weight_by_id);
+
+// Unit vectors as a corpus of term numbers, entries of each document re-sorted by term; n_terms
+// and max_weight come from `terms`.
+Corpus corpus_of(UnitVectors vectors, const TermOrder& terms);
+
+// The rows of cosine_join(corpus, t) with i >= query_begin and j < index_end: queries only from
+// query_begin on, against an index of the documents before index_end. With corpus = A followed
+// by B and index_end = query_begin = |A|, the rows of A against B; with 0 and |A| for a
+// corpus A, all of A's rows. Every row carries its touch.
+std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t index_end,
+                                       size_t query_begin, Progress* progress = nullptr);
 
 }  // namespace ratiokit

@@ -454,5 +454,49 @@ TEST(ClusterLcs, NarrowTextsMatchWideOnes) {
   }
 }
 
+// Shards of the candidate walk, each with its own forest: the union of their edges has the
+// components of the whole clustering, copies included, for any number of shards.
+TEST(ClusterShards, EdgesOfAllShardsGiveTheClusters) {
+  std::mt19937_64 rng(43);
+  auto s = families(rng, 150, 30);
+  for (size_t k = 0; k < 20; ++k) s.push_back(s[rng() % s.size()]);  // copies, out of order
+  for (double t : {0.5, 0.8, 1.0, 1.5}) {
+    std::vector<std::vector<size_t>> want;
+    for (const Cluster& c : cluster_canonicals_chars(s, t)) want.push_back(c.first);
+    for (size_t shards : {1, 2, 7, 400}) {
+      std::vector<size_t> parent(s.size());
+      std::iota(parent.begin(), parent.end(), size_t{0});
+      for (size_t shard = 0; shard < shards; ++shard) {
+        for (const auto& [a, b] : cluster_shard_edges(s, t, shard, shards)) {
+          ASSERT_LT(a, b);
+          parent[uf_find(parent, a)] = uf_find(parent, b);
+        }
+      }
+      std::map<size_t, std::vector<size_t>> groups;
+      for (size_t i = 0; i < s.size(); ++i) groups[uf_find(parent, i)].push_back(i);
+      std::vector<std::vector<size_t>> got;
+      for (auto& [root, members] : groups) {
+        if (members.size() > 1) got.push_back(members);
+      }
+      std::sort(got.begin(), got.end());
+      EXPECT_EQ(got, want) << t << " " << shards;
+    }
+  }
+}
+
+TEST(ClusterShards, MinimumOfGivenMembers) {
+  std::mt19937_64 rng(47);
+  const auto s = families(rng, 60, 20);
+  for (const Cluster& c : cluster_canonicals_chars(s, 0.6)) {
+    std::vector<CodePoints> members;
+    for (size_t m : c.first) members.push_back(s[m]);
+    EXPECT_EQ(std::bit_cast<uint64_t>(cluster_minimum(members)),
+              std::bit_cast<uint64_t>(c.second));
+  }
+  EXPECT_EQ(cluster_minimum(texts({"abc"})), 1.0);
+  EXPECT_EQ(cluster_minimum(texts({"", ""})), 1.0);
+  EXPECT_EQ(cluster_minimum(texts({"ab", "ab", "cd"})), 0.0);
+}
+
 }  // namespace
 }  // namespace ratiokit

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <map>
 #include <random>
 #include <set>
+#include <stdexcept>
+#include <tuple>
 
 #include "parallel/parallel.hpp"
 
@@ -280,6 +284,58 @@ TEST(SimjoinJoin, SameRowsWhateverTheThreads) {
       }
     }
   }
+}
+
+// The join cut into an indexed block and a query block: the rows of each block pair are the
+// whole join's rows of those documents, with the same bits and order, and each row's touch
+// orders rows of several blocks as the whole join orders them.
+TEST(SimjoinRange, BlocksGiveTheWholeJoinsRows) {
+  const Corpus c = corpus_from_token_docs(random_docs(5, 400, 40, 25, false));
+  for (double t : {0.0, 0.3, 0.8}) {
+    const auto whole = cosine_join(c, t);
+    ASSERT_FALSE(whole.empty());
+    const size_t cut = 150;
+    // Queries from 0 against the first block, kept where they are the first block's own rows.
+    std::vector<JoinRow> got = cosine_join_range(c, t, cut, 0);
+    for (const JoinRow& r : got) EXPECT_LT(r.j, cut);
+    got.erase(std::remove_if(got.begin(), got.end(), [&](const JoinRow& r) { return r.i >= cut; }),
+              got.end());
+    const auto across = cosine_join_range(c, t, cut, cut);
+    const auto second = cosine_join_range(c, t, c.n_docs, cut);
+    for (const JoinRow& r : across) EXPECT_TRUE(r.j < cut && r.i >= cut);
+    for (const JoinRow& r : second) {
+      if (r.j >= cut) got.push_back(r);
+    }
+    got.insert(got.end(), across.begin(), across.end());
+    std::sort(got.begin(), got.end(), [](const JoinRow& x, const JoinRow& y) {
+      return std::tie(x.i, x.touch, x.j) < std::tie(y.i, y.touch, y.j);
+    });
+    ASSERT_EQ(got.size(), whole.size()) << t;
+    for (size_t k = 0; k < got.size(); ++k) {
+      EXPECT_EQ(got[k].j, whole[k].j);
+      EXPECT_EQ(got[k].i, whole[k].i);
+      EXPECT_EQ(std::bit_cast<uint64_t>(got[k].cos), std::bit_cast<uint64_t>(whole[k].cos));
+    }
+  }
+}
+
+// The corpus built from its pieces (frequencies, idf, unit vectors over a vocabulary, term
+// order) is the corpus corpus_from_token_docs builds.
+TEST(SimjoinPieces, CorpusFromPiecesIsTheCorpus) {
+  const Docs docs = random_docs(11, 200, 30, 20, false);
+  const Corpus want = corpus_from_token_docs(docs);
+  const DocFrequencies df = doc_frequencies(docs);
+  const std::vector<std::string> vocab(df.tokens.begin(), df.tokens.end());
+  const std::vector<double> idf = idf_weights(df.counts, docs.size());
+  UnitVectors unit = unit_vectors(docs, TokenIds(vocab), idf);
+  const TermOrder order = term_order(unit.max_weight);
+  const Corpus got = corpus_of(std::move(unit), order);
+  EXPECT_EQ(got.offsets, want.offsets);
+  EXPECT_EQ(got.terms, want.terms);
+  EXPECT_EQ(got.weights, want.weights);
+  EXPECT_EQ(got.max_weight, want.max_weight);
+  EXPECT_EQ(TokenIds(vocab).find("no such token"), SIZE_MAX);
+  EXPECT_THROW(unit_vectors({{"no such token"}}, TokenIds(vocab), idf), std::out_of_range);
 }
 
 }  // namespace

@@ -1,0 +1,205 @@
+"""ratiokit.stages in one process, no Dask needed: the stages combined as the module describes
+equal the single-machine functions, on uneven pieces (one empty) and at the threshold edges."""
+
+from __future__ import annotations
+
+import itertools
+import math
+
+import pytest
+
+import ratiokit
+from ratiokit import _stages, stages
+from test_dask import make_docs, make_strings
+from test_lsh import fnv1a, hash_functions, shingles
+
+np = pytest.importorskip("numpy")
+
+# Around the shingle size: 0, 9, 10 and 11 bytes, multi-byte characters whose windows start
+# mid-character, a 4-byte character, and copies.
+EDGE = ["", "a" * 9, "a" * 10, "a" * 11, "abcdefghi", "abcdefghij", "abcdefghijk",
+        "é" * 5, "é" * 4 + "x", "東京" * 2, "東京" * 2 + "!", "\U0001f600abcdef", "straße",
+        "straßen", "abcdefghij", "", "é" * 5]
+CUTS = [0.2, 0.2, 0.7]  # four pieces, the second empty
+
+
+def pieces(values):
+    bounds = [0] + [int(f * len(values)) for f in CUTS] + [len(values)]
+    return [(a, values[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def reference_keys(text, num_perm, band_rows):
+    funcs = hash_functions(num_perm)
+    sig = [min((a * h + b) & (2**64 - 1) for h in shingles(text)) for a, b in funcs]
+    return [fnv1a(sig[k * band_rows:(k + 1) * band_rows]) for k in range(num_perm // band_rows)]
+
+
+def key_components(keys):
+    """Components of the candidate graph: strings sharing a key in some band."""
+    parent = list(range(len(keys)))
+
+    def find(x):
+        while parent[x] != x:
+            x = parent[x]
+        return x
+
+    for band in range(keys.shape[1]):
+        first = {}
+        for j, key in enumerate(keys[:, band].tolist()):
+            parent[find(j)] = find(first.setdefault(key, j))
+    groups = {}
+    for j in range(len(keys)):
+        groups.setdefault(find(j), []).append(j)
+    return sorted(g for g in groups.values() if len(g) > 1)
+
+
+@pytest.mark.parametrize("num_perm, band_rows", [(16, 2), (10, 3), (64, 4)])
+def test_band_keys_are_the_native_buckets(num_perm, band_rows):
+    keys = stages.band_keys(EDGE, num_perm, band_rows)
+    assert keys.shape == (len(EDGE), num_perm // band_rows) and keys.dtype == np.uint64
+    for text, row in zip(EDGE, keys.tolist()):
+        assert row == reference_keys(text, num_perm, band_rows), text
+    # At threshold 0 every candidate links: the native clusters are the candidate components.
+    native = ratiokit.cluster_canonicals_lsh(EDGE, 0.0, num_perm, band_rows)
+    assert key_components(keys) == [m for m, _ in native]
+    assert stages.band_keys(EDGE, 16, 0).shape == (len(EDGE), 0)
+    assert stages.band_keys([], num_perm, band_rows).shape == (0, num_perm // band_rows)
+
+
+def test_columns_of_any_kind():
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    want = stages.band_keys(EDGE[:12], 16, 2)
+    for column in (pd.Series(EDGE[:12], index=range(50, 62)), np.array(EDGE[:12], dtype=object),
+                   pa.array(EDGE[:12]), iter(EDGE[:12])):
+        assert (stages.band_keys(column, 16, 2) == want).all()
+    with pytest.raises(TypeError, match="not a DataFrame"):
+        stages.band_keys(pd.DataFrame({"a": EDGE}), 16, 2)
+
+
+def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap):
+    columns = [_stages.band_columns(stages.band_keys(p, num_perm, band_rows), 3)
+               for _, p in pieces(values)]
+    found = [_stages.band_group_buckets(0, *[c[g] for c in columns]) for g in range(3)]
+    out = []
+    for job in _stages.lsh_jobs(found, 1 << 20, member_cap):
+        wanted = [job.positions[(job.positions >= o) & (job.positions < o + len(p))]
+                  for o, p in pieces(values)]
+        picked = [_stages.pick_strings(p, o, [w])[0] for (o, p), w in zip(pieces(values), wanted)]
+        out += _stages.lsh_job(job, threshold, 0, *picked)
+    return sorted(out)
+
+
+@pytest.mark.parametrize("threshold, num_perm, band_rows",
+                         [(0.7, 64, 4), (0.5, 10, 3), (0.0, 16, 2), (1.0, 32, 2), (1.5, 32, 2)])
+def test_lsh_pipeline_equals_single_machine(threshold, num_perm, band_rows):
+    values = make_strings(400, seed=4) + EDGE
+    want = ratiokit.cluster_canonicals_lsh(values, threshold, num_perm, band_rows)
+    assert len(want) > 2 or threshold > 1.0
+    for member_cap in (10**6, 30):  # one job, or many jobs of whole components
+        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap)
+        assert [(list(m), s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want]
+
+
+def test_lsh_clusters_verifies_large_buckets_and_refuses_bad_members():
+    # One bucket of 40 near-duplicates and copies (walked, not listed pair by pair).
+    values = [f"GET /api/v1/users/{k % 13} HTTP/1.1 200" for k in range(40)]
+    want = ratiokit.cluster_canonicals(values, 0.95)
+    assert stages.lsh_clusters(values, [range(40)], 0.95) == want
+    assert stages.lsh_clusters(values, [], 0.95) == []
+    with pytest.raises(ValueError, match="member"):
+        stages.lsh_clusters(values, [[0, 40]], 0.5)
+
+
+def test_bucket_components():
+    members = [5, 9, 9, 2, 7, 8, 100, 7]
+    offsets = [0, 2, 4, 4, 6, 8]  # {5, 9}, {9, 2}, {}, {7, 8}, {100, 7}
+    assert stages.bucket_components(members, offsets).tolist() == [2, 2, -1, 7, 7]
+
+
+def exact_pipeline(values, threshold, shards):
+    edges = [stages.cluster_edges(values, threshold, s, shards) for s in range(shards)]
+    clusters = _stages.edge_components(len(values), edges)
+    minima = stages.cluster_minima([[values[m] for m in c] for c in clusters])
+    return [(list(c), score) for c, score in zip(clusters, minima)]
+
+
+@pytest.mark.parametrize("shards", [1, 2, 5, 64])
+def test_exact_pipeline_equals_single_machine(shards):
+    values = make_strings(300, seed=8) + EDGE
+    for threshold in (0.6, 0.85, 1.0, 1.5):
+        want = ratiokit.cluster_canonicals(values, threshold)
+        got = exact_pipeline(values, threshold, shards)
+        assert [(m, s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want], threshold
+    assert stages.cluster_edges(["x"], 0.5).shape == (0, 2)
+
+
+def test_cluster_minima_takes_pairs_in_the_given_order():
+    # ratio is not symmetric: copies on both sides of a value make both orientations count.
+    groups = [["abcd", "bcda", "abcd"], ["bcda", "abcd"], ["", ""], ["x"], [], EDGE]
+    want = [min((ratiokit.ratio(g[i], g[j]) for i, j in itertools.combinations(range(len(g)), 2)),
+                default=1.0) for g in groups]
+    assert stages.cluster_minima(groups) == want
+
+
+def cosine_pipeline(docs, threshold):
+    parts = pieces(docs)
+    vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
+    units = [(offset, stages.unit_vectors(p, vocab)) for offset, p in parts]
+    terms = stages.term_numbers([(u.max_ids, u.max_weights) for _, u in units], vocab)
+    vectors = [(offset, stages.term_vectors(u, terms)) for offset, u in units]
+    rows = []
+    for b, (qo, queries) in enumerate(vectors):
+        for a, (io, indexed) in enumerate(vectors[:b + 1]):
+            rows.append(stages.cosine_block(indexed, None if a == b else queries, terms,
+                                            threshold, indexed_offset=io, query_offset=qo))
+    j, i, cos, touch = (np.concatenate([r[k] for r in rows]) for k in range(4))
+    order = stages.join_order(j, i, touch)
+    return list(zip(j[order].tolist(), i[order].tolist(), cos[order].tolist()))
+
+
+@pytest.mark.parametrize("threshold", [0.3, 0.0, 1.0, math.nan, 0.8])
+def test_cosine_pipeline_equals_single_machine_bit_for_bit(threshold):
+    docs = make_docs(300, seed=2)
+    want = ratiokit.cosine_join(docs, threshold)
+    got = cosine_pipeline(docs, threshold)
+    assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
+
+
+def test_vocabulary_stages():
+    docs = [["b", "a", "b"], [], ["a", "c"]]
+    parts = [stages.doc_frequencies(docs[:1]), stages.doc_frequencies(docs[1:])]
+    assert parts[0].tokens == ["b", "a"] and parts[0].counts.tolist() == [1, 1]
+    vocab = stages.vocabulary(parts)
+    assert vocab.tokens == ["b", "a", "c"]
+    assert vocab.idf.tolist() == [math.log(3 / 1), math.log(3 / 2), math.log(3 / 1)]
+    unit = stages.unit_vectors(docs, vocab)
+    assert unit.n_docs == 3 and unit.offsets.tolist() == [0, 2, 2, 4]
+    assert unit.max_ids.tolist() == [0, 1, 2]
+    with pytest.raises(ValueError, match="vocabulary"):
+        stages.unit_vectors([["zzz"]], vocab)
+
+
+def test_malformed_arrays_are_refused():
+    from ratiokit import _ratiokit
+
+    with pytest.raises(ValueError, match="malformed"):  # offsets past the members
+        _ratiokit._stage_lsh_buckets(["a", "b"], 0.5, np.array([0, 1], np.uint32),
+                                     np.array([0, 3], np.uint64))
+    with pytest.raises(TypeError, match="4-byte"):  # members of the wrong width
+        _ratiokit._stage_lsh_buckets(["a", "b"], 0.5, np.array([0, 1], np.int64),
+                                     np.array([0, 2], np.uint64))
+    with pytest.raises(ValueError, match="whole rows"):
+        _ratiokit._stage_band_buckets(np.zeros(5, np.uint64), 2)
+    vocab = stages.vocabulary([stages.doc_frequencies([["a", "b"], ["b"]])])
+    with pytest.raises(ValueError, match="differ"):
+        _ratiokit._stage_unit_vectors([["a"]], vocab.tokens, vocab.idf[:1])
+    unit = stages.unit_vectors([["a", "b"], ["b"]], vocab)
+    terms = stages.term_numbers([(unit.max_ids, unit.max_weights)], vocab)
+    vectors = stages.term_vectors(unit, terms)
+    unsorted = stages.TermVectors(vectors.offsets[:2], vectors.terms[::-1].copy(),
+                                  vectors.weights[:2])
+    with pytest.raises(ValueError, match="malformed"):
+        stages.cosine_block(unsorted, None, terms, 0.5)
+    with pytest.raises(ValueError, match="malformed"):
+        stages.cosine_block(vectors, None, stages.Terms(terms.term_of, terms.max_weight[:0]), 0.5)
