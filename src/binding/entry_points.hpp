@@ -27,7 +27,7 @@ extern PyMethodDef DEDUPE_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
-// Stages of a computation spread over several processes (stage_entries.cpp).
+// Stages of a computation spread over several processes (py_stages.cpp).
 extern PyMethodDef STAGE_DEFS[];
 extern const size_t STAGE_DEF_COUNT;
 
