@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "gestalt/scratch.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit {
@@ -196,6 +197,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One string's signature while its band keys are taken: num_perm words, which the caller may
+// set in the millions.
+thread_local ScratchSlot<std::vector<uint64_t>> SIGNATURE_BUF;
+
 // String pairs i < j with i among `xs` and j among `ys` (both ascending), by one merge.
 uint64_t ordered_pairs(std::span<const size_t> xs, std::span<const size_t> ys) {
   uint64_t count = 0;
@@ -250,12 +255,12 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
       const std::string bytes = utf8_bytes(strings[j]);
       const std::vector<uint64_t> shingles = shingle_hashes(
           {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-      thread_local std::vector<uint64_t> signature;
-      signature.resize(num_perm);
-      minhash_into(shingles, functions, signature);
+      Borrow<std::vector<uint64_t>> signature(SIGNATURE_BUF);
+      signature->resize(num_perm);
+      minhash_into(shingles, functions, *signature);
       for (size_t k = 0; k < bands; ++k) {
         keys[j * bands + k] =
-            fnv1a_u64s(std::span<const uint64_t>(signature).subspan(k * band_rows, band_rows));
+            fnv1a_u64s(std::span<const uint64_t>(*signature).subspan(k * band_rows, band_rows));
       }
     });
   }
