@@ -22,6 +22,7 @@ from typing import (Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence
                     Tuple, Union)
 
 import ratiokit
+from ratiokit import _ratiokit
 
 TEXT_PREVIEW = 60
 
@@ -731,8 +732,8 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
                             "plain lines elsewhere (RATIOKIT_PROGRESS, where set, gives the "
                             "library's lines instead)")
     noise.add_argument("--quiet", action="store_true",
-                       help="nothing on standard error but errors (and the library's lines "
-                            "where RATIOKIT_PROGRESS is set)")
+                       help="nothing on standard error but errors (not even the library's "
+                            "lines where RATIOKIT_PROGRESS is set)")
     noise.add_argument("--verbose", action="store_true",
                        help="also name each entry a directory walk skips")
 
@@ -857,6 +858,9 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         _fail_usage(subparser_errors, "--band-rows must be between 1 and --num-perm")
     if getattr(args, "format", None) is None and hasattr(args, "format"):
         args.format = "table" if sys.stdout.isatty() else "tsv"
+    # --quiet silences the library's RATIOKIT_PROGRESS lines for this command only.
+    quiet = getattr(args, "quiet", False)
+    lines = _ratiokit._progress_lines(False) if quiet else None
     try:
         status = args.run(args, args.parser)
         # Inside the handlers below, so that a failed write of buffered output is reported too.
@@ -886,6 +890,9 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except KeyboardInterrupt:
         print("ratiokit: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if quiet:
+            _ratiokit._progress_lines(lines)
 
 
 if __name__ == "__main__":  # pragma: no cover

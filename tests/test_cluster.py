@@ -239,14 +239,17 @@ def test_progress_lines():
         "    [ratiokit] minimum: start, 0 clusters, 0 pairs",
         "    [ratiokit] minimum: done, 0 clusters in Ts",
     ]
-    # 1225 candidates: batches of 76 (1225 / 16), doubling, the last one short.
-    assert edges == [
+    # 1225 candidates: batches of 76 (1225 / 16), doubling, the last one short. A batch's line
+    # is written only where a tenth of a second has passed since the last line, so which of
+    # them appear depends on the machine's speed; those that do are these, in this order.
+    batches = [
         "    [ratiokit] edges: 76/1225 candidates (6%), 76 tested, 0 edges",
         "    [ratiokit] edges: 228/1225 candidates (19%), 152 tested, 0 edges",
         "    [ratiokit] edges: 532/1225 candidates (43%), 304 tested, 0 edges",
         "    [ratiokit] edges: 1140/1225 candidates (93%), 608 tested, 0 edges",
         "    [ratiokit] edges: 1225/1225 candidates (100%), 85 tested, 0 edges",
     ]
+    assert edges == [line for line in batches if line in edges]
     assert run_with_stderr(code, {}) == (out, "")
 
 
@@ -265,6 +268,6 @@ def test_progress_does_not_change_results():
         m = line.fullmatch(text)
         assert m, text
         done, total, pct, tested, now = map(int, m.groups())
-        assert pct == round(done / total * 100) and tested > 0 and now >= edges
+        # Periodic lines come at most ten a second: a short call may write none.
+        assert pct == round(done / total * 100) and tested > 0 and now >= edges and done <= total
         edges = now
-    assert done == total

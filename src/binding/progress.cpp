@@ -1,15 +1,14 @@
-// Progress reports of the clustering and join entry points. Tested by tests/test_progress.py.
+// Progress reports of the long entry points.
 #include "binding/progress.hpp"
 
-#include <cstdlib>
-
+#include "binding/environment.hpp"
 #include "cluster/cluster.hpp"
 #include "parallel/memory.hpp"
 
 namespace ratiokit::py {
 
 ProgressReport::ProgressReport(PyObject* callable) {
-  record_.lines = std::getenv("RATIOKIT_PROGRESS") != nullptr;
+  record_.lines = progress_lines_setting();
   if (callable != nullptr && callable != Py_None) callable_ = callable;
 }
 
