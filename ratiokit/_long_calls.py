@@ -1,28 +1,30 @@
-"""The package's long-running calls: the compiled functions plus a keyword-only ``progress``.
+"""The package's long-running calls: the compiled functions under the package's input rule
+(any iterable of ``str``; documents from any iterable of token iterables; a DataFrame, a
+``Mapping`` or a bare ``str`` refused with a TypeError saying what to pass; counts such as
+``threads`` named in their errors), plus a keyword-only ``progress``.
 
-The same keyword for ``Rationer.cluster_canonicals``: the package's ``Rationer`` is the compiled
-class with that one method extended.
+The same for ``Rationer.cluster_canonicals`` and for ``CosineJoiner(docs)``: the package's
+classes are the compiled ones with those entries extended.
 
 ``progress``, when given, is called as ``progress(phase, done, total)`` on the calling thread
 with the GIL held, at most about ten times a second while the call works: ``phase`` names the
 step (for clustering "candidates", "edges", "minimum"; for LSH "signatures", "buckets",
 "verify", "minimum"; for the join "corpus", "join"), ``done`` and ``total`` count its items.
 An exception it raises cancels the call, which then raises that exception (as Ctrl-C does).
-Without ``progress`` these are exactly the compiled functions.
+With a list of ``str`` and no ``progress`` they return exactly what the compiled functions do.
 """
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Sequence, cast, final
+from typing import Callable, Iterable, Optional, cast, final
 
 from . import _ratiokit
-from ._columns import reject_table
 
 ProgressCallback = Callable[[str, int, int], object]
 
 
 def cluster_canonicals(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
     threads: int = 0,
     *,
@@ -35,17 +37,14 @@ def cluster_canonicals(
     are needed, and the GIL is released during the compute. threads=0 uses all cores;
     threads=N caps the call to N threads. progress: see the module's documentation.
     """
-    reject_table(canonicals, "canonicals")
-    if progress is None:
-        return _ratiokit.cluster_canonicals(canonicals, threshold, threads)
     return _ratiokit._cluster_canonicals(canonicals, threshold, threads, progress)
 
 
 def cluster_canonicals_lsh(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
-    num_perm: int,
-    band_rows: int,
+    num_perm: int = 128,
+    band_rows: int = 4,
     threads: int = 0,
     *,
     progress: Optional[ProgressCallback] = None,
@@ -58,16 +57,13 @@ def cluster_canonicals_lsh(
     The GIL is released during the compute. threads=0 uses all cores; threads=N caps the call
     to N threads.
     """
-    reject_table(canonicals, "canonicals")
-    if progress is None:
-        return _ratiokit.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
     return _ratiokit._cluster_canonicals_lsh(
         canonicals, threshold, num_perm, band_rows, threads, progress
     )
 
 
 def cosine_join(
-    docs: Sequence[Sequence[str]],
+    docs: Iterable[Iterable[str]],
     threshold: float,
     concurrency: str = "cpu",
     threads: int = 0,
@@ -82,8 +78,6 @@ def cosine_join(
     for the whole build and join. threads=0 uses all cores; threads=N caps the call to N
     threads.
     """
-    if progress is None:
-        return _ratiokit.cosine_join(docs, threshold, concurrency, threads)
     return _ratiokit._cosine_join(docs, threshold, concurrency, threads, progress)
 
 
@@ -108,14 +102,25 @@ class Rationer(_ratiokit.Rationer):
 
     def cluster_canonicals(
         self,
-        canonicals: Sequence[str],
+        canonicals: Iterable[str],
         threshold: float,
         *,
         progress: Optional[ProgressCallback] = None,
     ) -> list[tuple[list[int], float]]:
         """Exact single-linkage clustering at threshold, with the same output as the free
         cluster_canonicals, on this handle's pool. progress: see the module's documentation."""
-        reject_table(canonicals, "canonicals")
-        if progress is None:
-            return super().cluster_canonicals(canonicals, threshold)
         return self._cluster_canonicals_progress(canonicals, threshold, progress)
+
+
+@final
+class CosineJoiner(_ratiokit.CosineJoiner):
+    """A similarity-join handle that builds the TF-IDF corpus of `docs` once, then answers
+    repeated ``join(threshold, concurrency="cpu", threads=0)`` calls on it, where the free
+    ``cosine_join`` rebuilds everything per call. This is the compiled
+    ``_ratiokit.CosineJoiner`` taking documents from any iterable of token iterables."""
+
+    __slots__ = ()
+    __module__ = "ratiokit"
+
+    def __new__(cls, docs: Iterable[Iterable[str]]) -> CosineJoiner:
+        return cast(CosineJoiner, super().__new__(cls, _ratiokit._documents(docs, "docs")))

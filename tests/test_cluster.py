@@ -158,35 +158,6 @@ def test_result_types_and_signature():
     assert "minimum pairwise ratio" in doc and "GIL" in doc and "threads=N" in doc
 
 
-class HugeSequence(collections.abc.Sequence):
-    def __len__(self):
-        return 2**32
-
-    def __getitem__(self, k):
-        raise AssertionError("the length alone must refuse this input")
-
-
-@pytest.mark.parametrize(
-    "call, error, message",
-    [
-        (lambda: _ratiokit.cluster_canonicals("abc", 0.5), TypeError, "argument 'canonicals': Can't extract `str` to `Vec`"),
-        (lambda: _ratiokit.cluster_canonicals(["a", 1], 0.5), TypeError, "argument 'canonicals': 'int' object is not an instance of 'str'"),
-        (lambda: _ratiokit.cluster_canonicals(None, 0.5), TypeError, "argument 'canonicals': 'None' is not an instance of 'Sequence'"),
-        (lambda: _ratiokit.cluster_canonicals(["a"], "0.5"), TypeError, "argument 'threshold': must be real number, not str"),
-        (lambda: _ratiokit.cluster_canonicals(["a"], 0.5, 1.0), TypeError, "argument 'threads': 'float' object cannot be interpreted as an integer"),
-        (lambda: _ratiokit.cluster_canonicals(["a"]), TypeError, "cluster_canonicals() missing 1 required positional argument: 'threshold'"),
-        (lambda: _ratiokit.cluster_canonicals([], 0.5, 0, 1), TypeError, "cluster_canonicals() takes from 2 to 3 positional arguments but 4 were given"),
-        (lambda: _ratiokit.cluster_canonicals(["a"], 0.5, -1), OverflowError, "can't convert negative int to unsigned"),
-        (lambda: _ratiokit.cluster_canonicals(HugeSequence(), 0.5), ValueError, "argument 'canonicals': 4294967296 strings are more than the supported maximum of 4294967295"),
-    ],
-)
-def test_bad_calls(call, error, message):
-    with pytest.raises(error) as info:
-        call()
-    assert type(info.value) is error
-    assert str(info.value) == message
-
-
 def run_with_stderr(code, env):
     full_env = dict(os.environ)
     full_env.pop("RATIOKIT_PROGRESS", None)

@@ -25,6 +25,11 @@ extern PyMethodDef DEDUPE_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
+// The package's input rule and value checks, for its Python code.
+extern PyMethodDef COLUMN_DEF;
+extern PyMethodDef DOCUMENTS_DEF;
+extern PyMethodDef COUNT_DEF;
+extern PyMethodDef UNIT_DEF;
 
 // The Rationer class, created on first use and kept for the process: a new reference, or
 // nullptr with the exception set.

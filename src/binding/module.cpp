@@ -31,6 +31,10 @@ PyMethodDef* const FUNCTIONS[] = {
     &PRIVATE_CLUSTER_CANONICALS_LSH_DEF,
     &PRIVATE_COSINE_JOIN_DEF,
     &PROGRESS_LINES_DEF,
+    &COLUMN_DEF,
+    &DOCUMENTS_DEF,
+    &COUNT_DEF,
+    &UNIT_DEF,
 };
 
 int exec_module(PyObject* module) {

@@ -59,15 +59,17 @@ bool to_progress(PyObject* obj, PyObject*& out) {
   return true;
 }
 
-bool read_strings_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, StringsCall& out) {
+bool read_strings_call(const Signature& sig, InputRule rule, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, StringsCall& out) {
   PyObject* arg[4] = {nullptr, nullptr, nullptr, nullptr};
   if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return false;
   const char* name = sig.names[0];
-  return convert_arg(arg[0], name, to_bounded_text_list, name, MAX_CLUSTER_STRINGS,
-                     out.strings) &&
+  const bool package = rule == InputRule::Package;
+  return convert_arg(arg[0], name, package ? to_text_column : to_bounded_text_list, name,
+                     MAX_CLUSTER_STRINGS, out.strings) &&
          convert_arg(arg[1], "threshold", to_f64, out.threshold) &&
-         (arg[2] == nullptr || convert_arg(arg[2], "threads", to_u64, out.threads)) &&
+         (arg[2] == nullptr || (package ? to_count(arg[2], "threads", out.threads)
+                                        : convert_arg(arg[2], "threads", to_u64, out.threads))) &&
          to_progress(arg[3], out.progress);
 }
 
