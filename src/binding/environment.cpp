@@ -1,6 +1,5 @@
 #include "binding/environment.hpp"
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "parallel/parallel.hpp"
@@ -8,18 +7,6 @@
 
 namespace ratiokit::py {
 namespace {
-
-// A positive decimal count, capped like private pools; 0 when unset or malformed.
-uint64_t count_variable(const char* name) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return 0;
-  uint64_t value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return 0;
-    value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*p - '0'), MAX_POOL_THREADS);
-  }
-  return value;
-}
 
 // -1: follow RATIOKIT_PROGRESS; 0 or 1: the process's own choice. Changed with the GIL held.
 int PROGRESS_LINES = -1;
@@ -50,9 +37,8 @@ void configure_shared_pool() {
   static bool configured = false;  // the GIL serialises the first calls
   if (configured) return;
   configured = true;
-  uint64_t threads = count_variable("RAYON_NUM_THREADS");
-  if (threads == 0) threads = count_variable("RAYON_RS_NUM_CPUS");
-  set_shared_pool_size(threads);
+  set_shared_pool_size(
+      shared_pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS")));
 }
 
 bool progress_lines_setting() {

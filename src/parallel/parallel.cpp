@@ -304,6 +304,17 @@ std::vector<std::thread> start_workers(const std::shared_ptr<PoolState>& pool, s
 
 std::atomic<uint64_t> SHARED_POOL_SIZE{0};
 
+// A positive decimal count, capped like private pools; 0 when unset or malformed.
+uint64_t positive_count(const char* text) {
+  if (text == nullptr || *text == '\0') return 0;
+  uint64_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*p - '0'), MAX_POOL_THREADS);
+  }
+  return value;
+}
+
 size_t available_cpus() {
 #if defined(__linux__)
   // cpu_set_t covers 1024 CPUs; larger machines need a bigger mask, which the kernel reports
@@ -445,6 +456,11 @@ struct Pool {
 
   std::atomic<const std::shared_ptr<PoolState>*> holder;
 };
+
+uint64_t shared_pool_size_from(const char* num_threads, const char* rs_num_cpus) {
+  const uint64_t n = positive_count(num_threads);
+  return n > 0 ? n : positive_count(rs_num_cpus);
+}
 
 void set_shared_pool_size(uint64_t threads) {
   SHARED_POOL_SIZE.store(threads, std::memory_order_release);

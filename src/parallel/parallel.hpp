@@ -40,6 +40,10 @@ inline constexpr uint64_t MAX_POOL_THREADS = 65535;
 // private pools. The caller reads its configuration (engines never look at the environment) and
 // sets it before the pool's first use; later calls change nothing.
 void set_shared_pool_size(uint64_t threads);
+// The size given by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, as the caller read them (null when
+// unset): the first that holds a positive decimal count, capped like private pools; 0 when
+// neither does.
+uint64_t shared_pool_size_from(const char* num_threads, const char* rs_num_cpus);
 
 // A private pool of min(threads, MAX_POOL_THREADS) workers, or nullptr when the threads cannot
 // be started. Dropping the last handle tells the workers to exit without waiting for them.
