@@ -31,6 +31,10 @@ inline constexpr const char* TOKEN_NOT_STR = "document %zd: token %zd is %s, not
 inline constexpr const char* UNIT_TYPE = "must be a number in [0, 1], got %s";
 inline constexpr const char* UNIT_RANGE = "argument '%s': must be in [0, 1], got %R";
 
+inline constexpr const char* PROGRESS_NOT_CALLABLE = "argument 'progress': '%s' object is not callable";
+inline constexpr const char* CHOICE_TOO_LONG = "a text is longer than the supported maximum";
+inline constexpr const char* LENGTH_OVERFLOW = "cannot fit 'int' into an index-sized integer";
+
 inline constexpr const char* TOO_MANY_POSITIONAL = "%s takes %zd positional arguments but %zd %s given";
 inline constexpr const char* TOO_MANY_POSITIONAL_RANGE =
     "%s takes from %zd to %zd positional arguments but %zd %s given";

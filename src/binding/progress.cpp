@@ -51,8 +51,7 @@ bool to_progress(PyObject* obj, PyObject*& out) {
     return true;
   }
   if (!PyCallable_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'progress': '%s' object is not callable",
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, msg::PROGRESS_NOT_CALLABLE, Py_TYPE(obj)->tp_name);
     return false;
   }
   out = obj;

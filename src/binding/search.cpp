@@ -47,7 +47,7 @@ bool packed_texts(PyObject* tuple, std::vector<PackedText>& out) {
 #endif
     const auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
     if (len > MAX_TEXT_LEN) {
-      PyErr_SetString(PyExc_ValueError, "a text is longer than the supported maximum");
+      PyErr_SetString(PyExc_ValueError, msg::CHOICE_TOO_LONG);
       return false;
     }
     const void* data = PyUnicode_DATA(item);

@@ -173,7 +173,7 @@ Py_ssize_t joiner_len(PyObject* self) {
   const Corpus* corpus = corpus_of(self);
   if (corpus == nullptr) return -1;
   if (corpus->n_docs > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+    PyErr_SetString(PyExc_OverflowError, msg::LENGTH_OVERFLOW);
     return -1;
   }
   return static_cast<Py_ssize_t>(corpus->n_docs);
