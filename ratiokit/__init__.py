@@ -9,19 +9,20 @@ row, the rows to keep.
 
 from __future__ import annotations
 
-from typing import Optional, Sequence, Tuple, Union, cast, overload
+from typing import Optional, Sequence, Tuple, Union, overload
 
 from . import _ratiokit
 
 __version__ = "0.1.0"
 from ._with_progress import (
+    CosineJoiner,
     ProgressCallback,
     Rationer,
     cluster_canonicals,
     cluster_canonicals_lsh,
     cosine_join,
 )
-from ._ratiokit import CosineJoiner, PanicException
+from ._ratiokit import PanicException
 from ._search import (
     Choices,
     cluster_labels,
@@ -102,3 +103,8 @@ def ratio(
     if autojunk:
         return [score(x, y) for x, y in a]
     return ratio_many(a)
+
+
+# The namespace holds the API and __version__ only: the typing names the annotations above use
+# are dropped once the functions are defined.
+del Optional, Sequence, Tuple, Union, overload, annotations

@@ -1,4 +1,4 @@
-"""What a column of strings is, and labels shaped like the column they came from.
+"""Labels shaped like the column of strings they came from.
 
 pandas and NumPy are never imported here: a pandas object can only have been passed in once
 pandas is imported, so ``sys.modules`` is asked, and an input from neither costs one lookup.
@@ -7,7 +7,6 @@ pandas is imported, so ``sys.modules`` is asked, and an input from neither costs
 from __future__ import annotations
 
 import sys
-from collections.abc import Mapping
 from typing import Any, Callable, List
 
 
@@ -15,24 +14,6 @@ def series_type() -> Any:
     """pandas.Series when pandas is already imported (a Series cannot exist otherwise)."""
     pandas = sys.modules.get("pandas")
     return None if pandas is None else getattr(pandas, "Series", None)
-
-
-def reject_table(values: Any, name: str, *, mappings: bool = True) -> None:
-    """TypeError for a DataFrame (or, with `mappings`, a mapping) passed where one column of
-    strings is expected: iterating either gives its column names or keys, which nobody means to
-    compare."""
-    if type(values) is list:
-        return
-    if mappings and isinstance(values, Mapping):
-        kind = type(values).__name__
-    else:
-        pandas = sys.modules.get("pandas")
-        if pandas is None or not isinstance(values, pandas.DataFrame):
-            return
-        kind = "DataFrame"
-    raise TypeError(
-        f"argument '{name}': pass a column (a Series, list or array of str), not a {kind}"
-    )
 
 
 def labels_like(values: Any) -> Callable[[List[int]], Any]:

@@ -1,6 +1,6 @@
 """Type stubs of the compiled core. Every parameter is positional-or-keyword."""
 
-from typing import Callable, Optional, Sequence, Tuple, final
+from typing import Callable, Iterable, Optional, Sequence, Tuple, final
 
 from typing_extensions import Buffer, disjoint_base
 
@@ -54,8 +54,8 @@ class _Choices:
     def strings(self) -> tuple[str, ...]: ...
 
 def _ratio_join(
-    left: Sequence[str],
-    right: Sequence[str] | None,
+    left: Iterable[str],
+    right: Iterable[str] | None,
     threshold: float,
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
@@ -66,8 +66,8 @@ def _ratio_many(
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[float]: ...
 def _ratio_join_columns(
-    left: Sequence[str],
-    right: Sequence[str] | None,
+    left: Iterable[str],
+    right: Iterable[str] | None,
     threshold: float,
     threads: int,
     progress: Optional[Callable[[str, int, int], object]] = None,
@@ -79,13 +79,13 @@ def _dedupe(
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[int]: ...
 def _cluster_canonicals(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
     threads: int = 0,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[list[int], float]]: ...
 def _cluster_canonicals_lsh(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
     num_perm: int,
     band_rows: int,
@@ -93,12 +93,17 @@ def _cluster_canonicals_lsh(
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[list[int], float]]: ...
 def _cosine_join(
-    docs: Sequence[Sequence[str]],
+    docs: Iterable[Iterable[str]],
     threshold: float,
     concurrency: str = "cpu",
     threads: int = 0,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
+def _progress_lines(mode: Optional[bool]) -> Optional[bool]: ...
+def _column(value: object, name: str) -> list[object]: ...
+def _documents(value: object, name: str) -> list[list[str]]: ...
+def _count(value: object, name: str) -> int: ...
+def _unit(value: object, name: str) -> float: ...
 @disjoint_base
 class Rationer:
     def __new__(cls, concurrency: str = "gpu+cpu", threads: int = 0, delta: float = 0.0) -> Rationer: ...
@@ -109,7 +114,7 @@ class Rationer:
     ) -> list[tuple[list[int], float]]: ...
     def _cluster_canonicals_progress(
         self,
-        canonicals: Sequence[str],
+        canonicals: Iterable[str],
         threshold: float,
         progress: Optional[Callable[[str, int, int], object]] = None,
     ) -> list[tuple[list[int], float]]: ...
@@ -118,7 +123,7 @@ class Rationer:
     @property
     def concurrency(self) -> str: ...
 
-@final
+@disjoint_base
 class CosineJoiner:
     def __new__(cls, docs: Sequence[Sequence[str]]) -> CosineJoiner: ...
     def join(

@@ -2,9 +2,9 @@
 ``extract_many``, ``get_close_matches``, ``ratio_join``, ``cluster_labels`` and ``dedupe``.
 
 Inputs may be any iterable of ``str`` (lists, tuples, generators, NumPy arrays, pandas Series,
-pyarrow string arrays); they are turned into one list here, and the compiled module checks every
-item, so the common case (a list of str) costs no pass in Python. A non-``str`` item is then
-reported with the argument's name and its position.
+pyarrow string arrays), under the compiled module's one rule for a column of strings; it checks
+every item, so the common case (a list of str) costs no pass in Python, and reports a non-``str``
+item with the argument's name and its position.
 """
 
 from __future__ import annotations
@@ -22,82 +22,21 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
 
 from . import _ratiokit
-from ._columns import labels_like, reject_table, series_type
+from ._columns import labels_like, series_type
 from ._with_progress import ProgressCallback
 
 T = TypeVar("T")
 
 
-def _as_str_list(values: Any, name: str, *, column: bool = False) -> List[Any]:
-    """One list holding the items of `values`, in order, without checking their types. With
-    `column`, a DataFrame or a mapping is refused (TypeError) rather than iterated."""
-    if type(values) is list:
-        return values
-    if column:
-        reject_table(values, name)
-    if isinstance(values, (str, bytes)) or values is None:
-        raise TypeError(
-            f"argument '{name}': expected an iterable of str, got {type(values).__name__}"
-        )
-    # pyarrow arrays (and chunked arrays) convert in one call; NumPy arrays and pandas Series
-    # and Index objects through tolist(), which gives Python objects in positional order.
-    to_pylist = getattr(values, "to_pylist", None)
-    if callable(to_pylist):
-        return list(to_pylist())
-    tolist = getattr(values, "tolist", None)
-    if callable(tolist) and hasattr(values, "dtype"):
-        items = tolist()
-        if isinstance(items, list):
-            return items
-    try:
-        return list(values)
-    except TypeError:
-        raise TypeError(
-            f"argument '{name}': expected an iterable of str, got {type(values).__name__}"
-        ) from None
+def _as_str_list(values: Any, name: str) -> List[Any]:
+    """One list holding the items of `values`, in order, without checking their types: the
+    module's rule for a column of strings (a str, a DataFrame, a mapping or a non-iterable is
+    refused with a TypeError naming `name`)."""
+    return values if type(values) is list else _ratiokit._column(values, name)
 
 
-def _item_error(values: Sequence[Any], name: str) -> Optional[TypeError]:
-    for position, value in enumerate(values):
-        if not isinstance(value, str):
-            return TypeError(
-                f"argument '{name}': item {position} is {type(value).__name__}, not str"
-            )
-    return None
-
-
-def _call(
-    function: Callable[..., T], *args: Any, lists: Tuple[Tuple[Sequence[Any], str], ...]
-) -> T:
-    """Calls the compiled function; a TypeError from one of the lists is reported with the
-    position of the offending item."""
-    try:
-        return function(*args)
-    except TypeError:
-        for values, name in lists:
-            error = _item_error(values, name)
-            if error is not None:
-                raise error from None
-        raise
-
-
-def _unit(value: Any, name: str) -> float:
-    """A threshold or cutoff: a real number in [0, 1]."""
-    if isinstance(value, bool) or not isinstance(value, Real):
-        raise TypeError(f"{name} must be a number in [0, 1], got {type(value).__name__}")
-    number = float(value)
-    if math.isnan(number) or not 0.0 <= number <= 1.0:
-        raise ValueError(f"{name} must be in [0, 1], got {value!r}")
-    return number
-
-
-def _count(value: Any, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an int, got bool")
-    number = operator.index(value)
-    if number < 0:
-        raise ValueError(f"{name} must not be negative, got {number}")
-    return number
+_unit = _ratiokit._unit  # a threshold or cutoff: a real number in [0, 1]
+_count = _ratiokit._count  # a count: a non-negative int below 2**64
 
 
 class Choices:
@@ -142,7 +81,6 @@ def _items_and_keys(values: Any, name: str) -> Tuple[Tuple[Any, ...], Optional[A
     series = series_type()
     if series is not None and isinstance(values, series):
         return tuple(values.tolist()), values.index  # an Index never changes in place
-    reject_table(values, name, mappings=False)
     items = values if type(values) is tuple else _as_str_list(values, name)
     return tuple(items), None
 
@@ -151,7 +89,10 @@ def _prepare(
     items: Tuple[Any, ...], processor: Optional[Callable[[Any], str]], name: str, counted: bool
 ) -> Any:
     processed = items if processor is None else tuple(processor(x) for x in items)
-    return _call(_ratiokit._Choices, processed, counted, lists=((processed, name),))
+    try:
+        return _ratiokit._Choices(processed, counted)
+    except TypeError as error:  # an item that is not a str, reported with its position
+        raise TypeError(f"argument '{name}': {error}") from None
 
 
 def _as_choices(
@@ -340,21 +281,13 @@ def ratio_join(
     (int64) and ``ratio`` (float64), in the same order, built from three native columns without a
     Python object per pair; pandas is imported only then.
     """
-    lhs = _as_str_list(left, "left", column=True)
-    rhs = None if right is None else _as_str_list(right, "right", column=True)
-    lists: Tuple[Tuple[List[Any], str], ...] = ((lhs, "left"),)
-    if rhs is not None:
-        lists += ((rhs, "right"),)
     level = _unit(threshold, "threshold")
-    workers = _count(threads, "threads")
     if not as_frame:
-        return _call(_ratiokit._ratio_join, lhs, rhs, level, workers, progress, lists=lists)
+        return _ratiokit._ratio_join(left, right, level, threads, progress)
     import numpy
     import pandas
 
-    i, j, ratio = _call(
-        _ratiokit._ratio_join_columns, lhs, rhs, level, workers, progress, lists=lists
-    )
+    i, j, ratio = _ratiokit._ratio_join_columns(left, right, level, threads, progress)
     return pandas.DataFrame({
         "left": numpy.frombuffer(i, dtype=numpy.int64),
         "right": numpy.frombuffer(j, dtype=numpy.int64),
@@ -410,30 +343,31 @@ def cluster_labels(
     shape = labels_like(strings)
     # A copy of the caller's list: the call reads and counts this one, whatever `progress` or
     # another thread does to theirs meanwhile.
-    items = _as_str_list(strings, "strings", column=True)
+    items = _as_str_list(strings, "strings")
     if items is strings:
         items = list(items)
     level = _unit(threshold, "threshold")
     workers = _count(threads, "threads")
     extra = {} if progress is None else {"progress": progress}
-    if method == "exact":
-        clusters = _call(
-            lambda: ratiokit.cluster_canonicals(items, level, threads=workers, **extra),
-            lists=((items, "strings"),),
-        )
-    elif method == "lsh":
-        perms = _count(num_perm, "num_perm")
-        rows = _count(band_rows, "band_rows")
-        if not 1 <= rows <= perms:
-            raise ValueError(f"band_rows must be between 1 and num_perm, got {rows}")
-        clusters = _call(
-            lambda: ratiokit.cluster_canonicals_lsh(
+    try:
+        if method == "exact":
+            clusters = ratiokit.cluster_canonicals(items, level, threads=workers, **extra)
+        elif method == "lsh":
+            perms = _count(num_perm, "num_perm")
+            rows = _count(band_rows, "band_rows")
+            if not 1 <= rows <= perms:
+                raise ValueError(f"band_rows must be between 1 and num_perm, got {rows}")
+            clusters = ratiokit.cluster_canonicals_lsh(
                 items, level, perms, rows, threads=workers, **extra
-            ),
-            lists=((items, "strings"),),
-        )
-    else:
-        raise ValueError(f"method must be 'exact' or 'lsh', got {method!r}")
+            )
+        else:
+            raise ValueError(f"method must be 'exact' or 'lsh', got {method!r}")
+    except TypeError as error:  # a bad item, reported under this function's argument name
+        text = str(error)
+        prefix = "argument 'canonicals': "
+        if not text.startswith(prefix):
+            raise
+        raise TypeError("argument 'strings': " + text[len(prefix):]) from None
     labels = list(range(len(items)))
     for members, _ in clusters:
         first = members[0]
@@ -478,12 +412,7 @@ def dedupe(
     index for a pandas Series, an array of intp for a NumPy array, a list otherwise.
     """
     shape = labels_like(strings)
-    items = _as_str_list(strings, "strings", column=True)
+    items = _as_str_list(strings, "strings")
     if items is strings:
         items = list(items)  # as in cluster_labels
-    return shape(
-        _call(
-            _ratiokit._dedupe, items, _unit(threshold, "threshold"), _count(threads, "threads"),
-            progress, lists=((items, "strings"),),
-        )
-    )
+    return shape(_ratiokit._dedupe(items, _unit(threshold, "threshold"), threads, progress))

@@ -1,17 +1,20 @@
 """The compiled long-running calls with a keyword-only ``progress`` added.
 
 The same keyword for ``Rationer.cluster_canonicals``: the package's ``Rationer`` is the compiled
-class with that one method extended. Without ``progress`` these are exactly the compiled
-functions. Each wrapper's docstring is the compiled one, the single source of that prose,
+class with that one method extended, and the package's ``CosineJoiner`` the compiled class
+taking documents by the package's input rule. All of them read their input by that rule (any
+iterable of ``str``; documents from any iterable of token iterables; a DataFrame, a
+``Mapping`` or a bare ``str`` refused with a TypeError saying what to pass; counts such as
+``threads`` named in their errors); with a list of ``str`` and no ``progress`` they return
+exactly what the compiled functions do. Each wrapper's docstring is the compiled one, the single source of that prose,
 followed by PROGRESS_NOTE.
 """
 
 from __future__ import annotations
 
-from typing import Callable, Optional, Sequence, TypeVar, cast, final
+from typing import Callable, Iterable, Optional, TypeVar, cast, final
 
 from . import _ratiokit
-from ._columns import reject_table
 
 ProgressCallback = Callable[[str, int, int], object]
 
@@ -37,31 +40,25 @@ def documented_as(compiled: object) -> Callable[[_Documented], _Documented]:
 
 @documented_as(_ratiokit.cluster_canonicals)
 def cluster_canonicals(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
     threads: int = 0,
     *,
     progress: Optional[ProgressCallback] = None,
 ) -> list[tuple[list[int], float]]:
-    reject_table(canonicals, "canonicals")
-    if progress is None:
-        return _ratiokit.cluster_canonicals(canonicals, threshold, threads)
     return _ratiokit._cluster_canonicals(canonicals, threshold, threads, progress)
 
 
 @documented_as(_ratiokit.cluster_canonicals_lsh)
 def cluster_canonicals_lsh(
-    canonicals: Sequence[str],
+    canonicals: Iterable[str],
     threshold: float,
-    num_perm: int,
-    band_rows: int,
+    num_perm: int = 128,
+    band_rows: int = 4,
     threads: int = 0,
     *,
     progress: Optional[ProgressCallback] = None,
 ) -> list[tuple[list[int], float]]:
-    reject_table(canonicals, "canonicals")
-    if progress is None:
-        return _ratiokit.cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads)
     return _ratiokit._cluster_canonicals_lsh(
         canonicals, threshold, num_perm, band_rows, threads, progress
     )
@@ -69,15 +66,13 @@ def cluster_canonicals_lsh(
 
 @documented_as(_ratiokit.cosine_join)
 def cosine_join(
-    docs: Sequence[Sequence[str]],
+    docs: Iterable[Iterable[str]],
     threshold: float,
     concurrency: str = "cpu",
     threads: int = 0,
     *,
     progress: Optional[ProgressCallback] = None,
 ) -> list[tuple[int, int, float]]:
-    if progress is None:
-        return _ratiokit.cosine_join(docs, threshold, concurrency, threads)
     return _ratiokit._cosine_join(docs, threshold, concurrency, threads, progress)
 
 
@@ -96,12 +91,23 @@ class Rationer(_ratiokit.Rationer):
     @documented_as(_ratiokit.Rationer.cluster_canonicals)
     def cluster_canonicals(
         self,
-        canonicals: Sequence[str],
+        canonicals: Iterable[str],
         threshold: float,
         *,
         progress: Optional[ProgressCallback] = None,
     ) -> list[tuple[list[int], float]]:
-        reject_table(canonicals, "canonicals")
-        if progress is None:
-            return super().cluster_canonicals(canonicals, threshold)
         return self._cluster_canonicals_progress(canonicals, threshold, progress)
+
+
+@final
+class CosineJoiner(_ratiokit.CosineJoiner):
+    """A similarity-join handle that builds the TF-IDF corpus of `docs` once, then answers
+    repeated ``join(threshold, concurrency="cpu", threads=0)`` calls on it, where the free
+    ``cosine_join`` rebuilds everything per call. This is the compiled
+    ``_ratiokit.CosineJoiner`` taking documents from any iterable of token iterables."""
+
+    __slots__ = ()
+    __module__ = "ratiokit"
+
+    def __new__(cls, docs: Iterable[Iterable[str]]) -> CosineJoiner:
+        return cast(CosineJoiner, super().__new__(cls, _ratiokit._documents(docs, "docs")))

@@ -223,6 +223,25 @@ class TestLshAndProgress:
         done = run(work, "cluster", "near.txt", "--threshold", "0.9", "--quiet", "--format", "tsv")
         assert done.returncode == 0 and done.stderr == b""
         assert len(tsv_rows(done)[1]) == 10
+        # The library's own lines too, which RATIOKIT_PROGRESS turns on at every phase.
+        for command in (["cluster"], ["cluster", "--lsh"], ["pairs", "--threshold", "0.9"]):
+            loud = run(work, *command, "near.txt", "--format", "tsv",
+                       env={"RATIOKIT_PROGRESS": "1"})
+            assert b"[ratiokit]" in loud.stderr
+            done = run(work, *command, "near.txt", "--quiet", "--format", "tsv",
+                       env={"RATIOKIT_PROGRESS": "1"})
+            assert done.returncode == 0 and done.stderr == b"" and done.stdout == loud.stdout
+
+    def test_quiet_leaves_later_library_calls_as_configured(self, work, monkeypatch, capfd):
+        from ratiokit import _ratiokit, cli
+
+        monkeypatch.chdir(work)
+        monkeypatch.setenv("RATIOKIT_PROGRESS", "1")
+        assert cli.main(["cluster", "near.txt", "--format", "tsv", "--quiet"]) == 0
+        assert capfd.readouterr().err == ""
+        assert _ratiokit._progress_lines(None) is None  # the variable rules again
+        ratiokit.cluster_canonicals(NEAR, 0.9)
+        assert "[ratiokit] edges: start" in capfd.readouterr().err
 
     def test_status_only_when_asked_and_environment_untouched(self, work, monkeypatch, capsys):
         from ratiokit import cli

@@ -214,24 +214,6 @@ def test_no_progress_without_the_variable():
     assert stderr_of({}, drop=("RATIOKIT_PROGRESS",)) == ""
 
 
-@pytest.mark.parametrize(
-    "args, error, message",
-    [
-        ((["a"], 0.5, -1, 4), OverflowError, "can't convert negative int to unsigned"),
-        ((["a"], 0.5, 4, -1), OverflowError, "can't convert negative int to unsigned"),
-        (("abc", 0.5, 4, 2), TypeError, "argument 'canonicals': Can't extract `str` to `Vec`"),
-        ((["a"], "x", 4, 2), TypeError, None),
-        ((["a"], 0.5, 4.0, 2), TypeError, None),
-        ((["a"], 0.5, 4), TypeError, None),
-    ],
-)
-def test_conversion_errors(args, error, message):
-    with pytest.raises(error) as info:
-        ratiokit.cluster_canonicals_lsh(*args)
-    if message is not None:
-        assert str(info.value) == message
-
-
 def test_signature():
     import inspect
 

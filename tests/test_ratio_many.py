@@ -73,14 +73,28 @@ def test_private_pools_leave_no_threads_behind():
     "mode, threads", [("RAYON_NUM_THREADS", "3"), ("RAYON_RS_NUM_CPUS", "2"), ("RAYON_NUM_THREADS", "x")]
 )
 def test_shared_pool_size_from_the_environment(mode, threads):
+    # Read at the first computation, so a value set after import still counts; the pool's
+    # workers all start on a long clustering call.
     out = run_python(
-        """
+        f"""
+        import os, random
         from ratiokit import _ratiokit
+        def count():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+        os.environ[{mode!r}] = {threads!r}
+        rng = random.Random(1)
+        strings = ["".join(rng.choice("ab") for _ in range(60)) for _ in range(600)]
+        before = count()
         print(_ratiokit.ratio_many([("abc", "abd")] * 1000) == [2 / 3] * 1000)
-        """,
-        env={mode: threads},
+        _ratiokit.cluster_canonicals(strings, 0.0)
+        print(count() - before, len(os.sched_getaffinity(0)))
+        """
     )
-    assert out.strip() == "True"
+    ok, sizes = out.splitlines()
+    started, cpus = map(int, sizes.split())
+    assert ok == "True"
+    assert started == (int(threads) if threads.isdigit() else min(cpus, 4 * cpus))
 
 
 # ---------------------------------------------------------------------------------------------

@@ -244,3 +244,29 @@ def test_long_calls_hand_freed_memory_back():
         """
     )
     assert int(out) < 60, f"{out.strip()} MiB stayed resident"
+
+
+@pytest.mark.skipif(SANITIZED, reason="no meaningful memory measures under sanitizers")
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_scratch_of_one_huge_call_is_given_back():
+    # Per-thread scratch keeps at most a few MiB between calls: a signature of 2**23 values (64
+    # MiB) and the symbol ids of a 12-million-character text (48 MiB) go back once their call
+    # ends. Few strings: everything runs on the calling thread, whose scratch outlives the call.
+    out = run_python(
+        """
+        import os, random, ratiokit
+        def resident_mib():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 2**20
+        rng = random.Random(1)
+        short = ["abcdefghijk", "abcdefghijl", "zzzzzzzzzzzz", "qqqqqqqqqqqqq"]
+        a = "".join(rng.choice("\\u00e9\\u00e8\\u00ea") for _ in range(12_000_000))
+        b = "".join(rng.choice("\\u00e9\\u00e8\\u00eb") for _ in range(300))
+        ratiokit.ratio("abc", "abd", autojunk=True)
+        before = resident_mib()
+        ratiokit.cluster_canonicals_lsh(short, 0.5, 2**23, 2**23)
+        ratiokit.ratio(a, b, autojunk=True)
+        print(resident_mib() - before)
+        """
+    )
+    assert int(out) < 16, f"{out.strip()} MiB stayed resident"

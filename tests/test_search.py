@@ -304,19 +304,3 @@ class TestInputs:
         with pytest.raises(TypeError, match=rf"argument '{name}': expected an iterable"):
             call("abc")
 
-    @pytest.mark.parametrize("bad", [math.nan, -0.01, 1.01, math.inf])
-    def test_thresholds_outside_unit_interval(self, bad):
-        with pytest.raises(ValueError):
-            ratiokit.extract("a", ["a"], score_cutoff=bad)
-        with pytest.raises(ValueError):
-            ratiokit.ratio_join(["a"], threshold=bad)
-        with pytest.raises(ValueError):
-            ratiokit.cluster_labels(["a"], threshold=bad)
-
-    def test_bad_counts(self):
-        with pytest.raises(ValueError):
-            ratiokit.extract("a", ["a"], limit=-1)
-        with pytest.raises(TypeError):
-            ratiokit.extract("a", ["a"], limit=2.5)
-        with pytest.raises(TypeError):
-            ratiokit.extract(None, ["a"])

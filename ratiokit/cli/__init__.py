@@ -13,6 +13,7 @@ from __future__ import annotations
 import sys
 from typing import Iterable, Optional
 
+from .. import _ratiokit
 from .arguments import _expanded_pattern, _fail_usage, build_parser
 from .formats import _printable
 from .inputs import InputError
@@ -66,6 +67,9 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
         _fail_usage(subparser_errors, "--band-rows must be between 1 and --num-perm")
     if getattr(args, "format", None) is None and hasattr(args, "format"):
         args.format = "table" if sys.stdout.isatty() else "tsv"
+    # --quiet silences the library's RATIOKIT_PROGRESS lines for this command only.
+    quiet = getattr(args, "quiet", False)
+    lines = _ratiokit._progress_lines(False) if quiet else None
     try:
         status = args.run(args, args.parser)
         # Inside the handlers below, so that a failed write of buffered output is reported too.
@@ -95,3 +99,6 @@ def main(argv: Optional[Iterable[str]] = None) -> int:
     except KeyboardInterrupt:
         print("ratiokit: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if quiet:
+            _ratiokit._progress_lines(lines)

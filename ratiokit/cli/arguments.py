@@ -75,8 +75,8 @@ def _add_input_options(p: argparse.ArgumentParser) -> None:
                             "plain lines elsewhere (RATIOKIT_PROGRESS, where set, gives the "
                             "library's lines instead)")
     noise.add_argument("--quiet", action="store_true",
-                       help="nothing on standard error but errors (and the library's lines "
-                            "where RATIOKIT_PROGRESS is set)")
+                       help="nothing on standard error but errors (not even the library's "
+                            "lines where RATIOKIT_PROGRESS is set)")
     noise.add_argument("--verbose", action="store_true",
                        help="also name each entry a directory walk skips")
 

@@ -92,10 +92,10 @@ bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
   return check_required(sig, out);
 }
 
-bool wrap_arg_error(const char* name) {
+bool wrap_arg_error(const char* name, PyObject* wrapped_type) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_TypeError) {
+  if (type != wrapped_type) {
     PyErr_Restore(type, value, traceback);
     return false;
   }
@@ -115,14 +115,14 @@ bool wrap_arg_error(const char* name) {
     Py_XDECREF(cause);
     return false;
   }
-  PyObject* error = PyObject_CallOneArg(PyExc_TypeError, wrapped);
+  PyObject* error = PyObject_CallOneArg(wrapped_type, wrapped);
   Py_DECREF(wrapped);
   if (error == nullptr) {
     Py_XDECREF(cause);
     return false;
   }
   if (cause != nullptr) PyException_SetCause(error, cause);  // steals cause
-  PyErr_SetObject(PyExc_TypeError, error);
+  PyErr_SetObject(wrapped_type, error);
   Py_DECREF(error);
   return false;
 }

@@ -22,8 +22,9 @@ bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 bool parse_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Applies the wrapping rule to a failed conversion of argument `name`; always returns false.
-// A TypeError becomes "argument '<name>': <message>"; every other exception passes unchanged.
-bool wrap_arg_error(const char* name);
+// An exception of exactly `type` (TypeError unless given) becomes the same type with the message
+// "argument '<name>': <message>"; every other exception passes unchanged.
+bool wrap_arg_error(const char* name, PyObject* type = PyExc_TypeError);
 
 // Converts argument `name` with `convert(obj, out...)` and applies the wrapping rule.
 template <class F, class... Out>

@@ -1,6 +1,8 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 #include "binding/messages.hpp"
 
@@ -8,20 +10,67 @@ namespace ratiokit::py {
 namespace {
 
 PyObject* COLLECTIONS_SEQUENCE = nullptr;
+PyObject* COLLECTIONS_MAPPING = nullptr;
+PyObject* NUMBERS_REAL = nullptr;
+
+// isinstance(obj, <module>.<name>), the class looked up once; -1 with an exception set.
+int is_instance_of(PyObject* obj, PyObject*& cls, const char* module, const char* name) {
+  if (cls == nullptr) {
+    PyObject* found = PyImport_ImportModule(module);
+    if (found == nullptr) return -1;
+    cls = PyObject_GetAttrString(found, name);
+    Py_DECREF(found);
+    if (cls == nullptr) return -1;
+  }
+  return PyObject_IsInstance(obj, cls);
+}
 
 // list, tuple, or anything registered as a collections.abc.Sequence.
 bool is_sequence(PyObject* obj) {
   if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
-  if (COLLECTIONS_SEQUENCE == nullptr) {
-    PyObject* abc = PyImport_ImportModule("collections.abc");
-    if (abc == nullptr) return false;
-    COLLECTIONS_SEQUENCE = PyObject_GetAttrString(abc, "Sequence");
-    Py_DECREF(abc);
-    if (COLLECTIONS_SEQUENCE == nullptr) return false;
-  }
-  const int r = PyObject_IsInstance(obj, COLLECTIONS_SEQUENCE);
+  const int r = is_instance_of(obj, COLLECTIONS_SEQUENCE, "collections.abc", "Sequence");
   if (r < 0) PyErr_Clear();
   return r > 0;
+}
+
+// The type's name without its module, as type(obj).__name__ gives it.
+const char* short_type_name(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr ? dot + 1 : name;
+}
+
+// A pandas DataFrame. pandas is only asked when it is already imported: a DataFrame cannot exist
+// otherwise. -1 with an exception set.
+int is_dataframe(PyObject* obj) {
+  PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");  // borrowed
+  if (pandas == nullptr) return 0;
+  PyObject* frame = PyObject_GetAttrString(pandas, "DataFrame");
+  if (frame == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  const int r = PyObject_IsInstance(obj, frame);
+  Py_DECREF(frame);
+  return r;
+}
+
+// The list an object's to_pylist() gives (a pyarrow array's), a new reference; nullptr with no
+// exception set when it has none.
+PyObject* pylist_of(PyObject* obj) {
+  PyObject* method = PyObject_GetAttrString(obj, "to_pylist");
+  if (method == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* list = PyCallable_Check(method) ? PyObject_CallNoArgs(method) : nullptr;
+  Py_DECREF(method);
+  return list;
+}
+
+bool is_iterable(PyObject* obj) {
+  return Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj);
 }
 
 // Walks the items of a sequence argument in order, calling item(obj) on each until it returns
@@ -37,17 +86,9 @@ bool for_each_item(PyObject* seq, F&& item) {
   return !PyErr_Occurred();
 }
 
-// Checks the outer shape of a list argument and returns its length hint (0 when unknown).
-bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = nullptr) {
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, msg::STR_TO_VEC);
-    return false;
-  }
-  if (!is_sequence(obj)) {
-    if (PyErr_Occurred()) return false;
-    type_mismatch(obj, "Sequence");
-    return false;
-  }
+// The length an argument says it has (0 when it cannot say), in `declared`, and how many items
+// to reserve room for, in `hint`.
+void size_hints(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared) {
   hint = PyObject_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
@@ -60,6 +101,20 @@ bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = n
   if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
     hint = std::min(hint, MAX_UNCHECKED_HINT);
   }
+}
+
+// Checks the outer shape of a list argument and returns its length hint (0 when unknown).
+bool sequence_of_items(PyObject* obj, Py_ssize_t& hint, Py_ssize_t* declared = nullptr) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, msg::STR_TO_VEC);
+    return false;
+  }
+  if (!is_sequence(obj)) {
+    if (PyErr_Occurred()) return false;
+    type_mismatch(obj, "Sequence");
+    return false;
+  }
+  size_hints(obj, hint, declared);
   return true;
 }
 
@@ -262,10 +317,12 @@ bool to_u64(PyObject* obj, uint64_t& out) {
   return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
 }
 
-bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
-                          std::vector<CodePoints>& out) {
-  Py_ssize_t hint, declared;
-  if (!sequence_of_items(obj, hint, &declared)) return false;
+namespace {
+
+// The texts of a list argument whose shape has been checked; with `positions`, a non-str item is
+// reported with its position (the package's rule) instead of the module's type mismatch.
+bool read_texts(PyObject* obj, const char* name, size_t max_items, Py_ssize_t hint,
+                Py_ssize_t declared, bool positions, std::vector<CodePoints>& out) {
   const auto too_many = [&](Py_ssize_t count) {
     PyErr_Format(PyExc_ValueError, msg::TOO_MANY_ITEMS, name, count, max_items);
     return false;
@@ -275,9 +332,21 @@ bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_ite
   out.reserve(static_cast<size_t>(hint));
   return for_each_item(obj, [&](PyObject* item) {
     if (out.size() == max_items) return too_many(static_cast<Py_ssize_t>(out.size()) + 1);
+    if (positions && !PyUnicode_Check(item)) {
+      return item_not_str(item, static_cast<Py_ssize_t>(out.size()));
+    }
     out.emplace_back();
     return to_code_points(item, name, out.back());
   });
+}
+
+}  // namespace
+
+bool to_bounded_text_list(PyObject* obj, const char* name, const size_t& max_items,
+                          std::vector<CodePoints>& out) {
+  Py_ssize_t hint, declared;
+  if (!sequence_of_items(obj, hint, &declared)) return false;
+  return read_texts(obj, name, max_items, hint, declared, false, out);
 }
 
 bool to_text_list(PyObject* obj, const char* name, std::vector<CodePoints>& out) {
@@ -300,6 +369,134 @@ bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out) {
       return to_utf8(token, tokens.back());
     });
   });
+}
+
+PyObject* column_source(PyObject* obj, const char* not_iterable) {
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    Py_INCREF(obj);
+    return obj;
+  }
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, not_iterable, short_type_name(obj));
+    return nullptr;
+  }
+  // Iterating either would give column names or keys, which nobody means to compare.
+  int table = is_dataframe(obj);
+  if (table == 0) table = is_instance_of(obj, COLLECTIONS_MAPPING, "collections.abc", "Mapping");
+  if (table < 0) return nullptr;
+  if (table > 0) {
+    PyErr_Format(PyExc_TypeError, msg::COLUMN_NOT_TABLE, short_type_name(obj));
+    return nullptr;
+  }
+  if (PyObject* list = pylist_of(obj)) return list;
+  if (PyErr_Occurred()) return nullptr;
+  if (!is_iterable(obj)) {
+    PyErr_Format(PyExc_TypeError, not_iterable, short_type_name(obj));
+    return nullptr;
+  }
+  Py_INCREF(obj);
+  return obj;
+}
+
+PyObject* column_list(PyObject* obj, const char* not_iterable) {
+  if (PyList_CheckExact(obj)) {
+    Py_INCREF(obj);
+    return obj;
+  }
+  PyObject* source = column_source(obj, not_iterable);
+  if (source == nullptr || PyList_CheckExact(source)) return source;
+  PyObject* list = PySequence_List(source);
+  Py_DECREF(source);
+  return list;
+}
+
+bool to_text_column(PyObject* obj, const char* name, const size_t& max_items,
+                    std::vector<CodePoints>& out) {
+  PyObject* source = column_source(obj);
+  if (source == nullptr) return false;
+  Py_ssize_t hint, declared;
+  size_hints(source, hint, &declared);
+  const bool ok = read_texts(source, name, max_items, hint, declared, true, out);
+  Py_DECREF(source);
+  return ok;
+}
+
+PyObject* document_source(PyObject* doc, Py_ssize_t index) {
+  if (!PyUnicode_Check(doc) && !PyBytes_Check(doc)) {
+    PyObject* tokens = pylist_of(doc);
+    if (tokens != nullptr || PyErr_Occurred()) return tokens;
+    if (is_iterable(doc)) {
+      Py_INCREF(doc);
+      return doc;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, msg::DOCUMENT_NOT_TOKENS, index, short_type_name(doc));
+  return nullptr;
+}
+
+bool to_token_column(PyObject* obj, std::vector<std::vector<std::string>>& out) {
+  PyObject* source = column_source(obj, msg::NOT_DOCUMENTS);
+  if (source == nullptr) return false;
+  Py_ssize_t hint;
+  size_hints(source, hint, nullptr);
+  out.clear();
+  out.reserve(static_cast<size_t>(hint));
+  const bool ok = for_each_item(source, [&](PyObject* doc) {
+    const Py_ssize_t index = static_cast<Py_ssize_t>(out.size());
+    PyObject* tokens = document_source(doc, index);
+    if (tokens == nullptr) return false;
+    out.emplace_back();
+    std::vector<std::string>& words = out.back();
+    Py_ssize_t doc_hint;
+    size_hints(tokens, doc_hint, nullptr);
+    words.reserve(static_cast<size_t>(doc_hint));
+    const bool read = for_each_item(tokens, [&](PyObject* token) {
+      if (!PyUnicode_Check(token)) {
+        return token_not_str(token, index, static_cast<Py_ssize_t>(words.size()));
+      }
+      words.emplace_back();
+      return to_utf8(token, words.back());
+    });
+    Py_DECREF(tokens);
+    return read;
+  });
+  Py_DECREF(source);
+  return ok;
+}
+
+bool item_not_str(PyObject* item, Py_ssize_t position) {
+  PyErr_Format(PyExc_TypeError, msg::ITEM_NOT_STR, position, short_type_name(item));
+  return false;
+}
+
+bool token_not_str(PyObject* token, Py_ssize_t doc, Py_ssize_t position) {
+  PyErr_Format(PyExc_TypeError, msg::TOKEN_NOT_STR, doc, position, short_type_name(token));
+  return false;
+}
+
+bool to_count(PyObject* obj, const char* name, uint64_t& out) {
+  if (to_u64(obj, out)) return true;
+  wrap_arg_error(name, PyExc_OverflowError);
+  return wrap_arg_error(name);
+}
+
+bool to_unit(PyObject* obj, const char* name, double& out) {
+  int real = PyFloat_Check(obj) || (PyLong_Check(obj) && !PyBool_Check(obj));
+  if (!real && !PyBool_Check(obj)) {
+    real = is_instance_of(obj, NUMBERS_REAL, "numbers", "Real");
+    if (real < 0) return false;
+  }
+  if (!real) {
+    PyErr_Format(PyExc_TypeError, msg::UNIT_TYPE, short_type_name(obj));
+    return wrap_arg_error(name);
+  }
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) return wrap_arg_error(name);
+  if (!(out >= 0.0 && out <= 1.0)) {
+    PyErr_Format(PyExc_ValueError, msg::UNIT_RANGE, name, obj);
+    return false;
+  }
+  return true;
 }
 
 bool parse_concurrency(const std::string& text, Concurrency& out) {

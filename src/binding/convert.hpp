@@ -23,6 +23,7 @@
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
+#include "binding/messages.hpp"
 #include "binding/results.hpp"
 #include "binding/types.hpp"
 #include "gestalt/gestalt.hpp"
@@ -120,6 +121,39 @@ class PairReader {
   bool ended_ = false;
 };
 bool to_token_lists(PyObject* obj, std::vector<std::vector<std::string>>& out);
+
+// The package's input rule, wider than the module's own list kinds above, for the private entry
+// points behind the package's functions. A column of strings is any iterable of str: a list,
+// tuple or other sequence is read in place, any other iterable (a generator, a NumPy array, a
+// pandas Series) once as the call goes, and an object with to_pylist() (a pyarrow array) through
+// the list it gives. A str or bytes, a pandas DataFrame, a Mapping or a non-iterable is refused
+// with a TypeError saying what to pass, and a non-str item with its position.
+//
+// What to read a column's items from: a new reference, or nullptr with TypeError set.
+// `not_iterable` is the message for a str, bytes or non-iterable, with the type's name.
+PyObject* column_source(PyObject* obj, const char* not_iterable = msg::NOT_ITERABLE);
+// The column as a list: `obj` itself when it is exactly a list, else a new list of its items in
+// order (the items unchecked). A new reference, or nullptr with TypeError set.
+PyObject* column_list(PyObject* obj, const char* not_iterable = msg::NOT_ITERABLE);
+// A column of strings, refusing (ValueError) more than `max_items`.
+inline constexpr size_t NO_ITEM_LIMIT = SIZE_MAX;
+bool to_text_column(PyObject* obj, const char* name, const size_t& max_items,
+                    std::vector<CodePoints>& out);
+// What to read the tokens of document number `index` from (any iterable but a str or bytes), as
+// column_source does for a column.
+PyObject* document_source(PyObject* doc, Py_ssize_t index);
+// Documents: a column (as above) of documents, each any iterable of str tokens.
+bool to_token_column(PyObject* obj, std::vector<std::vector<std::string>>& out);
+// The package's TypeError for a non-str item at `position` of a column; returns false.
+bool item_not_str(PyObject* item, Py_ssize_t position);
+// Likewise for token `position` of document `doc`.
+bool token_not_str(PyObject* token, Py_ssize_t doc, Py_ssize_t position);
+// The package's counts (threads, limits, sizes): as to_u64, not an integer: TypeError, negative or
+// too large: OverflowError, either named "argument '<name>': ...".
+bool to_count(PyObject* obj, const char* name, uint64_t& out);
+// The package's thresholds and cutoffs: a real number (not a bool) in [0, 1]; TypeError for any
+// other type, ValueError for NaN or a value outside, both naming the argument.
+bool to_unit(PyObject* obj, const char* name, double& out);
 
 // Decodes a concurrency mode; an unknown one raises ValueError (call with the GIL held, before
 // any work starts).

@@ -30,6 +30,11 @@ extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
 // Stages of a computation spread over several processes (py_stages.cpp).
 extern PyMethodDef STAGE_DEFS[];
 extern const size_t STAGE_DEF_COUNT;
+// The package's input rule and value checks, for its Python code.
+extern PyMethodDef COLUMN_DEF;
+extern PyMethodDef DOCUMENTS_DEF;
+extern PyMethodDef COUNT_DEF;
+extern PyMethodDef UNIT_DEF;
 
 // The Rationer class, created on first use and kept for the process: a new reference, or
 // nullptr with the exception set.

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <thread>
 
+#include "binding/environment.hpp"
+
 namespace ratiokit::py {
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -17,6 +19,7 @@ ReleasedGil::ReleasedGil(PollHook hook) noexcept : hook_(hook) {
   // Signal handlers run only on the main thread; elsewhere a poll could never see one, unless
   // the caller's hook has something to check.
   if (_PyOS_IsMainThread() || hook_.call != nullptr) scope_.emplace(&ReleasedGil::poll, this);
+  configure_shared_pool();
   tstate_ = PyEval_SaveThread();
 }
 
@@ -120,6 +123,7 @@ struct Beside {
 bool run_beside(FunctionRef<void()> body, PollHook hook) {
   Beside shared;
   const bool main_thread = _PyOS_IsMainThread();
+  configure_shared_pool();
   PyThreadState* tstate = PyEval_SaveThread();
   std::thread computation;
   try {

@@ -16,6 +16,25 @@ inline constexpr const char* LIST_BEING_SORTED =
 inline constexpr const char* TOO_LONG =
     "argument '%s': a text of %zd code points is longer than the supported maximum of %zd";
 
+// The package's rule for a column of strings and for documents (see to_text_column).
+inline constexpr const char* COLUMN_NOT_TABLE =
+    "pass a column (a Series, list or array of str), not a %s";
+inline constexpr const char* NOT_ITERABLE =
+    "expected an iterable of str (a list, tuple, Series or array), got %s";
+inline constexpr const char* NOT_DOCUMENTS =
+    "expected an iterable of documents (each an iterable of str tokens), got %s";
+inline constexpr const char* ITEM_NOT_STR = "item %zd is %s, not str";
+inline constexpr const char* DOCUMENT_NOT_TOKENS =
+    "document %zd is a %s; pass its tokens (an iterable of str)";
+inline constexpr const char* TOKEN_NOT_STR = "document %zd: token %zd is %s, not str";
+// Counts (threads, limits, sizes) and thresholds of the package's functions.
+inline constexpr const char* UNIT_TYPE = "must be a number in [0, 1], got %s";
+inline constexpr const char* UNIT_RANGE = "argument '%s': must be in [0, 1], got %R";
+
+inline constexpr const char* PROGRESS_NOT_CALLABLE = "argument 'progress': '%s' object is not callable";
+inline constexpr const char* CHOICE_TOO_LONG = "a text is longer than the supported maximum";
+inline constexpr const char* LENGTH_OVERFLOW = "cannot fit 'int' into an index-sized integer";
+
 inline constexpr const char* TOO_MANY_POSITIONAL = "%s takes %zd positional arguments but %zd %s given";
 inline constexpr const char* TOO_MANY_POSITIONAL_RANGE =
     "%s takes from %zd to %zd positional arguments but %zd %s given";

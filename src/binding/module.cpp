@@ -6,6 +6,7 @@
 // (and refuse the import themselves in isolated subinterpreters), and the exec step refuses any
 // other interpreter the slot does not cover (legacy subinterpreters, older interpreters).
 #include "binding/convert.hpp"
+#include "binding/environment.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/messages.hpp"
 
@@ -32,6 +33,11 @@ PyMethodDef* const FUNCTIONS[] = {
     &PRIVATE_CLUSTER_CANONICALS_DEF,
     &PRIVATE_CLUSTER_CANONICALS_LSH_DEF,
     &PRIVATE_COSINE_JOIN_DEF,
+    &PROGRESS_LINES_DEF,
+    &COLUMN_DEF,
+    &DOCUMENTS_DEF,
+    &COUNT_DEF,
+    &UNIT_DEF,
 };
 
 int exec_module(PyObject* module) {

@@ -1,15 +1,14 @@
-// Progress reports of the clustering and join entry points.
+// Progress reports of the long entry points.
 #include "binding/progress.hpp"
 
-#include <cstdlib>
-
+#include "binding/environment.hpp"
 #include "cluster/cluster.hpp"
 #include "parallel/memory.hpp"
 
 namespace ratiokit::py {
 
 ProgressReport::ProgressReport(PyObject* callable) {
-  record_.lines = std::getenv("RATIOKIT_PROGRESS") != nullptr;
+  record_.lines = progress_lines_setting();
   if (callable != nullptr && callable != Py_None) callable_ = callable;
 }
 
@@ -52,23 +51,24 @@ bool to_progress(PyObject* obj, PyObject*& out) {
     return true;
   }
   if (!PyCallable_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument 'progress': '%s' object is not callable",
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, msg::PROGRESS_NOT_CALLABLE, Py_TYPE(obj)->tp_name);
     return false;
   }
   out = obj;
   return true;
 }
 
-bool read_strings_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, StringsCall& out) {
+bool read_strings_call(const Signature& sig, InputRule rule, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, StringsCall& out) {
   PyObject* arg[4] = {nullptr, nullptr, nullptr, nullptr};
   if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return false;
   const char* name = sig.names[0];
-  return convert_arg(arg[0], name, to_bounded_text_list, name, MAX_CLUSTER_STRINGS,
-                     out.strings) &&
+  const bool package = rule == InputRule::Package;
+  return convert_arg(arg[0], name, package ? to_text_column : to_bounded_text_list, name,
+                     MAX_CLUSTER_STRINGS, out.strings) &&
          convert_arg(arg[1], "threshold", to_f64, out.threshold) &&
-         (arg[2] == nullptr || convert_arg(arg[2], "threads", to_u64, out.threads)) &&
+         (arg[2] == nullptr || (package ? to_count(arg[2], "threads", out.threads)
+                                        : convert_arg(arg[2], "threads", to_u64, out.threads))) &&
          to_progress(arg[3], out.progress);
 }
 

@@ -47,14 +47,17 @@ struct ProgressReport {
 bool to_progress(PyObject* obj, PyObject*& out);
 
 // The arguments of a call over one list of strings: (strings, threshold, threads=0,
-// progress=None), the list named by sig's first parameter and read with 32-bit row indices.
+// progress=None), the list named by sig's first parameter and read with 32-bit row indices, under
+// the module's rule for its public functions or the package's (to_text_column, to_count) for
+// the private ones behind the package.
+enum class InputRule { Module, Package };
 struct StringsCall {
   std::vector<CodePoints> strings;
   double threshold = 0.0;
   uint64_t threads = 0;
   PyObject* progress = nullptr;  // borrowed; null for none
 };
-bool read_strings_call(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, StringsCall& out);
+bool read_strings_call(const Signature& sig, InputRule rule, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, StringsCall& out);
 
 }  // namespace ratiokit::py

@@ -14,11 +14,11 @@ const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "threads", "pro
 const Signature CLUSTER_SIG{"cluster_canonicals()", CLUSTER_PARAMS, 3, 2};
 const Signature PRIVATE_CLUSTER_SIG{"_cluster_canonicals()", CLUSTER_PARAMS, 4, 2};
 
-PyObject* cluster_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* cluster_entry(const Signature& sig, InputRule rule, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     StringsCall call;
-    if (!read_strings_call(sig, args, nargs, kwnames, call)) return nullptr;
+    if (!read_strings_call(sig, rule, args, nargs, kwnames, call)) return nullptr;
     std::vector<CodePoints>& canonicals = call.strings;
     const double threshold = call.threshold;
     const uint64_t threads = call.threads;
@@ -38,12 +38,12 @@ PyObject* cluster_entry(const Signature& sig, PyObject* const* args, Py_ssize_t 
 
 PyObject* cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return cluster_entry(CLUSTER_SIG, args, nargs, kwnames);
+  return cluster_entry(CLUSTER_SIG, InputRule::Module, args, nargs, kwnames);
 }
 
 PyObject* private_cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-  return cluster_entry(PRIVATE_CLUSTER_SIG, args, nargs, kwnames);
+  return cluster_entry(PRIVATE_CLUSTER_SIG, InputRule::Package, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -64,8 +64,8 @@ PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(private_cluster_canonicals)),
     METH_FASTCALL | METH_KEYWORDS,
     "_cluster_canonicals(canonicals, threshold, threads=0, progress=None)\n--\n\n"
-    "cluster_canonicals with a progress callable, called as progress(phase, done, total) on\n"
-    "the calling thread with the GIL held, at most about ten times a second; an exception it\n"
-    "raises cancels the call and propagates."};
+    "cluster_canonicals under the package's input rule (any iterable of str), with a progress\n"
+    "callable, called as progress(phase, done, total) on the calling thread with the GIL held,\n"
+    "at most about ten times a second; an exception it raises cancels the call and propagates."};
 
 }  // namespace ratiokit::py

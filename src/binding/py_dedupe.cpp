@@ -1,5 +1,5 @@
 // The private _dedupe(strings, threshold, threads=0, progress=None) behind ratiokit.dedupe.
-// The package validates the threshold and turns its input into a list of str.
+// The package validates the threshold.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/progress.hpp"
@@ -16,7 +16,7 @@ const Signature DEDUPE_SIG{"_dedupe()", DEDUPE_PARAMS, 4, 2};
 PyObject* dedupe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     StringsCall call;
-    if (!read_strings_call(DEDUPE_SIG, args, nargs, kwnames, call)) return nullptr;
+    if (!read_strings_call(DEDUPE_SIG, InputRule::Package, args, nargs, kwnames, call)) return nullptr;
     std::vector<CodePoints>& strings = call.strings;
     const double threshold = call.threshold;
     const uint64_t threads = call.threads;

@@ -30,8 +30,8 @@ const char* const LSH_PARAMS[] = {"canonicals", "threshold", "num_perm",
 const Signature LSH_SIG{"cluster_canonicals_lsh()", LSH_PARAMS, 5, 4};
 const Signature PRIVATE_LSH_SIG{"_cluster_canonicals_lsh()", LSH_PARAMS, 6, 4};
 
-PyObject* lsh_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* lsh_entry(const Signature& sig, InputRule rule, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
     if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
@@ -40,12 +40,15 @@ PyObject* lsh_entry(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     uint64_t num_perm = 0;
     uint64_t band_rows = 0;
     uint64_t threads = 0;
-    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
-                     MAX_CLUSTER_STRINGS, canonicals) ||
+    const bool package = rule == InputRule::Package;
+    const auto count = [&](PyObject* obj, const char* name, uint64_t& out) {
+      return package ? to_count(obj, name, out) : convert_arg(obj, name, to_u64, out);
+    };
+    if (!convert_arg(arg[0], "canonicals", package ? to_text_column : to_bounded_text_list,
+                     "canonicals", MAX_CLUSTER_STRINGS, canonicals) ||
         !convert_arg(arg[1], "threshold", to_f64, threshold) ||
-        !convert_arg(arg[2], "num_perm", to_u64, num_perm) ||
-        !convert_arg(arg[3], "band_rows", to_u64, band_rows) ||
-        (arg[4] != nullptr && !convert_arg(arg[4], "threads", to_u64, threads))) {
+        !count(arg[2], "num_perm", num_perm) || !count(arg[3], "band_rows", band_rows) ||
+        (arg[4] != nullptr && !count(arg[4], "threads", threads))) {
       return nullptr;
     }
     PyObject* callable = nullptr;
@@ -62,12 +65,12 @@ PyObject* lsh_entry(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 PyObject* cluster_canonicals_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return lsh_entry(LSH_SIG, args, nargs, kwnames);
+  return lsh_entry(LSH_SIG, InputRule::Module, args, nargs, kwnames);
 }
 
 PyObject* private_lsh_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return lsh_entry(PRIVATE_LSH_SIG, args, nargs, kwnames);
+  return lsh_entry(PRIVATE_LSH_SIG, InputRule::Package, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -90,6 +93,7 @@ PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF = {
     METH_FASTCALL | METH_KEYWORDS,
     "_cluster_canonicals_lsh(canonicals, threshold, num_perm, band_rows, threads=0, "
     "progress=None)\n--\n\n"
-    "cluster_canonicals_lsh with a progress callable (see _cluster_canonicals)."};
+    "cluster_canonicals_lsh under the package's input rule, with a progress callable (see\n"
+    "_cluster_canonicals)."};
 
 }  // namespace ratiokit::py

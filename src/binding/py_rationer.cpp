@@ -99,9 +99,10 @@ const Signature CLUSTER_SIG{"Rationer.cluster_canonicals()", CLUSTER_PARAMS, 2, 
 const Signature PROGRESS_CLUSTER_SIG{"Rationer._cluster_canonicals_progress()", CLUSTER_PARAMS, 3,
                                      2};
 
-// Both cluster_canonicals methods; the private one takes a progress callable as well.
-PyObject* rationer_cluster_entry(const Signature& sig, PyObject* self, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
+// Both cluster_canonicals methods; the private one, behind the package's method, takes the
+// package's input rule and a progress callable as well.
+PyObject* rationer_cluster_entry(const Signature& sig, InputRule rule, PyObject* self,
+                                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     const Rationer* core = core_of(self);
     if (core == nullptr) return nullptr;
@@ -109,8 +110,9 @@ PyObject* rationer_cluster_entry(const Signature& sig, PyObject* self, PyObject*
     if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     std::vector<CodePoints> canonicals;
     double threshold = 0.0;
-    if (!convert_arg(arg[0], "canonicals", to_bounded_text_list, "canonicals",
-                     MAX_CLUSTER_STRINGS, canonicals)) {
+    if (!convert_arg(arg[0], "canonicals",
+                     rule == InputRule::Package ? to_text_column : to_bounded_text_list,
+                     "canonicals", MAX_CLUSTER_STRINGS, canonicals)) {
       return nullptr;
     }
     if (!convert_arg(arg[1], "threshold", to_f64, threshold)) return nullptr;
@@ -130,12 +132,13 @@ PyObject* rationer_cluster_entry(const Signature& sig, PyObject* self, PyObject*
 
 PyObject* rationer_cluster_canonicals(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return rationer_cluster_entry(CLUSTER_SIG, self, args, nargs, kwnames);
+  return rationer_cluster_entry(CLUSTER_SIG, InputRule::Module, self, args, nargs, kwnames);
 }
 
 PyObject* rationer_cluster_canonicals_progress(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames) {
-  return rationer_cluster_entry(PROGRESS_CLUSTER_SIG, self, args, nargs, kwnames);
+  return rationer_cluster_entry(PROGRESS_CLUSTER_SIG, InputRule::Package, self, args, nargs,
+                                kwnames);
 }
 
 PyObject* get_delta(PyObject* self, void*) {

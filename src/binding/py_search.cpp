@@ -41,16 +41,13 @@ bool packed_texts(PyObject* tuple, std::vector<PackedText>& out) {
   out.resize(static_cast<size_t>(n));
   for (Py_ssize_t k = 0; k < n; ++k) {
     PyObject* item = PyTuple_GET_ITEM(tuple, k);
-    if (!PyUnicode_Check(item)) {
-      type_mismatch(item, "str");
-      return false;
-    }
+    if (!PyUnicode_Check(item)) return item_not_str(item, k);
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(item) < 0) return false;
 #endif
     const auto len = static_cast<size_t>(PyUnicode_GET_LENGTH(item));
     if (len > MAX_TEXT_LEN) {
-      PyErr_SetString(PyExc_ValueError, "a text is longer than the supported maximum");
+      PyErr_SetString(PyExc_ValueError, msg::CHOICE_TOO_LONG);
       return false;
     }
     const void* data = PyUnicode_DATA(item);
@@ -174,11 +171,11 @@ struct ExtractArgs {
 };
 
 bool convert_extract_args(PyObject* const* arg, ExtractArgs& out) {
-  return convert_arg(arg[0], "limit", to_u64, out.limit) &&
+  return to_count(arg[0], "limit", out.limit) &&
          convert_arg(arg[1], "cutoff", to_f64, out.cutoff) &&
          convert_arg(arg[2], "autojunk", to_bool, out.autojunk) &&
          convert_arg(arg[3], "keep_ties", to_bool, out.keep_ties) &&
-         convert_arg(arg[4], "threads", to_u64, out.threads);
+         to_count(arg[4], "threads", out.threads);
 }
 
 PyObject* extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -216,7 +213,7 @@ PyObject* extract_many_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     std::vector<CodePoints> queries;
     Snapshot choices;
     ExtractArgs ex;
-    if (!convert_arg(arg[0], "queries", to_text_list, "queries", queries) ||
+    if (!convert_arg(arg[0], "queries", to_text_column, "queries", NO_ITEM_LIMIT, queries) ||
         !convert_arg(arg[1], "choices", to_snapshot, choices) ||
         !convert_extract_args(arg + 2, ex)) {
       return nullptr;
@@ -338,14 +335,13 @@ bool join_rows(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
   const bool self = arg[1] == Py_None;
   double threshold = 0.0;
   uint64_t threads = 0;
-  if (!convert_arg(arg[0], "left", to_bounded_text_list, "left", MAX_CLUSTER_STRINGS, strings)) {
+  if (!convert_arg(arg[0], "left", to_text_column, "left", MAX_CLUSTER_STRINGS, strings)) {
     return false;
   }
   const size_t split = self ? 0 : strings.size();
   const size_t right_max = MAX_CLUSTER_STRINGS - split;  // indices of both lists are 32-bit
-  if ((!self && !convert_arg(arg[1], "right", to_bounded_text_list, "right", right_max, right)) ||
-      !convert_arg(arg[2], "threshold", to_f64, threshold) ||
-      !convert_arg(arg[3], "threads", to_u64, threads)) {
+  if ((!self && !convert_arg(arg[1], "right", to_text_column, "right", right_max, right)) ||
+      !convert_arg(arg[2], "threshold", to_f64, threshold) || !to_count(arg[3], "threads", threads)) {
     return false;
   }
   strings.insert(strings.end(), std::make_move_iterator(right.begin()),

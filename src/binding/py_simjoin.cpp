@@ -52,11 +52,13 @@ struct JoinArgs {
 };
 
 bool convert_join_args(PyObject* threshold, PyObject* concurrency, PyObject* threads,
-                       JoinArgs& out) {
+                       InputRule rule, JoinArgs& out) {
   std::string mode = "cpu";
   if (!convert_arg(threshold, "threshold", to_f64, out.threshold) ||
       (concurrency != nullptr && !convert_arg(concurrency, "concurrency", to_utf8, mode)) ||
-      (threads != nullptr && !convert_arg(threads, "threads", to_u64, out.threads))) {
+      (threads != nullptr && (rule == InputRule::Package
+                                  ? !to_count(threads, "threads", out.threads)
+                                  : !convert_arg(threads, "threads", to_u64, out.threads)))) {
     return false;
   }
   // No GPU backend in this build: every valid mode runs the exact CPU join.
@@ -69,15 +71,16 @@ const char* const COSINE_JOIN_PARAMS[] = {"docs", "threshold", "concurrency", "t
 const Signature COSINE_JOIN_SIG{"cosine_join()", COSINE_JOIN_PARAMS, 4, 2};
 const Signature PRIVATE_COSINE_JOIN_SIG{"_cosine_join()", COSINE_JOIN_PARAMS, 5, 2};
 
-PyObject* cosine_join_entry(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* cosine_join_entry(const Signature& sig, InputRule rule, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     TokenDocs docs;
     JoinArgs join;
-    if (!convert_arg(arg[0], "docs", to_token_lists, docs) ||
-        !convert_join_args(arg[1], arg[2], arg[3], join)) {
+    if (!convert_arg(arg[0], "docs", rule == InputRule::Package ? to_token_column : to_token_lists,
+                     docs) ||
+        !convert_join_args(arg[1], arg[2], arg[3], rule, join)) {
       return nullptr;
     }
     PyObject* callable = nullptr;
@@ -101,12 +104,12 @@ PyObject* cosine_join_entry(const Signature& sig, PyObject* const* args, Py_ssiz
 }
 
 PyObject* cosine_join_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return cosine_join_entry(COSINE_JOIN_SIG, args, nargs, kwnames);
+  return cosine_join_entry(COSINE_JOIN_SIG, InputRule::Module, args, nargs, kwnames);
 }
 
 PyObject* private_cosine_join_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-  return cosine_join_entry(PRIVATE_COSINE_JOIN_SIG, args, nargs, kwnames);
+  return cosine_join_entry(PRIVATE_COSINE_JOIN_SIG, InputRule::Package, args, nargs, kwnames);
 }
 
 struct PyCosineJoiner {
@@ -157,7 +160,7 @@ PyObject* joiner_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* arg[3];
     if (!parse_fastcall(JOIN_SIG, args, nargs, kwnames, arg)) return nullptr;
     JoinArgs join;
-    if (!convert_join_args(arg[0], arg[1], arg[2], join)) return nullptr;
+    if (!convert_join_args(arg[0], arg[1], arg[2], InputRule::Module, join)) return nullptr;
     std::vector<JoinRow> rows;
     const bool ok = without_gil([&] {
       rows = run_on_threads(join.threads, [&] { return cosine_join(*corpus, join.threshold); });
@@ -170,7 +173,7 @@ Py_ssize_t joiner_len(PyObject* self) {
   const Corpus* corpus = corpus_of(self);
   if (corpus == nullptr) return -1;
   if (corpus->n_docs > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+    PyErr_SetString(PyExc_OverflowError, msg::LENGTH_OVERFLOW);
     return -1;
   }
   return static_cast<Py_ssize_t>(corpus->n_docs);
@@ -226,7 +229,7 @@ PyType_Spec SPEC = {
     "ratiokit.CosineJoiner",
     static_cast<int>(sizeof(PyCosineJoiner)),
     0,
-    HEAP_TYPE_FLAGS,
+    HEAP_TYPE_FLAGS | Py_TPFLAGS_BASETYPE,
     SLOTS,
 };
 
@@ -251,7 +254,8 @@ PyMethodDef COSINE_JOIN_DEF = {
 PyMethodDef PRIVATE_COSINE_JOIN_DEF = {
     "_cosine_join", as_cfunction(private_cosine_join_fn), METH_FASTCALL | METH_KEYWORDS,
     "_cosine_join(docs, threshold, concurrency=\"cpu\", threads=0, progress=None)\n--\n\n"
-    "cosine_join with a progress callable (see _cluster_canonicals)."};
+    "cosine_join under the package's input rule (documents from any iterable of token\n"
+    "iterables), with a progress callable (see _cluster_canonicals)."};
 
 PyObject* cosine_joiner_type() { return TYPE.get(); }
 

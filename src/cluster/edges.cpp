@@ -153,7 +153,7 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
 
 void edges_line(Progress* progress, uint64_t done, uint64_t total, size_t tested, size_t edges) {
   const double pct = static_cast<double>(done) / static_cast<double>(total) * 100.0;
-  progress_write(progress, "edges: %llu/%llu candidates (%.0f%%), %zu tested, %zu edges",
+  progress_tick(progress, "edges: %llu/%llu candidates (%.0f%%), %zu tested, %zu edges",
                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                  pct, tested, edges);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cluster/cluster.hpp"
+#include "gestalt/scratch.hpp"
 
 namespace ratiokit {
 
@@ -196,18 +197,29 @@ template size_t lcs_length(const LcsMasks&, std::span<const uint32_t>, std::vect
                            size_t);
 
 namespace {
-thread_local LcsMasks LCS_MASKS;
-thread_local CodePoints LCS_PATTERN;  // what LCS_MASKS was built for
-thread_local std::vector<uint64_t> LCS_ROW;
 
-// The thread's masks for `pattern`, rebuilt only when the pattern differs from the last one:
-// callers test one string against many in a row, and comparing costs less than building.
-const LcsMasks& masks_for(Text pattern) {
-  if (!std::equal(pattern.begin(), pattern.end(), LCS_PATTERN.begin(), LCS_PATTERN.end())) {
-    LCS_MASKS.build(pattern);
-    LCS_PATTERN.assign(pattern.begin(), pattern.end());
+// The masks of the last pattern a thread tested, with the pattern they were built for (callers
+// test one string against many in a row, and comparing costs less than building), and the row
+// of the scan.
+struct LcsScratch {
+  LcsMasks masks;
+  CodePoints pattern;
+  std::vector<uint64_t> row;
+};
+
+size_t scratch_bytes(const LcsScratch& sc) {
+  return scratch_bytes_of(sc.masks.ascii, sc.masks.chars, sc.masks.other, sc.pattern, sc.row);
+}
+
+thread_local ScratchSlot<LcsScratch> LCS_BUF;
+
+size_t lcs_length_of(Text pattern, Text text, size_t target) {
+  Borrow<LcsScratch> sc(LCS_BUF);
+  if (!std::equal(pattern.begin(), pattern.end(), sc->pattern.begin(), sc->pattern.end())) {
+    sc->masks.build(pattern);
+    sc->pattern.assign(pattern.begin(), pattern.end());
   }
-  return LCS_MASKS;
+  return lcs_length(sc->masks, text, sc->row, target);
 }
 
 }  // namespace
@@ -215,7 +227,7 @@ const LcsMasks& masks_for(Text pattern) {
 size_t lcs_length(Text a, Text b) {
   if (a.size() > b.size()) std::swap(a, b);
   if (a.empty()) return 0;
-  return lcs_length(masks_for(a), b, LCS_ROW);
+  return lcs_length_of(a, b, 0);
 }
 
 bool lcs_rules_out(Text a, Text b, double threshold) {
@@ -225,7 +237,7 @@ bool lcs_rules_out(Text a, Text b, double threshold) {
   const uint64_t need = need_count(threshold, total);
   if (need == 0) return false;
   if (a.size() > b.size()) std::swap(a, b);
-  return lcs_length(masks_for(a), b, LCS_ROW, need) < need;
+  return lcs_length_of(a, b, need) < need;
 }
 
 }  // namespace ratiokit

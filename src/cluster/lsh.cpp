@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "gestalt/scratch.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit {
@@ -193,6 +194,14 @@ std::vector<uint64_t> lsh_candidates(std::span<const uint64_t> keys, size_t n, s
   return lsh_bucketed_candidates(keys, n, bands, SIZE_MAX, progress).pairs;
 }
 
+namespace {
+
+// One string's signature while its band keys are taken: num_perm words, which the caller may
+// set in the millions.
+thread_local ScratchSlot<std::vector<uint64_t>> SIGNATURE_BUF;
+
+}  // namespace
+
 std::vector<uint64_t> lsh_band_keys(std::span<const CodePoints> strings, size_t num_perm,
                                     size_t band_rows) {
   const size_t n = strings.size();
@@ -208,12 +217,12 @@ std::vector<uint64_t> lsh_band_keys(std::span<const CodePoints> strings, size_t 
     const std::string bytes = utf8_bytes(strings[j]);
     const std::vector<uint64_t> shingles =
         shingle_hashes({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
-    thread_local std::vector<uint64_t> signature;
-    signature.resize(num_perm);
-    minhash_into(shingles, functions, signature);
+    Borrow<std::vector<uint64_t>> signature(SIGNATURE_BUF);
+    signature->resize(num_perm);
+    minhash_into(shingles, functions, *signature);
     for (size_t k = 0; k < bands; ++k) {
       keys[j * bands + k] =
-          fnv1a_u64s(std::span<const uint64_t>(signature).subspan(k * band_rows, band_rows));
+          fnv1a_u64s(std::span<const uint64_t>(*signature).subspan(k * band_rows, band_rows));
     }
   });
   return keys;

@@ -32,7 +32,7 @@ struct B2jScratch {
 
 size_t scratch_bytes(const B2jScratch& sc) {
   return scratch_bytes_of(sc.char_start, sc.char_pos, sc.fill, sc.run_len, sc.prev_row,
-                          sc.cur_row);
+                          sc.cur_row, sc.symbols, sc.a_ids, sc.b_ids);
 }
 
 thread_local ScratchSlot<B2jScratch> B2J;

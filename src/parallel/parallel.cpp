@@ -302,14 +302,15 @@ std::vector<std::thread> start_workers(const std::shared_ptr<PoolState>& pool, s
   return threads;
 }
 
+std::atomic<uint64_t> SHARED_POOL_SIZE{0};
+
 // A positive decimal count, capped like private pools; 0 when unset or malformed.
-size_t env_count(const char* name) {
-  const char* text = std::getenv(name);
+uint64_t positive_count(const char* text) {
   if (text == nullptr || *text == '\0') return 0;
-  size_t value = 0;
+  uint64_t value = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return 0;
-    value = std::min<size_t>(value * 10 + static_cast<size_t>(*p - '0'), MAX_POOL_THREADS);
+    value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(*p - '0'), MAX_POOL_THREADS);
   }
   return value;
 }
@@ -338,9 +339,8 @@ size_t available_cpus() {
 
 size_t configured_threads() {
   static const size_t threads = [] {
-    if (size_t n = env_count("RAYON_NUM_THREADS")) return n;
-    if (size_t n = env_count("RAYON_RS_NUM_CPUS")) return n;
-    return std::min<size_t>(available_cpus(), MAX_POOL_THREADS);
+    const uint64_t set = SHARED_POOL_SIZE.load(std::memory_order_acquire);
+    return static_cast<size_t>(std::min<uint64_t>(set > 0 ? set : available_cpus(), MAX_POOL_THREADS));
   }();
   return threads;
 }
@@ -456,6 +456,15 @@ struct Pool {
 
   std::atomic<const std::shared_ptr<PoolState>*> holder;
 };
+
+uint64_t shared_pool_size_from(const char* num_threads, const char* rs_num_cpus) {
+  const uint64_t n = positive_count(num_threads);
+  return n > 0 ? n : positive_count(rs_num_cpus);
+}
+
+void set_shared_pool_size(uint64_t threads) {
+  SHARED_POOL_SIZE.store(threads, std::memory_order_release);
+}
 
 PoolHandle make_pool(uint64_t threads) {
   const size_t count = static_cast<size_t>(std::min<uint64_t>(threads, MAX_POOL_THREADS));

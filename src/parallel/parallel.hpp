@@ -1,8 +1,8 @@
 // Worker pools and the parallel loops every engine uses.
 //
 // A `Pool` is a set of worker threads fed from one queue. There is one process-wide pool,
-// created on first parallel use and sized by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else the
-// CPUs available to the process; callers may also build private pools of N threads. Workers
+// created on first parallel use and sized by set_shared_pool_size, else by the CPUs available to
+// the process; callers may also build private pools of N threads. Workers
 // start as loops need them, and a pool never runs more than a few per available CPU whatever
 // its size (see ambient_workers), since more could not work at once. Pools survive fork(): the
 // child's first use of a pool gives it fresh state and fresh workers.
@@ -35,6 +35,15 @@ using PoolHandle = std::shared_ptr<Pool>;
 
 // Largest private pool; larger requests are capped.
 inline constexpr uint64_t MAX_POOL_THREADS = 65535;
+
+// Sets the size of the process-wide pool, 0 for one worker per available CPU; capped like
+// private pools. The caller reads its configuration (engines never look at the environment) and
+// sets it before the pool's first use; later calls change nothing.
+void set_shared_pool_size(uint64_t threads);
+// The size given by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, as the caller read them (null when
+// unset): the first that holds a positive decimal count, capped like private pools; 0 when
+// neither does.
+uint64_t shared_pool_size_from(const char* num_threads, const char* rs_num_cpus);
 
 // A private pool of min(threads, MAX_POOL_THREADS) workers, or nullptr when the threads cannot
 // be started. Dropping the last handle tells the workers to exit without waiting for them.

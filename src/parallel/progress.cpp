@@ -1,4 +1,4 @@
-// Progress lines and phase bookkeeping. Tested end to end by tests/test_progress.py.
+// Progress lines and phase bookkeeping.
 #include "parallel/progress.hpp"
 
 #include <cstdarg>

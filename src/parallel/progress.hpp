@@ -9,8 +9,9 @@
 // from CancelScope's poll while it waits for the workers, and report it however it likes.
 //
 // Lines are written whole, one write each, so that lines of concurrent calls never interleave
-// mid-line. Periodic lines inside a phase come from the calling thread between parallel steps,
-// at most one per LINE_INTERVAL.
+// mid-line. Every line has the form "    [ratiokit] <name>: <text>": a phase's start and end,
+// a few summaries, and periodic lines inside a phase, which come from the calling thread between
+// parallel steps, at most one per LINE_INTERVAL, so that a long call writes about ten a second.
 #pragma once
 
 #include <atomic>
@@ -22,7 +23,7 @@ namespace ratiokit {
 
 struct Progress {
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::milliseconds LINE_INTERVAL{1000};
+  static constexpr std::chrono::milliseconds LINE_INTERVAL{100};
 
   bool lines = false;  // write progress lines to standard error
   std::atomic<const char*> phase{""};  // a string literal naming the phase

@@ -65,8 +65,9 @@ uint64_t mix(uint64_t x) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The process-wide pool: sized from the environment when first used, and not before. Each case
-// runs in a fresh process so that the pool has not been built yet.
+// The process-wide pool: sized from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS as the binding reads
+// them, when first used, and not before. Each case runs in a fresh process so that the pool has
+// not been built yet.
 
 struct EnvCase {
   const char* num_threads;
@@ -75,10 +76,7 @@ struct EnvCase {
 };
 
 void check_global_pool(const EnvCase& c) {
-  for (auto [name, value] : {std::pair{"RAYON_NUM_THREADS", c.num_threads},
-                              std::pair{"RAYON_RS_NUM_CPUS", c.rs_num_cpus}}) {
-    value ? setenv(name, value, 1) : unsetenv(name);
-  }
+  set_shared_pool_size(shared_pool_size_from(c.num_threads, c.rs_num_cpus));
   int expected = c.expected;
   if (expected < 0) {
     cpu_set_t set;
@@ -97,6 +95,9 @@ void check_global_pool(const EnvCase& c) {
     std::exit(1);
   }
   parallel_for(1000, [&](size_t i) { sum += static_cast<int>(i); });
+  set_shared_pool_size(7);  // too late: the pool is built
+  parallel_for(1000, [&](size_t i) { sum += static_cast<int>(i); });
+  sum -= 499500;
   const int started = thread_count() - before;
   if (started != expected || sum != 465 + 499500) {
     std::fprintf(stderr, "started %d workers, want %d; sum %d\n", started, expected, sum.load());
