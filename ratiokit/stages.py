@@ -44,7 +44,6 @@ import array
 from typing import Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import _ratiokit
-from ._search import _as_str_list
 
 __all__ = [
     "DocFrequencies",
@@ -77,12 +76,11 @@ def _numpy() -> Any:
 
 
 def _strings(values: Any, name: str) -> List[Any]:
-    return _as_str_list(values, name, column=True)
+    return values if type(values) is list else _ratiokit._column(values, name)
 
 
 def _docs(values: Any, name: str) -> List[Any]:
-    docs = _as_str_list(values, name, column=True)
-    return [d if type(d) is list else _as_str_list(d, name) for d in docs]
+    return _ratiokit._documents(values, name)
 
 
 def _array(numpy: Any, raw: bytes, dtype: Any) -> Any:
