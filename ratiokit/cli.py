@@ -517,7 +517,17 @@ def _watched(args: argparse.Namespace, call):  # type: ignore[no-untyped-def]
             status.close()
 
 
+def lines_of(path: str) -> List[str]:
+    """A file's lines as ``open(path).readlines()`` gives them (newlines kept, ``\\r\\n`` and
+    ``\\r`` read as ``\\n``); bytes that are not UTF-8 stay distinct (surrogate escapes)."""
+    text = _read_bytes(path).decode("utf-8", "surrogateescape")
+    return io.StringIO(text, newline=None).readlines()
+
+
 def cmd_ratio(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.lines:
+        print(repr(ratiokit.ratio(lines_of(args.a), lines_of(args.b))))
+        return 0
     try:
         value = ratiokit.ratio(args.a, args.b)
     except UnicodeEncodeError:
@@ -750,6 +760,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("ratio", help="the exact difflib ratio of two strings")
     p.add_argument("a")
     p.add_argument("b")
+    p.add_argument("--lines", action="store_true",
+                   help="A and B are files ('-': standard input): the ratio of their lists of "
+                        "lines, as difflib compares f1.readlines() with f2.readlines()")
     p.set_defaults(run=cmd_ratio, parser=p)
 
     p = sub.add_parser("cluster", help="single-linkage clusters of strings at a ratio threshold",

@@ -99,12 +99,28 @@ class ItemCursor {
   bool ended_ = false;
 };
 
+// The two sides of one ratio: two str as their code points, or two sequences of hashable items
+// (each a list, tuple, bytes or bytearray; bytes hold the items 0..255) as item ids. Items are
+// compared as a dict compares keys, so that equal items (1 and 1.0) share an id: b's distinct
+// items get 0, 1, ... in first-seen order and an item of a that b lacks gets the id after them,
+// which b never holds. Two bytes are their byte values. A str beside a sequence is refused
+// (TypeError): difflib would compare the characters with the items and find nothing. `ids` is
+// an empty dict, left holding b's items: reuse it for another pair only after clearing it.
+// Errors follow the module's conventions, arguments named "a" and "b".
+bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb);
+
+// How a batch reads its pairs. `tuples`: as the module's own ratio_many, a sequence of 2-tuples
+// of str. `any_pairs`: as the package's, any iterable of 2-item iterables whose sides are as
+// to_operand_pair takes them.
+enum class PairShape : uint8_t { tuples, any_pairs };
+
 // The pairs argument of a batch read a part at a time, for a computation that starts on the
 // first pairs while later ones are still being copied. Use only with the GIL held.
 class PairReader {
  public:
+  ~PairReader() { Py_XDECREF(ids_); }
   // Checks the argument's outer shape; false with an exception set.
-  bool open(PyObject* obj, const char* name);
+  bool open(PyObject* obj, const char* name, PairShape shape = PairShape::tuples);
   // Appends the next pairs to `out`: at least one (unless the input has ended), then more while
   // fewer than `max_pairs` have been added and their texts hold fewer than `max_code_points`.
   // False with an exception set when an item fails to convert.
@@ -114,7 +130,11 @@ class PairReader {
   size_t hint() const { return hint_; }
 
  private:
+  bool read_pair(PyObject* item, FlatPairs& out, Text side[2]);
+
   std::optional<ItemCursor> items_;
+  PyObject* ids_ = nullptr;  // the item ids of pairs of sequences, cleared between pairs
+  PairShape shape_ = PairShape::tuples;
   const char* name_ = nullptr;
   size_t hint_ = 0;
   bool ended_ = false;
