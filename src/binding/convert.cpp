@@ -155,7 +155,8 @@ PyObject* held_item(PyObject* held, Py_ssize_t k) {
 }
 
 // The ids of b's items (dense, first seen first) and then of a's, as to_operand_pair says.
-bool item_ids(PyObject* a, PyObject* b, PyObject* ids, uint32_t* da, uint32_t* db, bool& b_failed) {
+bool item_ids(PyObject* a, PyObject* b, PyObject* ids, uint32_t* da, uint32_t* db,
+              size_t& alphabet, bool& b_failed) {
   const Py_ssize_t la = held_size(a), lb = held_size(b);
   uint32_t distinct = 0;
   b_failed = true;
@@ -191,6 +192,7 @@ bool item_ids(PyObject* a, PyObject* b, PyObject* ids, uint32_t* da, uint32_t* d
       da[i] = distinct;
     }
   }
+  alphabet = size_t{distinct} + 1;
   return true;
 }
 
@@ -205,7 +207,8 @@ struct PairNames {
 // Converts the two sides of a pair into the places place_a(n) and place_b(n) give.
 template <class PlaceA, class PlaceB>
 bool operand_pair(PyObject* a, PyObject* b, PyObject* ids, const PairNames& names,
-                  PlaceA&& place_a, PlaceB&& place_b) {
+                  PlaceA&& place_a, PlaceB&& place_b, size_t& alphabet) {
+  alphabet = 0;
   const auto fail = [&](bool on_a) { return names.wrap && wrap_arg_error(on_a ? names.a : names.b); };
   const SideKind ka = side_kind(a), kb = side_kind(b);
   if (ka == SideKind::text && kb == SideKind::text) {
@@ -246,8 +249,9 @@ bool operand_pair(PyObject* a, PyObject* b, PyObject* ids, const PairNames& name
       const auto* pb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(hb));
       std::copy(pa, pa + la, da);
       std::copy(pb, pb + lb, db);
+      alphabet = 256;
     } else {
-      ok = item_ids(ha, hb, ids, da, db, b_failed);
+      ok = item_ids(ha, hb, ids, da, db, alphabet, b_failed);
     }
   }
   Py_DECREF(ha);
@@ -257,14 +261,15 @@ bool operand_pair(PyObject* a, PyObject* b, PyObject* ids, const PairNames& name
 
 }  // namespace
 
-bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb) {
+bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb,
+                     size_t& alphabet) {
   const auto into = [](CodePoints& out) {
     return [&out](size_t n) {
       out.resize(n);
       return out.data();
     };
   };
-  return operand_pair(a, b, ids, PairNames{"a", "b", true}, into(ca), into(cb));
+  return operand_pair(a, b, ids, PairNames{"a", "b", true}, into(ca), into(cb), alphabet);
 }
 
 PyObject* ItemCursor::next() {
@@ -314,6 +319,7 @@ PyObject* ItemCursor::end() {
 
 void FlatPairs::clear() {
   pairs.clear();
+  alphabets.clear();
   current_ = 0;
   used_ = 0;
 }
@@ -373,9 +379,12 @@ bool PairReader::read(FlatPairs& out, size_t max_pairs, size_t max_code_points) 
       return !PyErr_Occurred();
     }
     Text side[2];
-    const bool ok = read_pair(item, out, side);
+    size_t alphabet = 0;
+    const bool ok = read_pair(item, out, side, alphabet);
     Py_DECREF(item);
     if (!ok) return false;
+    if (alphabet != 0 && out.alphabets.empty()) out.alphabets.assign(out.pairs.size(), 0);
+    if (!out.alphabets.empty()) out.alphabets.push_back(static_cast<uint32_t>(alphabet));
     out.pairs.emplace_back(side[0], side[1]);
     ++pairs;
     code_points += side[0].size() + side[1].size();
@@ -383,7 +392,7 @@ bool PairReader::read(FlatPairs& out, size_t max_pairs, size_t max_code_points) 
   return true;
 }
 
-bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2]) {
+bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet) {
   const auto place = [&](size_t k) {
     return [&out, side, k](size_t n) {
       uint32_t* at = out.place(n);
@@ -434,7 +443,7 @@ bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2]) {
     PyObject* b = PySequence_Fast_GET_ITEM(pair, 1);
     Py_INCREF(a);
     Py_INCREF(b);
-    ok = operand_pair(a, b, ids_, PairNames{name_, name_, false}, place(0), place(1));
+    ok = operand_pair(a, b, ids_, PairNames{name_, name_, false}, place(0), place(1), alphabet);
     Py_DECREF(a);
     Py_DECREF(b);
     if (PyDict_GET_SIZE(ids_) > 0) PyDict_Clear(ids_);

@@ -56,6 +56,9 @@ struct FlatPairs {
   size_t block = BLOCK;  // code points per new block, unless one text is longer
   std::vector<std::pair<std::unique_ptr<uint32_t[]>, size_t>> blocks;  // storage, capacity
   std::vector<std::pair<Text, Text>> pairs;  // views into blocks
+  // Each pair's alphabet for ratio_symbols (see to_operand_pair); empty while every pair read
+  // since the last clear() is two str.
+  std::vector<uint32_t> alphabets;
 
   void clear();
   // Room for n code points after those placed since the last clear().
@@ -107,7 +110,10 @@ class ItemCursor {
 // (TypeError): difflib would compare the characters with the items and find nothing. `ids` is
 // an empty dict, left holding b's items: reuse it for another pair only after clearing it.
 // Errors follow the module's conventions, arguments named "a" and "b".
-bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb);
+// `alphabet` is set to the pair's alphabet for ratio_symbols: 0 for two str, 256 for two bytes,
+// b's distinct items + 1 for ids.
+bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb,
+                     size_t& alphabet);
 
 // How a batch reads its pairs. `tuples`: as the module's own ratio_many, a sequence of 2-tuples
 // of str. `any_pairs`: as the package's, any iterable of 2-item iterables whose sides are as
@@ -130,7 +136,7 @@ class PairReader {
   size_t hint() const { return hint_; }
 
  private:
-  bool read_pair(PyObject* item, FlatPairs& out, Text side[2]);
+  bool read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet);
 
   std::optional<ItemCursor> items_;
   PyObject* ids_ = nullptr;  // the item ids of pairs of sequences, cleared between pairs

@@ -29,7 +29,7 @@ struct Step {
   bool autojunk = false;
 
   void operator()(size_t begin, size_t end) {
-    ratio_range(input.pairs, out, begin, end, work_factor, autojunk);
+    ratio_range(input.pairs, out, begin, end, work_factor, autojunk, input.alphabets);
   }
 };
 
@@ -110,20 +110,21 @@ PyObject* ratio_public(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       PyObject* a = args[0];
       PyObject* b = args[1];
       Borrow<CodePoints> ca(PAIR_A), cb(PAIR_B);
+      size_t alphabet = 0;
       if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
         if (!to_text_pair(args, *ca, *cb)) return nullptr;
       } else {
         PyObject* ids = PyDict_New();
         if (ids == nullptr) return nullptr;
-        const bool ok = to_operand_pair(a, b, ids, *ca, *cb);
+        const bool ok = to_operand_pair(a, b, ids, *ca, *cb, alphabet);
         Py_DECREF(ids);
         if (!ok) return nullptr;
       }
       const uint64_t work_factor = work_factor_setting();
       double value = 0.0;
       const bool ok = without_gil([&] {
-        value = autojunk ? ratio_autojunk_chars(*ca, *cb, work_factor)
-                         : ratio_chars(*ca, *cb, work_factor);
+        value = autojunk ? ratio_autojunk_chars(*ca, *cb, work_factor, alphabet)
+                         : ratio_symbols(*ca, *cb, alphabet, work_factor);
       });
       return ok ? PyFloat_FromDouble(value) : nullptr;
     }
@@ -226,7 +227,8 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
         values = handle->ratio_many(first.pairs, work_factor);
       } else {
         values = run_on_threads(
-            threads, [&] { return ratio_many_plain(first.pairs, work_factor, autojunk); });
+            threads,
+            [&] { return ratio_many_plain(first.pairs, work_factor, autojunk, first.alphabets); });
       }
     }, hook);
     return ok ? float_list(values) : nullptr;

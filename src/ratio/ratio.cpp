@@ -106,6 +106,29 @@ uint64_t b2j_matched(Text a, Text b, B2jScratch& sc, bool extend) {
   }).m;
 }
 
+// The counting sort of b's positions by symbol (each below `alphabet`) into sc.char_start and
+// sc.char_pos, leaving out symbols that occur more than `popular_above` times. sc.char_start
+// must hold b's count of symbol c at c + 1 (zero elsewhere, alphabet + 2 entries); the bucket
+// after the last symbol stays empty, for symbols of a that b lacks.
+void index_counted(Text b, size_t alphabet, uint64_t popular_above, B2jScratch& sc) {
+  std::vector<uint32_t>& start = sc.char_start;
+  for (size_t c = 0; c < alphabet; ++c) {
+    if (start[c + 1] > popular_above) start[c + 1] = 0;
+  }
+  for (size_t c = 0; c <= alphabet; ++c) start[c + 1] += start[c];
+  sc.fill.assign(start.begin(), start.end() - 1);
+  sc.char_pos.resize(b.size());
+  for (size_t j = 0; j < b.size(); ++j) {
+    const uint32_t c = b[j];
+    if (sc.fill[c] < start[c + 1]) sc.char_pos[sc.fill[c]++] = static_cast<uint32_t>(j);
+  }
+}
+
+void count_symbols(Text b, size_t alphabet, B2jScratch& sc) {
+  sc.char_start.assign(alphabet + 2, 0);
+  for (uint32_t c : b) ++sc.char_start[c + 1];
+}
+
 // Sizes the run table and the row lists for a b of lb elements.
 void size_rows(B2jScratch& sc, size_t lb) {
   sc.run_len.assign(lb + 1, 0);
@@ -222,9 +245,30 @@ double ratio_by(Text a, Text b, Search search) {
   return 0.0;
 }
 
-double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor) {
+double ratio_symbols(Text a, Text b, size_t alphabet, uint64_t work_factor) {
   const size_t la = a.size(), lb = b.size();
-  if (lb < AUTOJUNK_MIN_LEN) return ratio_chars(a, b, work_factor);  // nothing is popular: the plain ratio
+  if (alphabet <= 128 || la == 0 || lb == 0) return ratio_chars(a, b, work_factor);
+  {
+    Borrow<B2jScratch> sc(B2J);
+    count_symbols(b, alphabet, *sc);
+    // Each position of a meets as many positions of b as b holds its symbol.
+    uint64_t coinciding = 0;
+    for (uint32_t c : a) coinciding += sc->char_start[c + 1];
+    const uint64_t total = la + lb;
+    const uint64_t budget = work_factor > UINT64_MAX / total ? UINT64_MAX : work_factor * total;
+    if (coinciding <= budget) {
+      index_counted(b, alphabet, UINT64_MAX, *sc);
+      size_rows(*sc, lb);
+      return ratio_from_m(b2j_matched(a, b, *sc, false), total);
+    }
+  }
+  return ratio_chars(a, b, work_factor);
+}
+
+double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor, size_t plain_alphabet) {
+  const size_t la = a.size(), lb = b.size();
+  // Nothing is popular: the plain ratio.
+  if (lb < AUTOJUNK_MIN_LEN) return ratio_symbols(a, b, plain_alphabet, work_factor);
   if (la == 0) return 0.0;
   Borrow<B2jScratch> sc(B2J);
   // Symbol ids: the code points themselves when both texts are ASCII, else ranks among b's
@@ -252,23 +296,9 @@ double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor) {
     ta = sc->a_ids;
     tb = sc->b_ids;
   }
-  // Counting sort of b's positions by symbol, leaving out the popular symbols: those occurring
-  // more than lb / 100 + 1 times. The bucket after the last symbol stays empty for a's symbols
-  // that b lacks.
-  std::vector<uint32_t>& start = sc->char_start;
-  start.assign(alphabet + 2, 0);
-  for (uint32_t c : tb) ++start[c + 1];
-  const uint64_t popular_above = lb / 100 + 1;
-  for (size_t c = 0; c < alphabet; ++c) {
-    if (start[c + 1] > popular_above) start[c + 1] = 0;
-  }
-  for (size_t c = 0; c <= alphabet; ++c) start[c + 1] += start[c];
-  sc->fill.assign(start.begin(), start.end() - 1);
-  sc->char_pos.resize(lb);
-  for (size_t j = 0; j < lb; ++j) {
-    const uint32_t c = tb[j];
-    if (sc->fill[c] < start[c + 1]) sc->char_pos[sc->fill[c]++] = static_cast<uint32_t>(j);
-  }
+  // The popular symbols, those occurring more than lb / 100 + 1 times, stay out of the index.
+  count_symbols(tb, alphabet, *sc);
+  index_counted(tb, alphabet, lb / 100 + 1, *sc);
   size_rows(*sc, lb);
   return ratio_from_m(b2j_matched(ta, tb, *sc, true), la + lb);
 }

@@ -45,12 +45,20 @@ bool search_applies(Search search, Text a, Text b);
 double ratio_by(Text a, Text b, Search search);
 double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b);
 
+// The ratio of two sequences of symbols below `alphabet` (the binding's ids of hashable items,
+// or byte values): the value of ratio_chars, with difflib's own search over an index of b with
+// one bucket per symbol whenever few positions coincide (as for ASCII texts), since lines and
+// tokens coincide rarely and their symbols are many. `alphabet` 0 means code points of any
+// size: ratio_chars itself.
+double ratio_symbols(Text a, Text b, size_t alphabet, uint64_t work_factor);
+
 // difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True: when b has at least
 // AUTOJUNK_MIN_LEN elements, those occurring more than len(b) / 100 + 1 times are left out of the
 // longest-match index, and each block found then grows through equal elements on both sides.
-// Shorter b give exactly ratio_chars, dispatched with `work_factor`.
+// Shorter b give exactly ratio_symbols, dispatched with `work_factor` and `plain_alphabet`.
 inline constexpr size_t AUTOJUNK_MIN_LEN = 200;
-double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR);
+double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR,
+                            size_t plain_alphabet = 0);
 
 // (code point, count) for each distinct code point, ascending.
 using CharCounts = std::vector<std::pair<uint32_t, uint32_t>>;

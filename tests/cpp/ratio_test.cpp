@@ -52,6 +52,11 @@ TEST(RatioEngines, SymbolsBeyondTheUnicodeRangeCountAsTheirEquality) {
     ASSERT_EQ(ratio_chars(fa, fb, DEFAULT_WORK_FACTOR), reference::ratio(a, b));
     ASSERT_EQ(gestalt_ratio_chars(fa, fb), reference::ratio(a, b));
     ASSERT_EQ(ratio_autojunk_chars(fa, fb), ratio_autojunk_chars(a, b));
+    // Over an alphabet of buckets, whichever search the work factor picks.
+    for (const uint64_t factor : {uint64_t{0}, DEFAULT_WORK_FACTOR, UINT64_MAX}) {
+      ASSERT_EQ(ratio_symbols(a, b, 'a' + 300, factor), reference::ratio(a, b));
+      ASSERT_EQ(ratio_autojunk_chars(a, b, factor, 'a' + 300), ratio_autojunk_chars(a, b));
+    }
   }
 }
 
