@@ -154,43 +154,55 @@ PyObject* held_item(PyObject* held, Py_ssize_t k) {
   return item;
 }
 
-// The ids of b's items (dense, first seen first) and then of a's, as to_operand_pair says.
-bool item_ids(PyObject* a, PyObject* b, PyObject* ids, uint32_t* da, uint32_t* db,
+// The id of `item` in the table: b's id when an equal item is there, else (with `add`) a new
+// one, else `absent`. -1 with an exception set when hashing or comparing raised.
+int64_t item_id(ItemIds& table, PyObject* item, bool add, uint32_t& next, uint32_t absent) {
+  const Py_hash_t hash = PyObject_Hash(item);
+  if (hash == -1 && PyErr_Occurred()) return -1;
+  const size_t mask = table.slots.size() - 1;
+  for (size_t at = (static_cast<size_t>(hash) * 0x9E3779B97F4A7C15u) >> 7 & mask;; at = (at + 1) & mask) {
+    ItemIds::Slot& slot = table.slots[at];
+    if (slot.key == nullptr) {
+      if (!add) return absent;
+      slot = ItemIds::Slot{item, hash, next};
+      return next++;
+    }
+    if (slot.hash == hash) {
+      // As a dict compares: the stored key first, the same object without a comparison.
+      const int equal = slot.key == item ? 1 : PyObject_RichCompareBool(slot.key, item, Py_EQ);
+      if (equal < 0) return -1;
+      if (equal > 0) return slot.id;
+    }
+  }
+}
+
+// The ids of b's items (dense, first seen first) and then of a's, as to_operand_pair says. The
+// held sides keep every item alive (a byte's small int is the interpreter's own, kept for good).
+bool item_ids(PyObject* a, PyObject* b, ItemIds& table, uint32_t* da, uint32_t* db,
               size_t& alphabet, bool& b_failed) {
   const Py_ssize_t la = held_size(a), lb = held_size(b);
+  size_t capacity = 16;
+  while (capacity < 2 * static_cast<size_t>(lb) + 2) capacity *= 2;  // at most half full
+  table.slots.assign(capacity, ItemIds::Slot{nullptr, 0, 0});
   uint32_t distinct = 0;
   b_failed = true;
   for (Py_ssize_t j = 0; j < lb; ++j) {
     PyObject* item = held_item(b, j);
     if (item == nullptr) return false;
-    PyObject* found = PyDict_GetItemWithError(ids, item);
-    bool ok = true;
-    if (found != nullptr) {
-      db[j] = static_cast<uint32_t>(PyLong_AsUnsignedLong(found));
-    } else if (PyErr_Occurred()) {
-      ok = false;
-    } else {
-      PyObject* id = PyLong_FromUnsignedLong(distinct);
-      ok = id != nullptr && PyDict_SetItem(ids, item, id) == 0;
-      Py_XDECREF(id);
-      db[j] = distinct++;
-    }
+    const int64_t id = item_id(table, item, true, distinct, 0);
     Py_DECREF(item);
-    if (!ok) return false;
+    if (id < 0) return false;
+    db[j] = static_cast<uint32_t>(id);
   }
   b_failed = false;
+  uint32_t unused = distinct;
   for (Py_ssize_t i = 0; i < la; ++i) {
     PyObject* item = held_item(a, i);
     if (item == nullptr) return false;
-    PyObject* found = PyDict_GetItemWithError(ids, item);
+    const int64_t id = item_id(table, item, false, unused, distinct);
     Py_DECREF(item);
-    if (found != nullptr) {
-      da[i] = static_cast<uint32_t>(PyLong_AsUnsignedLong(found));
-    } else if (PyErr_Occurred()) {
-      return false;
-    } else {
-      da[i] = distinct;
-    }
+    if (id < 0) return false;
+    da[i] = static_cast<uint32_t>(id);
   }
   alphabet = size_t{distinct} + 1;
   return true;
@@ -206,7 +218,7 @@ struct PairNames {
 
 // Converts the two sides of a pair into the places place_a(n) and place_b(n) give.
 template <class PlaceA, class PlaceB>
-bool operand_pair(PyObject* a, PyObject* b, PyObject* ids, const PairNames& names,
+bool operand_pair(PyObject* a, PyObject* b, ItemIds& ids, const PairNames& names,
                   PlaceA&& place_a, PlaceB&& place_b, size_t& alphabet) {
   alphabet = 0;
   const auto fail = [&](bool on_a) { return names.wrap && wrap_arg_error(on_a ? names.a : names.b); };
@@ -261,7 +273,7 @@ bool operand_pair(PyObject* a, PyObject* b, PyObject* ids, const PairNames& name
 
 }  // namespace
 
-bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb,
+bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, CodePoints& cb,
                      size_t& alphabet) {
   const auto into = [](CodePoints& out) {
     return [&out](size_t n) {
@@ -359,7 +371,6 @@ bool PairReader::open(PyObject* obj, const char* name, PairShape shape) {
     hint = PyObject_LengthHint(obj, 0);
     if (hint < 0) return false;
     if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) hint = std::min<Py_ssize_t>(hint, 4096);
-    if (ids_ == nullptr && (ids_ = PyDict_New()) == nullptr) return false;
   }
   shape_ = shape;
   name_ = name;
@@ -446,7 +457,6 @@ bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t&
     ok = operand_pair(a, b, ids_, PairNames{name_, name_, false}, place(0), place(1), alphabet);
     Py_DECREF(a);
     Py_DECREF(b);
-    if (PyDict_GET_SIZE(ids_) > 0) PyDict_Clear(ids_);
   }
   Py_DECREF(pair);
   return ok;

@@ -102,17 +102,28 @@ class ItemCursor {
   bool ended_ = false;
 };
 
+// Item ids by Python equality, found as a dict finds its keys (same hash, then the same object
+// or equal by ==), in an open-addressed table that holds no references: the caller keeps the
+// items alive while it is filled. Storage only; reused from one pair to the next.
+struct ItemIds {
+  struct Slot {
+    PyObject* key;  // null: empty
+    Py_hash_t hash;
+    uint32_t id;
+  };
+  std::vector<Slot> slots;
+};
+
 // The two sides of one ratio: two str as their code points, or two sequences of hashable items
 // (each a list, tuple, bytes or bytearray; bytes hold the items 0..255) as item ids. Items are
 // compared as a dict compares keys, so that equal items (1 and 1.0) share an id: b's distinct
 // items get 0, 1, ... in first-seen order and an item of a that b lacks gets the id after them,
 // which b never holds. Two bytes are their byte values. A str beside a sequence is refused
-// (TypeError): difflib would compare the characters with the items and find nothing. `ids` is
-// an empty dict, left holding b's items: reuse it for another pair only after clearing it.
-// Errors follow the module's conventions, arguments named "a" and "b".
-// `alphabet` is set to the pair's alphabet for ratio_symbols: 0 for two str, 256 for two bytes,
-// b's distinct items + 1 for ids.
-bool to_operand_pair(PyObject* a, PyObject* b, PyObject* ids, CodePoints& ca, CodePoints& cb,
+// (TypeError): difflib would compare the characters with the items and find nothing.
+// Errors follow the module's conventions, arguments named "a" and "b". `alphabet` is set to the
+// pair's alphabet for ratio_symbols: 0 for two str, 256 for two bytes, b's distinct items + 1
+// for ids.
+bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, CodePoints& cb,
                      size_t& alphabet);
 
 // How a batch reads its pairs. `tuples`: as the module's own ratio_many, a sequence of 2-tuples
@@ -124,7 +135,6 @@ enum class PairShape : uint8_t { tuples, any_pairs };
 // first pairs while later ones are still being copied. Use only with the GIL held.
 class PairReader {
  public:
-  ~PairReader() { Py_XDECREF(ids_); }
   // Checks the argument's outer shape; false with an exception set.
   bool open(PyObject* obj, const char* name, PairShape shape = PairShape::tuples);
   // Appends the next pairs to `out`: at least one (unless the input has ended), then more while
@@ -139,7 +149,7 @@ class PairReader {
   bool read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet);
 
   std::optional<ItemCursor> items_;
-  PyObject* ids_ = nullptr;  // the item ids of pairs of sequences, cleared between pairs
+  ItemIds ids_;
   PairShape shape_ = PairShape::tuples;
   const char* name_ = nullptr;
   size_t hint_ = 0;

@@ -114,11 +114,8 @@ PyObject* ratio_public(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
         if (!to_text_pair(args, *ca, *cb)) return nullptr;
       } else {
-        PyObject* ids = PyDict_New();
-        if (ids == nullptr) return nullptr;
-        const bool ok = to_operand_pair(a, b, ids, *ca, *cb, alphabet);
-        Py_DECREF(ids);
-        if (!ok) return nullptr;
+        ItemIds ids;
+        if (!to_operand_pair(a, b, ids, *ca, *cb, alphabet)) return nullptr;
       }
       const uint64_t work_factor = work_factor_setting();
       double value = 0.0;

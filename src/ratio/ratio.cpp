@@ -271,13 +271,15 @@ double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor, size_t plain_a
   if (lb < AUTOJUNK_MIN_LEN) return ratio_symbols(a, b, plain_alphabet, work_factor);
   if (la == 0) return 0.0;
   Borrow<B2jScratch> sc(B2J);
-  // Symbol ids: the code points themselves when both texts are ASCII, else ranks among b's
-  // distinct code points.
+  // Symbol ids: the code points themselves when both texts are ASCII, or symbols below a given
+  // alphabet as they are, else ranks among b's distinct code points.
   uint32_t top = 0;
-  for (uint32_t c : a) top = std::max(top, c);
-  for (uint32_t c : b) top = std::max(top, c);
+  if (plain_alphabet == 0) {
+    for (uint32_t c : a) top = std::max(top, c);
+    for (uint32_t c : b) top = std::max(top, c);
+  }
   Text ta = a, tb = b;
-  size_t alphabet = 128;
+  size_t alphabet = std::max<size_t>(plain_alphabet, 128);
   if (top >= 128) {
     sc->symbols.assign(b.begin(), b.end());
     std::sort(sc->symbols.begin(), sc->symbols.end());
