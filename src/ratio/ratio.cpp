@@ -138,6 +138,9 @@ void size_rows(B2jScratch& sc, size_t lb) {
   }
 }
 
+// How many times the work factor ratio_symbols grants the index over an alphabet of buckets.
+constexpr uint64_t SYMBOL_WORK_SCALE = 16;
+
 // From this length on, a text gets no automaton when the other text is short enough for masks.
 constexpr size_t LONG_TEXT = size_t{1} << 16;
 
@@ -254,8 +257,12 @@ double ratio_symbols(Text a, Text b, size_t alphabet, uint64_t work_factor) {
     // Each position of a meets as many positions of b as b holds its symbol.
     uint64_t coinciding = 0;
     for (uint32_t c : a) coinciding += sc->char_start[c + 1];
+    // Against an automaton over many distinct symbols the index wins at far more coinciding
+    // pairs than against one over text (measured on lines and tokens of the standard library).
     const uint64_t total = la + lb;
-    const uint64_t budget = work_factor > UINT64_MAX / total ? UINT64_MAX : work_factor * total;
+    const uint64_t factor =
+        work_factor > UINT64_MAX / SYMBOL_WORK_SCALE ? UINT64_MAX : work_factor * SYMBOL_WORK_SCALE;
+    const uint64_t budget = factor > UINT64_MAX / total ? UINT64_MAX : factor * total;
     if (coinciding <= budget) {
       index_counted(b, alphabet, UINT64_MAX, *sc);
       size_rows(*sc, lb);

@@ -47,8 +47,9 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
 
 // The ratio of two sequences of symbols below `alphabet` (the binding's ids of hashable items,
 // or byte values): the value of ratio_chars, with difflib's own search over an index of b with
-// one bucket per symbol whenever few positions coincide (as for ASCII texts), since lines and
-// tokens coincide rarely and their symbols are many. `alphabet` 0 means code points of any
+// one bucket per symbol whenever few positions coincide (as for ASCII texts, with a budget
+// sixteen times the work factor), since lines and tokens coincide rarely and their symbols are
+// many. `alphabet` 0 means code points of any
 // size: ratio_chars itself.
 double ratio_symbols(Text a, Text b, size_t alphabet, uint64_t work_factor);
 
