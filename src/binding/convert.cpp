@@ -411,17 +411,21 @@ bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t&
       return at;
     };
   };
+  // The common pair first: a tuple of two str, read as the module's own batch reads it.
+  if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+    PyObject* a = PyTuple_GET_ITEM(item, 0);
+    PyObject* b = PyTuple_GET_ITEM(item, 1);
+    if (shape_ == PairShape::tuples || (PyUnicode_Check(a) && PyUnicode_Check(b))) {
+      return copy_text(a, name_, place(0)) && copy_text(b, name_, place(1));
+    }
+  }
   if (shape_ == PairShape::tuples) {
     if (!PyTuple_Check(item)) {
       type_mismatch(item, "tuple");
       return false;
     }
-    if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
-      return false;
-    }
-    return copy_text(PyTuple_GET_ITEM(item, 0), name_, place(0)) &&
-           copy_text(PyTuple_GET_ITEM(item, 1), name_, place(1));
+    PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
+    return false;
   }
   // A tuple or list is read where it lies; any other iterable (an array's row) once, into a
   // list. A str or bytes is refused: its characters would make a pair of one-character texts.
