@@ -1,5 +1,6 @@
 // The exact engines agree with each other and with the brute-force count: the automaton engine
-// on any code points, the b2j engine on ASCII, and the dispatcher on whatever it picks.
+// on any code points, the b2j engine on ASCII and over symbol buckets, and the dispatchers on
+// whatever they pick.
 #include "fuzz_input.hpp"
 #include "ratio/ratio.hpp"
 #include "reference.hpp"
@@ -24,6 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fuzz::all_ascii(a) && fuzz::all_ascii(b) && a.size() * b.size() <= 250'000) {
     const double b2j = ratio_b2j_chars(a, b, ascii_counts(b).count);
     FUZZ_CHECK(b2j == exact);
+  }
+  // The same search over one bucket per symbol, as sequences of items get it, forced by the
+  // largest work factor.
+  if (a.size() * b.size() <= 250'000) {
+    uint32_t top = 0;
+    for (const uint32_t c : a) top = std::max(top, c);
+    for (const uint32_t c : b) top = std::max(top, c);
+    const size_t alphabet = std::max<size_t>(size_t{top} + 1, 129);
+    FUZZ_CHECK(ratio_symbols(a, b, alphabet, UINT64_MAX) == exact);
+    FUZZ_CHECK(ratio_symbols(a, b, alphabet, DEFAULT_WORK_FACTOR) == exact);
   }
   // The brute-force count costs up to la * lb * min(la, lb); keep it to small pairs.
   const size_t shorter = std::min(a.size(), b.size());

@@ -1,6 +1,6 @@
 """Type stubs of the compiled core. Every parameter is positional-or-keyword."""
 
-from typing import Callable, Iterable, Optional, Sequence, Tuple, final
+from typing import Callable, Hashable, Iterable, Optional, Sequence, Tuple, Union, final, overload
 
 from typing_extensions import Buffer, disjoint_base
 
@@ -22,6 +22,22 @@ def cluster_canonicals_lsh(
 def cosine_join(
     docs: Sequence[Sequence[str]], threshold: float, concurrency: str = "cpu", threads: int = 0
 ) -> list[tuple[int, int, float]]: ...
+# One side of a pair for the package's ratio and ratio_many: a str, or a list, tuple or bytes of
+# hashable items (both sides of a pair the same kind; a str beside a sequence is a TypeError).
+_Side = Union[str, Sequence[Hashable]]
+# A pair: any two-item iterable of sides (tuple, list, array row).
+_PairLike = Iterable[_Side]
+
+@overload
+def _ratio_public(a: str, b: str, /, *, autojunk: bool = False) -> float: ...
+@overload
+def _ratio_public(
+    a: Sequence[Hashable], b: Sequence[Hashable], /, *, autojunk: bool = False
+) -> float: ...
+@overload
+def _ratio_public(
+    a: Iterable[_PairLike], b: None = None, /, *, autojunk: bool = False
+) -> list[float]: ...
 def _ratio_autojunk(a: str, b: str) -> float: ...
 def _ratio_by(a: str, b: str, search: str) -> float: ...
 def _extract(
@@ -61,7 +77,7 @@ def _ratio_join(
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[tuple[int, int, float]]: ...
 def _ratio_many(
-    pairs: Sequence[Tuple[str, str]],
+    pairs: Iterable[_PairLike],
     threads: int = 0,
     progress: Optional[Callable[[str, int, int], object]] = None,
 ) -> list[float]: ...

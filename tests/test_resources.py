@@ -34,6 +34,14 @@ CALLS = {
         "rk.ratio_many(iter(PAIRS))",
         "rk.ratio_many(PAIRS, threads=-1)",
     ],
+    "_ratio_public": [
+        "rk._ratio_public(list(A), list(B))",
+        "rk._ratio_public(list(A), tuple(B), autojunk=True)",
+        "rk._ratio_public(A.encode(), bytearray(B.encode()))",
+        "rk._ratio_public(list(A), list(B) + [[]])",
+        "rk._ratio_public([(list(a), list(b)) for a, b in PAIRS] + [('a', ['a'])])",
+        "rk._ratio_public(iter([list(p) for p in PAIRS]), autojunk=True)",
+    ],
     "cluster_canonicals": [
         "rk.cluster_canonicals(TEXTS, 0.5)",
         "rk.cluster_canonicals(TEXTS, 0.5, threads=2)",

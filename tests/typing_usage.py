@@ -20,6 +20,10 @@ def main() -> None:
     many: List[float] = ratiokit.ratio([("abcd", "bcde"), ("kitten", "sitting")])
     core: float = _ratiokit.ratio(a="a", b="b")
     batch: list[float] = ratiokit.ratio_many([Pair("a", "ab"), ("x", "y")], threads=2)
+    lines: float = ratiokit.ratio(["a\n", "b\n"], ("a\n",), autojunk=True)
+    raw: float = ratiokit.ratio(b"abc", b"abd")
+    streamed: list[float] = ratiokit.ratio_many(zip(["ab", "cd"], ["ab", "ce"]))
+    assert (lines, raw, streamed) == (0.6666666666666666, 2 / 3, [1.0, 0.5])
 
     names = ("parse_header(line)", "parse_headers(lines)", "close()")
     exact: list[tuple[list[int], float]] = ratiokit.cluster_canonicals(names, 0.8, threads=0)

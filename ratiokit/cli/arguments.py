@@ -100,6 +100,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("ratio", help="the exact difflib ratio of two strings")
     p.add_argument("a")
     p.add_argument("b")
+    p.add_argument("--lines", action="store_true",
+                   help="A and B are files ('-': standard input): the ratio of their lists of "
+                        "lines, as difflib compares f1.readlines() with f2.readlines()")
     p.set_defaults(run=cmd_ratio, parser=p)
 
     p = sub.add_parser("cluster", help="single-linkage clusters of strings at a ratio threshold",

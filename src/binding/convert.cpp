@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "binding/messages.hpp"
 
@@ -166,7 +167,177 @@ bool copy_text(PyObject* obj, const char* name, Place&& place) {
   return true;
 }
 
+// Sets TypeError with `format`, whose one %U is the qualified type name of obj.
+void type_error_naming(PyObject* obj, const char* format) {
+  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  if (name == nullptr) return;
+  PyErr_Format(PyExc_TypeError, format, name);
+  Py_DECREF(name);
+}
+
+enum class SideKind : uint8_t { text, bytes, items, other };
+
+SideKind side_kind(PyObject* obj) {
+  if (PyUnicode_Check(obj)) return SideKind::text;
+  if (PyBytes_Check(obj) || PyByteArray_Check(obj)) return SideKind::bytes;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) return SideKind::items;
+  return SideKind::other;
+}
+
+// A side of a pair of sequences as it is read, a new reference: a tuple of the items, or bytes.
+// A list or bytearray is copied first, since comparing items can run code that changes it.
+PyObject* held_side(PyObject* obj, SideKind kind) {
+  if (kind == SideKind::bytes && PyByteArray_Check(obj)) {
+    return PyBytes_FromStringAndSize(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
+  }
+  if (kind == SideKind::items && PyList_Check(obj)) return PyList_AsTuple(obj);
+  Py_INCREF(obj);
+  return obj;
+}
+
+Py_ssize_t held_size(PyObject* held) {
+  return PyBytes_Check(held) ? PyBytes_GET_SIZE(held) : PyTuple_GET_SIZE(held);
+}
+
+// Item k of a held side, a new reference (a byte is a small int, which the interpreter keeps).
+PyObject* held_item(PyObject* held, Py_ssize_t k) {
+  if (PyBytes_Check(held)) {
+    return PyLong_FromLong(static_cast<unsigned char>(PyBytes_AS_STRING(held)[k]));
+  }
+  PyObject* item = PyTuple_GET_ITEM(held, k);
+  Py_INCREF(item);
+  return item;
+}
+
+// The id of `item` in the table: b's id when an equal item is there, else (with `add`) a new
+// one, else `absent`. -1 with an exception set when hashing or comparing raised.
+int64_t item_id(ItemIds& table, PyObject* item, bool add, uint32_t& next, uint32_t absent) {
+  const Py_hash_t hash = PyObject_Hash(item);
+  if (hash == -1 && PyErr_Occurred()) return -1;
+  const size_t mask = table.slots.size() - 1;
+  for (size_t at = (static_cast<size_t>(hash) * 0x9E3779B97F4A7C15u) >> 7 & mask;; at = (at + 1) & mask) {
+    ItemIds::Slot& slot = table.slots[at];
+    if (slot.key == nullptr) {
+      if (!add) return absent;
+      slot = ItemIds::Slot{item, hash, next};
+      return next++;
+    }
+    if (slot.hash == hash) {
+      // As a dict compares: the stored key first, the same object without a comparison.
+      const int equal = slot.key == item ? 1 : PyObject_RichCompareBool(slot.key, item, Py_EQ);
+      if (equal < 0) return -1;
+      if (equal > 0) return slot.id;
+    }
+  }
+}
+
+// The ids of b's items (dense, first seen first) and then of a's, as to_operand_pair says. The
+// held sides keep every item alive (a byte's small int is the interpreter's own, kept for good).
+bool item_ids(PyObject* a, PyObject* b, ItemIds& table, uint32_t* da, uint32_t* db,
+              size_t& alphabet, bool& b_failed) {
+  const Py_ssize_t la = held_size(a), lb = held_size(b);
+  size_t capacity = 16;
+  while (capacity < 2 * static_cast<size_t>(lb) + 2) capacity *= 2;  // at most half full
+  table.slots.assign(capacity, ItemIds::Slot{nullptr, 0, 0});
+  uint32_t distinct = 0;
+  b_failed = true;
+  for (Py_ssize_t j = 0; j < lb; ++j) {
+    PyObject* item = held_item(b, j);
+    if (item == nullptr) return false;
+    const int64_t id = item_id(table, item, true, distinct, 0);
+    Py_DECREF(item);
+    if (id < 0) return false;
+    db[j] = static_cast<uint32_t>(id);
+  }
+  b_failed = false;
+  uint32_t unused = distinct;
+  for (Py_ssize_t i = 0; i < la; ++i) {
+    PyObject* item = held_item(a, i);
+    if (item == nullptr) return false;
+    const int64_t id = item_id(table, item, false, unused, distinct);
+    Py_DECREF(item);
+    if (id < 0) return false;
+    da[i] = static_cast<uint32_t>(id);
+  }
+  alphabet = size_t{distinct} + 1;
+  return true;
+}
+
+// The names a pair's failures are reported under; with `wrap`, a TypeError gets the
+// "argument '<name>': " prefix of the side that failed.
+struct PairNames {
+  const char* a;
+  const char* b;
+  bool wrap;
+};
+
+// Converts the two sides of a pair into the places place_a(n) and place_b(n) give.
+template <class PlaceA, class PlaceB>
+bool operand_pair(PyObject* a, PyObject* b, ItemIds& ids, const PairNames& names,
+                  PlaceA&& place_a, PlaceB&& place_b, size_t& alphabet) {
+  alphabet = 0;
+  const auto fail = [&](bool on_a) { return names.wrap && wrap_arg_error(on_a ? names.a : names.b); };
+  const SideKind ka = side_kind(a), kb = side_kind(b);
+  if (ka == SideKind::text && kb == SideKind::text) {
+    if (!copy_text(a, names.a, place_a)) return fail(true);
+    return copy_text(b, names.b, place_b) || fail(false);
+  }
+  if (ka == SideKind::other || kb == SideKind::other) {
+    const bool on_a = ka == SideKind::other;
+    type_error_naming(on_a ? a : b, msg::OPERAND_TYPE);
+    return fail(on_a);
+  }
+  if (ka == SideKind::text || kb == SideKind::text) {
+    const bool on_a = ka != SideKind::text;  // the side that is not the str
+    type_error_naming(on_a ? a : b, msg::MIXED_OPERANDS);
+    return fail(on_a);
+  }
+  PyObject* ha = held_side(a, ka);
+  if (ha == nullptr) return fail(true);
+  PyObject* hb = held_side(b, kb);
+  if (hb == nullptr) {
+    Py_DECREF(ha);
+    return fail(false);
+  }
+  bool ok = true, b_failed = false;
+  const Py_ssize_t la = held_size(ha), lb = held_size(hb);
+  for (const auto& [n, name, on_b] : {std::tuple{la, names.a, false}, std::tuple{lb, names.b, true}}) {
+    if (ok && static_cast<size_t>(n) > MAX_TEXT_LEN) {
+      PyErr_Format(PyExc_ValueError, msg::TOO_LONG, name, n, static_cast<Py_ssize_t>(MAX_TEXT_LEN));
+      ok = false;
+      b_failed = on_b;
+    }
+  }
+  if (ok) {
+    uint32_t* da = place_a(static_cast<size_t>(la));
+    uint32_t* db = place_b(static_cast<size_t>(lb));
+    if (PyBytes_Check(ha) && PyBytes_Check(hb)) {
+      const auto* pa = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(ha));
+      const auto* pb = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(hb));
+      std::copy(pa, pa + la, da);
+      std::copy(pb, pb + lb, db);
+      alphabet = 256;
+    } else {
+      ok = item_ids(ha, hb, ids, da, db, alphabet, b_failed);
+    }
+  }
+  Py_DECREF(ha);
+  Py_DECREF(hb);
+  return ok || fail(!b_failed);
+}
+
 }  // namespace
+
+bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, CodePoints& cb,
+                     size_t& alphabet) {
+  const auto into = [](CodePoints& out) {
+    return [&out](size_t n) {
+      out.resize(n);
+      return out.data();
+    };
+  };
+  return operand_pair(a, b, ids, PairNames{"a", "b", true}, into(ca), into(cb), alphabet);
+}
 
 PyObject* ItemCursor::next() {
   if (ended_) return nullptr;
@@ -215,6 +386,7 @@ PyObject* ItemCursor::end() {
 
 void FlatPairs::clear() {
   pairs.clear();
+  alphabets.clear();
   current_ = 0;
   used_ = 0;
 }
@@ -235,9 +407,27 @@ uint32_t* FlatPairs::place(size_t n) {
   return blocks.back().first.get();
 }
 
-bool PairReader::open(PyObject* obj, const char* name) {
-  Py_ssize_t hint;
-  if (!sequence_of_items(obj, hint)) return false;
+bool PairReader::open(PyObject* obj, const char* name, PairShape shape) {
+  Py_ssize_t hint = 0;
+  if (shape == PairShape::tuples) {
+    if (!sequence_of_items(obj, hint)) return false;
+  } else {
+    // Any iterable but a str or bytes, whose items would be taken for pairs of characters.
+    if (side_kind(obj) == SideKind::text || side_kind(obj) == SideKind::bytes) {
+      type_error_naming(obj, msg::PAIRS_TYPE);
+      return false;
+    }
+    if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyIter_Check(obj)) {
+      // Checks that the argument is iterable at all, before any work is set up for it.
+      PyObject* iter = PyObject_GetIter(obj);
+      if (iter == nullptr) return false;
+      Py_DECREF(iter);
+    }
+    hint = PyObject_LengthHint(obj, 0);
+    if (hint < 0) return false;
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) hint = std::min<Py_ssize_t>(hint, 4096);
+  }
+  shape_ = shape;
   name_ = name;
   hint_ = static_cast<size_t>(hint);
   items_.emplace(obj);
@@ -255,27 +445,80 @@ bool PairReader::read(FlatPairs& out, size_t max_pairs, size_t max_code_points) 
       return !PyErr_Occurred();
     }
     Text side[2];
-    bool ok = PyTuple_Check(item);
-    if (!ok) {
-      type_mismatch(item, "tuple");
-    } else if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
-      ok = false;
-    }
-    for (Py_ssize_t k = 0; ok && k < 2; ++k) {
-      ok = copy_text(PyTuple_GET_ITEM(item, k), name_, [&](size_t n) {
-        uint32_t* at = out.place(n);
-        side[k] = Text(at, n);
-        return at;
-      });
-    }
+    size_t alphabet = 0;
+    const bool ok = read_pair(item, out, side, alphabet);
     Py_DECREF(item);
     if (!ok) return false;
+    if (alphabet != 0 && out.alphabets.empty()) out.alphabets.assign(out.pairs.size(), 0);
+    if (!out.alphabets.empty()) out.alphabets.push_back(static_cast<uint32_t>(alphabet));
     out.pairs.emplace_back(side[0], side[1]);
     ++pairs;
     code_points += side[0].size() + side[1].size();
   }
   return true;
+}
+
+bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet) {
+  const auto place = [&](size_t k) {
+    return [&out, side, k](size_t n) {
+      uint32_t* at = out.place(n);
+      side[k] = Text(at, n);
+      return at;
+    };
+  };
+  // The common pair first: a tuple of two str, read as the module's own batch reads it.
+  if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) {
+    PyObject* a = PyTuple_GET_ITEM(item, 0);
+    PyObject* b = PyTuple_GET_ITEM(item, 1);
+    if (shape_ == PairShape::tuples || (PyUnicode_Check(a) && PyUnicode_Check(b))) {
+      return copy_text(a, name_, place(0)) && copy_text(b, name_, place(1));
+    }
+  }
+  if (shape_ == PairShape::tuples) {
+    if (!PyTuple_Check(item)) {
+      type_mismatch(item, "tuple");
+      return false;
+    }
+    PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, PyTuple_GET_SIZE(item));
+    return false;
+  }
+  // A tuple or list is read where it lies; any other iterable (an array's row) once, into a
+  // list. A str or bytes is refused: its characters would make a pair of one-character texts.
+  PyObject* pair = nullptr;
+  if (PyTuple_Check(item) || PyList_Check(item)) {
+    Py_INCREF(item);
+    pair = item;
+  } else if (side_kind(item) == SideKind::other) {
+    pair = PySequence_Fast(item, "");
+    if (pair == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+      PyErr_Clear();
+    }
+  }
+  if (pair == nullptr) {
+    type_error_naming(item, msg::NOT_A_PAIR);
+    return false;
+  }
+  bool ok = false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
+  if (n != 2) {
+    if (PyTuple_Check(pair)) {
+      PyErr_Format(PyExc_ValueError, msg::TUPLE_LENGTH, Py_ssize_t{2}, n);
+    } else {
+      PyErr_Format(PyExc_ValueError, msg::PAIR_LENGTH, n);
+    }
+  } else {
+    // The sides are held while they are read: comparing items may run code that changes a list.
+    PyObject* a = PySequence_Fast_GET_ITEM(pair, 0);
+    PyObject* b = PySequence_Fast_GET_ITEM(pair, 1);
+    Py_INCREF(a);
+    Py_INCREF(b);
+    ok = operand_pair(a, b, ids_, PairNames{name_, name_, false}, place(0), place(1), alphabet);
+    Py_DECREF(a);
+    Py_DECREF(b);
+  }
+  Py_DECREF(pair);
+  return ok;
 }
 
 bool to_code_points(PyObject* obj, const char* name, CodePoints& out) {

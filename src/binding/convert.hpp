@@ -57,6 +57,9 @@ struct FlatPairs {
   size_t block = BLOCK;  // code points per new block, unless one text is longer
   std::vector<std::pair<std::unique_ptr<uint32_t[]>, size_t>> blocks;  // storage, capacity
   std::vector<std::pair<Text, Text>> pairs;  // views into blocks
+  // Each pair's alphabet for ratio_symbols (see to_operand_pair); empty while every pair read
+  // since the last clear() is two str.
+  std::vector<uint32_t> alphabets;
 
   void clear();
   // Room for n code points after those placed since the last clear().
@@ -100,12 +103,41 @@ class ItemCursor {
   bool ended_ = false;
 };
 
+// Item ids by Python equality, found as a dict finds its keys (same hash, then the same object
+// or equal by ==), in an open-addressed table that holds no references: the caller keeps the
+// items alive while it is filled. Storage only; reused from one pair to the next.
+struct ItemIds {
+  struct Slot {
+    PyObject* key;  // null: empty
+    Py_hash_t hash;
+    uint32_t id;
+  };
+  std::vector<Slot> slots;
+};
+
+// The two sides of one ratio: two str as their code points, or two sequences of hashable items
+// (each a list, tuple, bytes or bytearray; bytes hold the items 0..255) as item ids. Items are
+// compared as a dict compares keys, so that equal items (1 and 1.0) share an id: b's distinct
+// items get 0, 1, ... in first-seen order and an item of a that b lacks gets the id after them,
+// which b never holds. Two bytes are their byte values. A str beside a sequence is refused
+// (TypeError): difflib would compare the characters with the items and find nothing.
+// Errors follow the module's conventions, arguments named "a" and "b". `alphabet` is set to the
+// pair's alphabet for ratio_symbols: 0 for two str, 256 for two bytes, b's distinct items + 1
+// for ids.
+bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, CodePoints& cb,
+                     size_t& alphabet);
+
+// How a batch reads its pairs. `tuples`: as the module's own ratio_many, a sequence of 2-tuples
+// of str. `any_pairs`: as the package's, any iterable of 2-item iterables whose sides are as
+// to_operand_pair takes them.
+enum class PairShape : uint8_t { tuples, any_pairs };
+
 // The pairs argument of a batch read a part at a time, for a computation that starts on the
 // first pairs while later ones are still being copied. Use only with the GIL held.
 class PairReader {
  public:
   // Checks the argument's outer shape; false with an exception set.
-  bool open(PyObject* obj, const char* name);
+  bool open(PyObject* obj, const char* name, PairShape shape = PairShape::tuples);
   // Appends the next pairs to `out`: at least one (unless the input has ended), then more while
   // fewer than `max_pairs` have been added and their texts hold fewer than `max_code_points`.
   // False with an exception set when an item fails to convert.
@@ -115,7 +147,11 @@ class PairReader {
   size_t hint() const { return hint_; }
 
  private:
+  bool read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet);
+
   std::optional<ItemCursor> items_;
+  ItemIds ids_;
+  PairShape shape_ = PairShape::tuples;
   const char* name_ = nullptr;
   size_t hint_ = 0;
   bool ended_ = false;

@@ -14,6 +14,11 @@ extern PyMethodDef PRIVATE_RATIO_MANY_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_DEF;
 extern PyMethodDef CLUSTER_CANONICALS_LSH_DEF;
 extern PyMethodDef COSINE_JOIN_DEF;
+// The package's ratio, registered as _ratio_public with the package as its __module__, so that
+// it pickles as ratiokit.ratio.
+extern PyMethodDef PUBLIC_RATIO_DEF;
+inline constexpr const char* PUBLIC_RATIO_ATTR = "_ratio_public";
+inline constexpr const char* PUBLIC_RATIO_MODULE = "ratiokit";
 // Private entry points of the package's search and join functions.
 extern PyMethodDef RATIO_AUTOJUNK_DEF;
 // One longest-match search forced, for the tests.

@@ -8,6 +8,13 @@ inline constexpr const char* TYPE_MISMATCH = "'%U' object is not an instance of 
 inline constexpr const char* NONE_MISMATCH = "'None' is not an instance of '%s'";
 inline constexpr const char* STR_TO_VEC = "Can't extract `str` to `Vec`";
 inline constexpr const char* TUPLE_LENGTH = "expected tuple of length %zd, but got tuple of length %zd";
+inline constexpr const char* OPERAND_TYPE = "'%U' object is not a str, list, tuple or bytes";
+inline constexpr const char* MIXED_OPERANDS =
+    "a str cannot be compared with a '%U': give two str, or two lists, tuples or bytes of "
+    "hashable items";
+inline constexpr const char* PAIRS_TYPE = "a '%U' is not an iterable of pairs";
+inline constexpr const char* NOT_A_PAIR = "'%U' object is not a pair of two items";
+inline constexpr const char* PAIR_LENGTH = "expected a pair of 2 items, but got %zd items";
 inline constexpr const char* ARGUMENT = "argument '%s': %S";
 inline constexpr const char* TOO_MANY_ITEMS =
     "argument '%s': %zd strings are more than the supported maximum of %zu";
@@ -41,6 +48,13 @@ inline constexpr const char* TOO_MANY_POSITIONAL_RANGE =
 inline constexpr const char* UNEXPECTED_KEYWORD = "%s got an unexpected keyword argument '%U'";
 inline constexpr const char* MULTIPLE_VALUES = "%s got multiple values for argument '%s'";
 inline constexpr const char* MISSING = "%s missing %zd required positional %s: %U";
+inline constexpr const char* POSITIONAL_ONLY =
+    "%s got some positional-only arguments passed as keyword arguments: '%U'";
+inline constexpr const char* MISSING_A = "%s missing 1 required positional argument: 'a'";
+inline constexpr const char* MISSING_B = "%s missing 1 required positional argument: 'b'";
+inline constexpr const char* NONE_B =
+    "%s got b=None beside a str or bytes a: b must be the other side of the pair (b=None "
+    "is the list form, ratio(pairs))";
 
 inline constexpr const char* UNKNOWN_CONCURRENCY =
     "unknown concurrency %s; expected \"cpu\", \"gpu\", or \"gpu+cpu\"";

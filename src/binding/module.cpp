@@ -62,6 +62,13 @@ int exec_module(PyObject* module) {
     }
   }
   Py_DECREF(name);
+  PyObject* package = PyUnicode_FromString(PUBLIC_RATIO_MODULE);
+  PyObject* public_ratio = package != nullptr ? PyCFunction_NewEx(&PUBLIC_RATIO_DEF, module, package) : nullptr;
+  Py_XDECREF(package);
+  if (public_ratio == nullptr || PyModule_AddObject(module, PUBLIC_RATIO_ATTR, public_ratio) < 0) {
+    Py_XDECREF(public_ratio);
+    return -1;
+  }
   PyObject* rationer = rationer_type();
   if (rationer == nullptr || PyModule_AddObject(module, "Rationer", rationer) < 0) {
     Py_XDECREF(rationer);

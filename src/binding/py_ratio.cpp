@@ -4,6 +4,7 @@
 #include "binding/batch.hpp"
 #include "binding/convert.hpp"
 #include "binding/environment.hpp"
+#include "binding/messages.hpp"
 #include "binding/progress.hpp"
 #include "binding/entry_points.hpp"
 #include "parallel/parallel.hpp"
@@ -25,9 +26,10 @@ struct Step {
   FlatPairs input;
   std::vector<double> out;
   uint64_t work_factor = 0;
+  bool autojunk = false;
 
   void operator()(size_t begin, size_t end) {
-    ratio_range(input.pairs, out, begin, end, work_factor);
+    ratio_range(input.pairs, out, begin, end, work_factor, autojunk, input.alphabets);
   }
 };
 
@@ -72,7 +74,77 @@ PyObject* ratio_many_progress(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (arg[1] != nullptr && !convert_arg(arg[1], "threads", to_u64, threads)) return nullptr;
     PyObject* callable = nullptr;
     if (!to_progress(arg[2], callable)) return nullptr;
-    return ratio_batch(arg[0], threads, nullptr, callable);
+    return ratio_batch(arg[0], threads, nullptr, callable, PairShape::any_pairs);
+  });
+}
+
+// The package's ratio(a, b=None, /, *, autojunk=False), parsed here as the interpreter parses a
+// Python function of that signature, with its messages.
+const char* const PUBLIC_RATIO_NAME = "ratio()";
+
+bool public_keywords(PyObject* const* values, PyObject* kwnames, bool& autojunk) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (PyUnicode_CompareWithASCIIString(key, "autojunk") == 0) {
+      const int truth = PyObject_IsTrue(values[k]);
+      if (truth < 0) return false;
+      autojunk = truth != 0;
+    } else if (PyUnicode_CompareWithASCIIString(key, "a") == 0 ||
+               PyUnicode_CompareWithASCIIString(key, "b") == 0) {
+      PyErr_Format(PyExc_TypeError, msg::POSITIONAL_ONLY, PUBLIC_RATIO_NAME, key);
+      return false;
+    } else {
+      PyErr_Format(PyExc_TypeError, msg::UNEXPECTED_KEYWORD, PUBLIC_RATIO_NAME, key);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* ratio_public(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    bool autojunk = false;
+    if (kwnames != nullptr && !public_keywords(args + nargs, kwnames, autojunk)) return nullptr;
+    if (nargs == 2 && args[1] != Py_None) {
+      PyObject* a = args[0];
+      PyObject* b = args[1];
+      Borrow<CodePoints> ca(PAIR_A), cb(PAIR_B);
+      size_t alphabet = 0;
+      if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
+        if (!to_text_pair(args, *ca, *cb)) return nullptr;
+      } else {
+        ItemIds ids;
+        if (!to_operand_pair(a, b, ids, *ca, *cb, alphabet)) return nullptr;
+      }
+      const uint64_t work_factor = work_factor_setting();
+      double value = 0.0;
+      const bool ok = without_gil([&] {
+        value = autojunk ? ratio_autojunk_chars(*ca, *cb, work_factor, alphabet)
+                         : ratio_symbols(*ca, *cb, alphabet, work_factor);
+      });
+      return ok ? PyFloat_FromDouble(value) : nullptr;
+    }
+    if (nargs == 0) {
+      PyErr_Format(PyExc_TypeError, msg::MISSING_A, PUBLIC_RATIO_NAME);
+      return nullptr;
+    }
+    if (nargs > 2) {
+      PyErr_Format(PyExc_TypeError, msg::TOO_MANY_POSITIONAL_RANGE, PUBLIC_RATIO_NAME,
+                   Py_ssize_t{1}, Py_ssize_t{2}, nargs, "were");
+      return nullptr;
+    }
+    // One argument, or b=None: the list form. A str or bytes alone is a pair left half given.
+    PyObject* a = args[0];
+    if (PyUnicode_Check(a) || PyBytes_Check(a) || PyByteArray_Check(a)) {
+      if (nargs == 1) {
+        PyErr_Format(PyExc_TypeError, msg::MISSING_B, PUBLIC_RATIO_NAME);
+      } else {
+        PyErr_Format(PyExc_TypeError, msg::NONE_B, PUBLIC_RATIO_NAME);
+      }
+      return nullptr;
+    }
+    return ratio_batch(a, 0, nullptr, nullptr, PairShape::any_pairs, autojunk);
   });
 }
 
@@ -111,7 +183,7 @@ PyObject* ratio_by_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }  // namespace
 
 PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
-                      PyObject* progress) {
+                      PyObject* progress, PairShape shape, bool autojunk) {
   const uint64_t work_factor = work_factor_setting();
   // A batch reports its progress only to a callable that asks for it: the pairs done so far,
   // a step at a time.
@@ -124,12 +196,13 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
   for (Step& step : steps) {
     step.input.block = STEP_CODE_POINTS;
     step.work_factor = work_factor;
+    step.autojunk = autojunk;
   }
   const auto read_step = [&](Step& step) {
     step.input.clear();
     return reader.read(step.input, STEP_PAIRS, STEP_CODE_POINTS) || wrap_arg_error("pairs");
   };
-  if (!convert_arg(pairs, "pairs", [&](PyObject* obj) { return reader.open(obj, "pairs"); }) ||
+  if (!convert_arg(pairs, "pairs", [&](PyObject* obj) { return reader.open(obj, "pairs", shape); }) ||
       !read_step(steps[0])) {
     return nullptr;
   }
@@ -150,7 +223,9 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
       if (handle != nullptr) {
         values = handle->ratio_many(first.pairs, work_factor);
       } else {
-        values = run_on_threads(threads, [&] { return ratio_many_plain(first.pairs, work_factor); });
+        values = run_on_threads(
+            threads,
+            [&] { return ratio_many_plain(first.pairs, work_factor, autojunk, first.alphabets); });
       }
     }, hook);
     return ok ? float_list(values) : nullptr;
@@ -204,6 +279,18 @@ PyMethodDef RATIO_DEF = {
     "calls from many Python threads scale across cores instead of serialising on the GIL.\n"
     "Backs the scalar form of the package's public ratio; the package routes a batch to\n"
     "ratio_many."};
+
+PyMethodDef PUBLIC_RATIO_DEF = {
+    "ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_public)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "ratio(a, b=None, /, *, autojunk=False)\n--\n\n"
+    "Exact difflib.SequenceMatcher(None, a, b, autojunk=False).ratio().\n\n"
+    "a and b are two str, or two sequences of hashable items (lists, tuples, bytes), compared\n"
+    "as difflib compares them: lists of lines, lists of tokens. With one list of (a, b) pairs,\n"
+    "returns one ratio per pair, computed across all cores (see ratio_many). With\n"
+    "autojunk=True, exactly difflib.SequenceMatcher(None, a, b).ratio() (difflib's default):\n"
+    "once b has 200 or more items, those occurring more than 1% (+1) of the time are left out\n"
+    "of the longest-match search, as difflib does."};
 
 PyMethodDef PRIVATE_RATIO_MANY_DEF = {
     "_ratio_many",

@@ -115,6 +115,29 @@ void size_rows(B2jScratch& sc, size_t lb) {
   }
 }
 
+// The counting sort of b's positions by symbol (each below `alphabet`) into sc.char_start and
+// sc.char_pos, leaving out symbols that occur more than `popular_above` times. sc.char_start
+// must hold b's count of symbol c at c + 1 (count_symbols; alphabet + 2 entries); the bucket
+// after the last symbol stays empty, for symbols of a that b lacks.
+void index_counted(Text b, size_t alphabet, uint64_t popular_above, B2jScratch& sc) {
+  std::vector<uint32_t>& start = sc.char_start;
+  for (size_t c = 0; c < alphabet; ++c) {
+    if (start[c + 1] > popular_above) start[c + 1] = 0;
+  }
+  for (size_t c = 0; c <= alphabet; ++c) start[c + 1] += start[c];
+  sc.fill.assign(start.begin(), start.end() - 1);
+  sc.char_pos.resize(b.size());
+  for (size_t j = 0; j < b.size(); ++j) {
+    const uint32_t c = b[j];
+    if (sc.fill[c] < start[c + 1]) sc.char_pos[sc.fill[c]++] = static_cast<uint32_t>(j);
+  }
+}
+
+void count_symbols(Text b, size_t alphabet, B2jScratch& sc) {
+  sc.char_start.assign(alphabet + 2, 0);
+  for (uint32_t c : b) ++sc.char_start[c + 1];
+}
+
 }  // namespace
 
 double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b) {
@@ -136,16 +159,31 @@ GestaltCount gestalt_count_b2j(Text a, Text b, const std::array<uint32_t, 128>& 
   return b2j_matched(a, b, *sc, false, rule);
 }
 
-uint64_t gestalt_count_autojunk(Text a, Text b) {
+std::optional<uint64_t> gestalt_count_symbols(Text a, Text b, size_t alphabet,
+                                              uint64_t max_coinciding) {
+  Borrow<B2jScratch> sc(B2J);
+  count_symbols(b, alphabet, *sc);
+  // Each position of a meets as many positions of b as b holds its symbol.
+  uint64_t coinciding = 0;
+  for (uint32_t c : a) coinciding += sc->char_start[c + 1];
+  if (coinciding > max_coinciding) return std::nullopt;
+  index_counted(b, alphabet, UINT64_MAX, *sc);
+  size_rows(*sc, b.size());
+  return b2j_matched(a, b, *sc, false, StopRule{}).m;
+}
+
+uint64_t gestalt_count_autojunk(Text a, Text b, size_t plain_alphabet) {
   const size_t la = a.size(), lb = b.size();
   Borrow<B2jScratch> sc(B2J);
-  // Symbol ids: the code points themselves when both texts are ASCII, else ranks among b's
-  // distinct code points.
+  // Symbol ids: the code points themselves when both texts are ASCII, or symbols below a given
+  // alphabet as they are, else ranks among b's distinct code points.
   uint32_t top = 0;
-  for (uint32_t c : a) top = std::max(top, c);
-  for (uint32_t c : b) top = std::max(top, c);
+  if (plain_alphabet == 0) {
+    for (uint32_t c : a) top = std::max(top, c);
+    for (uint32_t c : b) top = std::max(top, c);
+  }
   Text ta = a, tb = b;
-  size_t alphabet = 128;
+  size_t alphabet = std::max<size_t>(plain_alphabet, 128);
   if (top >= 128) {
     sc->symbols.assign(b.begin(), b.end());
     std::sort(sc->symbols.begin(), sc->symbols.end());
@@ -164,23 +202,9 @@ uint64_t gestalt_count_autojunk(Text a, Text b) {
     ta = sc->a_ids;
     tb = sc->b_ids;
   }
-  // Counting sort of b's positions by symbol, leaving out the popular symbols: those occurring
-  // more than lb / 100 + 1 times. The bucket after the last symbol stays empty for a's symbols
-  // that b lacks.
-  std::vector<uint32_t>& start = sc->char_start;
-  start.assign(alphabet + 2, 0);
-  for (uint32_t c : tb) ++start[c + 1];
-  const uint64_t popular_above = lb / 100 + 1;
-  for (size_t c = 0; c < alphabet; ++c) {
-    if (start[c + 1] > popular_above) start[c + 1] = 0;
-  }
-  for (size_t c = 0; c <= alphabet; ++c) start[c + 1] += start[c];
-  sc->fill.assign(start.begin(), start.end() - 1);
-  sc->char_pos.resize(lb);
-  for (size_t j = 0; j < lb; ++j) {
-    const uint32_t c = tb[j];
-    if (sc->fill[c] < start[c + 1]) sc->char_pos[sc->fill[c]++] = static_cast<uint32_t>(j);
-  }
+  // The popular symbols, those occurring more than lb / 100 + 1 times, stay out of the index.
+  count_symbols(tb, alphabet, *sc);
+  index_counted(tb, alphabet, lb / 100 + 1, *sc);
   size_rows(*sc, lb);
   return b2j_matched(ta, tb, *sc, true, StopRule{}).m;
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "gestalt/gestalt.hpp"
 
@@ -25,6 +26,14 @@ double ratio_b2j_chars(Text a, Text b, const std::array<uint32_t, 128>& counts_b
 inline constexpr size_t AUTOJUNK_MIN_LEN = 200;
 
 // difflib's M with autojunk for a non-empty a and a b of at least AUTOJUNK_MIN_LEN elements.
-uint64_t gestalt_count_autojunk(Text a, Text b);
+// With `plain_alphabet`, every symbol is below it and indexed as it is; 0: code points, ranked
+// among b's distinct ones unless both texts are ASCII.
+uint64_t gestalt_count_autojunk(Text a, Text b, size_t plain_alphabet = 0);
+
+// M of two sequences of symbols below `alphabet`, by difflib's search over an index of b with
+// one bucket per symbol; nullopt, without searching, when more than `max_coinciding` position
+// pairs (i, j) have a[i] == b[j].
+std::optional<uint64_t> gestalt_count_symbols(Text a, Text b, size_t alphabet,
+                                              uint64_t max_coinciding);
 
 }  // namespace ratiokit

@@ -46,9 +46,18 @@ enum class Search : uint8_t { bits, b2j, automaton };
 bool search_applies(Search search, Text a, Text b);
 double ratio_by(Text a, Text b, Search search);
 
+// The ratio of two sequences of symbols below `alphabet` (the binding's ids of hashable items,
+// or byte values): the value of ratio_chars, with difflib's own search over an index of b with
+// one bucket per symbol whenever few positions coincide (as for ASCII texts, with a budget
+// sixteen times the work factor), since lines and tokens coincide rarely and their symbols are
+// many. `alphabet` 0 means code points of any size: ratio_chars itself.
+double ratio_symbols(Text a, Text b, size_t alphabet, uint64_t work_factor);
+
 // difflib.SequenceMatcher(None, a, b).ratio(), the default autojunk=True (gestalt/b2j.hpp).
-// Shorter b than AUTOJUNK_MIN_LEN give exactly ratio_chars, dispatched with `work_factor`.
-double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR);
+// Shorter b than AUTOJUNK_MIN_LEN give exactly ratio_symbols, dispatched with `work_factor` and
+// `plain_alphabet` (symbols below it are indexed as they are, 0: code points).
+double ratio_autojunk_chars(Text a, Text b, uint64_t work_factor = DEFAULT_WORK_FACTOR,
+                            size_t plain_alphabet = 0);
 
 // (code point, count) for each distinct code point, ascending.
 using CharCounts = std::vector<std::pair<uint32_t, uint32_t>>;

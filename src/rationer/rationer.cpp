@@ -281,18 +281,22 @@ double limit_delta(double delta) {
 }
 
 void ratio_range(std::span<const PairView> pairs, std::span<double> out, size_t begin, size_t end,
-                 uint64_t work_factor) {
+                 uint64_t work_factor, bool autojunk, std::span<const uint32_t> alphabets) {
   const CancelCheck check;
   for (size_t k = begin; k < end; ++k) {
     check();
-    out[k] = ratio_chars(pairs[k].first, pairs[k].second, work_factor);
+    const auto& [a, b] = pairs[k];
+    const size_t alphabet = alphabets.empty() ? 0 : alphabets[k];
+    out[k] = autojunk ? ratio_autojunk_chars(a, b, work_factor, alphabet)
+                      : ratio_symbols(a, b, alphabet, work_factor);
   }
 }
 
-std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor) {
+std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor,
+                                     bool autojunk, std::span<const uint32_t> alphabets) {
   std::vector<double> out(pairs.size());
   parallel_for_chunks(pairs.size(), MIN_PARALLEL_ITEMS, [&](size_t begin, size_t end) {
-    ratio_range(pairs, out, begin, end, work_factor);
+    ratio_range(pairs, out, begin, end, work_factor, autojunk, alphabets);
   });
   return out;
 }

@@ -50,12 +50,17 @@ std::vector<double> ratio_many_cpu(std::span<const PairView> pairs, uint64_t wor
 // eight a repeat.
 bool shares_work(std::span<const PairView> pairs, size_t min_long = 2);
 
-// Every pair on its own through ratio_chars(), on the ambient pool: the free batch.
-std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor);
-// One chunk of the free batch: out[k] = ratio_chars(pairs[k]) for k in [begin, end), with a
+// Every pair on its own through ratio_symbols() (with `autojunk`, ratio_autojunk_chars()), on
+// the ambient pool: the free batch. alphabets[k] is pair k's alphabet for ratio_symbols (0: code
+// points); empty when every pair is texts.
+std::vector<double> ratio_many_plain(std::span<const PairView> pairs, uint64_t work_factor,
+                                     bool autojunk = false,
+                                     std::span<const uint32_t> alphabets = {});
+// One chunk of the free batch: out[k] = the ratio of pairs[k] for k in [begin, end), with a
 // cancellation point before each pair.
 void ratio_range(std::span<const PairView> pairs, std::span<double> out, size_t begin, size_t end,
-                 uint64_t work_factor);
+                 uint64_t work_factor, bool autojunk = false,
+                 std::span<const uint32_t> alphabets = {});
 
 // delta limited to [0, 1]; NaN stays NaN.
 double limit_delta(double delta);

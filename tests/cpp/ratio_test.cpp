@@ -36,6 +36,30 @@ TEST(RatioEngines, ScratchIsRebuiltBetweenCalls) {
   EXPECT_EQ(fresh, reference::ratio(a, b));
 }
 
+// Sequences of items reach the engines as item ids, which are any 32-bit values but NO_CHAR:
+// only equality between them may matter, never their size.
+TEST(RatioEngines, SymbolsBeyondTheUnicodeRangeCountAsTheirEquality) {
+  std::mt19937_64 rng(31);
+  const auto far = [](CodePoints t) {
+    for (uint32_t& c : t) c = 0x80000000u + (c - 'a') * 0x01000001u;
+    return t;
+  };
+  for (int round = 0; round < 400; ++round) {
+    const uint32_t alphabet = 1 + round % 6;
+    const size_t len = round % 2 == 0 ? 90 : 400;  // past the autojunk floor on odd rounds
+    const CodePoints a = random_text(rng, len, alphabet), b = random_text(rng, len, alphabet);
+    const CodePoints fa = far(a), fb = far(b);
+    ASSERT_EQ(ratio_chars(fa, fb, DEFAULT_WORK_FACTOR), reference::ratio(a, b));
+    ASSERT_EQ(gestalt_ratio_chars(fa, fb), reference::ratio(a, b));
+    ASSERT_EQ(ratio_autojunk_chars(fa, fb), ratio_autojunk_chars(a, b));
+    // Over an alphabet of buckets, whichever search the work factor picks.
+    for (const uint64_t factor : {uint64_t{0}, DEFAULT_WORK_FACTOR, UINT64_MAX}) {
+      ASSERT_EQ(ratio_symbols(a, b, 'a' + 300, factor), reference::ratio(a, b));
+      ASSERT_EQ(ratio_autojunk_chars(a, b, factor, 'a' + 300), ratio_autojunk_chars(a, b));
+    }
+  }
+}
+
 TEST(RatioDispatch, EdgeValues) {
   EXPECT_EQ(ratio_chars({}, {}, DEFAULT_WORK_FACTOR), 1.0);
   EXPECT_EQ(ratio_b2j_chars({}, {}, ascii_counts({}).count), 1.0);
