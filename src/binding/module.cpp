@@ -29,6 +29,7 @@ PyMethodDef* const FUNCTIONS[] = {
     &PRIVATE_CLUSTER_CANONICALS_DEF,
     &PRIVATE_CLUSTER_CANONICALS_LSH_DEF,
     &PRIVATE_COSINE_JOIN_DEF,
+    &CLUSTER_RESIDENT_BUDGET_DEF,
 };
 
 int exec_module(PyObject* module) {

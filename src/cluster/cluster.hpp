@@ -199,6 +199,10 @@ struct Orientation {
 // per code point on repetitive text) until the call ends. Ordinary inputs of tens of thousands
 // of function-length texts stay below it and never rebuild an automaton.
 inline constexpr size_t RESIDENT_BUDGET = size_t{1} << 22;
+// The budget clustering calls take when not given one: RESIDENT_BUDGET unless set (process-
+// wide, for tests that show the bound on small inputs). Setting returns the previous value.
+size_t default_resident_budget();
+size_t set_default_resident_budget(size_t budget);
 
 // The largest peak_resident() of any LazySams destroyed since the last reset, process-wide:
 // for tests of the calls that keep their LazySams to themselves.
@@ -213,7 +217,8 @@ class LazySams {
  public:
   static constexpr uint32_t NO_OWNER = UINT32_MAX;
 
-  explicit LazySams(std::span<const CodePoints> strings, size_t budget = RESIDENT_BUDGET);
+  explicit LazySams(std::span<const CodePoints> strings,
+                    size_t budget = default_resident_budget());
   // Every slot already filled, in order; nothing is ever built or dropped.
   static LazySams built(std::vector<Sam> automata);
   ~LazySams();
@@ -350,11 +355,11 @@ std::vector<Cluster> expand_clusters(const DistinctStrings& distinct,
 std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, double threshold,
                                       Orientation orientation, Progress* progress,
                                       uint64_t budget = STREAM_BUDGET,
-                                      size_t resident_budget = RESIDENT_BUDGET);
+                                      size_t resident_budget = default_resident_budget());
 
 // The whole exact clustering. Equal strings are distinct members.
 std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> strings,
                                               double threshold, Progress* progress = nullptr,
-                                              size_t resident_budget = RESIDENT_BUDGET);
+                                              size_t resident_budget = default_resident_budget());
 
 }  // namespace ratiokit

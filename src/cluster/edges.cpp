@@ -15,6 +15,7 @@ namespace ratiokit {
 namespace {
 
 std::atomic<size_t> LAZY_SAMS_PEAK{0};
+std::atomic<size_t> DEFAULT_RESIDENT_BUDGET{RESIDENT_BUDGET};
 
 // The slot value while one thread builds the automaton; no automaton lives at this address.
 Sam* building() { return reinterpret_cast<Sam*>(uintptr_t{alignof(Sam)}); }
@@ -36,6 +37,13 @@ LazySams::LazySams(std::vector<Sam> automata)
 }
 
 LazySams LazySams::built(std::vector<Sam> automata) { return LazySams(std::move(automata)); }
+
+size_t default_resident_budget() {
+  return DEFAULT_RESIDENT_BUDGET.load(std::memory_order_relaxed);
+}
+size_t set_default_resident_budget(size_t budget) {
+  return DEFAULT_RESIDENT_BUDGET.exchange(budget, std::memory_order_relaxed);
+}
 
 size_t lazy_sams_peak() { return LAZY_SAMS_PEAK.load(std::memory_order_relaxed); }
 void reset_lazy_sams_peak() { LAZY_SAMS_PEAK.store(0, std::memory_order_relaxed); }

@@ -107,6 +107,6 @@ BucketedCandidates lsh_bucketed_candidates(std::span<const uint64_t> keys, size_
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             double threshold, size_t num_perm, size_t band_rows,
                                             Progress* progress = nullptr,
-                                            size_t resident_budget = RESIDENT_BUDGET);
+                                            size_t resident_budget = default_resident_budget());
 
 }  // namespace ratiokit
