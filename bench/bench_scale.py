@@ -108,7 +108,8 @@ def near_identical(count: int, length: int) -> list[str]:
     return out
 
 
-def cases(names: list[str], binary_n: int, upstream: bool = False, near_len: int = 10**6):
+def cases(names: list[str], binary_n: int, upstream: bool = False, near_len: int = 10**6,
+          near_counts: tuple[int, ...] = (20, 50)):
     if "identical" in names:
         yield "20,000 identical lines", "exact", 0.8, [LOG_LINE] * 20000
     if "changelog" in names:
@@ -121,7 +122,7 @@ def cases(names: list[str], binary_n: int, upstream: bool = False, near_len: int
     if "lsh-copies" in names:
         yield "LSH, 10,000 identical lines", "lsh", 0.8, [LOG_LINE] * 10000
     if "near" in names:
-        for count in (20, 50):
+        for count in near_counts:
             texts = near_identical(count, near_len)
             yield f"{count} near-identical x {near_len:,}", "exact", 0.8, texts
             yield f"LSH, {count} near-identical x {near_len:,}", "lsh", 0.8, texts
@@ -147,6 +148,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--binary-n", type=int, default=6000, help="strings of the binary case")
     parser.add_argument("--near-len", type=int, default=10**6, help="code points per near text")
+    parser.add_argument("--near-counts", default="20,50", help="texts per near case")
     parser.add_argument("--timeout", type=float, default=600)
     parser.add_argument("--upstream-changelogs", action="store_true",
                         help="changelog case: add the upstream changelog.gz files")
@@ -156,7 +158,8 @@ def main() -> None:
           f"{'clusters':>9}")
     changelog: dict[str, list[dict]] = {}
     for title, kind, threshold, strings in cases(args.cases.split(","), args.binary_n,
-                                                 args.upstream_changelogs, args.near_len):
+                                                 args.upstream_changelogs, args.near_len,
+                                                 tuple(map(int, args.near_counts.split(",")))):
         with tempfile.NamedTemporaryFile("w", suffix=".json") as f:
             json.dump(strings, f)
             f.flush()
