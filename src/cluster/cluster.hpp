@@ -18,8 +18,13 @@
 //      forest already connects, so memory stays with the strings and the block.
 //   3. assemble forms the components and evaluates every remaining member pair with a ratio
 //      capped at the cluster's running minimum, lowest bound first, so a pair that cannot lower
-//      the minimum costs little. It is shared with the LSH variant, which brings its own edges
-//      and prebuilt automata (LazySams::built).
+//      the minimum costs little. It is shared with the LSH variant, which brings its own edges.
+//
+// Automata are built on first use and kept while those built cover at most RESIDENT_BUDGET
+// code points of text (LazySams): past that, the edge tests and the minimum run a chunk of
+// pairs grouped by their automaton at a time, dropping automata built longest ago to make room,
+// so memory grows with the longest texts in use rather than with all of them. Edge tests in
+// chunks join the forest chunk by chunk, and the pairs it then connects are left out.
 //
 // Exact duplicates are clustered once: the driver clusters the distinct strings, in order of
 // first occurrence, and expands the result. The pair of copies i < j of values u != v is

@@ -51,7 +51,8 @@ void reset_lazy_sams_peak() { LAZY_SAMS_PEAK.store(0, std::memory_order_relaxed)
 LazySams::~LazySams() {
   const size_t peak = peak_resident();
   size_t seen = LAZY_SAMS_PEAK.load(std::memory_order_relaxed);
-  while (peak > seen && !LAZY_SAMS_PEAK.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+  while (peak > seen &&
+         !LAZY_SAMS_PEAK.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
   }
   for (size_t i = 0; i < size_; ++i) delete slots_[i].sam.load(std::memory_order_relaxed);
 }

@@ -21,7 +21,8 @@
 // O(bytes * num_perm), listed candidates at most n * bands * (LSH_LISTED_BUCKET - 1) / 2 pairs
 // (far fewer in practice: one bucket shared in several bands lists its pairs once), a large
 // bucket what the exact variant costs on its members; automata are built on first use and kept
-// for assemble while they fit the budget of LazySams. At most 2^32 - 1 strings (pairs pack two 32-bit indices).
+// for assemble while they fit the budget of LazySams. At most 2^32 - 1 strings (pairs pack two
+// 32-bit indices).
 #pragma once
 
 #include <cstddef>

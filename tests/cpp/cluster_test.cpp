@@ -232,7 +232,9 @@ TEST(ClusterLazySams, DropsRebuildAndRunKeepsTheBudget) {
   // Every pair, some reading both automata (as both orientations do).
   std::vector<std::pair<uint32_t, uint32_t>> items;
   for (uint32_t j = 0; j < s.size(); ++j) {
-    for (uint32_t i = 0; i < j; ++i) items.emplace_back(j, (i + j) % 5 == 0 ? i : LazySams::NO_OWNER);
+    for (uint32_t i = 0; i < j; ++i) {
+      items.emplace_back(j, (i + j) % 5 == 0 ? i : LazySams::NO_OWNER);
+    }
   }
   std::shuffle(items.begin(), items.end(), rng);
   for (const size_t budget : {size_t{0}, longest, 4 * longest, total, SIZE_MAX}) {
@@ -248,7 +250,9 @@ TEST(ClusterLazySams, DropsRebuildAndRunKeepsTheBudget) {
               ++runs[k];
               const auto [b, a] = items[k];
               if (lazy.get(b).end_positions.size() != build_sam(s[b]).end_positions.size()) ++wrong;
-              if (a != LazySams::NO_OWNER && lazy.get(a).prefix_state.size() != s[a].size()) ++wrong;
+              if (a != LazySams::NO_OWNER && lazy.get(a).prefix_state.size() != s[a].size()) {
+                ++wrong;
+              }
             });
       }
     });
@@ -433,8 +437,9 @@ TEST(ClusterDriver, ResidentBudgetsGiveTheSameClustersWithinTheBudget) {
     }
     for (size_t resident : {size_t{1}, small}) {
       reset_lazy_sams_peak();
-      EXPECT_EQ(run_on_threads(3, [&] { return cluster_canonicals_chars(s, t, nullptr, resident); }),
-                whole)
+      EXPECT_EQ(
+          run_on_threads(3, [&] { return cluster_canonicals_chars(s, t, nullptr, resident); }),
+          whole)
           << t << " " << resident;
       EXPECT_LE(lazy_sams_peak(), std::max(resident, 2 * longest) + 2 * longest);
       std::vector<CodePoints> distinct(s.begin() + 1, s.end() - 2);
