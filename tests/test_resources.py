@@ -8,6 +8,7 @@ more row of CALLS.
 
 from __future__ import annotations
 
+import json
 import os
 
 import pytest
@@ -278,3 +279,48 @@ def test_scratch_of_one_huge_call_is_given_back():
         """
     )
     assert int(out) < 16, f"{out.strip()} MiB stayed resident"
+
+
+@pytest.mark.skipif(SANITIZED, reason="no meaningful memory measures under sanitizers")
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs /proc")
+def test_clustering_long_texts_keeps_memory_to_the_texts_in_use():
+    # 16 texts of 60,000 code points, each the same random text with one character replaced at
+    # its own place: every pair matches all but the two replaced characters. Keeping every
+    # automaton until the call ends takes over 100 MiB here (about 120 bytes per code point);
+    # with automata for at most 120,000 code points at once, little beyond that budget.
+    n, count = 60_000, 16
+    out = run_python(
+        f"""
+        import json, random, ratiokit
+        from ratiokit import _ratiokit
+        def kib(field):
+            for line in open("/proc/self/status"):
+                if line.startswith(field):
+                    return int(line.split()[1])
+        rng = random.Random(3)
+        base = "".join(rng.choice("abcdefgh") for _ in range({n}))
+        places = rng.sample(range({n}), {count})
+        texts = [base[:p] + "#" + base[p + 1:] for p in places]
+        calls = {{"exact": lambda: ratiokit.cluster_canonicals(texts, 0.9),
+                  "lsh": lambda: ratiokit.cluster_canonicals_lsh(texts, 0.9, 16, 4),
+                  "rationer": lambda: ratiokit.Rationer(threads=2).cluster_canonicals(texts, 0.9)}}
+        report = {{}}
+        default = _ratiokit._cluster_resident_budget(2 * {n})
+        for budget in (2 * {n}, 1 << 40):
+            _ratiokit._cluster_resident_budget(budget)
+            for name, call in calls.items():
+                open("/proc/self/clear_refs", "w").write("5")  # peak resident size := current
+                before = kib("VmRSS:")
+                result = call()
+                report[f"{{name}} {{budget}}"] = [result, (kib("VmHWM:") - before) // 1024]
+        _ratiokit._cluster_resident_budget(default)
+        print(json.dumps(report))
+        """
+    )
+    want = [[list(range(count)), 2.0 * (n - 2) / (2 * n)]]
+    for name, (result, peak_mib) in json.loads(out).items():
+        assert result == want, name
+        if name.endswith(str(2 * n)):
+            assert peak_mib < 45, f"{name}: peak grew by {peak_mib} MiB"
+        else:  # the same calls keeping every automaton: the bound above would catch it
+            assert peak_mib > 80, f"{name}: peak grew by {peak_mib} MiB"

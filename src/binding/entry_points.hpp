@@ -31,6 +31,7 @@ extern PyMethodDef DEDUPE_DEF;
 // Private twins taking a progress callable, wrapped by the package under the public names.
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_DEF;
 extern PyMethodDef PRIVATE_CLUSTER_CANONICALS_LSH_DEF;
+extern PyMethodDef CLUSTER_RESIDENT_BUDGET_DEF;
 extern PyMethodDef PRIVATE_COSINE_JOIN_DEF;
 // Stages of a computation spread over several processes (py_stages.cpp).
 extern PyMethodDef STAGE_DEFS[];

@@ -38,6 +38,7 @@ PyMethodDef* const FUNCTIONS[] = {
     &DOCUMENTS_DEF,
     &COUNT_DEF,
     &UNIT_DEF,
+    &CLUSTER_RESIDENT_BUDGET_DEF,
 };
 
 int exec_module(PyObject* module) {

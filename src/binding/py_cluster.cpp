@@ -1,6 +1,6 @@
 // cluster_canonicals(canonicals, threshold, threads=0), and the private
 // _cluster_canonicals(canonicals, threshold, threads=0, progress=None) behind the package's
-// wrapper of the same public name.
+// wrapper of the same public name; and _cluster_resident_budget, for tests of the memory bound.
 #include "binding/convert.hpp"
 #include "binding/entry_points.hpp"
 #include "binding/progress.hpp"
@@ -46,7 +46,19 @@ PyObject* private_cluster_canonicals(PyObject*, PyObject* const* args, Py_ssize_
   return cluster_entry(PRIVATE_CLUSTER_SIG, InputRule::Package, args, nargs, kwnames);
 }
 
+PyObject* cluster_resident_budget(PyObject*, PyObject* arg) {
+  const size_t budget = PyLong_AsSize_t(arg);
+  if (budget == static_cast<size_t>(-1) && PyErr_Occurred()) return nullptr;
+  return PyLong_FromSize_t(set_default_resident_budget(budget));
+}
+
 }  // namespace
+
+PyMethodDef CLUSTER_RESIDENT_BUDGET_DEF = {
+    "_cluster_resident_budget", cluster_resident_budget, METH_O,
+    "_cluster_resident_budget(code_points)\n--\n\n"
+    "Sets how many code points of text the automata of one clustering call may cover at once\n"
+    "(memory and time only, never a result) and returns the previous value. For tests."};
 
 PyMethodDef CLUSTER_CANONICALS_DEF = {
     "cluster_canonicals",

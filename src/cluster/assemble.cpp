@@ -174,7 +174,6 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
 
     std::vector<WorkItem> work;
     std::vector<size_t> heads, rest;
-    std::vector<uint32_t> owners;
     for (fill(work); !work.empty(); fill(work)) {
       parallel_for(work.size(), [&](size_t k) {
         WorkItem& w = work[k];
@@ -198,28 +197,37 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
       std::sort(rest.begin(), rest.end(), [&](size_t x, size_t y) {
         return std::tie(work[x].b, work[x].a) < std::tie(work[y].b, work[y].a);
       });
+      auto owners = [&](size_t k) {
+        const WorkItem& w = work[k];
+        return std::pair<uint32_t, uint32_t>(
+            w.b, orientation.both_ways(w.a, w.b) ? w.a : LazySams::NO_OWNER);
+      };
       if (work.size() < MIN_PARALLEL_ITEMS) {
-        for (const size_t k : heads) evaluate(work[k]);
-        for (const size_t k : rest) evaluate(work[k]);
+        for (const size_t k : heads) {
+          const auto [b, a] = owners(k);
+          lazy.reserve(b, a);
+          evaluate(work[k]);
+        }
+        for (const size_t k : rest) {
+          const auto [b, a] = owners(k);
+          lazy.reserve(b, a);
+          evaluate(work[k]);
+        }
         account(work.size());
         continue;
       }
-      owners.clear();
-      for (const size_t k : rest) {
-        owners.push_back(work[k].b);
-        if (orientation.both_ways(work[k].a, work[k].b)) owners.push_back(work[k].a);
-      }
-      std::sort(owners.begin(), owners.end());
-      owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
-      parallel_for(owners.size(), [&](size_t k) { (void)lazy.get(owners[k]); });
       // Heads first, as a phase of their own, so that the rest start with tight caps.
-      parallel_for(heads.size(), [&](size_t k) { evaluate(work[heads[k]]); });
+      lazy.run(
+          heads.size(), [&](size_t k) { return owners(heads[k]); },
+          [&](size_t k) { evaluate(work[heads[k]]); });
       account(heads.size());
       // The rest in slices, so that the calling thread can report between them.
       constexpr size_t SLICE = 8192;
       for (size_t s = 0; s < rest.size(); s += SLICE) {
         const size_t e = std::min(rest.size(), s + SLICE);
-        parallel_for(e - s, [&](size_t k) { evaluate(work[rest[s + k]]); });
+        lazy.run(
+            e - s, [&](size_t k) { return owners(rest[s + k]); },
+            [&](size_t k) { evaluate(work[rest[s + k]]); });
         account(e - s);
       }
     }

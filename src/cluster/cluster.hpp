@@ -18,8 +18,13 @@
 //      forest already connects, so memory stays with the strings and the block.
 //   3. assemble forms the components and evaluates every remaining member pair with a ratio
 //      capped at the cluster's running minimum, lowest bound first, so a pair that cannot lower
-//      the minimum costs little. It is shared with the LSH variant, which brings its own edges
-//      and prebuilt automata (LazySams::built).
+//      the minimum costs little. It is shared with the LSH variant, which brings its own edges.
+//
+// Automata are built on first use and kept while those built cover at most RESIDENT_BUDGET
+// code points of text (LazySams): past that, the edge tests and the minimum run a chunk of
+// pairs grouped by their automaton at a time, dropping automata built longest ago to make room,
+// so memory grows with the longest texts in use rather than with all of them. Edge tests in
+// chunks join the forest chunk by chunk, and the pairs it then connects are left out.
 //
 // Exact duplicates are clustered once: the driver clusters the distinct strings, in order of
 // first occurrence, and expands the result. The pair of copies i < j of values u != v is
@@ -36,6 +41,8 @@
 // 32-bit string indices: at most 2^32 - 1 strings (the binding refuses more).
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -198,30 +205,93 @@ struct Orientation {
   bool both_ways(size_t a, size_t b) const { return !first.empty() && first[b] < last[a]; }
 };
 
-// The suffix automata of all strings, each built on first use by exactly one thread (others
-// asking for it meanwhile wait) and then shared read-only. Borrows `strings`.
+// Code points of text whose automata one clustering call keeps at once, unless a single test
+// needs more: near-identical long texts otherwise hold an automaton each (over a hundred bytes
+// per code point on repetitive text) until the call ends. Ordinary inputs of tens of thousands
+// of function-length texts stay below it and never rebuild an automaton.
+inline constexpr size_t RESIDENT_BUDGET = size_t{1} << 22;
+// The budget clustering calls take when not given one: RESIDENT_BUDGET unless set (process-
+// wide, for tests that show the bound on small inputs). Setting returns the previous value.
+size_t default_resident_budget();
+size_t set_default_resident_budget(size_t budget);
+
+// The largest peak_resident() of any LazySams destroyed since the last reset, process-wide:
+// for tests of the calls that keep their LazySams to themselves.
+size_t lazy_sams_peak();
+void reset_lazy_sams_peak();
+
+// The suffix automata of the strings, each built on first use by exactly one thread (others
+// asking for it meanwhile wait) and then shared read-only. An automaton may be dropped and is
+// built again when asked for after that. `run` keeps the automata built at once within a
+// budget of code points. Borrows `strings`.
 class LazySams {
  public:
-  explicit LazySams(std::span<const CodePoints> strings);
-  // Every slot already filled, in order; nothing is ever built.
-  static LazySams built(std::vector<Sam> automata);
+  static constexpr uint32_t NO_OWNER = UINT32_MAX;
 
+  explicit LazySams(std::span<const CodePoints> strings,
+                    size_t budget = default_resident_budget());
+  // Every slot already filled, in order; nothing is ever built or dropped.
+  static LazySams built(std::vector<Sam> automata);
+  ~LazySams();
+  LazySams(const LazySams&) = delete;
+  LazySams& operator=(const LazySams&) = delete;
+
+  // Safe from any number of threads while no drop runs.
   const Sam& get(size_t i);
-  // Frees the automaton of string i, which no caller asks for again.
+  // Frees the automaton of string i (built again if asked for later). Not while a get runs.
   void drop(size_t i);
   size_t size() const { return size_; }
+  // Code points of the strings whose automata are built now, and the most there were at once.
+  size_t resident() const { return resident_.load(std::memory_order_relaxed); }
+  size_t peak_resident() const { return peak_.load(std::memory_order_relaxed); }
+
+  // Runs fn(k) for every k < count on the ambient pool, after building the automata item k
+  // reads: owners(k).first and, unless NO_OWNER, owners(k).second (fn may read no other).
+  // When these with the automata already built fit the budget, all are built at once and the
+  // items run in one loop; otherwise the items run grouped by owner, in chunks whose automata
+  // fit the budget (at least one item each), and before each chunk the automata built longest
+  // ago that it does not read are dropped until it fits. Items must not depend on their order.
+  // Calling thread only; no get may run meanwhile outside fn.
+  void run(size_t count, FunctionRef<std::pair<uint32_t, uint32_t>(size_t)> owners,
+           FunctionRef<void(size_t)> fn);
+  // The same, where items may be left out once they run in chunks: skip(k), asked on the
+  // calling thread as chunks form, leaves item k out (it never runs), and chunk_done gets each
+  // chunk's items after they ran, before the next chunk forms. Returns whether the items ran
+  // in chunks; if not, every item ran, in one loop, and neither callback was called.
+  bool run(size_t count, FunctionRef<std::pair<uint32_t, uint32_t>(size_t)> owners,
+           FunctionRef<void(size_t)> fn, FunctionRef<bool(size_t)> skip,
+           FunctionRef<void(std::span<const uint32_t>)> chunk_done);
+  // Makes room, as `run` does before a chunk, for the automata of b and a (unless NO_OWNER),
+  // without building them: for serial loops that build on demand. Calling thread only.
+  void reserve(uint32_t b, uint32_t a = NO_OWNER);
 
  private:
   // An automaton object is large even empty (its ASCII root table alone is 512 bytes): slots
   // hold a pointer, so that millions of strings cost a few bytes each until their automata are
-  // built.
+  // built. The pointer is null, BUILDING while one thread builds it, or the automaton.
   struct Slot {
-    std::once_flag once;
-    std::unique_ptr<Sam> sam;
+    std::atomic<Sam*> sam{nullptr};
   };
+  explicit LazySams(std::vector<Sam> automata);
+  // Drops the automata built longest ago, except those marked with the current epoch, until
+  // `incoming` more code points fit the budget or nothing else is left to drop.
+  void make_room(size_t incoming);
+  // Starts an epoch: no string carries its mark yet.
+  void new_epoch();
+  bool built_now(size_t i) const;
+  void build_all(std::span<const uint32_t> owners);
+  size_t length(size_t i) const { return strings_.empty() ? 0 : strings_[i].size(); }
+
   std::span<const CodePoints> strings_;
   std::unique_ptr<Slot[]> slots_;
   size_t size_ = 0;
+  size_t budget_ = SIZE_MAX;
+  std::atomic<size_t> resident_{0}, peak_{0};
+  std::mutex mutex_;               // guards order_; with built_cv_, wakes those waiting on a build
+  std::condition_variable built_cv_;
+  std::vector<uint32_t> order_;  // built automata, oldest first (may name dropped ones)
+  std::vector<uint32_t> mark_;   // per string, the last epoch that marked it
+  uint32_t epoch_ = 0;
 };
 
 // An edge of the similarity graph, a < b; the ratio when the producer knew it.
@@ -292,9 +362,11 @@ std::vector<Cluster> expand_clusters(const DistinctStrings& distinct,
                                      FunctionRef<bool(size_t)> copies_link);
 
 // Exact clustering of strings that are all different (or whose copies `orientation` describes).
+// Automata are kept within `resident_budget` code points (LazySams).
 std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, double threshold,
                                       Orientation orientation, Progress* progress,
-                                      uint64_t budget = STREAM_BUDGET);
+                                      uint64_t budget = STREAM_BUDGET,
+                                      size_t resident_budget = default_resident_budget());
 
 // One shard of the exact clustering's edges, for a clustering spread over several calls that
 // each hold every string: the edges among the shard-th of `shards` runs of the candidate walk
@@ -313,6 +385,7 @@ double cluster_minimum(std::span<const CodePoints> strings);
 
 // The whole exact clustering. Equal strings are distinct members.
 std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> strings,
-                                              double threshold, Progress* progress = nullptr);
+                                              double threshold, Progress* progress = nullptr,
+                                              size_t resident_budget = default_resident_budget());
 
 }  // namespace ratiokit

@@ -7,12 +7,12 @@ namespace ratiokit {
 
 std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, double threshold,
                                       Orientation orientation, Progress* progress,
-                                      uint64_t budget) {
+                                      uint64_t budget, size_t resident_budget) {
   const size_t n = strings.size();
   if (n < 2) return {};
   const std::vector<CharCounts> counts =
       parallel_map<CharCounts>(n, [&](size_t i) { return char_counts(strings[i]); });
-  LazySams lazy(strings);
+  LazySams lazy(strings, resident_budget);
   std::vector<Edge> edges;
   CandidateStream stream(strings, counts, threshold);
   if (stream.window_pairs() <= budget) {
@@ -35,15 +35,19 @@ std::vector<Cluster> cluster_distinct(std::span<const CodePoints> strings, doubl
 }
 
 std::vector<Cluster> cluster_canonicals_chars(std::span<const CodePoints> strings,
-                                              double threshold, Progress* progress) {
+                                              double threshold, Progress* progress,
+                                              size_t resident_budget) {
   const size_t n = strings.size();
   if (n < 2) return {};
   const DistinctStrings distinct = distinct_strings(strings);
   const size_t d = distinct.first.size();
-  if (d == n) return cluster_distinct(strings, threshold, {}, progress);
+  if (d == n) {
+    return cluster_distinct(strings, threshold, {}, progress, STREAM_BUDGET, resident_budget);
+  }
   progress_write(progress, "cluster: %zu strings, %zu distinct", n, d);
   std::vector<Cluster> clusters =
-      cluster_distinct(distinct.values, threshold, {distinct.first, distinct.last}, progress);
+      cluster_distinct(distinct.values, threshold, {distinct.first, distinct.last}, progress,
+                       STREAM_BUDGET, resident_budget);
   // Copies pass both bounds (1.0) and the edge test exactly when 1.0 reaches the threshold.
   return expand_clusters(distinct, std::move(clusters),
                          [&](size_t) { return !(threshold > 1.0); });

@@ -12,33 +12,236 @@
 
 namespace ratiokit {
 
-LazySams::LazySams(std::span<const CodePoints> strings)
-    : strings_(strings), slots_(std::make_unique<Slot[]>(strings.size())), size_(strings.size()) {}
+namespace {
 
-LazySams LazySams::built(std::vector<Sam> automata) {
-  LazySams lazy({});
-  lazy.size_ = automata.size();
-  lazy.slots_ = std::make_unique<Slot[]>(automata.size());
+std::atomic<size_t> LAZY_SAMS_PEAK{0};
+std::atomic<size_t> DEFAULT_RESIDENT_BUDGET{RESIDENT_BUDGET};
+
+// The slot value while one thread builds the automaton; no automaton lives at this address.
+Sam* building() { return reinterpret_cast<Sam*>(uintptr_t{alignof(Sam)}); }
+
+}  // namespace
+
+LazySams::LazySams(std::span<const CodePoints> strings, size_t budget)
+    : strings_(strings),
+      slots_(std::make_unique<Slot[]>(strings.size())),
+      size_(strings.size()),
+      budget_(budget) {}
+
+LazySams::LazySams(std::vector<Sam> automata)
+    : slots_(std::make_unique<Slot[]>(automata.size())), size_(automata.size()) {
   for (size_t i = 0; i < automata.size(); ++i) {
-    Slot& slot = lazy.slots_[i];
-    std::call_once(slot.once, [&] { slot.sam = std::make_unique<Sam>(std::move(automata[i])); });
+    slots_[i].sam.store(std::make_unique<Sam>(std::move(automata[i])).release(),
+                        std::memory_order_relaxed);
   }
-  return lazy;
+}
+
+LazySams LazySams::built(std::vector<Sam> automata) { return LazySams(std::move(automata)); }
+
+size_t default_resident_budget() {
+  return DEFAULT_RESIDENT_BUDGET.load(std::memory_order_relaxed);
+}
+size_t set_default_resident_budget(size_t budget) {
+  return DEFAULT_RESIDENT_BUDGET.exchange(budget, std::memory_order_relaxed);
+}
+
+size_t lazy_sams_peak() { return LAZY_SAMS_PEAK.load(std::memory_order_relaxed); }
+void reset_lazy_sams_peak() { LAZY_SAMS_PEAK.store(0, std::memory_order_relaxed); }
+
+LazySams::~LazySams() {
+  const size_t peak = peak_resident();
+  size_t seen = LAZY_SAMS_PEAK.load(std::memory_order_relaxed);
+  while (peak > seen &&
+         !LAZY_SAMS_PEAK.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+  }
+  for (size_t i = 0; i < size_; ++i) delete slots_[i].sam.load(std::memory_order_relaxed);
+}
+
+bool LazySams::built_now(size_t i) const {
+  const Sam* p = slots_[i].sam.load(std::memory_order_acquire);
+  return p != nullptr && p != building();
 }
 
 const Sam& LazySams::get(size_t i) {
-  Slot& slot = slots_[i];
-  std::call_once(slot.once, [&] {
-    slot.sam = std::make_unique<Sam>();
-    build_sam_into(strings_[i], *slot.sam);
-  });
-  return *slot.sam;
+  std::atomic<Sam*>& cell = slots_[i].sam;
+  Sam* p = cell.load(std::memory_order_acquire);
+  while (p == nullptr || p == building()) {
+    if (p == nullptr) {
+      if (cell.compare_exchange_strong(p, building(), std::memory_order_acq_rel)) break;
+      continue;
+    }
+    std::unique_lock lock(mutex_);
+    built_cv_.wait(lock, [&] { return cell.load(std::memory_order_acquire) != building(); });
+    p = cell.load(std::memory_order_acquire);
+  }
+  if (p != nullptr && p != building()) return *p;
+  // This thread builds it; a failure (out of memory, cancellation) empties the slot again, so
+  // that a waiting thread tries for itself.
+  std::unique_ptr<Sam> sam;
+  try {
+    sam = std::make_unique<Sam>();
+    build_sam_into(strings_[i], *sam);
+    std::lock_guard lock(mutex_);
+    order_.push_back(static_cast<uint32_t>(i));
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      cell.store(nullptr, std::memory_order_release);
+    }
+    built_cv_.notify_all();
+    throw;
+  }
+  const size_t now = resident_.fetch_add(length(i), std::memory_order_relaxed) + length(i);
+  size_t peak = peak_.load(std::memory_order_relaxed);
+  while (now > peak && !peak_.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+  p = sam.release();
+  {
+    std::lock_guard lock(mutex_);
+    cell.store(p, std::memory_order_release);
+  }
+  built_cv_.notify_all();
+  return *p;
 }
 
-void LazySams::drop(size_t i) { slots_[i].sam.reset(); }
+void LazySams::drop(size_t i) {
+  Sam* p = slots_[i].sam.exchange(nullptr, std::memory_order_acq_rel);
+  if (p == nullptr) return;
+  delete p;
+  resident_.fetch_sub(length(i), std::memory_order_relaxed);
+}
 
-void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
-                  LazySams& lazy, double threshold, Orientation orientation) {
+void LazySams::new_epoch() {
+  if (mark_.size() != size_) mark_.assign(size_, 0);
+  if (++epoch_ == 0) {  // wrapped: no stale mark may equal the new epoch
+    std::fill(mark_.begin(), mark_.end(), 0);
+    epoch_ = 1;
+  }
+}
+
+void LazySams::make_room(size_t incoming) {
+  if (resident() + incoming <= budget_) return;
+  std::lock_guard lock(mutex_);
+  size_t kept = 0;
+  for (const uint32_t i : order_) {
+    if (!built_now(i)) continue;  // dropped meanwhile: forget it
+    if (mark_[i] != epoch_ && resident() + incoming > budget_) {
+      drop(i);
+    } else {
+      order_[kept++] = i;
+    }
+  }
+  order_.resize(kept);
+}
+
+void LazySams::reserve(uint32_t b, uint32_t a) {
+  size_t missing = built_now(b) ? 0 : length(b);
+  if (a != NO_OWNER && a != b && !built_now(a)) missing += length(a);
+  if (resident() + missing <= budget_) return;
+  new_epoch();
+  mark_[b] = epoch_;
+  if (a != NO_OWNER) mark_[a] = epoch_;
+  make_room(missing);
+}
+
+void LazySams::build_all(std::span<const uint32_t> owners) {
+  parallel_for(owners.size(), [&](size_t k) { (void)get(owners[k]); });
+}
+
+void LazySams::run(size_t count, FunctionRef<std::pair<uint32_t, uint32_t>(size_t)> owners,
+                   FunctionRef<void(size_t)> fn) {
+  (void)run(count, owners, fn, [](size_t) { return false; }, [](std::span<const uint32_t>) {});
+}
+
+bool LazySams::run(size_t count, FunctionRef<std::pair<uint32_t, uint32_t>(size_t)> owners,
+                   FunctionRef<void(size_t)> fn, FunctionRef<bool(size_t)> skip,
+                   FunctionRef<void(std::span<const uint32_t>)> chunk_done) {
+  // Callers list items grouped by owner: repeats next to each other are skipped, the others
+  // cost a glance at a built slot.
+  std::vector<uint32_t> needed;
+  needed.reserve(count);
+  for (size_t k = 0; k < count; ++k) {
+    const auto [b, a] = owners(k);
+    if (needed.empty() || needed.back() != b) needed.push_back(b);
+    if (a != NO_OWNER) needed.push_back(a);
+  }
+  auto missing = [&] {
+    size_t sum = 0;
+    for (const uint32_t i : needed) {
+      if (!built_now(i)) sum += length(i);
+    }
+    return sum;
+  };
+  bool fits = strings_.empty() || resident() + missing() <= budget_;
+  if (!fits) {  // repeats may have been counted more than once
+    std::sort(needed.begin(), needed.end());
+    needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
+    fits = resident() + missing() <= budget_;
+  }
+  if (fits) {
+    // Every automaton the items read is built first, so that no item waits on another's build.
+    build_all(needed);
+    parallel_for(count, fn);
+    return false;
+  }
+  std::vector<uint32_t>().swap(needed);
+  // Grouped by owner, so that a chunk reads few automata and an automaton serves one chunk;
+  // owners already built go first, so that what an earlier call left is used before it is
+  // dropped.
+  std::vector<uint32_t> items(count);
+  std::iota(items.begin(), items.end(), 0u);
+  std::vector<uint8_t> cold(count);
+  for (size_t k = 0; k < count; ++k) cold[k] = built_now(owners(k).first) ? 0 : 1;
+  std::stable_sort(items.begin(), items.end(), [&](uint32_t x, uint32_t y) {
+    return std::pair(cold[x], owners(x)) < std::pair(cold[y], owners(y));
+  });
+  std::vector<uint8_t>().swap(cold);
+  std::vector<uint32_t> chunk_owners, chunk;
+  size_t next = 0;
+  while (next < count) {
+    // Items join the chunk while the code points of its automata stay within the budget; the
+    // chunk's strings carry the new epoch's mark.
+    new_epoch();
+    chunk_owners.clear();
+    chunk.clear();
+    size_t cost = 0;
+    for (; next < count; ++next) {
+      const uint32_t k = items[next];
+      if (skip(k)) continue;
+      const auto [b, a] = owners(k);
+      const bool new_b = mark_[b] != epoch_;
+      const bool new_a = a != NO_OWNER && a != b && mark_[a] != epoch_;
+      const size_t more = (new_b ? length(b) : 0) + (new_a ? length(a) : 0);
+      if (!chunk.empty() && cost + more > budget_) break;
+      if (new_b) {
+        mark_[b] = epoch_;
+        chunk_owners.push_back(b);
+      }
+      if (new_a) {
+        mark_[a] = epoch_;
+        chunk_owners.push_back(a);
+      }
+      cost += more;
+      chunk.push_back(k);
+    }
+    if (chunk.empty()) break;
+    size_t missing = 0;
+    for (const uint32_t i : chunk_owners) {
+      if (!built_now(i)) missing += length(i);
+    }
+    make_room(missing);
+    build_all(chunk_owners);
+    parallel_for(chunk.size(), [&](size_t k) { fn(chunk[k]); });
+    chunk_done(chunk);
+  }
+  return true;
+}
+
+namespace {
+
+// Drops the pairs the LCS bound rules out (in parallel) and orders the rest by (b, a).
+void drop_ruled_out(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
+                    double threshold) {
   auto by_b = [](const CandidatePair& x, const CandidatePair& y) {
     return x.b != y.b ? x.b < y.b : x.a < y.a;
   };
@@ -61,6 +264,13 @@ void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints>
   }
   pairs.resize(kept);
   std::sort(pairs.begin(), pairs.end(), by_b);
+}
+
+}  // namespace
+
+void screen_pairs(std::vector<CandidatePair>& pairs, std::span<const CodePoints> strings,
+                  LazySams& lazy, double threshold, Orientation orientation) {
+  drop_ruled_out(pairs, strings, threshold);
   // Every automaton the pairs need is built first, so that no test waits on another's build.
   std::vector<uint32_t> owners;
   for (const CandidatePair& p : pairs) {
@@ -92,6 +302,15 @@ struct PairTest {
            gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
   }
   bool operator()(const CandidatePair& p) const { return !ruled_out(p) && links(p); }
+  // The automata a test reads: of b, and of a where both orientations occur.
+  std::pair<uint32_t, uint32_t> owners(const CandidatePair& p) const {
+    return {p.b, orientation.both_ways(p.a, p.b) ? p.a : LazySams::NO_OWNER};
+  }
+  // For serial loops: room for the pair's automata before its test builds them.
+  void reserve(const CandidatePair& p) const {
+    const auto [b, a] = owners(p);
+    lazy.reserve(b, a);
+  }
 };
 
 // Verifies `pairs` (likeliest links first) against the forest in batches that grow from
@@ -104,7 +323,9 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
   if (g < MIN_PARALLEL_ITEMS) {
     for (const CandidatePair& p : pairs) {
       const uint32_t ra = uf_find(parent, p.a), rb = uf_find(parent, p.b);
-      if (ra != rb && test(p)) {
+      if (ra == rb) continue;
+      test.reserve(p);
+      if (test(p)) {
         parent[ra] = rb;
         edges.push_back({p.a, p.b, std::nullopt});
       }
@@ -117,6 +338,11 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
   size_t batch = std::clamp<size_t>(g / 16, 32, 256);
   std::vector<CandidatePair> open;
   std::vector<uint8_t> passed;
+  auto add_edge = [&](const CandidatePair& p) {
+    const uint32_t ra = uf_find(parent, p.a), rb = uf_find(parent, p.b);
+    if (ra != rb) parent[ra] = rb;
+    edges.push_back({p.a, p.b, std::nullopt});
+  };
   while (done < g) {
     const size_t end = std::min(done + batch, g);
     open.clear();
@@ -133,19 +359,35 @@ void verify_batches(std::span<const CandidatePair> pairs, const PairTest& test,
       return x.b != y.b ? x.b < y.b : x.a < y.a;
     };
     if (open.size() >= MIN_PARALLEL_ITEMS) {
-      screen_pairs(open, test.strings, test.lazy, test.threshold, test.orientation);
-      passed = parallel_map<uint8_t>(open.size(), [&](size_t k) { return test.links(open[k]) ? 1 : 0; });
+      drop_ruled_out(open, test.strings, test.threshold);
+      passed.assign(open.size(), 0);
+      // In chunks (automata beyond the budget), each chunk's links join the forest before the
+      // next chunk forms, and its pairs that the forest then connects are left out, with the
+      // automata only they would read.
+      const bool chunked = test.lazy.run(
+          open.size(), [&](size_t k) { return test.owners(open[k]); },
+          [&](size_t k) { passed[k] = test.links(open[k]) ? 1 : 0; },
+          [&](size_t k) { return uf_find(parent, open[k].a) == uf_find(parent, open[k].b); },
+          [&](std::span<const uint32_t> chunk) {
+            for (const uint32_t k : chunk) {
+              if (passed[k]) add_edge(open[k]);
+            }
+          });
+      if (!chunked) {
+        for (size_t k = 0; k < open.size(); ++k) {
+          if (passed[k]) add_edge(open[k]);
+        }
+      }
     } else {
       std::sort(open.begin(), open.end(), by_b);
       passed.resize(open.size());
-      for (size_t k = 0; k < open.size(); ++k) passed[k] = test(open[k]) ? 1 : 0;
-    }
-    for (size_t k = 0; k < open.size(); ++k) {
-      if (!passed[k]) continue;
-      const CandidatePair p = open[k];
-      const uint32_t ra = uf_find(parent, p.a), rb = uf_find(parent, p.b);
-      if (ra != rb) parent[ra] = rb;
-      edges.push_back({p.a, p.b, std::nullopt});
+      for (size_t k = 0; k < open.size(); ++k) {
+        test.reserve(open[k]);
+        passed[k] = test(open[k]) ? 1 : 0;
+      }
+      for (size_t k = 0; k < open.size(); ++k) {
+        if (passed[k]) add_edge(open[k]);
+      }
     }
     batch_done(done, tested);
   }

@@ -252,11 +252,12 @@ struct CallersStrings {
 // Verifies the candidates of `bucketed` over distinct strings and assembles the clusters.
 // `distinct`, when present, says where the copies of each stand in the caller's list: it gives
 // the orientation of pairs, and the progress lines count pairs of the caller's strings, as if
-// every copy had been hashed and verified. `start` dates the lines.
+// every copy had been hashed and verified. `start` dates the lines. Automata are kept within
+// `resident_budget` code points (LazySams).
 std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double threshold,
                                     bool banded, BucketedCandidates& bucketed,
                                     CallersStrings callers, Progress* progress,
-                                    Clock::time_point start) {
+                                    Clock::time_point start, size_t resident_budget) {
   const size_t n = strings.size();
   const DistinctStrings* distinct = callers.distinct;
   const Orientation orientation =
@@ -308,44 +309,38 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
                    static_cast<unsigned long long>(count), seconds());
   }
 
-  // Listed candidates are verified in one parallel pass, so their automata are built first, but
-  // only for strings in some candidate: edges, and so cluster members, come from candidates
-  // alone, and the rest would only cost memory (the automata are the largest structure here).
-  std::vector<char> in_candidate(n, 0);
-  for (const uint64_t pair : candidates) {
-    in_candidate[pair_lo(pair)] = 1;
-    in_candidate[pair_hi(pair)] = 1;
-  }
   progress_start(progress, "verify", candidates.size() + large, "%zu candidate pairs",
                  candidates.size());
-  LazySams lazy(strings);
-  if (!candidates.empty()) {
-    parallel_for(n, [&](size_t i) {
-      if (in_candidate[i]) (void)lazy.get(i);
-    });
-  }
-  std::vector<char>().swap(in_candidate);
+  LazySams lazy(strings, resident_budget);
   // Per candidate: the ratio of its pair in each orientation that occurs, or REJECTED.
   constexpr double REJECTED = -1.0;
   struct Verdict {
     double forward = REJECTED, backward = REJECTED;
   };
-  std::vector<Verdict> verdicts = parallel_map<Verdict>(candidates.size(), [&](size_t p) {
-    const uint32_t lo = pair_lo(candidates[p]);
-    const uint32_t hi = pair_hi(candidates[p]);
-    Verdict v;
-    if (lcs_rules_out(strings[lo], strings[hi], threshold)) {
-      progress_advance(progress, 1);
-      return v;
-    }
-    v.forward = gestalt_edge(strings[lo], strings[hi], lazy.get(hi), threshold).value_or(REJECTED);
-    if (orientation.both_ways(lo, hi)) {
-      v.backward =
-          gestalt_edge(strings[hi], strings[lo], lazy.get(lo), threshold).value_or(REJECTED);
-    }
-    progress_advance(progress, 1);
-    return v;
-  });
+  std::vector<Verdict> verdicts(candidates.size());
+  // Only the automata of strings in some candidate are built (edges, and so cluster members,
+  // come from candidates alone), within the budget.
+  lazy.run(
+      candidates.size(),
+      [&](size_t p) {
+        const uint32_t lo = pair_lo(candidates[p]), hi = pair_hi(candidates[p]);
+        return std::pair<uint32_t, uint32_t>(
+            hi, orientation.both_ways(lo, hi) ? lo : LazySams::NO_OWNER);
+      },
+      [&](size_t p) {
+        const uint32_t lo = pair_lo(candidates[p]);
+        const uint32_t hi = pair_hi(candidates[p]);
+        Verdict& v = verdicts[p];
+        if (!lcs_rules_out(strings[lo], strings[hi], threshold)) {
+          v.forward =
+              gestalt_edge(strings[lo], strings[hi], lazy.get(hi), threshold).value_or(REJECTED);
+          if (orientation.both_ways(lo, hi)) {
+            v.backward =
+                gestalt_edge(strings[hi], strings[lo], lazy.get(lo), threshold).value_or(REJECTED);
+          }
+        }
+        progress_advance(progress, 1);
+      });
   std::vector<Edge> edges;
   uint64_t verified = 0;
   for (size_t p = 0; p < candidates.size(); ++p) {
@@ -423,7 +418,7 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
 // The LSH clustering of distinct strings (see verify_buckets for `callers`).
 std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double threshold,
                                   size_t num_perm, size_t band_rows, CallersStrings callers,
-                                  Progress* progress) {
+                                  Progress* progress, size_t resident_budget) {
   const Clock::time_point start = Clock::now();
   const size_t n = strings.size();
   const size_t bands = band_count(num_perm, band_rows);
@@ -442,21 +437,23 @@ std::vector<Cluster> lsh_distinct(std::span<const CodePoints> strings, double th
   BucketedCandidates bucketed;
   if (pairable) bucketed = lsh_bucketed_candidates(keys, n, bands, LSH_LISTED_BUCKET, progress);
   std::vector<uint64_t>().swap(keys);
-  return verify_buckets(strings, threshold, bands > 0, bucketed, callers, progress, start);
+  return verify_buckets(strings, threshold, bands > 0, bucketed, callers, progress, start,
+                        resident_budget);
 }
 
 }  // namespace
 
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             double threshold, size_t num_perm, size_t band_rows,
-                                            Progress* progress) {
+                                            Progress* progress, size_t resident_budget) {
   const size_t n = strings.size();
   const DistinctStrings distinct = distinct_strings(strings);
   if (distinct.first.size() == n) {
-    return lsh_distinct(strings, threshold, num_perm, band_rows, {n, nullptr}, progress);
+    return lsh_distinct(strings, threshold, num_perm, band_rows, {n, nullptr}, progress,
+                        resident_budget);
   }
   std::vector<Cluster> clusters = lsh_distinct(distinct.values, threshold, num_perm, band_rows,
-                                               {n, &distinct}, progress);
+                                               {n, &distinct}, progress, resident_budget);
   // Copies share every bucket when there is a band, and gestalt_edge takes them when 1.0
   // reaches the threshold, or always when they are empty.
   const bool banded = band_count(num_perm, band_rows) > 0;
@@ -513,10 +510,12 @@ std::vector<Cluster> cluster_lsh_buckets(std::span<const CodePoints> strings, do
   bucketed.pairs.erase(std::unique(bucketed.pairs.begin(), bucketed.pairs.end()),
                        bucketed.pairs.end());
   if (!collapsed) {
-    return verify_buckets(strings, threshold, true, bucketed, {n, nullptr}, nullptr, Clock::now());
+    return verify_buckets(strings, threshold, true, bucketed, {n, nullptr}, nullptr, Clock::now(),
+                          default_resident_budget());
   }
-  std::vector<Cluster> clusters = verify_buckets(distinct.values, threshold, true, bucketed,
-                                                 {n, &distinct}, nullptr, Clock::now());
+  std::vector<Cluster> clusters =
+      verify_buckets(distinct.values, threshold, true, bucketed, {n, &distinct}, nullptr,
+                     Clock::now(), default_resident_budget());
   // Copies that share a bucket link as in cluster_canonicals_lsh, where they share every one.
   return expand_clusters(distinct, std::move(clusters), [&](size_t v) {
     return copies_bucketed[v] && (distinct.values[v].empty() || !(threshold > 1.0));

@@ -21,7 +21,8 @@
 // O(bytes * num_perm), listed candidates at most n * bands * (LSH_LISTED_BUCKET - 1) / 2 pairs
 // (far fewer in practice: one bucket shared in several bands lists its pairs once), a large
 // bucket what the exact variant costs on its members; automata are built on first use and kept
-// for assemble. At most 2^32 - 1 strings (pairs pack two 32-bit indices).
+// for assemble while they fit the budget of LazySams. At most 2^32 - 1 strings (pairs pack two
+// 32-bit indices).
 #pragma once
 
 #include <cstddef>
@@ -109,10 +110,12 @@ BucketedCandidates lsh_bucketed_candidates(std::span<const uint64_t> keys, size_
 // signatures, candidates and verification, counting pairs of the caller's strings (a large
 // bucket counts all pairs of its members as candidates, and only the edges its walk found as
 // verified), besides the phase lines ("signatures", "buckets", "verify" counting listed pairs
-// and large buckets, then assemble's "minimum").
+// and large buckets, then assemble's "minimum"). Automata are kept within `resident_budget`
+// code points (LazySams).
 std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
                                             double threshold, size_t num_perm, size_t band_rows,
-                                            Progress* progress = nullptr);
+                                            Progress* progress = nullptr,
+                                            size_t resident_budget = default_resident_budget());
 
 // The clusters of given buckets, verified as cluster_canonicals_lsh verifies its own: every two
 // members of bucket k (members[offsets[k] .. offsets[k + 1]), indices into strings) are a

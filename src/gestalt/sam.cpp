@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <memory>
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/scratch.hpp"
@@ -33,8 +34,27 @@ struct BuildState {
   uint8_t is_primary;  // created for a text position (not a clone, not the root)
 };
 
+// Room for the states of one build, left uninitialized: new_state writes every state before
+// it is read, and a text of n code points makes between n + 1 and 2n states (a run n + 1), so
+// the pages of states never made are never touched and cost no resident memory.
+struct StateArena {
+  std::unique_ptr<BuildState[]> data;
+  size_t capacity = 0;
+
+  void ensure(size_t n) {
+    if (capacity >= n) return;
+    data.reset();
+    data.reset(new BuildState[n]);
+    capacity = n;
+  }
+  BuildState& operator[](size_t i) { return data[i]; }
+  const BuildState& operator[](size_t i) const { return data[i]; }
+};
+
+size_t scratch_bytes(const StateArena& arena) { return arena.capacity * sizeof(BuildState); }
+
 struct Builder {
-  std::vector<BuildState> st;  // sized for 2n + 1 states up front; `count` are in use
+  StateArena st;  // room for 2n + 1 states; `count` are in use
   uint32_t count = 0;
   std::vector<uint32_t> overflow_char;
   std::vector<int32_t> overflow_target;
@@ -45,7 +65,7 @@ struct Builder {
   std::vector<uint32_t> offsets, histogram, by_len, counts, sort_tmp, wavelet_tmp, subtree, heavy;
 
   void reset(size_t n) {
-    if (st.size() < 2 * n + 1) st.resize(2 * n + 1);
+    st.ensure(2 * n + 1);
     count = 0;
     overflow_char.clear();
     overflow_target.clear();
@@ -146,7 +166,7 @@ struct Builder {
   }
 
   void finalize(Text text, Sam& sam);
-  uint32_t max_link_depth();
+  uint32_t max_link_depth(const Sam& sam);
   void build_heavy_paths(Sam& sam);
 };
 
@@ -288,9 +308,17 @@ void Builder::finalize(Text text, Sam& sam) {
     info.first_end = static_cast<uint32_t>(st[s].first_end);
     info.last_end = st[s].is_primary ? info.first_end : 0;
   }
+  // From here on the states' lengths, links and first ends are read from sam.states (a state
+  // made for a text position is the prefix state of its first end), so that the builder's
+  // states, the largest array of a build, are freed before the rest of the automaton is laid
+  // out when they are too large to keep.
+  const auto primary = [&](size_t s) {
+    return s != 0 && sam.prefix_state[sam.states[s].first_end] == static_cast<int32_t>(s);
+  };
+  if (scratch_bytes(st) > SCRATCH_KEEP_BYTES) st = StateArena{};
   for (size_t r = states; r-- > 1;) {
     const uint32_t s = by_len[r];
-    const uint32_t up = static_cast<uint32_t>(st[s].link);
+    const uint32_t up = sam.states[s].link;
     counts[up] += counts[s];
     sam.states[up].last_end = std::max(sam.states[up].last_end, sam.states[s].last_end);
   }
@@ -304,11 +332,11 @@ void Builder::finalize(Text text, Sam& sam) {
   sam.states[0].occ_start = 0;
   for (size_t r = 1; r < states; ++r) {
     const uint32_t s = by_len[r];
-    const uint32_t up = static_cast<uint32_t>(st[s].link);
+    const uint32_t up = sam.states[s].link;
     sam.states[s].occ_start = cursor[up];
     cursor[up] += counts[s];
     cursor[s] = sam.states[s].occ_start;
-    if (st[s].is_primary) sam.end_positions[cursor[s]++] = static_cast<uint32_t>(st[s].first_end);
+    if (primary(s)) sam.end_positions[cursor[s]++] = sam.states[s].first_end;
   }
 
   // Long ranges get sorted copies, the longest strings (fewest positions) first, while the
@@ -334,7 +362,7 @@ void Builder::finalize(Text text, Sam& sam) {
     radix_sort(sam.end_positions.data() + info.occ_start, info.occ_count, n,
                sam.sorted_positions.data() + info.sorted_offset, sort_tmp);
   }
-  if (n >= PATHS_MIN_LEN && max_link_depth() > PATHS_MIN_DEPTH) {
+  if (n >= PATHS_MIN_LEN && max_link_depth(sam) > PATHS_MIN_DEPTH) {
     build_heavy_paths(sam);
   } else {
     sam.heavy_paths.clear();
@@ -349,13 +377,13 @@ void Builder::finalize(Text text, Sam& sam) {
 }
 
 // Needs by_len from finalize(): links point to shorter states, so depths fill in len order.
-uint32_t Builder::max_link_depth() {
+uint32_t Builder::max_link_depth(const Sam& sam) {
   std::vector<uint32_t>& depth = subtree;
   depth.assign(count, 0);
   uint32_t deepest = 0;
   for (size_t r = 1; r < count; ++r) {
     const uint32_t s = by_len[r];
-    const uint32_t d = depth[static_cast<uint32_t>(st[s].link)] + 1;
+    const uint32_t d = depth[sam.states[s].link] + 1;
     depth[s] = d;
     deepest = std::max(deepest, d);
   }
@@ -369,12 +397,12 @@ void Builder::build_heavy_paths(Sam& sam) {
   subtree.assign(states, 1);
   for (size_t r = states; r-- > 1;) {
     const uint32_t s = by_len[r];
-    subtree[static_cast<uint32_t>(st[s].link)] += subtree[s];
+    subtree[sam.states[s].link] += subtree[s];
   }
   heavy.assign(states, NO_CHAR);
   for (size_t r = 1; r < states; ++r) {
     const uint32_t s = by_len[r];
-    const auto up = static_cast<uint32_t>(st[s].link);
+    const uint32_t up = sam.states[s].link;
     if (heavy[up] == NO_CHAR || subtree[s] > subtree[heavy[up]]) heavy[up] = s;
   }
   sam.heavy_paths.resize(states);
@@ -382,7 +410,7 @@ void Builder::build_heavy_paths(Sam& sam) {
   uint32_t next = 0;
   for (size_t r = 0; r < states; ++r) {
     const uint32_t s = by_len[r];
-    if (s != 0 && heavy[static_cast<uint32_t>(st[s].link)] == s) continue;  // not a path's top
+    if (s != 0 && heavy[sam.states[s].link] == s) continue;  // not a path's top
     const uint32_t top = next;
     for (uint32_t t = s; t != NO_CHAR; t = heavy[t]) {
       sam.heavy_paths[next] = t;

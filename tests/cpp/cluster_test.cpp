@@ -208,6 +208,64 @@ TEST(ClusterLazySams, BuildsOnceAndShares) {
   for (size_t i = 0; i < s.size(); ++i) EXPECT_EQ(ready.get(i).edges, build_sam(s[i]).edges);
 }
 
+// A dropped automaton is built again; `run` runs every item once with the automata it reads,
+// and within a budget keeps no more built than the budget plus the automata of one item.
+TEST(ClusterLazySams, DropsRebuildAndRunKeepsTheBudget) {
+  std::mt19937_64 rng(43);
+  std::vector<CodePoints> s;
+  size_t longest = 0, total = 0;
+  for (int k = 0; k < 30; ++k) {
+    s.push_back(random_text(rng, 300, 3));
+    longest = std::max(longest, s.back().size());
+    total += s.back().size();
+  }
+  {
+    LazySams lazy(s);
+    (void)lazy.get(4);
+    EXPECT_EQ(lazy.resident(), s[4].size());
+    lazy.drop(4);
+    lazy.drop(4);
+    EXPECT_EQ(lazy.resident(), 0u);
+    EXPECT_EQ(lazy.get(4).end_positions, build_sam(s[4]).end_positions);
+    EXPECT_EQ(lazy.peak_resident(), s[4].size());
+  }
+  // Every pair, some reading both automata (as both orientations do).
+  std::vector<std::pair<uint32_t, uint32_t>> items;
+  for (uint32_t j = 0; j < s.size(); ++j) {
+    for (uint32_t i = 0; i < j; ++i) {
+      items.emplace_back(j, (i + j) % 5 == 0 ? i : LazySams::NO_OWNER);
+    }
+  }
+  std::shuffle(items.begin(), items.end(), rng);
+  for (const size_t budget : {size_t{0}, longest, 4 * longest, total, SIZE_MAX}) {
+    LazySams lazy(s, budget);
+    std::vector<std::atomic<int>> runs(items.size());
+    std::atomic<size_t> wrong{0};
+    run_on_threads(3, [&] {
+      // Two calls: the second starts with automata the first left built.
+      for (int round = 0; round < 2; ++round) {
+        lazy.run(
+            items.size(), [&](size_t k) { return items[k]; },
+            [&](size_t k) {
+              ++runs[k];
+              const auto [b, a] = items[k];
+              if (lazy.get(b).end_positions.size() != build_sam(s[b]).end_positions.size()) ++wrong;
+              if (a != LazySams::NO_OWNER && lazy.get(a).prefix_state.size() != s[a].size()) {
+                ++wrong;
+              }
+            });
+      }
+    });
+    EXPECT_EQ(wrong.load(), 0u);
+    for (const auto& r : runs) ASSERT_EQ(r.load(), 2);
+    if (budget >= total) {
+      EXPECT_EQ(lazy.peak_resident(), total);  // every string is read: all built once
+    } else {
+      EXPECT_LE(lazy.peak_resident(), budget + 2 * longest) << budget;
+    }
+  }
+}
+
 std::vector<std::set<size_t>> components(size_t n, const std::vector<Edge>& edges) {
   std::vector<size_t> parent(n);
   std::iota(parent.begin(), parent.end(), size_t{0});
@@ -339,6 +397,54 @@ TEST(ClusterDriver, BlocksOfAnySizeGiveTheSameClusters) {
       EXPECT_EQ(cluster_distinct(s, t, {}, nullptr, budget), whole) << t << " " << budget;
       EXPECT_EQ(run_on_threads(3, [&] { return cluster_distinct(s, t, {}, nullptr, budget); }),
                 whole);
+    }
+  }
+}
+
+// Near-identical texts long enough that their automata outgrow a small resident budget, plus
+// copies (both orientations) and the short families.
+std::vector<CodePoints> long_family(std::mt19937_64& rng) {
+  std::vector<CodePoints> s = families(rng, 60, 30);
+  const CodePoints base = random_text(rng, 600, 5);
+  for (int k = 0; k < 40; ++k) {
+    CodePoints t = base;
+    for (int e = 0; e < 1 + k % 7; ++e) t[rng() % t.size()] = 'a' + rng() % 7;
+    if (k % 3 == 0) t.resize(t.size() - rng() % 60);
+    s.push_back(t);
+  }
+  std::shuffle(s.begin(), s.end(), rng);
+  s.push_back(s[7]);
+  s.push_back(s[3]);
+  s.insert(s.begin(), s[10]);
+  return s;
+}
+
+// Small resident budgets drop and rebuild automata in every phase (edges batched and streamed,
+// large LSH buckets, the minimum): clusters and minima must not change, and the automata built
+// at once stay within the budget plus one pair's, far below what keeping them all would hold.
+TEST(ClusterDriver, ResidentBudgetsGiveTheSameClustersWithinTheBudget) {
+  std::mt19937_64 rng(47);
+  const auto s = long_family(rng);
+  size_t longest = 0;
+  for (const auto& t : s) longest = std::max(longest, t.size());
+  const size_t small = 3 * longest;
+  for (double t : {0.0, 0.6, 0.9}) {
+    reset_lazy_sams_peak();
+    const auto whole = cluster_canonicals_chars(s, t, nullptr, SIZE_MAX);
+    ASSERT_FALSE(whole.empty());
+    if (t < 0.9) {
+      EXPECT_GT(lazy_sams_peak(), small + 2 * longest);  // kept: the bound would fail
+    }
+    for (size_t resident : {size_t{1}, small}) {
+      reset_lazy_sams_peak();
+      EXPECT_EQ(
+          run_on_threads(3, [&] { return cluster_canonicals_chars(s, t, nullptr, resident); }),
+          whole)
+          << t << " " << resident;
+      EXPECT_LE(lazy_sams_peak(), std::max(resident, 2 * longest) + 2 * longest);
+      std::vector<CodePoints> distinct(s.begin() + 1, s.end() - 2);
+      EXPECT_EQ(cluster_distinct(distinct, t, {}, nullptr, 64, resident),
+                cluster_distinct(distinct, t, {}, nullptr, 64, SIZE_MAX));
     }
   }
 }

@@ -160,5 +160,34 @@ TEST(LshCluster, SameOnAnyPool) {
   EXPECT_FALSE(serial.empty());
 }
 
+// Large buckets (near-identical texts), listed pairs and copies in both orientations: a small
+// resident budget changes no cluster and keeps the automata built at once within it.
+TEST(LshCluster, ResidentBudgetChangesNothing) {
+  std::mt19937_64 rng(9);
+  std::vector<CodePoints> strings;
+  const CodePoints base = reference::random_text(rng, 500, 6);
+  for (int v = 0; v < 30; ++v) {
+    CodePoints s = base;
+    s.resize(200 + rng() % 300);
+    if (v % 2) s[rng() % s.size()] = 'a' + rng() % 6;
+    strings.push_back(s);
+  }
+  for (int f = 0; f < 6; ++f) {
+    const CodePoints other = reference::random_text(rng, 300, 6);
+    for (int v = 0; v < 4; ++v) strings.push_back(other);
+    strings.back().push_back('z');
+  }
+  std::shuffle(strings.begin(), strings.end(), rng);
+  for (double t : {0.5, 0.8}) {
+    const auto whole = cluster_canonicals_lsh(strings, t, 32, 2, nullptr, SIZE_MAX);
+    ASSERT_FALSE(whole.empty());
+    reset_lazy_sams_peak();
+    const auto bounded = run_on_threads(
+        3, [&] { return cluster_canonicals_lsh(strings, t, 32, 2, nullptr, 1500); });
+    EXPECT_EQ(bounded, whole) << t;
+    EXPECT_LE(lazy_sams_peak(), 1500u + 2 * 501);
+  }
+}
+
 }  // namespace
 }  // namespace ratiokit
