@@ -147,11 +147,12 @@ def measure():
     return rss(), sys.getallocatedblocks(), count
 
 # Scratch capacity, the shared pool, free lists and the interpreter's caches fill up in steps
-# that may come late, but once; a leak grows in every stretch of calls. Report the least growth
-# over three stretches after a warm-up.
+# that may come late, but once (and the free lists of floats, tuples and lists hold a varying
+# number of blocks); a leak grows in every stretch of calls. Report the least growth over five
+# stretches after a warm-up.
 run({ROUNDS} // 4)
 growth = []
-for _ in range(3):
+for _ in range(5):
     before = measure()
     run({ROUNDS} // 4)
     after = measure()
