@@ -244,6 +244,7 @@ struct DiagFinder {
     const size_t width = w.bhi - w.blo;
     const size_t bound = parent_bound(w);
     Match m{w.alo, w.blo, 0};
+    if (bound == 0) return m;
     bool done = false;
     if (bytes) {
       uint8_t* wb = sc.window_b.data();
@@ -268,13 +269,14 @@ struct DiagFinder {
     return m;
   }
 
-  // Every block inside a window is at most as long as the block of any window it lies in. A
-  // window whose top right corner is where a block starts lies in that block's left child, one
-  // whose bottom left corner is where a block ends in its right child.
+  // Every block inside a window is at most as long as the block of any window it lies in, and
+  // shorter when it lies before that block in a (else that window would have taken it by the
+  // tie-break). A window whose top right corner is where a block starts lies in that block's
+  // left child, one whose bottom left corner is where a block ends in its right child.
   size_t parent_bound(const WindowBounds& w) const {
     size_t bound = SIZE_MAX;
     const Corner& before = sc.starts[w.ahi];
-    if (before.k != 0 && before.j == w.bhi) bound = before.k;
+    if (before.k != 0 && before.j == w.bhi) bound = before.k - 1;
     const Corner& after = sc.ends[w.alo];
     if (after.k != 0 && after.j == w.blo) bound = std::min<size_t>(bound, after.k);
     return bound;
