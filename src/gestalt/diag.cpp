@@ -18,6 +18,8 @@
 // against the automaton's linear build (diag_fit).
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "gestalt/gestalt.hpp"
 #include "gestalt/recursion.hpp"
@@ -32,7 +34,7 @@ constexpr uint16_t A_ONLY16 = 0xFFFF, PAD16 = 0xFFFE;
 constexpr uint8_t A_ONLY8 = 0xFF, PAD8 = 0xFE;
 
 // Bytes in the widest vector of lanes; the row buffers and the window's ids are padded by one.
-constexpr size_t VBYTES = 64;
+constexpr size_t VBYTES = 32;
 
 // A block found, as its window's children see it: the left child ends where it starts, the right
 // child starts where it ends.
@@ -116,10 +118,25 @@ template <class Quads, class V>
   return acc != 0;
 }
 
+// Lane l of `out` is lane l - 1 of `cur`, and lane 0 the last lane of `before`: the previous
+// row's values moved one column along, in registers.
+template <class V, size_t LANES, size_t... Is>
+[[gnu::always_inline]] inline void shift_in(V& out, const V& before, const V& cur,
+                                            std::index_sequence<Is...>) {
+#if defined(__clang__) || __GNUC__ >= 12
+  out = __builtin_shufflevector(before, cur, (Is == 0 ? LANES - 1 : LANES + Is - 1)...);
+#else
+  using Lane = std::remove_reference_t<decltype(cur[0])>;
+  out = __builtin_shuffle(before, cur, V{static_cast<Lane>(Is == 0 ? LANES - 1 : LANES + Is - 1)...});
+#endif
+}
+
 // The longest block of the window, lanes of type T over ids of type T, VB bytes per vector; no
-// block is longer than `bound`, so the first row that reaches it settles the window. `row` holds at least width + 1 + lanes elements, `wb` the window's b ids padded by one vector
-// with an id no row has.
-template <class T, size_t VB>
+// block is longer than `bound`, so the first row that reaches it settles the window. `row` holds
+// at least width + 1 + lanes elements, `wb` the window's b ids padded by one vector with an id
+// no row has. IN_REGISTERS moves the previous row by one column with a shuffle, which pays
+// where the processor shuffles across a whole vector in one or two instructions.
+template <class T, size_t VB, bool IN_REGISTERS>
 [[gnu::always_inline]] inline Match sweep_lanes(const T* ids_a, const T* wb, T* row, size_t alo,
                                                 size_t ahi, size_t blo, size_t width,
                                                 size_t bound) {
@@ -127,27 +144,49 @@ template <class T, size_t VB>
   using Quads = typename LaneTraits<T, VB>::Quads;
   constexpr size_t LANES = VB / sizeof(T);
   constexpr T TOP = static_cast<T>(~T{0});
+  // Where the row keeps column y: at y when the move by one column happens in registers, else
+  // at y + 1 behind a zero for column -1.
+  constexpr size_t AT = IN_REGISTERS ? 0 : 1;
   const size_t vectors = (width + LANES - 1) / LANES;
-  std::memset(row, 0, (vectors * LANES + 1) * sizeof(T));
+  std::memset(row, 0, (vectors * LANES + AT) * sizeof(T));
   Match best{alo, blo, 0};
   const size_t longest = std::min({ahi - alo, width, bound});
   V best_v = V{} + T{0};
   for (size_t r = alo; r < ahi; ++r) {
     const V ch = V{} + ids_a[r];
     V most = V{};
-    // Right to left, so that each step reads the previous row's values before they are
-    // overwritten: lanes [c, c + LANES) of the row become columns [c, c + LANES) of this one,
-    // stored one place to the right.
-    for (size_t v = vectors; v-- > 0;) {
-      const size_t c = v * LANES;
-      V prev, ids;
-      load(prev, row + c);
-      load(ids, wb + c);
-      const V eq = reinterpret_cast<V>(ids == ch);
-      // prev + 1, stopping at TOP: subtracting the all-ones of "prev != TOP".
-      const V next = (prev - reinterpret_cast<V>(prev != TOP)) & eq;
-      std::memcpy(row + c + 1, &next, sizeof next);
-      most = most > next ? most : next;
+    if constexpr (IN_REGISTERS) {
+      // Each vector is stored where the next row loads it whole, so the load takes the value
+      // straight from the store (a load straddling two recent stores waits for both to land);
+      // the previous vector's last lane is carried in.
+      V carry = V{};
+      for (size_t v = 0; v < vectors; ++v) {
+        const size_t c = v * LANES;
+        V prev, ids, diag;
+        load(prev, row + c);
+        load(ids, wb + c);
+        shift_in<V, LANES>(diag, carry, prev, std::make_index_sequence<LANES>{});
+        carry = prev;
+        const V eq = reinterpret_cast<V>(ids == ch);
+        // diag + 1, stopping at TOP: subtracting the all-ones of "diag != TOP".
+        const V next = (diag - reinterpret_cast<V>(diag != TOP)) & eq;
+        std::memcpy(row + c, &next, sizeof next);
+        most = most > next ? most : next;
+      }
+    } else {
+      // Right to left, so that each step reads the previous row's values before they are
+      // overwritten: lanes [c, c + LANES) of the row become columns [c, c + LANES) of this
+      // one, stored one place to the right.
+      for (size_t v = vectors; v-- > 0;) {
+        const size_t c = v * LANES;
+        V diag, ids;
+        load(diag, row + c);
+        load(ids, wb + c);
+        const V eq = reinterpret_cast<V>(ids == ch);
+        const V next = (diag - reinterpret_cast<V>(diag != TOP)) & eq;
+        std::memcpy(row + c + 1, &next, sizeof next);
+        most = most > next ? most : next;
+      }
     }
     const auto beats = most > best_v;
     if (!any_set<Quads>(beats)) continue;
@@ -156,7 +195,7 @@ template <class T, size_t VB>
     const V top_v = V{} + top;
     for (size_t v = 0;; ++v) {
       V values;
-      load(values, row + 1 + v * LANES);
+      load(values, row + AT + v * LANES);
       const V hit = reinterpret_cast<V>(values == top_v);
       if (!any_set<Quads>(hit)) continue;
       size_t l = 0;
@@ -171,25 +210,25 @@ template <class T, size_t VB>
   return best;
 }
 
-#define RATIOKIT_DIAG_SWEEPS(suffix, vb, ...)                                                   \
+#define RATIOKIT_DIAG_SWEEPS(suffix, vb, shift, ...)                                                   \
   __VA_ARGS__ Match sweep_bytes_##suffix(const uint8_t* ids_a, const uint8_t* wb, uint8_t* row,  \
                                          size_t alo, size_t ahi, size_t blo, size_t width,      \
                                          size_t bound) {                                        \
-    return sweep_lanes<uint8_t, vb>(ids_a, wb, row, alo, ahi, blo, width, bound);               \
+    return sweep_lanes<uint8_t, vb, shift>(ids_a, wb, row, alo, ahi, blo, width, bound);               \
   }                                                                                             \
   __VA_ARGS__ Match sweep_shorts_##suffix(const uint16_t* ids_a, const uint16_t* wb,            \
                                           uint16_t* row, size_t alo, size_t ahi, size_t blo,    \
                                           size_t width, size_t bound) {                         \
-    return sweep_lanes<uint16_t, vb>(ids_a, wb, row, alo, ahi, blo, width, bound);              \
+    return sweep_lanes<uint16_t, vb, shift>(ids_a, wb, row, alo, ahi, blo, width, bound);              \
   }
 
-// Every build has the 16-byte vectors; x86 builds add wider ones for the processors that have
-// them, chosen once at run time. All of them compute the same values.
-RATIOKIT_DIAG_SWEEPS(base, 16)
+// Every build has the 16-byte vectors; x86 builds add 32-byte ones for the processors that have
+// them, chosen once at run time. Both compute the same values. (64-byte vectors measured no
+// faster: a window's rows are short, and a byte shuffle across 64 bytes is slow without VBMI.)
+RATIOKIT_DIAG_SWEEPS(base, 16, false)
 #if defined(__x86_64__) || defined(__i386__)
 #define RATIOKIT_DIAG_X86 1
-RATIOKIT_DIAG_SWEEPS(avx2, 32, [[gnu::target("avx2")]])
-RATIOKIT_DIAG_SWEEPS(avx512, 64, [[gnu::target("avx512f,avx512bw")]])
+RATIOKIT_DIAG_SWEEPS(avx2, 32, true, [[gnu::target("avx2")]])
 #endif
 
 #else
@@ -223,12 +262,10 @@ Match sweep_shorts_base(const uint16_t* ids_a, const uint16_t* wb, uint16_t* row
 
 #endif
 
-// The widest vectors this processor runs: 16, 32 or 64 bytes.
+// The widest vectors this processor runs that the sweep uses: 16 or 32 bytes.
 int vector_bytes() {
 #if defined(RATIOKIT_DIAG_X86)
-  static const int bytes = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f") ? 64
-                           : __builtin_cpu_supports("avx2")                                        ? 32
-                                                                                                  : 16;
+  static const int bytes = __builtin_cpu_supports("avx2") ? 32 : 16;
   return bytes;
 #else
   return 16;
@@ -285,7 +322,6 @@ struct DiagFinder {
   Match sweep_bytes(const uint8_t* ids_a, const uint8_t* wb, uint8_t* row, size_t alo, size_t ahi,
                     size_t blo, size_t width, size_t bound) const {
 #if defined(RATIOKIT_DIAG_X86)
-    if (vector_bytes == 64) return sweep_bytes_avx512(ids_a, wb, row, alo, ahi, blo, width, bound);
     if (vector_bytes == 32) return sweep_bytes_avx2(ids_a, wb, row, alo, ahi, blo, width, bound);
 #endif
     return sweep_bytes_base(ids_a, wb, row, alo, ahi, blo, width, bound);
@@ -293,7 +329,6 @@ struct DiagFinder {
   Match sweep_shorts(const uint16_t* ids_a, const uint16_t* wb, uint16_t* row, size_t alo,
                      size_t ahi, size_t blo, size_t width, size_t bound) const {
 #if defined(RATIOKIT_DIAG_X86)
-    if (vector_bytes == 64) return sweep_shorts_avx512(ids_a, wb, row, alo, ahi, blo, width, bound);
     if (vector_bytes == 32) return sweep_shorts_avx2(ids_a, wb, row, alo, ahi, blo, width, bound);
 #endif
     return sweep_shorts_base(ids_a, wb, row, alo, ahi, blo, width, bound);
@@ -312,10 +347,10 @@ bool diag_vectorised() {
 
 bool diag_fit(size_t la, size_t lb) {
   if (!diag_vectorised() || la > DIAG_MAX_LEN || lb > DIAG_MAX_LEN) return false;
-  // Measured on standard-library functions with 64-byte vectors: about 0.1 ns per cell of the
-  // top window (the recursion's other windows included), against about 90 ns per code point of
-  // both texts for the automaton's build and search; narrower vectors cost more per cell.
-  const uint64_t cells = static_cast<uint64_t>(la) * lb * static_cast<uint64_t>(64 / vector_bytes());
+  // Measured on standard-library functions, with 16- and 32-byte vectors alike: about 0.1 ns
+  // per cell of the top window (the recursion's other windows included), against about 90 ns
+  // per code point of both texts for the automaton's build and search.
+  const uint64_t cells = static_cast<uint64_t>(la) * lb;
   return cells <= 800 * static_cast<uint64_t>(la + lb);
 }
 
