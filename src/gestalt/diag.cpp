@@ -354,6 +354,18 @@ bool diag_fit(size_t la, size_t lb) {
   return cells <= 800 * static_cast<uint64_t>(la + lb);
 }
 
+bool diag_suits(Text a, Text b) {
+  const size_t la = a.size(), lb = b.size();
+  if (!diag_fit(la, lb)) return false;
+  // A common prefix or suffix of 255 is a block the byte lanes cannot measure, so the top window
+  // is swept twice, the second time in 16-bit lanes: the automaton is then the cheaper search
+  // from about half the size on (and near-identical texts are its best case).
+  const uint64_t cells = static_cast<uint64_t>(la) * lb;
+  if (cells <= 400 * static_cast<uint64_t>(la + lb)) return true;
+  const size_t prefix = common_prefix(a, b);
+  return prefix < 255 && common_suffix(a, b, prefix) < 255;
+}
+
 GestaltCount gestalt_count_diag(Text a, Text b, StopRule rule) {
   const size_t la = a.size(), lb = b.size();
   Borrow<DiagScratch> sc(DIAG_BUF);

@@ -219,6 +219,8 @@ GestaltCount gestalt_count_bits(Text a, Text b, StopRule rule);
 inline constexpr size_t DIAG_MAX_LEN = 65533;
 bool diag_vectorised();
 bool diag_fit(size_t la, size_t lb);
+// diag_fit, and for the larger pairs also no common prefix or suffix of 255 code points or more.
+bool diag_suits(Text a, Text b);
 GestaltCount gestalt_count_diag(Text a, Text b, StopRule rule);
 
 // M for a against b, given b's automaton.

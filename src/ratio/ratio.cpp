@@ -175,7 +175,7 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
   // stays a handful on ordinary text (it can reach the length of a on periodic text).
   if (la <= BITS_MAX_COLS && lb >= LONG_TEXT) return by_bits();
   // A few hundred to a few thousand code points a side: the dense sweep, whatever the texts.
-  if (diag_fit(la, lb)) return ratio_from_m(gestalt_count_diag(a, b, StopRule{}).m, la + lb);
+  if (diag_suits(a, b)) return ratio_from_m(gestalt_count_diag(a, b, StopRule{}).m, la + lb);
   const AsciiCounts ca = ascii_counts(a);
   const AsciiCounts cb = ascii_counts(b);
   if (ca.non_ascii != 0 || cb.non_ascii != 0) return bits ? by_bits() : gestalt_ratio_chars(a, b);
