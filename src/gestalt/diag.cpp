@@ -58,6 +58,8 @@ size_t scratch_bytes(const DiagScratch& sc) {
 
 thread_local ScratchSlot<DiagScratch> DIAG_BUF;
 
+constexpr size_t DIAG_MIN_SHORTER = 128;
+
 // Numbers b's distinct code points (ASCII by first occurrence, then the others ascending) and
 // maps a onto them; returns how many b has.
 uint32_t assign_ids(Text a, Text b, DiagScratch& sc) {
@@ -347,6 +349,8 @@ bool diag_vectorised() {
 
 bool diag_fit(size_t la, size_t lb) {
   if (!diag_vectorised() || la > DIAG_MAX_LEN || lb > DIAG_MAX_LEN) return false;
+  // Below this the bit-parallel search's few words of masks cost less.
+  if (std::min(la, lb) <= DIAG_MIN_SHORTER) return false;
   // Measured on standard-library functions, with 16- and 32-byte vectors alike: about 0.1 ns
   // per cell of the top window (the recursion's other windows included), against about 90 ns
   // per code point of both texts for the automaton's build and search.
