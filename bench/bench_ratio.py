@@ -1,6 +1,7 @@
 """ratiokit.ratio against difflib (and cdifflib where installed) on real text.
 
-The data is the Python standard library's own source: short lines, whole functions, whole files
+The data is the Python standard library's own source: short lines, whole functions (all of them,
+and those of 200 to 1,500 characters as rows of their own, related and unrelated), whole files
 paired with an edited copy of themselves (seeded random line deletions, insertions and swaps) and
 with an unrelated file, and a mixed set of short non-ASCII pairs (Latin-1, other BMP scripts and
 astral code points, mixed within a pair). Every value is checked against difflib.
@@ -83,6 +84,36 @@ def function_pairs(sources, rng, count):
     similar = [(by_len[k], by_len[k + 1]) for k in range(0, 2 * half, 2)]
     unrelated = [(funcs[k], funcs[-1 - k]) for k in range(count - half)]
     return similar + unrelated
+
+
+def mid_function_pairs(sources, rng, count):
+    """Functions of 200 to 1,500 characters: (related, unrelated). Related pairs are a function
+    and its length neighbour (often a near-duplicate) or an edited copy of itself; unrelated pairs
+    are random."""
+    funcs = []
+    for _, text in sources:
+        try:
+            tree = ast.parse(text)
+        except SyntaxError:
+            continue
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                seg = ast.get_source_segment(text, node)
+                if seg and 200 <= len(seg) <= 1500:
+                    funcs.append(seg)
+    funcs = sorted(set(funcs))
+    rng.shuffle(funcs)
+    picked = funcs[: 2 * count]
+    by_len = sorted(picked, key=len)
+    related = []
+    for k in range(0, count, 2):
+        related.append((by_len[k], by_len[k + 1]))
+        text = picked[k]
+        edited = edit_lines(text, rng, 2) if text.count("\n") > 1 else text[::-1]
+        if 200 <= len(edited) <= 1500:
+            related.append((text, edited))
+    unrelated = [(picked[k], picked[-1 - k]) for k in range(count)]
+    return related[:count], unrelated
 
 
 def edit_lines(text: str, rng: random.Random, edits: int) -> str:
@@ -209,10 +240,13 @@ def main():
         peers["cdifflib"] = cdifflib_ratio
     n_lines, n_funcs, n_files = (200, 60, 2) if args.quick else (2000, 400, 8)
     print(f"Python {sys.version.split()[0]}, data: {len(sources)} stdlib modules")
+    mid_related, mid_unrelated = mid_function_pairs(sources, rng, n_funcs)
     sets = {
         "short lines (20-80 chars)": short_line_pairs(sources, rng, n_lines),
         "short non-ASCII lines": non_ascii_pairs(sources, rng, n_lines),
         "stdlib functions": function_pairs(sources, rng, n_funcs),
+        "functions 200-1,500 chars, related": mid_related,
+        "functions 200-1,500 chars, unrelated": mid_unrelated,
         "file pairs (~20,000 chars)": file_pairs(sources, rng, n_files),
     }
     results = {name: run(name, pairs, peers) for name, pairs in sets.items()}

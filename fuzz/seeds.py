@@ -83,6 +83,12 @@ def main() -> None:
     bits["word_edge"] = bytes([0x20]) + pair(letters("ab") + repeat(2, 31), letters("ba") + repeat(2, 31) + letters("a"), size=2)
     bits["four_words"] = bytes([0x90]) + pair(letters("abc") + repeat(3, 84) + letters("ab"), letters("cab") + repeat(3, 200), size=3)
     write("bits", bits)
+    # fuzz_diag: the same layout; plus a run past the byte lanes' 255 after a shorter one.
+    diag = {name: bytes([0x07]) + data for name, data in PAIRS.items()}
+    diag["past_byte_lanes"] = bytes([0x33]) + pair(
+        letters("a") + repeat(1, 255) + letters("b") + repeat(1, 255) + repeat(1, 100),
+        letters("b") + repeat(1, 255) + repeat(1, 100) + letters("a") + repeat(1, 255), size=2)
+    write("diag", diag)
 
 
 if __name__ == "__main__":

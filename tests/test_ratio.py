@@ -175,10 +175,10 @@ def shaped_pairs(seed, count):
         yield a, b
 
 
-@pytest.mark.parametrize("search", ["bits", "b2j", "automaton"])
+@pytest.mark.parametrize("search", ["bits", "b2j", "automaton", "diag"])
 def test_every_search_matches_difflib(search):
     checked = 0
-    for a, b in shaped_pairs({"bits": 1, "b2j": 2, "automaton": 3}[search], 900):
+    for a, b in shaped_pairs({"bits": 1, "b2j": 2, "automaton": 3, "diag": 4}[search], 900):
         if search == "b2j":
             a, b = a.encode("ascii", "replace").decode(), b.encode("ascii", "replace").decode()
         elif search == "bits" and min(len(a), len(b)) > 256:
@@ -193,6 +193,8 @@ def test_forced_search_refuses_pairs_it_cannot_serve():
         _ratiokit._ratio_by("a" * 257, "b" * 257, "bits")
     with pytest.raises(ValueError, match="b2j"):
         _ratiokit._ratio_by("é", "e", "b2j")
+    with pytest.raises(ValueError, match="diag"):
+        _ratiokit._ratio_by("a" * 65_534, "b", "diag")
     with pytest.raises(ValueError, match="unknown search"):
         _ratiokit._ratio_by("a", "b", "fast")
     assert _ratiokit._ratio_by("", "", "bits") == 1.0

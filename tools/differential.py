@@ -1,7 +1,7 @@
 """Differential check of every longest-match search against difflib, at volume.
 
 Each pair goes through the dispatcher (ratiokit's own ratio) and through every search forced
-(bits, b2j on ASCII pairs, the automaton), and every value must equal difflib's
+(bits, b2j on ASCII pairs, the automaton, the diagonal sweep), and every value must equal difflib's
 SequenceMatcher(None, a, b, autojunk=False).ratio() exactly. The pairs are seeded and shaped
 to make the tie-break decide: small alphabets, periodic texts with many equal-length blocks,
 edited copies, texts of exactly 63, 64, 65, 128, 129, 256 code points, mixed 1-, 2- and 4-byte
@@ -82,7 +82,7 @@ def main() -> int:
     args = parser.parse_args()
     LONG.update(share=args.long_share, max=max(258, args.long_max))
     rng = random.Random(args.seed)
-    counts = {"dispatch": 0, "bits": 0, "b2j": 0, "automaton": 0}
+    counts = {"dispatch": 0, "bits": 0, "b2j": 0, "automaton": 0, "diag": 0}
     start = time.perf_counter()
     for k in range(args.pairs):
         a, b = pair(rng)
@@ -92,6 +92,8 @@ def main() -> int:
             got["bits"] = _ratiokit._ratio_by(a, b, "bits")
         if a.isascii() and b.isascii():
             got["b2j"] = _ratiokit._ratio_by(a, b, "b2j")
+        if max(len(a), len(b)) <= 65_533:
+            got["diag"] = _ratiokit._ratio_by(a, b, "diag")
         for search, value in got.items():
             if value != want:
                 print(f"MISMATCH pair {k} ({search}): {value!r} != {want!r}\n a={a!r}\n b={b!r}")

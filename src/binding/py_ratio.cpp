@@ -165,9 +165,11 @@ PyObject* ratio_by_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       search = Search::b2j;
     } else if (name == "automaton") {
       search = Search::automaton;
+    } else if (name == "diag") {
+      search = Search::diag;
     } else {
-      PyErr_Format(PyExc_ValueError, "unknown search %R (expected 'bits', 'b2j' or 'automaton')",
-                   arg[2]);
+      PyErr_Format(PyExc_ValueError,
+                   "unknown search %R (expected 'bits', 'b2j', 'automaton' or 'diag')", arg[2]);
       return nullptr;
     }
     if (!search_applies(search, a, b)) {
@@ -266,9 +268,10 @@ PyMethodDef RATIO_BY_DEF = {
     "_ratio_by", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio_by_entry)),
     METH_FASTCALL | METH_KEYWORDS,
     "_ratio_by(a, b, search)\n--\n\n"
-    "The exact ratio by one longest-match search ('bits', 'b2j' or 'automaton'), for tests that\n"
-    "hold every search against difflib. ValueError where the search does not apply: 'bits'\n"
-    "needs one text of at most 256 code points, 'b2j' two ASCII texts."};
+    "The exact ratio by one longest-match search ('bits', 'b2j', 'automaton' or 'diag'), for\n"
+    "tests that hold every search against difflib. ValueError where the search does not apply:\n"
+    "'bits' needs one text of at most 256 code points, 'b2j' two ASCII texts, 'diag' two texts\n"
+    "of at most 65,533 code points."};
 
 PyMethodDef RATIO_DEF = {
     "ratio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ratio)),

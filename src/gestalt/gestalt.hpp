@@ -210,6 +210,19 @@ inline constexpr size_t BITS_MAX_COLS = 256;
 bool bits_fit(size_t la, size_t lb, bool automaton_built = false);
 GestaltCount gestalt_count_bits(Text a, Text b, StopRule rule);
 
+// The count by a dense sweep of each window's diagonals (diag.cpp), for pairs where neither text
+// is longer than DIAG_MAX_LEN: every window costs its rows times its columns over the lanes of a
+// vector, with no index to build, which beats the automaton's build on texts of a few hundred to
+// a few thousand code points. diag_fit says whether it is the cheaper search for a pair of these
+// lengths; diag_vectorised whether this build sweeps vectors of lanes (without them the search
+// is exact but never the cheaper one).
+inline constexpr size_t DIAG_MAX_LEN = 65533;
+bool diag_vectorised();
+bool diag_fit(size_t la, size_t lb);
+// diag_fit, and for the larger pairs also no common prefix or suffix of 255 code points or more.
+bool diag_suits(Text a, Text b);
+GestaltCount gestalt_count_diag(Text a, Text b, StopRule rule);
+
 // M for a against b, given b's automaton.
 uint64_t gestalt_m_with(Text a, const Sam& sam, Text b);
 

@@ -56,6 +56,8 @@ double ratio_chars(Text a, Text b, uint64_t work_factor) {
   // the masks a few megabytes in all. They sweep b once per level of the recursion, which
   // stays a handful on ordinary text (it can reach the length of a on periodic text).
   if (la <= BITS_MAX_COLS && lb >= LONG_TEXT) return by_bits();
+  // A few hundred to a few thousand code points a side: the dense sweep, whatever the texts.
+  if (diag_suits(a, b)) return ratio_from_m(gestalt_count_diag(a, b, StopRule{}).m, la + lb);
   const AsciiCounts ca = ascii_counts(a);
   const AsciiCounts cb = ascii_counts(b);
   if (ca.non_ascii != 0 || cb.non_ascii != 0) return bits ? by_bits() : gestalt_ratio_chars(a, b);
@@ -86,6 +88,8 @@ bool search_applies(Search search, Text a, Text b) {
     }
     case Search::automaton:
       return true;
+    case Search::diag:
+      return a.size() <= DIAG_MAX_LEN && b.size() <= DIAG_MAX_LEN;
   }
   return false;
 }
@@ -100,6 +104,8 @@ double ratio_by(Text a, Text b, Search search) {
       return ratio_b2j_chars(a, b, ascii_counts(b).count);
     case Search::automaton:
       return gestalt_ratio_chars(a, b);
+    case Search::diag:
+      return ratio_from_m(gestalt_count_diag(a, b, StopRule{}).m, la + lb);
   }
   return 0.0;
 }

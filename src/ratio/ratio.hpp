@@ -1,18 +1,19 @@
 // The exact ratio of two texts, bit for bit difflib's SequenceMatcher(None, a, b,
 // autojunk=False).ratio(), and the character histograms clustering bounds itself with.
 //
-// ratio_chars() picks one of three searches for difflib's longest blocks, which always agree on
+// ratio_chars() picks one of four searches for difflib's longest blocks, which always agree on
 // M, by what they cost for the pair at hand: the bit-parallel search (gestalt.hpp) when the
-// shorter text has at most a few hundred code points and sweeping its masks costs less than an
-// automaton would (bits_fit), or whenever a short a (BITS_MAX_COLS) meets a long b, whose
-// automaton would take far more memory than both texts; otherwise difflib's own search over a
-// counting-sort index of b (b2j.hpp) for pure-ASCII pairs where few positions coincide, and the
-// suffix automaton (gestalt.hpp) for everything else. The b2j search's cost grows with the
-// number S of coinciding index pairs, so it runs when S <= W * (la + lb). W is the caller's:
-// the binding reads RK_WORK_FACTOR (default 8, about where the two searches cost the same on
-// source code) once per process, with the interpreter's lock held, and passes it down; engines
-// never read the environment. Each thread keeps its own scratch; calls on different threads
-// share nothing writable.
+// shorter text has at most 64 code points, or whenever a short a (BITS_MAX_COLS) meets a long
+// b, whose automaton would take far more memory than both texts; the dense diagonal sweep
+// (gestalt.hpp) for texts of a few hundred to a few thousand code points (diag_suits); the
+// bit-parallel search again where its masks cost less than an automaton would (bits_fit);
+// otherwise difflib's own search over a counting-sort index of b (b2j.hpp) for pure-ASCII pairs
+// where few positions coincide, and the suffix automaton (gestalt.hpp) for everything else. The
+// b2j search's cost grows with the number S of coinciding index pairs, so it runs when
+// S <= W * (la + lb). W is the caller's: the binding reads RK_WORK_FACTOR (default 8, about
+// where the two searches cost the same on source code) once per process, with the interpreter's
+// lock held, and passes it down; engines never read the environment. Each thread keeps its own
+// scratch; calls on different threads share nothing writable.
 #pragma once
 
 #include <array>
@@ -41,8 +42,9 @@ uint64_t parse_work_factor(const char* text);
 double ratio_chars(Text a, Text b, uint64_t work_factor);
 
 // One search forced, for tests that hold each against difflib: bits needs the shorter text within
-// BITS_MAX_COLS code points and b2j pure-ASCII texts (the caller checks; see search_applies).
-enum class Search : uint8_t { bits, b2j, automaton };
+// BITS_MAX_COLS code points, b2j pure-ASCII texts and diag both texts within DIAG_MAX_LEN (the
+// caller checks; see search_applies).
+enum class Search : uint8_t { bits, b2j, automaton, diag };
 bool search_applies(Search search, Text a, Text b);
 double ratio_by(Text a, Text b, Search search);
 
