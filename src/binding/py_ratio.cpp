@@ -37,16 +37,7 @@ const char* const RATIO_PARAMS[] = {"a", "b"};
 const Signature RATIO_SIG{"ratio()", RATIO_PARAMS, 2, 2};
 
 PyObject* ratio(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
-    Borrow<CodePoints> a(PAIR_A), b(PAIR_B);
-    if (!to_text_pair(arg, *a, *b)) return nullptr;
-    const uint64_t work_factor = work_factor_setting();
-    double value = 0.0;
-    if (!without_gil([&] { value = ratio_chars(*a, *b, work_factor); })) return nullptr;
-    return PyFloat_FromDouble(value);
-  });
+  return guarded([&] { return pair_ratio(RATIO_SIG, args, nargs, kwnames, nullptr); });
 }
 
 const char* const RATIO_MANY_PARAMS[] = {"pairs", "threads"};
@@ -183,6 +174,21 @@ PyObject* ratio_by_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 }  // namespace
+
+PyObject* pair_ratio(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, const Rationer* handle) {
+  PyObject* arg[2];
+  if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
+  Borrow<CodePoints> a(PAIR_A), b(PAIR_B);
+  if (!to_text_pair(arg, *a, *b)) return nullptr;
+  const uint64_t work_factor = work_factor_setting();
+  double value = 0.0;
+  const bool done = without_gil([&] {
+    value = handle != nullptr ? handle->ratio(*a, *b, work_factor)
+                              : ratio_chars(*a, *b, work_factor);
+  });
+  return done ? PyFloat_FromDouble(value) : nullptr;
+}
 
 PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
                       PyObject* progress, PairShape shape, bool autojunk) {

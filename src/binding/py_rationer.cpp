@@ -67,14 +67,7 @@ PyObject* rationer_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return guarded([&]() -> PyObject* {
     const Rationer* core = core_of(self);
     if (core == nullptr) return nullptr;
-    PyObject* arg[2];
-    if (!parse_fastcall(RATIO_SIG, args, nargs, kwnames, arg)) return nullptr;
-    Borrow<CodePoints> a(PAIR_A), b(PAIR_B);
-    if (!to_text_pair(arg, *a, *b)) return nullptr;
-    const uint64_t work_factor = work_factor_setting();
-    double value = 0.0;
-    if (!without_gil([&] { value = core->ratio(*a, *b, work_factor); })) return nullptr;
-    return PyFloat_FromDouble(value);
+    return pair_ratio(RATIO_SIG, args, nargs, kwnames, core);
   });
 }
 

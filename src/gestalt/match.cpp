@@ -238,20 +238,33 @@ size_t prefix_fill(Text a, const Sam& sam, uint32_t* ms_state, uint32_t* ms_len)
   });
 }
 
+namespace {
+
+// The matching statistics of a from position f on, where the first f positions match a prefix
+// of b (filled by the caller). True as soon as a length reaches `bound`, leaving the rest unset.
+bool ms_from(Text a, const Sam& sam, MatchStats& ms, size_t f, uint32_t bound) {
+  uint32_t s = f > 0 ? static_cast<uint32_t>(sam.prefix_state[f - 1]) : 0;
+  uint32_t len = static_cast<uint32_t>(f);
+  const CancelCheck check;
+  for (size_t x = f; x < a.size(); ++x) {
+    if (x % CHECK_EVERY == 0) check();
+    ms_step(sam, s, len, a[x]);
+    ms.state[x] = s;
+    ms.len[x] = len;
+    if (len >= bound) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void matching_stats_into(Text a, const Sam& sam, MatchStats& ms) {
   const size_t la = a.size();
   ms.state.resize(la);
   ms.len.resize(la);
   const size_t f = prefix_fill(a, sam, ms.state.data(), ms.len.data());
-  uint32_t s = f > 0 ? static_cast<uint32_t>(sam.prefix_state[f - 1]) : 0;
-  uint32_t len = static_cast<uint32_t>(f);
-  const CancelCheck check;
-  for (size_t x = f; x < la; ++x) {
-    if (x % CHECK_EVERY == 0) check();
-    ms_step(sam, s, len, a[x]);
-    ms.state[x] = s;
-    ms.len[x] = len;
-  }
+  // No length reaches UINT32_MAX: texts are shorter.
+  ms_from(a, sam, ms, f, UINT32_MAX);
 }
 
 bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bound) {
@@ -266,17 +279,7 @@ bool matching_stats_bounded(Text a, const Sam& sam, MatchStats& ms, uint32_t bou
     return !reached;
   });
   if (reached) return true;
-  uint32_t s = f > 0 ? static_cast<uint32_t>(sam.prefix_state[f - 1]) : 0;
-  uint32_t len = static_cast<uint32_t>(f);
-  const CancelCheck check;
-  for (size_t x = f; x < la; ++x) {
-    if (x % CHECK_EVERY == 0) check();
-    ms_step(sam, s, len, a[x]);
-    ms.state[x] = s;
-    ms.len[x] = len;
-    if (len >= bound) return true;
-  }
-  return false;
+  return ms_from(a, sam, ms, f, bound);
 }
 
 Match longest_in(Text a, Text b, const Sam& sam, const MatchStats& ms, std::span<uint32_t> cap,
