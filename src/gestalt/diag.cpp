@@ -21,6 +21,10 @@
 #include <type_traits>
 #include <utility>
 
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 #include "gestalt/gestalt.hpp"
 #include "gestalt/recursion.hpp"
 #include "gestalt/scratch.hpp"
@@ -264,10 +268,28 @@ Match sweep_shorts_base(const uint16_t* ids_a, const uint16_t* wb, uint16_t* row
 
 #endif
 
+#if defined(RATIOKIT_DIAG_X86)
+// AVX2 by CPUID and XGETBV directly rather than __builtin_cpu_supports, whose model variable
+// lives in the compiler's runtime library and need not be linkable into a shared module: the
+// processor must have it (leaf 7, EBX bit 5) and the operating system must save the YMM
+// registers (OSXSAVE, then XCR0 bits 1 and 2).
+bool has_avx2() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool osxsave = (ecx & (1u << 27)) != 0, avx = (ecx & (1u << 28)) != 0;
+  if (!osxsave || !avx) return false;
+  uint32_t xcr0_lo = 0, xcr0_hi = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0x6u) != 0x6u) return false;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  return (ebx & (1u << 5)) != 0;
+}
+#endif
+
 // The widest vectors this processor runs that the sweep uses: 16 or 32 bytes.
 int vector_bytes() {
 #if defined(RATIOKIT_DIAG_X86)
-  static const int bytes = __builtin_cpu_supports("avx2") ? 32 : 16;
+  static const int bytes = has_avx2() ? 32 : 16;
   return bytes;
 #else
   return 16;
