@@ -12,9 +12,12 @@ followed by PROGRESS_NOTE.
 
 from __future__ import annotations
 
-from typing import Callable, Iterable, Optional, TypeVar, cast, final
+from typing import TYPE_CHECKING, Callable, Iterable, Optional, TypeVar, cast, final
 
 from . import _ratiokit
+
+if TYPE_CHECKING:
+    from ._ratiokit import _PairLike
 
 ProgressCallback = Callable[[str, int, int], object]
 
@@ -28,11 +31,19 @@ raises cancels the call, which then raises that exception (as Ctrl-C does)."""
 _Documented = TypeVar("_Documented")
 
 
-def documented_as(compiled: object) -> Callable[[_Documented], _Documented]:
-    """Gives the decorated wrapper the docstring of the compiled callable it extends."""
+PAIRS_NOTE = """\
+pairs may be any iterable of two-item pairs (tuples, lists, array rows, a generator or zip),
+each two str or two sequences of hashable items, as the package's ratio_many takes them."""
+
+
+def documented_as(
+    compiled: object, note: str = PROGRESS_NOTE
+) -> Callable[[_Documented], _Documented]:
+    """Gives the decorated wrapper the docstring of the compiled callable it extends, followed
+    by `note` on what the wrapper adds."""
 
     def apply(wrapper: _Documented) -> _Documented:
-        wrapper.__doc__ = f"{compiled.__doc__ or ''}\n\n{PROGRESS_NOTE}"
+        wrapper.__doc__ = f"{compiled.__doc__ or ''}\n\n{note}"
         return wrapper
 
     return apply
@@ -97,6 +108,10 @@ class Rationer(_ratiokit.Rationer):
         progress: Optional[ProgressCallback] = None,
     ) -> list[tuple[list[int], float]]:
         return self._cluster_canonicals_progress(canonicals, threshold, progress)
+
+    @documented_as(_ratiokit.Rationer.ratio_many, PAIRS_NOTE)
+    def ratio_many(self, pairs: Iterable[_PairLike]) -> list[float]:
+        return self._ratio_many_pairs(pairs)
 
 
 @final

@@ -205,22 +205,31 @@ def test_public_ratio_is_the_compiled_function_and_pickles_by_name():
     assert ratiokit.ratio("abcd", "bcde", autojunk=0) == 0.75
 
 
-def test_ratio_many_takes_any_iterable_of_pairs():
+@pytest.mark.parametrize("batch", ["ratio_many", "Rationer.ratio_many"])
+def test_ratio_many_takes_any_iterable_of_pairs(batch):
+    ratio_many = ratiokit.ratio_many if batch == "ratio_many" else ratiokit.Rationer().ratio_many
     pairs = [("abcd", "bcde"), ("kitten", "sitting"), ("", "x"), ("héllo", "hello")]
     want = [plain(a, b) for a, b in pairs]
-    assert ratiokit.ratio_many(iter(pairs)) == want
-    assert ratiokit.ratio_many(x for x in pairs) == want
-    assert ratiokit.ratio_many(zip([a for a, _ in pairs], [b for _, b in pairs]), 1) == want
-    assert ratiokit.ratio_many([list(p) for p in pairs]) == want
-    assert ratiokit.ratio([list(p) for p in pairs]) == want
-    assert ratiokit.ratio(iter(pairs), autojunk=True) == want
-    assert ratiokit.ratio_many(iter([])) == []
+    assert ratio_many(iter(pairs)) == want
+    assert ratio_many(x for x in pairs) == want
+    assert ratio_many(zip([a for a, _ in pairs], [b for _, b in pairs])) == want
+    assert ratio_many([list(p) for p in pairs]) == want
+    assert ratio_many([(list(a), tuple(b)) for a, b in pairs]) == want
+    assert ratio_many(iter([])) == []
     np = pytest.importorskip("numpy")
-    assert ratiokit.ratio_many(np.array(pairs)) == want
-    assert ratiokit.ratio_many(np.array(pairs, dtype=object)) == want
+    assert ratio_many(np.array(pairs)) == want
+    assert ratio_many(np.array(pairs, dtype=object)) == want
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame(pairs, columns=["a", "b"])
-    assert ratiokit.ratio_many(frame.itertuples(index=False)) == want
+    assert ratio_many(frame.itertuples(index=False)) == want
+
+
+def test_list_form_and_threads_take_any_iterable_of_pairs():
+    pairs = [("abcd", "bcde"), ("kitten", "sitting"), ("", "x"), ("héllo", "hello")]
+    want = [plain(a, b) for a, b in pairs]
+    assert ratiokit.ratio_many(zip([a for a, _ in pairs], [b for _, b in pairs]), 1) == want
+    assert ratiokit.ratio([list(p) for p in pairs]) == want
+    assert ratiokit.ratio(iter(pairs), autojunk=True) == want
 
 
 def test_long_generator_batches_keep_their_order():
@@ -234,6 +243,7 @@ def test_long_generator_batches_keep_their_order():
     ]
     want = [plain(a, b) for a, b in pairs]
     assert ratiokit.ratio_many((p for p in pairs), 2) == want
+    assert ratiokit.Rationer(threads=2).ratio_many(p for p in pairs) == want
     assert ratiokit.ratio(pairs, autojunk=True) == [junk(a, b) for a, b in pairs]
 
 

@@ -74,17 +74,32 @@ PyObject* rationer_ratio(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 const char* const RATIO_MANY_PARAMS[] = {"pairs"};
 const Signature RATIO_MANY_SIG{"Rationer.ratio_many()", RATIO_MANY_PARAMS, 1, 1};
 
-PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+const Signature PAIRS_RATIO_MANY_SIG{"Rationer._ratio_many_pairs()", RATIO_MANY_PARAMS, 1, 1};
+
+// ratio_many, and the private _ratio_many_pairs behind the package's method, which takes pairs
+// by the package's rule (any iterable of two-item pairs of str or of sequences of items).
+PyObject* rationer_batch_entry(const Signature& sig, PairShape shape, PyObject* self,
+                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     const Rationer* core = core_of(self);
     if (core == nullptr) return nullptr;
     PyObject* arg[1];
-    if (!parse_fastcall(RATIO_MANY_SIG, args, nargs, kwnames, arg)) return nullptr;
+    if (!parse_fastcall(sig, args, nargs, kwnames, arg)) return nullptr;
     // A copy keeps the pool alive whatever happens to the object meanwhile.
     const Rationer handle = *core;
-    return ratio_batch(arg[0], 0, &handle);
+    return ratio_batch(arg[0], 0, &handle, nullptr, shape);
   });
+}
+
+PyObject* rationer_ratio_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return rationer_batch_entry(RATIO_MANY_SIG, PairShape::tuples, self, args, nargs, kwnames);
+}
+
+PyObject* rationer_ratio_many_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return rationer_batch_entry(PAIRS_RATIO_MANY_SIG, PairShape::any_pairs, self, args, nargs,
+                              kwnames);
 }
 
 const char* const CLUSTER_PARAMS[] = {"canonicals", "threshold", "progress"};
@@ -158,6 +173,10 @@ PyMethodDef METHODS[] = {
      "Batched exact ratio over (a, b) pairs on the CPU with the GIL released. A batch that\n"
      "starts with long texts or repeated pairs is read whole, so that pairs sharing a text\n"
      "share its suffix automaton; any other is read a part at a time, as ratio_many does."},
+    {"_ratio_many_pairs", as_cfunction(rationer_ratio_many_pairs), METH_FASTCALL | METH_KEYWORDS,
+     "_ratio_many_pairs($self, pairs)\n--\n\n"
+     "ratio_many taking pairs by the package's rule: any iterable of two-item pairs, each two\n"
+     "str or two sequences of hashable items."},
     {"cluster_canonicals", as_cfunction(rationer_cluster_canonicals),
      METH_FASTCALL | METH_KEYWORDS,
      "cluster_canonicals($self, canonicals, threshold)\n--\n\n"
