@@ -320,6 +320,8 @@ BAD_CALLS: List[Tuple[str, Callable[[], Any], type, str]] = [
     ("dedupe", lambda: ratiokit.dedupe(["a", None], threshold=0.5), TypeError, "argument 'strings': item 1 is NoneType, not str"),
     ("ratio", lambda: ratiokit.ratio("a"), TypeError, "ratio() missing 1 required positional argument: 'b'"),
     ("ratio_many", lambda: ratiokit.ratio_many([], -1), OverflowError, NEGATIVE),
+    ("ratio_many", lambda: ratiokit.ratio_many({"a": "b"}), TypeError, "argument 'pairs': pass an iterable of (a, b) pairs (for two columns, zip(df[a], df[b])), not a dict"),
+    ("ratio", lambda: ratiokit.ratio({"a": "b"}), TypeError, "argument 'pairs': pass an iterable of (a, b) pairs (for two columns, zip(df[a], df[b])), not a dict"),
 ]
 
 

@@ -222,6 +222,10 @@ def test_ratio_many_takes_any_iterable_of_pairs(batch):
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame(pairs, columns=["a", "b"])
     assert ratio_many(frame.itertuples(index=False)) == want
+    assert ratio_many(zip(frame["a"], frame["b"])) == want
+    # Iterating a frame gives its column names, never its rows.
+    with pytest.raises(TypeError, match="not a DataFrame"):
+        ratio_many(frame)
 
 
 def test_list_form_and_threads_take_any_iterable_of_pairs():

@@ -56,6 +56,14 @@ int is_dataframe(PyObject* obj) {
   return r;
 }
 
+// A DataFrame or a Mapping, where a column or pairs are expected: iterating either would give
+// column names or keys, which nobody means to compare. -1 with an exception set.
+int is_table(PyObject* obj) {
+  const int frame = is_dataframe(obj);
+  if (frame != 0) return frame;
+  return is_instance_of(obj, COLLECTIONS_MAPPING, "collections.abc", "Mapping");
+}
+
 // The list an object's to_pylist() gives (a pyarrow array's), a new reference; nullptr with no
 // exception set when it has none.
 PyObject* pylist_of(PyObject* obj) {
@@ -417,6 +425,11 @@ bool PairReader::open(PyObject* obj, const char* name, PairShape shape) {
       type_error_naming(obj, msg::PAIRS_TYPE);
       return false;
     }
+    const int table = is_table(obj);
+    if (table != 0) {
+      if (table > 0) PyErr_Format(PyExc_TypeError, msg::PAIRS_NOT_TABLE, short_type_name(obj));
+      return false;
+    }
     if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyIter_Check(obj)) {
       // Checks that the argument is iterable at all, before any work is set up for it.
       PyObject* iter = PyObject_GetIter(obj);
@@ -623,9 +636,7 @@ PyObject* column_source(PyObject* obj, const char* not_iterable) {
     PyErr_Format(PyExc_TypeError, not_iterable, short_type_name(obj));
     return nullptr;
   }
-  // Iterating either would give column names or keys, which nobody means to compare.
-  int table = is_dataframe(obj);
-  if (table == 0) table = is_instance_of(obj, COLLECTIONS_MAPPING, "collections.abc", "Mapping");
+  const int table = is_table(obj);
   if (table < 0) return nullptr;
   if (table > 0) {
     PyErr_Format(PyExc_TypeError, msg::COLUMN_NOT_TABLE, short_type_name(obj));

@@ -13,6 +13,8 @@ inline constexpr const char* MIXED_OPERANDS =
     "a str cannot be compared with a '%U': give two str, or two lists, tuples or bytes of "
     "hashable items";
 inline constexpr const char* PAIRS_TYPE = "a '%U' is not an iterable of pairs";
+inline constexpr const char* PAIRS_NOT_TABLE =
+    "pass an iterable of (a, b) pairs (for two columns, zip(df[a], df[b])), not a %s";
 inline constexpr const char* NOT_A_PAIR = "'%U' object is not a pair of two items";
 inline constexpr const char* PAIR_LENGTH = "expected a pair of 2 items, but got %zd items";
 inline constexpr const char* ARGUMENT = "argument '%s': %S";
