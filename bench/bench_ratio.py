@@ -65,7 +65,9 @@ def short_line_pairs(sources, rng, count):
     return similar + unrelated
 
 
-def function_pairs(sources, rng, count):
+def functions_between(sources, shortest, longest):
+    """The source of every function and method whose text has shortest to longest characters,
+    in the order the modules and their trees give them."""
     funcs = []
     for _, text in sources:
         try:
@@ -75,8 +77,13 @@ def function_pairs(sources, rng, count):
         for node in ast.walk(tree):
             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 seg = ast.get_source_segment(text, node)
-                if seg and 200 <= len(seg) <= 4000:
+                if seg and shortest <= len(seg) <= longest:
                     funcs.append(seg)
+    return funcs
+
+
+def function_pairs(sources, rng, count):
+    funcs = functions_between(sources, 200, 4000)
     rng.shuffle(funcs)
     funcs = funcs[: 2 * count]
     by_len = sorted(funcs, key=len)
@@ -90,17 +97,7 @@ def mid_function_pairs(sources, rng, count):
     """Functions of 200 to 1,500 characters: (related, unrelated). Related pairs are a function
     and its length neighbour (often a near-duplicate) or an edited copy of itself; unrelated pairs
     are random."""
-    funcs = []
-    for _, text in sources:
-        try:
-            tree = ast.parse(text)
-        except SyntaxError:
-            continue
-        for node in ast.walk(tree):
-            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                seg = ast.get_source_segment(text, node)
-                if seg and 200 <= len(seg) <= 1500:
-                    funcs.append(seg)
+    funcs = functions_between(sources, 200, 1500)
     funcs = sorted(set(funcs))
     rng.shuffle(funcs)
     picked = funcs[: 2 * count]
