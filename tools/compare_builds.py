@@ -6,9 +6,8 @@ Each directory holds a `ratiokit` package with its compiled core (as tools/asan.
 Every round runs each case once per build in a fresh interpreter, alternating the order. The
 report gives each case's best wall time and best CPU time (all threads) per call over the
 rounds, and the after/before ratios: on a shared machine other work only ever adds time, so
-the best of several runs is the steadiest estimate. Used to check that the interruptible-call
-machinery costs nothing measurable on calls that are not interrupted; comparing a build with
-itself shows the noise.
+the best of several runs is the steadiest estimate. The cases cover the ratio, batch and
+clustering paths; comparing a build with itself shows the noise.
 """
 
 from __future__ import annotations
@@ -18,6 +17,12 @@ import json
 import os
 import subprocess
 import sys
+
+# Reads a standard-library module of the interpreter running the case.
+STDLIB = (
+    "import os\n"
+    "text = lambda f: open(os.path.join(os.path.dirname(os.__file__), f), encoding='utf-8').read()\n"
+)
 
 # name -> (setup, statement, calls per sample)
 CASES = {
@@ -35,6 +40,13 @@ CASES = {
         "p = [(w(), w()) for _ in range(20000)]", "rk.ratio_many(p)", 3),
     "ratio_many, 300 pairs of 2000 (polls)": (
         "p = [('ab' * 1000 + str(i), 'ba' * 1000) for i in range(300)]", "rk.ratio_many(p)", 2),
+    "ratio, two stdlib functions of ~900": (
+        STDLIB + "a, b = text('difflib.py')[2000:2900], text('difflib.py')[9000:9900]",
+        "rk.ratio(a, b)", 2000),
+    "cluster_canonicals, 4000 lines, threads=1": (
+        STDLIB + "lines = [l.strip() for f in ('argparse.py', 'difflib.py', 'typing.py', 'inspect.py')"
+        " for l in text(f).splitlines() if len(l.strip()) > 20][:4000]",
+        "rk.cluster_canonicals(lines, 0.8, threads=1)", 1),
 }
 
 CHILD = """
