@@ -402,9 +402,10 @@ struct BitsFinder {
   // out(r) = x(r) & (y(r - t) << t) for every row, 0 < t < 64, y's rows before its first being
   // its zero pad; returns whether any word of out is set.
   static bool dense_step(const uint64_t* x, const uint64_t* y, size_t t, uint64_t* out, size_t n) {
+    const uint64_t* const back = y - t;  // inside the pad, which holds 64 rows
     uint64_t acc = 0;
     for (size_t r = 0; r < n; ++r) {
-      out[r] = x[r] & (y[r - t] << t);
+      out[r] = x[r] & (back[r] << t);
       acc |= out[r];
     }
     return acc != 0;
