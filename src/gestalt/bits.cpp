@@ -358,16 +358,24 @@ struct BitsFinder {
     const size_t n = rhi - rlo, width = chi - clo;
     const uint64_t cols = column_mask<1>(clo, chi).w[0];
     const auto words = [&](size_t p) { return sc.dense.level(p); };
+    // Levels 0 and 1 in one pass: most windows of ordinary text hold no block longer than
+    // one or two code points, and stop here.
     uint64_t* l0 = words(0);
-    uint64_t found = 0;
+    uint64_t* l1 = words(1);
+    uint64_t found = 0, found_two = 0, above = 0;
     for (size_t r = 0; r < n; ++r) {
-      l0[r] = e[r].w[0] & cols;
-      found |= l0[r];
+      const uint64_t v = e[r].w[0] & cols;
+      l0[r] = v;
+      l1[r] = v & (above << 1);
+      found |= v;
+      found_two |= l1[r];
+      above = v;
     }
     if (found == 0) return Match{w.alo, w.blo, 0};
     const size_t longest = std::min(n, width);
-    size_t p = 0;
-    while ((size_t{2} << p) <= longest && dense_step(words(p), words(p), size_t{1} << p, words(p + 1), n)) {
+    size_t p = longest >= 2 && found_two != 0 ? 1 : 0;
+    while (p != 0 && (size_t{2} << p) <= longest &&
+           dense_step(words(p), words(p), size_t{1} << p, words(p + 1), n)) {
       ++p;
     }
     const uint64_t* cur = words(p);
