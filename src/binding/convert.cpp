@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "binding/messages.hpp"
+#include "portable/portable.hpp"
 
 namespace ratiokit::py {
 namespace {
@@ -347,6 +348,10 @@ bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, Cod
   return operand_pair(a, b, ids, PairNames{"a", "b", true}, into(ca), into(cb), alphabet);
 }
 
+// How far ahead of the item being read ItemCursor::next asks for memory (see there).
+constexpr Py_ssize_t PREFETCH_FAR = 16;
+constexpr Py_ssize_t PREFETCH_NEAR = 8;
+
 PyObject* ItemCursor::next() {
   if (ended_) return nullptr;
   if (items_ == nullptr && iter_ == nullptr && !start()) return end();
@@ -355,7 +360,22 @@ PyObject* ItemCursor::next() {
     return end();
   }
   if (items_ != nullptr) {
-    if (index_ == PyTuple_GET_SIZE(items_)) return end();
+    const Py_ssize_t size = PyTuple_GET_SIZE(items_);
+    if (index_ == size) return end();
+    // A batch's items lie scattered over the heap, and reading them in turn would wait on
+    // memory at each one: the item far ahead is asked for, and the members of a tuple nearer
+    // ahead (a pair's two texts), whose own header the first request has brought in by then.
+    if (index_ + PREFETCH_FAR < size) prefetch(PyTuple_GET_ITEM(items_, index_ + PREFETCH_FAR));
+    if (index_ + PREFETCH_NEAR < size) {
+      PyObject* ahead = PyTuple_GET_ITEM(items_, index_ + PREFETCH_NEAR);
+      if (PyTuple_CheckExact(ahead) && PyTuple_GET_SIZE(ahead) == 2) {
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+          const char* member = reinterpret_cast<const char*>(PyTuple_GET_ITEM(ahead, k));
+          prefetch(member);
+          prefetch(member + 64);  // a short str's characters follow its header
+        }
+      }
+    }
     PyObject* obj = PyTuple_GET_ITEM(items_, index_);
     ++index_;
     Py_INCREF(obj);

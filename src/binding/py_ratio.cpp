@@ -240,7 +240,8 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
   }
   const PoolHandle own = handle == nullptr && threads > 0 ? make_pool(threads) : nullptr;
   Pool* const pool = handle != nullptr ? handle->pool.get() : own.get();
-  values.reserve(reader.hint());
+  FloatParts floats;
+  floats.reserve(reader.hint());
   const bool ok = without_gil([&](ReleasedGil& gil) {
     // The loops live inside the release of the GIL: one dropped on the way out of a failure
     // still has its cancellation flag to stop its chunks by.
@@ -250,24 +251,30 @@ PyObject* ratio_batch(PyObject* pairs, uint64_t threads, const Rationer* handle,
       running[s].emplace(pool, steps[s].input.pairs.size(), steps[s]);
     };
     start(0);
-    for (size_t k = 0;; ++k) {
-      const size_t current = k % 2;
-      const size_t next = 1 - current;
-      if (!reader.ended()) {
-        gil.holding([&] { return read_step(steps[next]); });
-        if (!steps[next].input.pairs.empty()) start(next);
+    if (!reader.ended()) {
+      gil.holding([&] { return read_step(steps[1]); });
+      if (!steps[1].input.pairs.empty()) start(1);
+    }
+    // Steps finish in turn. Each finished step's ratios become floats, and its buffers take
+    // the next pairs, in one hold of the GIL, while the other step computes.
+    for (size_t s = 0; running[s]; s ^= 1) {
+      running[s]->wait();
+      running[s].reset();
+      bool read = false;
+      gil.holding([&] {
+        if (!floats.append(steps[s].out)) return false;
+        if (reader.ended()) return true;
+        read = true;
+        return read_step(steps[s]);
+      });
+      if (read && !steps[s].input.pairs.empty()) start(s);
+      if (record != nullptr && floats.size() > record->total.load(std::memory_order_relaxed)) {
+        record->total.store(floats.size(), std::memory_order_relaxed);  // its length was a guess
       }
-      running[current]->wait();
-      running[current].reset();
-      values.insert(values.end(), steps[current].out.begin(), steps[current].out.end());
-      if (record != nullptr && values.size() > record->total.load(std::memory_order_relaxed)) {
-        record->total.store(values.size(), std::memory_order_relaxed);  // its length was a guess
-      }
-      progress_set(record, values.size());
-      if (!running[next]) break;
+      progress_set(record, floats.size());
     }
   }, hook);
-  return ok ? float_list(values) : nullptr;
+  return ok ? floats.take() : nullptr;
 }
 
 PyMethodDef RATIO_BY_DEF = {

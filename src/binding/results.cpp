@@ -16,6 +16,30 @@ PyObject* float_list(const std::vector<double>& values) {
   return list;
 }
 
+FloatParts::~FloatParts() {
+  for (PyObject* f : items_) Py_DECREF(f);
+}
+
+bool FloatParts::append(std::span<const double> values) {
+  items_.reserve(items_.size() + values.size());  // so that no float made below can be lost
+  for (const double v : values) {
+    PyObject* f = PyFloat_FromDouble(v);
+    if (f == nullptr) return false;
+    items_.push_back(f);
+  }
+  return true;
+}
+
+PyObject* FloatParts::take() {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items_.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t k = 0; k < items_.size(); ++k) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), items_[k]);
+  }
+  items_.clear();
+  return list;
+}
+
 PyObject* cluster_list(const std::vector<std::pair<std::vector<size_t>, double>>& clusters) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(clusters.size()));
   if (list == nullptr) return nullptr;

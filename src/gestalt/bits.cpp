@@ -87,6 +87,21 @@ Bits<W> column_mask(size_t lo, size_t hi) {
 // Enough levels for blocks of 64 * W code points: 1, 2, 4, ..., 256.
 constexpr size_t MAX_LEVELS = 9;
 
+// Windows of one word of columns and at most this many rows skip no rows (find_dense).
+constexpr size_t DENSE_ROWS = 128;
+
+// The arrays of find_dense: the levels of blocks of 1, 2, ..., 64 code points and two for the
+// descent, each behind DENSE_PAD rows that stay zero, so that a row shifted in from before the
+// window's first row reads as no match without a branch or a fill.
+struct DenseLevels {
+  static constexpr size_t LEVELS = 7;
+  static constexpr size_t PAD = 64;
+  static constexpr size_t STRIDE = PAD + DENSE_ROWS;
+  std::array<uint64_t, (LEVELS + 2) * STRIDE> words{};
+
+  uint64_t* level(size_t p) { return words.data() + p * STRIDE + PAD; }
+};
+
 // Rows a window sweeps at once. A longer text of rows is swept in pieces of this many rows
 // (each with the block length's worth of rows before it, so that no block is cut), its row
 // masks looked up for each piece rather than kept: the memory of a pair then stays a few
@@ -107,6 +122,7 @@ struct MaskTable {
 
 struct BitsScratch {
   MaskTable table;
+  DenseLevels dense;
   std::vector<uint64_t> rows;    // E(r) for every row, W words each
   std::vector<uint64_t> levels;  // MAX_LEVELS arrays of one window's rows
   std::vector<uint64_t> cur, cand;
@@ -187,17 +203,23 @@ struct BitsFinder {
     by_piece = rows.size() > ROW_PIECE + BITS_MAX_COLS;
     row_room = by_piece ? ROW_PIECE + BITS_MAX_COLS : rows.size();
     live_words = (row_room + 63) / 64;
-    sc.rows.resize(row_room * W);
-    sc.levels.resize(MAX_LEVELS * row_room * W);
-    sc.cur.resize(row_room * W);
-    sc.cand.resize(row_room * W);
-    sc.live.resize((MAX_LEVELS + 2) * live_words);
+    // Grown only: every word is written before it is read, and shrinking then regrowing would
+    // zero-fill the arrays again for each pair of a batch whose lengths vary.
+    grow(sc.rows, row_room * W);
+    grow(sc.levels, MAX_LEVELS * row_room * W);
+    grow(sc.cur, row_room * W);
+    grow(sc.cand, row_room * W);
+    grow(sc.live, (MAX_LEVELS + 2) * live_words);
     // Nothing from here on allocates or throws until the recursion starts.
     for (size_t c = 0; c < cols.size(); ++c) mask_of(cols[c], true)[c / 64] |= uint64_t{1} << (c % 64);
     if (!by_piece) {
       fill_rows(0, rows.size());
       clear_table();
     }
+  }
+
+  static void grow(std::vector<uint64_t>& v, size_t n) {
+    if (v.size() < n) v.resize(n);
   }
 
   Bits<W>* level(size_t p) {
@@ -238,6 +260,9 @@ struct BitsFinder {
     const size_t rlo = rows_are_a ? w.alo : w.blo, rhi = rows_are_a ? w.ahi : w.bhi;
     const size_t clo = rows_are_a ? w.blo : w.alo, chi = rows_are_a ? w.bhi : w.ahi;
     const size_t n = rhi - rlo, width = chi - clo;
+    if constexpr (W == 1) {
+      if (n <= DENSE_ROWS) return find_dense(w, e);
+    }
     const size_t words = (n + 63) / 64;
     const Bits<W> cols = column_mask<W>(clo, chi);
     if (n == 1 || width == 1) {
@@ -322,6 +347,76 @@ struct BitsFinder {
     }
     const size_t row_start = rlo + row_end + 1 - k, col_start = col_end + 1 - k;
     return rows_are_a ? Match{row_start, col_start, k} : Match{col_start, row_start, k};
+  }
+
+  // find() for one word of columns and few rows: every row of every level is computed, in
+  // straight loops the compiler vectorises, where skipping dead rows would cost more in
+  // bookkeeping than the words it saves. Same levels, same descent, same tie-break.
+  Match find_dense(const WindowBounds& w, const Bits<1>* e) {
+    const size_t rlo = rows_are_a ? w.alo : w.blo, rhi = rows_are_a ? w.ahi : w.bhi;
+    const size_t clo = rows_are_a ? w.blo : w.alo, chi = rows_are_a ? w.bhi : w.ahi;
+    const size_t n = rhi - rlo, width = chi - clo;
+    const uint64_t cols = column_mask<1>(clo, chi).w[0];
+    const auto words = [&](size_t p) { return sc.dense.level(p); };
+    // Levels 0 and 1 in one pass: most windows of ordinary text hold no block longer than
+    // one or two code points, and stop here.
+    uint64_t* l0 = words(0);
+    uint64_t* l1 = words(1);
+    uint64_t found = 0, found_two = 0, above = 0;
+    for (size_t r = 0; r < n; ++r) {
+      const uint64_t v = e[r].w[0] & cols;
+      l0[r] = v;
+      l1[r] = v & (above << 1);
+      found |= v;
+      found_two |= l1[r];
+      above = v;
+    }
+    if (found == 0) return Match{w.alo, w.blo, 0};
+    const size_t longest = std::min(n, width);
+    size_t p = longest >= 2 && found_two != 0 ? 1 : 0;
+    while (p != 0 && (size_t{2} << p) <= longest &&
+           dense_step(words(p), words(p), size_t{1} << p, words(p + 1), n)) {
+      ++p;
+    }
+    const uint64_t* cur = words(p);
+    uint64_t* spare[2] = {words(DenseLevels::LEVELS), words(DenseLevels::LEVELS + 1)};
+    size_t next = 0;
+    size_t k = size_t{1} << p;
+    for (size_t q = p; q-- > 0;) {
+      const size_t s = size_t{1} << q;
+      if (k + s > longest) continue;
+      if (dense_step(cur, words(q), k, spare[next], n)) {
+        cur = spare[next];
+        next ^= 1;
+        k += s;
+      }
+    }
+    size_t row_end = 0;
+    uint64_t col_bits = 0;
+    if (rows_are_a) {
+      while (cur[row_end] == 0) ++row_end;
+      col_bits = cur[row_end];
+    } else {
+      // The lowest column over all rows, then the first row holding it.
+      for (size_t r = 0; r < n; ++r) col_bits |= cur[r];
+      col_bits &= ~col_bits + 1;
+      while ((cur[row_end] & col_bits) == 0) ++row_end;
+    }
+    const size_t col_end = static_cast<size_t>(std::countr_zero(col_bits));
+    const size_t row_start = rlo + row_end + 1 - k, col_start = col_end + 1 - k;
+    return rows_are_a ? Match{row_start, col_start, k} : Match{col_start, row_start, k};
+  }
+
+  // out(r) = x(r) & (y(r - t) << t) for every row, 0 < t < 64, y's rows before its first being
+  // its zero pad; returns whether any word of out is set.
+  static bool dense_step(const uint64_t* x, const uint64_t* y, size_t t, uint64_t* out, size_t n) {
+    const uint64_t* const back = y - t;  // inside the pad, which holds 64 rows
+    uint64_t acc = 0;
+    for (size_t r = 0; r < n; ++r) {
+      out[r] = x[r] & (back[r] << t);
+      acc |= out[r];
+    }
+    return acc != 0;
   }
 
   // out(r) = x(r) & (y(r - t) << t) for the rows r where x and y(r - t) both live; returns

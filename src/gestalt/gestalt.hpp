@@ -193,7 +193,8 @@ struct GestaltCount {
 // One pending window of the recursion; `bound` = min of its two sides is the most it can still
 // add to M.
 struct Window {
-  size_t bound, alo, ahi, blo, bhi;
+  WindowBounds at;
+  size_t bound;
 };
 
 // The count through b's automaton, given matching statistics of a against it.

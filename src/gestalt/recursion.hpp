@@ -26,12 +26,12 @@ namespace recursion_detail {
 // Max-heap order: the larger bound first, then the smaller alo.
 struct HeapLess {
   bool operator()(const Window& x, const Window& y) const {
-    return x.bound < y.bound || (x.bound == y.bound && x.alo > y.alo);
+    return x.bound < y.bound || (x.bound == y.bound && x.at.alo > y.at.alo);
   }
 };
 
 inline Window window(size_t alo, size_t ahi, size_t blo, size_t bhi) {
-  return Window{std::min(ahi - alo, bhi - blo), alo, ahi, blo, bhi};
+  return Window{WindowBounds{alo, ahi, blo, bhi}, std::min(ahi - alo, bhi - blo)};
 }
 
 }  // namespace recursion_detail
@@ -51,6 +51,11 @@ GestaltCount recurse(size_t la, size_t lb, StopRule rule, Find&& find) {
   if (upper < rule.need) return {m, Outcome::short_of_need};
   if (upper == 0) return {m, Outcome::exact};
   ws.push_back(window(0, la, 0, lb));
+  const auto push = [&](const Window& next) {
+    if (next.bound == 0) return;
+    ws.push_back(next);
+    if (best_first) std::push_heap(ws.begin(), ws.end(), HeapLess{});
+  };
   const CancelCheck check;
   while (!ws.empty()) {
     check();
@@ -58,23 +63,20 @@ GestaltCount recurse(size_t la, size_t lb, StopRule rule, Find&& find) {
     const Window w = ws.back();
     ws.pop_back();
     upper -= w.bound;
-    const Match r = find(WindowBounds{w.alo, w.ahi, w.blo, w.bhi});
+    const Match r = find(w.at);
     if (r.k == 0) {
       if (m + upper < rule.need) return {m, Outcome::short_of_need};
       continue;
     }
     m += r.k;
     if (m >= rule.cap) return {m, Outcome::reached_cap};
-    const Window left = window(w.alo, r.i, w.blo, r.j);
-    const Window right = window(r.i + r.k, w.ahi, r.j + r.k, w.bhi);
+    const Window left = window(w.at.alo, r.i, w.at.blo, r.j);
+    const Window right = window(r.i + r.k, w.at.ahi, r.j + r.k, w.at.bhi);
     upper += left.bound + right.bound;
     if (m + upper < rule.need) return {m, Outcome::short_of_need};
     // Depth-first order pops the left window first, as difflib's own recursion does.
-    for (const Window& next : {right, left}) {
-      if (next.bound == 0) continue;
-      ws.push_back(next);
-      if (best_first) std::push_heap(ws.begin(), ws.end(), HeapLess{});
-    }
+    push(right);
+    push(left);
   }
   return {m, Outcome::exact};
 }
