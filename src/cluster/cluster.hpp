@@ -334,9 +334,6 @@ std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePo
                                  uint64_t budget, Progress* progress = nullptr,
                                  std::vector<uint32_t>* forest = nullptr);
 
-// The exact ratio of a and b when it is at most `cap`, 2.0 (above every ratio) otherwise.
-double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap);
-
 // Components of the edges with two or more members, each with its exact minimum pairwise
 // ratio (over both orientations where they occur), ordered by smallest member. Member pairs
 // are evaluated in blocks of at most `budget`.
