@@ -126,7 +126,8 @@ struct LcsMasks {
   // A character's slot: itself when ASCII, 128 + its rank in `chars` otherwise, NO_SLOT when
   // the pattern lacks it.
   size_t slot(uint32_t c) const;
-  const uint64_t* row(uint32_t c) const;  // nullptr for a character the pattern lacks
+  // The rows of c; nullptr for a character beyond ASCII that the pattern lacks.
+  const uint64_t* row(uint32_t c) const;
 };
 // `row` is the caller's scratch. With a target above 0 the scan stops as soon as it is settled
 // whether the LCS reaches the target, and returns a count on the same side of it (at least the
