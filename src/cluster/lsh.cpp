@@ -16,23 +16,24 @@
 
 namespace ratiokit {
 
-uint64_t fnv1a_bytes(std::span<const uint8_t> bytes) {
-  uint64_t h = FNV_OFFSET_BASIS;
-  for (const uint8_t byte : bytes) {
-    h ^= byte;
-    h *= FNV_PRIME;
-  }
-  return h;
-}
+namespace {
 
-uint64_t fnv1a_u64s(std::span<const uint64_t> values) {
+// FNV-1a with each value taken whole as one step (a byte, or a 64-bit word).
+template <class T>
+uint64_t fnv1a(std::span<const T> values) {
   uint64_t h = FNV_OFFSET_BASIS;
-  for (const uint64_t v : values) {
+  for (const T v : values) {
     h ^= v;
     h *= FNV_PRIME;
   }
   return h;
 }
+
+}  // namespace
+
+uint64_t fnv1a_bytes(std::span<const uint8_t> bytes) { return fnv1a(bytes); }
+
+uint64_t fnv1a_u64s(std::span<const uint64_t> values) { return fnv1a(values); }
 
 std::vector<HashFunction> hash_functions(size_t num_perm) {
   std::vector<HashFunction> out;
