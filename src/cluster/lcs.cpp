@@ -69,12 +69,6 @@ inline const uint64_t* match_bits(const LcsMasks& masks, uint32_t c, size_t word
   return s == LcsMasks::NO_SLOT ? nullptr : masks.other.data() + (s - 128) * words;
 }
 
-}  // namespace
-
-const uint64_t* LcsMasks::row(uint32_t c) const { return match_bits(*this, c, words); }
-
-namespace {
-
 // LCS of the pattern and the text read so far: the zeros of `v` within the pattern's length.
 inline size_t lcs_so_far(const uint64_t* v, size_t words, size_t length) {
   size_t zeros = 0;
@@ -120,6 +114,8 @@ size_t lcs_in_registers(const LcsMasks& masks, std::span<const Char> text, size_
 }
 
 }  // namespace
+
+const uint64_t* LcsMasks::row(uint32_t c) const { return match_bits(*this, c, words); }
 
 template <class Char>
 size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector<uint64_t>& v,
