@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import pytest
@@ -367,6 +368,7 @@ BAD_CALLS: List[Tuple[str, Callable[[], Any], type, str]] = [
     # A mapping as one pair iterates as its keys: refused, not compared.
     ("ratio_many", lambda: ratiokit.ratio_many([{"a": "x", "b": "y"}]), TypeError, "argument 'pairs': 'dict' object is not a pair of two items"),
     ("Rationer.ratio_many", lambda: R().ratio_many([("a", "b"), {"a": "x", "b": "y"}]), TypeError, "argument 'pairs': 'dict' object is not a pair of two items"),
+    ("ratio", lambda: ratiokit.ratio([types.MappingProxyType({"a": "x", "b": "y"})]), TypeError, "argument 'pairs': 'mappingproxy' object is not a pair of two items"),
 ]
 
 

@@ -12,7 +12,9 @@ namespace ratiokit::py {
 namespace {
 
 PyObject* COLLECTIONS_SEQUENCE = nullptr;
+#ifndef Py_TPFLAGS_MAPPING
 PyObject* COLLECTIONS_MAPPING = nullptr;
+#endif
 PyObject* NUMBERS_REAL = nullptr;
 
 // isinstance(obj, <module>.<name>), the class looked up once; -1 with an exception set.
@@ -57,9 +59,16 @@ int is_loaded_instance(PyObject* obj, const char* module, const char* name) {
   return r;
 }
 
+// isinstance(obj, collections.abc.Mapping); pairs ask it of every item that is not a tuple or
+// list, so where the interpreter keeps the answer in a type flag (set on the ABC's subclasses
+// and registered classes) that flag is read instead.
 int is_mapping(PyObject* obj) {
   if (PyDict_Check(obj)) return 1;
+#ifdef Py_TPFLAGS_MAPPING
+  return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MAPPING) ? 1 : 0;
+#else
   return is_instance_of(obj, COLLECTIONS_MAPPING, "collections.abc", "Mapping");
+#endif
 }
 
 // A pandas DataFrame, a pyarrow Table or RecordBatch, or a Mapping, where a column or pairs are
