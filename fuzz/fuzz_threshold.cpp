@@ -1,6 +1,6 @@
-// The threshold tests and the capped recursion agree with the exact count: gestalt_edge_bounded
-// is true exactly when M >= need, gestalt_edge gives the exact ratio exactly then, and
-// gestalt_ratio_capped gives 2.0 exactly when M reaches the cap, else the exact ratio. need and
+// The threshold tests agree with the exact count: gestalt_ratio_reaches answers exactly when
+// M >= need, gestalt_ratio_at_least gives the exact ratio exactly then, and gestalt_ratio_at_most
+// and gestalt_ratio_below_count give it exactly when M stays below the cap. need and
 // cap come from need_count / cap_count, whose own definitions are checked alongside.
 #include <cmath>
 #include <cstring>
@@ -75,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(ratio_from_m(total / 2, total) < threshold);
   }
   const bool passes = total == 0 || m >= need;
-  FUZZ_CHECK(gestalt_edge_bounded(a, b, sam, threshold) == passes);
-  const std::optional<double> edge = gestalt_edge(a, b, sam, threshold);
+  const std::optional<double> reached = gestalt_ratio_reaches(a, b, sam, threshold);
+  FUZZ_CHECK(reached.has_value() == passes);
+  if (reached && total > 0) FUZZ_CHECK(!(*reached < threshold) && *reached <= exact);
+  const std::optional<double> edge = gestalt_ratio_at_least(a, b, sam, threshold);
   FUZZ_CHECK(edge.has_value() == passes);
   if (edge) FUZZ_CHECK(*edge == exact);
 
@@ -88,10 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(ratio_from_m(cap_m, total) > cap_ratio);
     FUZZ_CHECK(cap_m == 0 || ratio_from_m(cap_m - 1, total) <= cap_ratio);
   }
+  const std::optional<double> at_most = gestalt_ratio_at_most(a, b, sam, cap_ratio);
+  FUZZ_CHECK(at_most.has_value() == (exact <= cap_ratio));
+  if (at_most) FUZZ_CHECK(*at_most == exact);
   if (!a.empty() && !b.empty()) {
     for (const uint64_t cap : {pick_cap(mode >> 5, raw, m), cap_m}) {
-      const double capped = gestalt_ratio_capped(a, b, sam, cap);
-      FUZZ_CHECK(capped == (m >= cap ? 2.0 : exact));
+      const std::optional<double> capped = gestalt_ratio_below_count(a, b, sam, cap);
+      FUZZ_CHECK(capped.has_value() == (m < cap));
+      if (capped) FUZZ_CHECK(*capped == exact);
     }
   }
   return 0;

@@ -71,8 +71,8 @@ def ratio_many(
     released (``threads=0``: all of them; ``threads=N``: N workers for this call).
 
     ``pairs`` is any iterable of two-item pairs (tuples, lists, array rows; a generator or
-    ``zip`` too), each two ``str`` or two sequences of hashable items (lists, tuples, bytes), as
-    ``ratio(a, b)`` takes them. A long batch is read a part at a time while the parts before it
+    ``zip`` too; a pyarrow list array of two-item lists), each two ``str`` or two sequences of
+    hashable items (lists, tuples, bytes), as ``ratio(a, b)`` takes them. A long batch is read a part at a time while the parts before it
     compute. `progress`, if given, is called as ``progress("pairs", done, total)`` about ten
     times a second while the batch runs, as for the other long calls.
     """

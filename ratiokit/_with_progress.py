@@ -32,8 +32,9 @@ _Documented = TypeVar("_Documented")
 
 
 PAIRS_NOTE = """\
-pairs may be any iterable of two-item pairs (tuples, lists, array rows, a generator or zip),
-each two str or two sequences of hashable items, as the package's ratio_many takes them."""
+pairs may be any iterable of two-item pairs (tuples, lists, array rows, a generator or zip, a
+pyarrow list array of two-item lists), each two str or two sequences of hashable items, as the
+package's ratio_many takes them."""
 
 
 def documented_as(

@@ -1,9 +1,9 @@
 """Prints which input kinds each public entry point takes: a Markdown table of entry point x kind,
 "accepted" (the same result as for a list) or the TypeError it raises.
 
-The entry points and kinds are the registries of tests/test_contract.py, which asserts the same
-table; the pair inputs of ratio and ratio_many are added here. Run from the repository root
-with the package installed:  python tools/input_table.py
+The entry points and kinds are the registries of tests/test_contract.py (columns, documents and
+pairs), which asserts the same table. Run from the repository root with the package installed:
+python tools/input_table.py
 """
 
 from __future__ import annotations
@@ -15,15 +15,7 @@ from typing import Any, Callable
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-import ratiokit  # noqa: E402
-from test_contract import INPUT_ENTRIES, INPUT_KINDS  # noqa: E402
-
-PAIRS = [("abcd", "abce"), ("xyz", "xyy")]
-PAIR_ENTRIES = {
-    "ratio(pairs)": lambda c: ratiokit.ratio(c),
-    "ratio_many": lambda c: ratiokit.ratio_many(c),
-    "Rationer.ratio_many": lambda c: ratiokit.Rationer().ratio_many(c),
-}
+from test_contract import INPUT_ENTRIES, INPUT_KINDS, PAIR_ENTRIES  # noqa: E402
 
 
 def outcome(call: Callable[[Any], Any], make: Any, sample: list) -> str:
@@ -42,8 +34,7 @@ def outcome(call: Callable[[Any], Any], make: Any, sample: list) -> str:
 
 def main() -> None:
     kinds = list(INPUT_KINDS)
-    rows = [(name, call, sample) for name, (call, _, sample, _) in INPUT_ENTRIES.items()]
-    rows += [(name, call, PAIRS) for name, call in PAIR_ENTRIES.items()]
+    rows = [(name, call, sample) for name, (call, _, sample, _) in {**INPUT_ENTRIES, **PAIR_ENTRIES}.items()]
     legend: dict[str, str] = {}  # outcome -> its mark
     print("| entry point | " + " | ".join(kinds) + " |")
     print("|---" * (len(kinds) + 1) + "|")

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include "binding/messages.hpp"
 #include "portable/portable.hpp"
@@ -12,7 +13,9 @@ namespace ratiokit::py {
 namespace {
 
 PyObject* COLLECTIONS_SEQUENCE = nullptr;
+#ifndef Py_TPFLAGS_MAPPING
 PyObject* COLLECTIONS_MAPPING = nullptr;
+#endif
 PyObject* NUMBERS_REAL = nullptr;
 
 // isinstance(obj, <module>.<name>), the class looked up once; -1 with an exception set.
@@ -42,27 +45,43 @@ const char* short_type_name(PyObject* obj) {
   return dot != nullptr ? dot + 1 : name;
 }
 
-// A pandas DataFrame. pandas is only asked when it is already imported: a DataFrame cannot exist
-// otherwise. -1 with an exception set.
-int is_dataframe(PyObject* obj) {
-  PyObject* pandas = PyDict_GetItemString(PyImport_GetModuleDict(), "pandas");  // borrowed
-  if (pandas == nullptr) return 0;
-  PyObject* frame = PyObject_GetAttrString(pandas, "DataFrame");
-  if (frame == nullptr) {
+// isinstance(obj, <module>.<name>) for a module that is only asked when it is already
+// imported: an instance of its class cannot exist otherwise. -1 with an exception set.
+int is_loaded_instance(PyObject* obj, const char* module, const char* name) {
+  PyObject* found = PyDict_GetItemString(PyImport_GetModuleDict(), module);  // borrowed
+  if (found == nullptr) return 0;
+  PyObject* cls = PyObject_GetAttrString(found, name);
+  if (cls == nullptr) {
     PyErr_Clear();
     return 0;
   }
-  const int r = PyObject_IsInstance(obj, frame);
-  Py_DECREF(frame);
+  const int r = PyObject_IsInstance(obj, cls);
+  Py_DECREF(cls);
   return r;
 }
 
-// A DataFrame or a Mapping, where a column or pairs are expected: iterating either would give
-// column names or keys, which nobody means to compare. -1 with an exception set.
-int is_table(PyObject* obj) {
-  const int frame = is_dataframe(obj);
-  if (frame != 0) return frame;
+// isinstance(obj, collections.abc.Mapping); pairs ask it of every item that is not a tuple or
+// list, so where the interpreter keeps the answer in a type flag (set on the ABC's subclasses
+// and registered classes) that flag is read instead.
+int is_mapping(PyObject* obj) {
+  if (PyDict_Check(obj)) return 1;
+#ifdef Py_TPFLAGS_MAPPING
+  return PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MAPPING) ? 1 : 0;
+#else
   return is_instance_of(obj, COLLECTIONS_MAPPING, "collections.abc", "Mapping");
+#endif
+}
+
+// A pandas DataFrame, a pyarrow Table or RecordBatch, or a Mapping, where a column or pairs are
+// expected: iterating any of them (or a table's to_pylist()) gives column names, keys or rows as
+// dicts, which nobody means to compare. -1 with an exception set.
+int is_table(PyObject* obj) {
+  for (const auto& [module, name] : {std::pair{"pandas", "DataFrame"}, {"pyarrow", "Table"},
+                                     {"pyarrow", "RecordBatch"}}) {
+    const int r = is_loaded_instance(obj, module, name);
+    if (r != 0) return r;
+  }
+  return is_mapping(obj);
 }
 
 // The list an object's to_pylist() gives (a pyarrow array's), a new reference; nullptr with no
@@ -450,6 +469,14 @@ bool PairReader::open(PyObject* obj, const char* name, PairShape shape) {
       if (table > 0) PyErr_Format(PyExc_TypeError, msg::PAIRS_NOT_TABLE, short_type_name(obj));
       return false;
     }
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+      // An array of lists iterates as scalars of its own kind; its list holds plain ones.
+      items_.reset();
+      Py_CLEAR(list_);
+      list_ = pylist_of(obj);
+      if (list_ != nullptr) obj = list_;
+      if (PyErr_Occurred()) return false;
+    }
     if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyIter_Check(obj)) {
       // Checks that the argument is iterable at all, before any work is set up for it.
       PyObject* iter = PyObject_GetIter(obj);
@@ -522,10 +549,15 @@ bool PairReader::read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t&
     Py_INCREF(item);
     pair = item;
   } else if (side_kind(item) == SideKind::other) {
-    pair = PySequence_Fast(item, "");
-    if (pair == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-      PyErr_Clear();
+    // A mapping iterates as its keys, which would be compared in place of its values.
+    const int mapping = is_mapping(item);
+    if (mapping < 0) return false;
+    if (mapping == 0) {
+      pair = PySequence_Fast(item, "");
+      if (pair == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+      }
     }
   }
   if (pair == nullptr) {

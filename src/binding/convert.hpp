@@ -129,13 +129,22 @@ bool to_operand_pair(PyObject* a, PyObject* b, ItemIds& ids, CodePoints& ca, Cod
 
 // How a batch reads its pairs. `tuples`: as the module's own ratio_many, a sequence of 2-tuples
 // of str. `any_pairs`: as the package's, any iterable of 2-item iterables whose sides are as
-// to_operand_pair takes them.
+// to_operand_pair takes them, or an array with to_pylist() (a pyarrow list array of 2-item
+// lists) read through that list, as columns are.
 enum class PairShape : uint8_t { tuples, any_pairs };
 
 // The pairs argument of a batch read a part at a time, for a computation that starts on the
 // first pairs while later ones are still being copied. Use only with the GIL held.
 class PairReader {
  public:
+  PairReader() = default;
+  ~PairReader() {
+    items_.reset();
+    Py_XDECREF(list_);
+  }
+  PairReader(const PairReader&) = delete;
+  PairReader& operator=(const PairReader&) = delete;
+
   // Checks the argument's outer shape; false with an exception set.
   bool open(PyObject* obj, const char* name, PairShape shape = PairShape::tuples);
   // Appends the next pairs to `out`: at least one (unless the input has ended), then more while
@@ -149,6 +158,7 @@ class PairReader {
  private:
   bool read_pair(PyObject* item, FlatPairs& out, Text side[2], size_t& alphabet);
 
+  PyObject* list_ = nullptr;  // what an array's to_pylist() gave, read in its place
   std::optional<ItemCursor> items_;
   ItemIds ids_;
   PairShape shape_ = PairShape::tuples;

@@ -4,23 +4,13 @@
 #include <atomic>
 #include <bit>
 #include <numeric>
+#include <optional>
 #include <tuple>
 
 #include "cluster/cluster.hpp"
 #include "parallel/parallel.hpp"
 
 namespace ratiokit {
-
-double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap) {
-  const size_t total = a.size() + b.size();
-  if (total == 0) return 1.0;
-  if (a.empty() || b.empty()) return 0.0;
-  const uint64_t c = cap_count(cap, total);
-  const size_t p = common_prefix(a, b);
-  if (p >= c) return 2.0;
-  if (p < std::min(a.size(), b.size()) && common_suffix(a, b, p) >= c) return 2.0;
-  return gestalt_ratio_capped(a, b, sam_b, c);
-}
 
 namespace {
 
@@ -126,12 +116,15 @@ std::vector<Cluster> assemble(size_t n, std::span<const Edge> edges,
       std::atomic<uint64_t>& cell = minimum[w.cluster];
       // A stale (higher) cap only costs time, never the answer.
       const double cap = std::bit_cast<double>(cell.load(std::memory_order_relaxed));
-      double r = capped_pair_ratio(strings[w.a], strings[w.b], lazy.get(w.b), cap);
+      std::optional<double> r =
+          gestalt_ratio_at_most(strings[w.a], strings[w.b], lazy.get(w.b), cap);
       if (orientation.both_ways(w.a, w.b)) {
-        r = std::min(r, capped_pair_ratio(strings[w.b], strings[w.a], lazy.get(w.a),
-                                          std::min(cap, r)));
+        // Only a ratio below the one just found can lower the minimum further.
+        const std::optional<double> back =
+            gestalt_ratio_at_most(strings[w.b], strings[w.a], lazy.get(w.a), r.value_or(cap));
+        if (back) r = back;
       }
-      atomic_min(cell, r);
+      if (r) atomic_min(cell, *r);
     };
 
     // Member pairs are listed a block at a time (cluster by cluster, pairs in lexicographic

@@ -126,7 +126,8 @@ struct LcsMasks {
   // A character's slot: itself when ASCII, 128 + its rank in `chars` otherwise, NO_SLOT when
   // the pattern lacks it.
   size_t slot(uint32_t c) const;
-  const uint64_t* row(uint32_t c) const;  // nullptr for a character the pattern lacks
+  // The rows of c; nullptr for a character beyond ASCII that the pattern lacks.
+  const uint64_t* row(uint32_t c) const;
 };
 // `row` is the caller's scratch. With a target above 0 the scan stops as soon as it is settled
 // whether the LCS reaches the target, and returns a count on the same side of it (at least the
@@ -333,9 +334,6 @@ std::vector<Edge> streamed_edges(CandidateStream& stream, std::span<const CodePo
                                  LazySams& lazy, double threshold, Orientation orientation,
                                  uint64_t budget, Progress* progress = nullptr,
                                  std::vector<uint32_t>* forest = nullptr);
-
-// The exact ratio of a and b when it is at most `cap`, 2.0 (above every ratio) otherwise.
-double capped_pair_ratio(Text a, Text b, const Sam& sam_b, double cap);
 
 // Components of the edges with two or more members, each with its exact minimum pairwise
 // ratio (over both orientations where they occur), ordered by smallest member. Member pairs

@@ -297,9 +297,9 @@ struct PairTest {
     return lcs_rules_out(strings[p.a], strings[p.b], threshold);
   }
   bool links(const CandidatePair& p) const {
-    if (gestalt_edge_bounded(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
+    if (gestalt_ratio_reaches(strings[p.a], strings[p.b], lazy.get(p.b), threshold)) return true;
     return orientation.both_ways(p.a, p.b) &&
-           gestalt_edge_bounded(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
+           gestalt_ratio_reaches(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
   }
   bool operator()(const CandidatePair& p) const { return !ruled_out(p) && links(p); }
   // The automata a test reads: of b, and of a where both orientations occur.
@@ -417,10 +417,11 @@ std::vector<Edge> spanning_edges(std::vector<CandidatePair>& pairs,
   const PairTest test{strings, lazy, threshold, orientation};
   if (pairs.size() == 1) {
     const CandidatePair p = pairs[0];
-    std::optional<double> r = gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+    std::optional<double> r =
+        gestalt_ratio_at_least(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
     if (orientation.both_ways(p.a, p.b)) {
       const std::optional<double> back =
-          gestalt_edge(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
+          gestalt_ratio_at_least(strings[p.b], strings[p.a], lazy.get(p.a), threshold);
       // The ratio is known only when both orientations reached the threshold: the other one is
       // below it, and lower.
       if (r && back) {

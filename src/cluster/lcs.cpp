@@ -2,6 +2,7 @@
 // the upper bound that spares the edge tests most rejections. Tested by
 // tests/cpp/cluster_test.cpp against a quadratic table.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <utility>
 
@@ -35,12 +36,6 @@ size_t LcsMasks::slot(uint32_t c) const {
   return 128 + static_cast<size_t>(it - chars.begin());
 }
 
-const uint64_t* LcsMasks::row(uint32_t c) const {
-  const size_t s = slot(c);
-  if (s == NO_SLOT) return nullptr;
-  return s < 128 ? ascii.data() + s * words : other.data() + (s - 128) * words;
-}
-
 namespace {
 
 // std::popcount without a popcount instruction in the target is a library call: this is the
@@ -52,8 +47,9 @@ inline size_t count_ones(uint64_t x) {
   return static_cast<size_t>((x * 0x0101010101010101ULL) >> 56);
 }
 
-// One step of the recurrence over all words: V = (V + U) | (V - U) with U = V & match; U lies
-// within V, so V - U = V & ~U. The sum carries across words.
+// One step of the recurrence over all words: V = (V + U) | (V - U) with U = V & match. U lies
+// within V, so the difference borrows nothing and is taken word by word; the sum carries across
+// words. With `words` known at compile time the loop unrolls and V can stay in registers.
 inline void add_step(uint64_t* v, const uint64_t* match, size_t words) {
   uint64_t carry = 0;
   for (size_t w = 0; w < words; ++w) {
@@ -61,22 +57,65 @@ inline void add_step(uint64_t* v, const uint64_t* match, size_t words) {
     const uint64_t sum = x + u;
     const uint64_t total = sum + carry;
     carry = (sum < u) | (total < sum);
-    v[w] = total | (x & ~u);
+    v[w] = total | (x - u);
   }
 }
 
+// The pattern's match bits for c, `words` words of them; nullptr for a character beyond ASCII
+// that the pattern lacks (an ASCII one it lacks has all-zero bits: the step changes nothing).
+inline const uint64_t* match_bits(const LcsMasks& masks, uint32_t c, size_t words) {
+  if (c < 128) return masks.ascii.data() + c * words;
+  const size_t s = masks.slot(c);
+  return s == LcsMasks::NO_SLOT ? nullptr : masks.other.data() + (s - 128) * words;
+}
+
 // LCS of the pattern and the text read so far: the zeros of `v` within the pattern's length.
-size_t lcs_so_far(const LcsMasks& masks, const uint64_t* v) {
+inline size_t lcs_so_far(const uint64_t* v, size_t words, size_t length) {
   size_t zeros = 0;
-  for (size_t w = 0; w < masks.words; ++w) {
-    const size_t bits = w + 1 < masks.words ? 64 : masks.length - 64 * w;
+  for (size_t w = 0; w < words; ++w) {
+    const size_t bits = w + 1 < words ? 64 : length - 64 * w;
     const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
     zeros += count_ones(~v[w] & mask);
   }
   return zeros;
 }
 
+// With a target, the answer is settled once the LCS of the text read so far reaches it, or once
+// even one more for every unread character would not.
+inline bool settled(size_t so_far, size_t unread, size_t target) {
+  return so_far >= target || so_far + unread < target;
+}
+
+// The whole table for a pattern of W words, the common short lengths, with the row in
+// registers: here that costs less than working out the band. Counting costs more than a step,
+// so with a target the count is looked at every few characters.
+template <size_t W, class Char>
+size_t lcs_in_registers(const LcsMasks& masks, std::span<const Char> text, size_t target) {
+  std::array<uint64_t, W> v;
+  v.fill(~uint64_t{0});
+  const uint64_t* const ascii = masks.ascii.data();
+  const Char* at = text.data();
+  const Char* const end = at + text.size();
+  const size_t stride = target > 0 ? (W == 1 ? 16 : 32) : text.size();
+  while (at != end) {
+    const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
+    for (; at != stop; ++at) {
+      const uint32_t c = *at;
+      // The ASCII rows are looked up without the test for a missing row.
+      const uint64_t* match = c < 128 ? ascii + W * c : match_bits(masks, c, W);
+      if (c < 128 || match != nullptr) add_step(v.data(), match, W);
+    }
+    if (target > 0) {
+      const size_t so_far = lcs_so_far(v.data(), W, masks.length);
+      if (settled(so_far, static_cast<size_t>(end - at), target)) return so_far;
+    }
+  }
+  return lcs_so_far(v.data(), W, masks.length);
+}
+
 }  // namespace
+
+const uint64_t* LcsMasks::row(uint32_t c) const { return match_bits(*this, c, words); }
 
 template <class Char>
 size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector<uint64_t>& v,
@@ -84,79 +123,8 @@ size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector
   if (masks.length == 0 || text.empty()) return 0;
   if (target > masks.length || target > text.size()) return 0;
   const size_t words = masks.words;
-  const bool early = target > 0;
-  // With a target, the answer is settled once the LCS of the text read so far reaches it, or
-  // once even one more for every unread character would not. Counting costs a pass over the
-  // words, so the count is looked at every `every` characters.
-  const size_t every = words == 1 ? 16 : 32;
-  auto settled = [&](size_t so_far, size_t read) {
-    return so_far >= target || so_far + (text.size() - read) < target;
-  };
-  if (words == 1) {
-    const uint64_t* ascii = masks.ascii.data();
-    const uint64_t keep =
-        masks.length == 64 ? ~uint64_t{0} : (uint64_t{1} << masks.length) - 1;
-    uint64_t row = ~uint64_t{0};
-    const Char* at = text.data();
-    const Char* const end = at + text.size();
-    // Counting costs more than a step, so the count is looked at every `every` characters.
-    const size_t stride = early ? every : text.size();
-    while (at != end) {
-      const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
-      for (; at != stop; ++at) {
-        const uint32_t c = *at;
-        uint64_t match;
-        if (c < 128) {
-          match = ascii[c];  // zero for a character the pattern lacks: the step changes nothing
-        } else {
-          const size_t s = masks.slot(c);
-          if (s == LcsMasks::NO_SLOT) continue;
-          match = masks.other[s - 128];
-        }
-        const uint64_t u = row & match;
-        row = (row + u) | (row - u);
-      }
-      if (early) {
-        const size_t so_far = count_ones(~row & keep);
-        if (settled(so_far, static_cast<size_t>(at - text.data()))) return so_far;
-      }
-    }
-    return count_ones(~row & keep);
-  }
-  if (words == 2) {
-    // The common two-word pattern keeps its rows in registers; the whole table costs less here
-    // than working out the band.
-    const uint64_t keep = masks.length == 128 ? ~uint64_t{0}
-                                              : (uint64_t{1} << (masks.length - 64)) - 1;
-    uint64_t v0 = ~uint64_t{0}, v1 = ~uint64_t{0};
-    const Char* at = text.data();
-    const Char* const end = at + text.size();
-    const size_t stride = early ? every : text.size();
-    while (at != end) {
-      const Char* const stop = at + std::min<size_t>(stride, static_cast<size_t>(end - at));
-      for (; at != stop; ++at) {
-        const uint32_t c = *at;
-        const uint64_t* match;
-        if (c < 128) {
-          match = masks.ascii.data() + 2 * c;
-        } else {
-          const size_t s = masks.slot(c);
-          if (s == LcsMasks::NO_SLOT) continue;
-          match = masks.other.data() + 2 * (s - 128);
-        }
-        const uint64_t u0 = v0 & match[0], u1 = v1 & match[1];
-        const uint64_t sum0 = v0 + u0;
-        const uint64_t carry = sum0 < u0;
-        v0 = sum0 | (v0 & ~u0);
-        v1 = (v1 + u1 + carry) | (v1 & ~u1);
-      }
-      if (early) {
-        const size_t so_far = count_ones(~v0) + count_ones(~v1 & keep);
-        if (settled(so_far, static_cast<size_t>(at - text.data()))) return so_far;
-      }
-    }
-    return count_ones(~v0) + count_ones(~v1 & keep);
-  }
+  if (words == 1) return lcs_in_registers<1>(masks, text, target);
+  if (words == 2) return lcs_in_registers<2>(masks, text, target);
   // With a target only a band of the table matters. A common subsequence of `target` or more
   // leaves at most length - target pattern and size - target text characters unmatched, so
   // where it pairs pattern position p with text position i, p - i <= length - target and
@@ -164,29 +132,24 @@ size_t lcs_length(const LcsMasks& masks, std::span<const Char> text, std::vector
   // subsequence, and dropping them only lowers the count, so the side of the target is kept.
   // Dropped by words: words below the band are left as they are (nothing carries out of them),
   // words above it have seen no match yet and stay all ones, which a carry passes through.
+  const bool early = target > 0;
   const size_t above = early ? masks.length - target : masks.length;
   const size_t below = early ? text.size() - target : text.size();
+  constexpr size_t EVERY = 32;
   v.assign(words, ~uint64_t{0});
   for (size_t i = 0; i < text.size(); ++i) {
-    const uint32_t c = text[i];
-    const uint64_t* match;
-    if (c < 128) {
-      match = masks.ascii.data() + c * words;
-    } else {
-      const size_t s = masks.slot(c);
-      if (s == LcsMasks::NO_SLOT) continue;
-      match = masks.other.data() + (s - 128) * words;
-    }
+    const uint64_t* match = match_bits(masks, text[i], words);
+    if (match == nullptr) continue;
     const size_t lo = i > below ? (i - below) / 64 : 0;
     const size_t hi = std::min(words - 1, (i + above) / 64);
     add_step(v.data() + lo, match + lo, hi - lo + 1);
     if (!early) continue;
-    if ((i + 1) % every == 0) {
-      const size_t so_far = lcs_so_far(masks, v.data());
-      if (settled(so_far, i + 1)) return so_far;
+    if ((i + 1) % EVERY == 0) {
+      const size_t so_far = lcs_so_far(v.data(), words, masks.length);
+      if (settled(so_far, text.size() - (i + 1), target)) return so_far;
     }
   }
-  return lcs_so_far(masks, v.data());
+  return lcs_so_far(v.data(), words, masks.length);
 }
 
 template size_t lcs_length(const LcsMasks&, std::span<const uint8_t>, std::vector<uint64_t>&,

@@ -16,23 +16,24 @@
 
 namespace ratiokit {
 
-uint64_t fnv1a_bytes(std::span<const uint8_t> bytes) {
-  uint64_t h = FNV_OFFSET_BASIS;
-  for (const uint8_t byte : bytes) {
-    h ^= byte;
-    h *= FNV_PRIME;
-  }
-  return h;
-}
+namespace {
 
-uint64_t fnv1a_u64s(std::span<const uint64_t> values) {
+// FNV-1a with each value taken whole as one step (a byte, or a 64-bit word).
+template <class T>
+uint64_t fnv1a(std::span<const T> values) {
   uint64_t h = FNV_OFFSET_BASIS;
-  for (const uint64_t v : values) {
+  for (const T v : values) {
     h ^= v;
     h *= FNV_PRIME;
   }
   return h;
 }
+
+}  // namespace
+
+uint64_t fnv1a_bytes(std::span<const uint8_t> bytes) { return fnv1a(bytes); }
+
+uint64_t fnv1a_u64s(std::span<const uint64_t> values) { return fnv1a(values); }
 
 std::vector<HashFunction> hash_functions(size_t num_perm) {
   std::vector<HashFunction> out;
@@ -312,10 +313,11 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
   progress_start(progress, "verify", candidates.size() + large, "%zu candidate pairs",
                  candidates.size());
   LazySams lazy(strings, resident_budget);
-  // Per candidate: the ratio of its pair in each orientation that occurs, or REJECTED.
-  constexpr double REJECTED = -1.0;
+  // Per candidate: which orientations of its pair reached the threshold, and the lower of
+  // their ratios (kept in one double, as candidates can be many).
   struct Verdict {
-    double forward = REJECTED, backward = REJECTED;
+    double ratio = 0.0;
+    bool forward = false, backward = false;
   };
   std::vector<Verdict> verdicts(candidates.size());
   // Only the automata of strings in some candidate are built (edges, and so cluster members,
@@ -332,12 +334,15 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
         const uint32_t hi = pair_hi(candidates[p]);
         Verdict& v = verdicts[p];
         if (!lcs_rules_out(strings[lo], strings[hi], threshold)) {
-          v.forward =
-              gestalt_edge(strings[lo], strings[hi], lazy.get(hi), threshold).value_or(REJECTED);
-          if (orientation.both_ways(lo, hi)) {
-            v.backward =
-                gestalt_edge(strings[hi], strings[lo], lazy.get(lo), threshold).value_or(REJECTED);
-          }
+          const std::optional<double> forward =
+              gestalt_ratio_at_least(strings[lo], strings[hi], lazy.get(hi), threshold);
+          const std::optional<double> backward =
+              orientation.both_ways(lo, hi)
+                  ? gestalt_ratio_at_least(strings[hi], strings[lo], lazy.get(lo), threshold)
+                  : std::nullopt;
+          v.forward = forward.has_value();
+          v.backward = backward.has_value();
+          v.ratio = std::min(forward.value_or(1.0), backward.value_or(1.0));
         }
         progress_advance(progress, 1);
       });
@@ -346,13 +351,10 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
   for (size_t p = 0; p < candidates.size(); ++p) {
     const uint32_t lo = pair_lo(candidates[p]), hi = pair_hi(candidates[p]);
     const Verdict& v = verdicts[p];
-    if (v.forward < 0.0 && v.backward < 0.0) continue;
+    if (!v.forward && !v.backward) continue;
     std::optional<double> ratio;
-    if (!orientation.both_ways(lo, hi)) {
-      ratio = v.forward;
-    } else if (v.forward >= 0.0 && v.backward >= 0.0) {
-      ratio = std::min(v.forward, v.backward);
-    }  // else one orientation is below the threshold, and lower: the minimum is not known
+    // Where only one orientation of two reached the threshold, the other is lower and unknown.
+    if (!orientation.both_ways(lo, hi) || (v.forward && v.backward)) ratio = v.ratio;
     edges.push_back({lo, hi, ratio});
     if (progress_lines(progress)) {
       if (distinct == nullptr) {
@@ -361,8 +363,8 @@ std::vector<Cluster> verify_buckets(std::span<const CodePoints> strings, double 
         const auto xs = positions_of(lo), ys = positions_of(hi);
         const uint64_t forward = ordered_pairs(xs, ys);
         const uint64_t all = static_cast<uint64_t>(xs.size()) * ys.size();
-        if (v.forward >= 0.0) verified += forward;
-        if (v.backward >= 0.0) verified += all - forward;
+        if (v.forward) verified += forward;
+        if (v.backward) verified += all - forward;
       }
     }
   }
@@ -454,7 +456,7 @@ std::vector<Cluster> cluster_canonicals_lsh(std::span<const CodePoints> strings,
   }
   std::vector<Cluster> clusters = lsh_distinct(distinct.values, threshold, num_perm, band_rows,
                                                {n, &distinct}, progress, resident_budget);
-  // Copies share every bucket when there is a band, and gestalt_edge takes them when 1.0
+  // Copies share every bucket when there is a band, and the threshold test takes them when 1.0
   // reaches the threshold, or always when they are empty.
   const bool banded = band_count(num_perm, band_rows) > 0;
   return expand_clusters(distinct, std::move(clusters), [&](size_t v) {

@@ -8,11 +8,12 @@
 // every reported minimum is exact over all member pairs; clusters may only be split where the
 // exact variant would join them (pairs that never share a bucket are never linked). Buckets of
 // at most LSH_LISTED_BUCKET members are listed pair by pair and every pair is verified with
-// gestalt_edge (the automaton of the higher index, exact threshold test). A larger bucket is
-// verified as the exact variant verifies its candidates (cluster.hpp): the length-sorted walk
-// over its members with the length and count bounds, leaving out pairs that the edges found so
-// far already connect, then the LCS bound and the threshold test. A pair left out is already in
-// one component, so it changes no cluster, and the pairs a bound rejects cannot link.
+// gestalt_ratio_at_least (the automaton of the higher index, exact threshold test). A larger
+// bucket is verified as the exact variant verifies its candidates (cluster.hpp): the
+// length-sorted walk over its members with the length and count bounds, leaving out pairs that
+// the edges found so far already connect, then the LCS bound and the threshold test. A pair left
+// out is already in one component, so it changes no cluster, and the pairs a bound rejects
+// cannot link.
 //
 // Everything is deterministic: hash functions come from a fixed xorshift64 sequence, bucket
 // order never reaches the result (clusters depend only on the components), and results do not

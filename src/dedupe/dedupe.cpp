@@ -49,7 +49,7 @@ struct RowTest {
       build_sam_into(b, sam);
       sam_built = true;
     }
-    return gestalt_edge_bounded(a, b, sam, threshold);
+    return gestalt_ratio_reaches(a, b, sam, threshold).has_value();
   }
 };
 

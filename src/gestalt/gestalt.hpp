@@ -236,38 +236,50 @@ inline double ratio_from_m(uint64_t m, size_t total) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Threshold tests and capped recursion (threshold.cpp).
+// Threshold tests (threshold.cpp).
 //
-// Clustering rarely needs a ratio exactly: it asks whether ratio(a, b) reaches a threshold, or
-// for the exact ratio only when it lies at or below a cap. These run the same recursion as an
-// exact count but stop once the answer is settled: accept as soon as the matched count
-// reaches what is needed, reject once the windows still waiting cannot supply it, and accept
-// before any recursion from a common prefix, suffix or single long block. Every answer equals
-// comparing difflib's exact ratio, as ratio_from_m computes it, with the threshold or cap.
+// Clustering and search rarely need a ratio exactly: they ask whether ratio(a, b) reaches a
+// threshold, or for the exact ratio only when it lies at or below a cap. The tests below run the
+// same recursion as an exact count but stop once the answer is settled: accept as soon as the
+// matched count reaches what is needed, reject once the windows still waiting cannot supply it,
+// and settle what a common prefix, suffix or single long block already decides before any
+// recursion. Every answer equals comparing difflib's exact ratio, as ratio_from_m computes it,
+// with the cutoff.
 //
-// Thresholds become counts through need_count / cap_count, which search the count whose ratio,
-// computed in double exactly as ratio_from_m does, crosses the threshold: a ratio equal to the
-// threshold always qualifies, whatever rounding t * T / 2 suffers. The automaton of b comes in
-// prebuilt and is only read (pairs the bit-parallel search serves better leave it unused);
-// scratch is per thread, so any number of threads may test pairs against shared automata.
+// Like a scorer with a score cutoff, every test takes the pair, b's automaton and a ratio
+// cutoff, and answers std::optional<double>: a ratio when the pair's ratio lies on the asked
+// side of the cutoff, nothing otherwise. The automaton comes in prebuilt and is only read (pairs
+// the bit-parallel search serves better leave it unused); scratch is per thread, so any number
+// of threads may test pairs against shared automata.
+//
+// Cutoffs become counts through need_count / cap_count, which search the count whose ratio,
+// computed in double exactly as ratio_from_m does, crosses the cutoff: a ratio equal to the
+// cutoff is on both sides of it, whatever rounding t * T / 2 suffers. Counts no pair of the
+// total can reach come back as total / 2 + 1, which every comparison with an M treats as out of
+// reach (M is at most the shorter length).
 
 // The smallest M with ratio_from_m(M, total) >= threshold: the pair reaches the threshold
 // exactly when its count is at least this. 0 for a NaN or non-positive threshold (and for
-// total 0); thresholds no count can reach give a value above total/2, saturating at UINT64_MAX.
+// total 0).
 uint64_t need_count(double threshold, size_t total);
 
-// The smallest M with ratio_from_m(M, total) > cap; 0 for a NaN or negative cap, saturating at
-// UINT64_MAX like need_count.
+// The smallest M with ratio_from_m(M, total) > cap; 0 for a NaN or negative cap.
 uint64_t cap_count(double cap, size_t total);
 
-// The exact ratio when it reaches the threshold, nothing otherwise. 1.0 for two empty texts.
-std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double threshold);
+// The exact ratio when it reaches `cutoff`. Two empty texts give 1.0 whatever the cutoff, and a
+// NaN cutoff is reached by every pair, as need_count treats them.
+std::optional<double> gestalt_ratio_at_least(Text a, Text b, const Sam& sam_b, double cutoff);
 
-// Whether the ratio reaches the threshold; quick accepts first, then a best-first recursion.
-bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold);
+// Present exactly when gestalt_ratio_at_least is, but settled as cheaply as possible (quick
+// accepts first, then a best-first recursion that stops at the needed count): the value is the
+// ratio of the count the test reached, at least the cutoff and at most the exact ratio.
+std::optional<double> gestalt_ratio_reaches(Text a, Text b, const Sam& sam_b, double cutoff);
 
-// 2.0 when M >= cap (a count), else the exact ratio. a and b must be non-empty.
-double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap);
+// The exact ratio when it is at most `cutoff`.
+std::optional<double> gestalt_ratio_at_most(Text a, Text b, const Sam& sam_b, double cutoff);
+
+// The same from a count: the exact ratio when M < cap. a and b must be non-empty.
+std::optional<double> gestalt_ratio_below_count(Text a, Text b, const Sam& sam_b, uint64_t cap);
 
 // Length of the common prefix of a and b, and of their common suffix within the rest.
 size_t common_prefix(Text a, Text b);

@@ -12,12 +12,6 @@ namespace ratiokit {
 
 namespace {
 
-// Past this a count cannot be matched anyway (M <= total / 2), so its exact value only has to
-// stay out of reach; 2^64 as a double.
-constexpr double U64_LIMIT = 18446744073709551616.0;
-
-uint64_t saturate(double x) { return x >= U64_LIMIT ? UINT64_MAX : static_cast<uint64_t>(x); }
-
 // The count of a non-empty pair under `rule`, by the search that suits it. On the automaton the
 // matching pass comes first, and a common block reaching the cap settles the count right there
 // (any block is a lower bound on M).
@@ -29,29 +23,31 @@ GestaltCount count_pair(Text a, Text b, const Sam& sam_b, StopRule rule) {
   return gestalt_count_sam(a, b, sam_b, *ms, rule);
 }
 
+// The count no pair of this total reaches, for cutoffs beyond every ratio.
+uint64_t out_of_reach(size_t total) { return static_cast<uint64_t>(total / 2) + 1; }
+
 }  // namespace
 
 uint64_t need_count(double threshold, size_t total) {
   if (!(threshold > 0.0) || total == 0) return 0;
   const double x = std::ceil(threshold * static_cast<double>(total) * 0.5);
-  if (!(x <= static_cast<double>(total))) return saturate(x);
+  if (!(x <= static_cast<double>(total))) return out_of_reach(total);
   // t * T * 0.5 rounds on its own; settle on the count whose ratio, rounded the way the ratio
   // itself is, first reaches the threshold.
   auto m = static_cast<uint64_t>(x);
   while (m > 0 && ratio_from_m(m - 1, total) >= threshold) --m;
   while (ratio_from_m(m, total) < threshold) ++m;
-  return m;
+  return std::min(m, out_of_reach(total));
 }
 
 uint64_t cap_count(double cap, size_t total) {
   if (!(cap >= 0.0)) return 0;
-  if (total == 0) return 1;  // no count has a ratio; keep the cap out of reach of M = 0
   const double x = std::floor(cap * static_cast<double>(total) * 0.5) + 1.0;
-  if (!(x <= static_cast<double>(total))) return saturate(x);
+  if (!(x <= static_cast<double>(total))) return out_of_reach(total);
   auto c = static_cast<uint64_t>(x);
   while (c > 0 && ratio_from_m(c - 1, total) > cap) --c;
   while (ratio_from_m(c, total) <= cap) ++c;
-  return c;
+  return std::min(c, out_of_reach(total));
 }
 
 size_t common_prefix(Text a, Text b) {
@@ -68,35 +64,53 @@ size_t common_suffix(Text a, Text b, size_t prefix) {
   return s;
 }
 
-std::optional<double> gestalt_edge(Text a, Text b, const Sam& sam_b, double threshold) {
+std::optional<double> gestalt_ratio_at_least(Text a, Text b, const Sam& sam_b, double cutoff) {
   const size_t total = a.size() + b.size();
   if (total == 0) return 1.0;
-  const uint64_t need = need_count(threshold, total);
+  const uint64_t need = need_count(cutoff, total);
   if (a.empty() || b.empty()) return need == 0 ? std::optional<double>(0.0) : std::nullopt;
   const GestaltCount c = count_pair(a, b, sam_b, StopRule{need});
   if (c.outcome != Outcome::exact || c.m < need) return std::nullopt;
   return ratio_from_m(c.m, total);
 }
 
-bool gestalt_edge_bounded(Text a, Text b, const Sam& sam_b, double threshold) {
+std::optional<double> gestalt_ratio_reaches(Text a, Text b, const Sam& sam_b, double cutoff) {
   const size_t total = a.size() + b.size();
-  if (total == 0) return true;
-  const uint64_t need = need_count(threshold, total);
-  if (need == 0) return true;
-  if (a.empty() || b.empty()) return false;
+  if (total == 0) return 1.0;
+  const uint64_t need = need_count(cutoff, total);
+  if (need == 0) return ratio_from_m(0, total);
+  if (a.empty() || b.empty()) return std::nullopt;
   const size_t shorter = std::min(a.size(), b.size());
   const size_t p = common_prefix(a, b);
   // The whole shorter text is a block, so it is the longest and M is exactly its length.
-  if (p == shorter) return shorter >= need;
-  if (std::max<uint64_t>(p, common_suffix(a, b, p)) >= need) return true;
+  if (p == shorter) {
+    if (shorter < need) return std::nullopt;
+    return ratio_from_m(shorter, total);
+  }
+  const size_t block = std::max(p, common_suffix(a, b, p));
+  if (block >= need) return ratio_from_m(block, total);
   const GestaltCount c = count_pair(a, b, sam_b, StopRule{need, need});
-  return c.outcome == Outcome::reached_cap || (c.outcome == Outcome::exact && c.m >= need);
+  if (c.outcome == Outcome::short_of_need || c.m < need) return std::nullopt;
+  return ratio_from_m(c.m, total);
 }
 
-double gestalt_ratio_capped(Text a, Text b, const Sam& sam_b, uint64_t cap) {
-  if (cap == 0) return 2.0;
+std::optional<double> gestalt_ratio_at_most(Text a, Text b, const Sam& sam_b, double cutoff) {
+  const size_t total = a.size() + b.size();
+  if (total == 0) return 1.0 <= cutoff ? std::optional<double>(1.0) : std::nullopt;
+  const uint64_t cap = cap_count(cutoff, total);
+  if (a.empty() || b.empty()) return cap > 0 ? std::optional<double>(0.0) : std::nullopt;
+  // Either common block is a lower bound on M: reaching the cap settles the answer.
+  const size_t p = common_prefix(a, b);
+  if (p >= cap) return std::nullopt;
+  if (p < std::min(a.size(), b.size()) && common_suffix(a, b, p) >= cap) return std::nullopt;
+  return gestalt_ratio_below_count(a, b, sam_b, cap);
+}
+
+std::optional<double> gestalt_ratio_below_count(Text a, Text b, const Sam& sam_b, uint64_t cap) {
+  if (cap == 0) return std::nullopt;
   const GestaltCount c = count_pair(a, b, sam_b, StopRule{0, cap});
-  return c.outcome == Outcome::reached_cap ? 2.0 : ratio_from_m(c.m, a.size() + b.size());
+  if (c.outcome == Outcome::reached_cap) return std::nullopt;
+  return ratio_from_m(c.m, a.size() + b.size());
 }
 
 }  // namespace ratiokit

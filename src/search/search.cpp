@@ -240,7 +240,7 @@ void scan_choices(const QueryState& qs, const ChoiceSet& cs, size_t begin, size_
       const double r = ratio_autojunk_chars(s, qs.query);
       if (r >= threshold) score = r;
     } else {
-      score = gestalt_edge(s, qs.query, qs.sam, threshold);
+      score = gestalt_ratio_at_least(s, qs.query, qs.sam, threshold);
     }
     if (!score) continue;
     found.push_back({k, *score});
@@ -407,19 +407,19 @@ std::vector<RatioPair> join_pairs(std::span<const CodePoints> strings, size_t sp
   std::vector<CandidatePair> pairs;
   std::vector<RatioPair> out;
   uint64_t walked = 0;
-  constexpr double REJECTED = -1.0;
   while (!stream.finished()) {
     const size_t first_row = stream.rows_walked();
     walked += stream.next_block(no_forest, JOIN_BLOCK, keyed);
     pairs.resize(keyed.size());
     for (size_t k = 0; k < keyed.size(); ++k) pairs[k] = {keyed[k].a, keyed[k].b};
     screen_pairs(pairs, strings, lazy, threshold);
-    const std::vector<double> ratios = parallel_map<double>(pairs.size(), [&](size_t k) {
-      const CandidatePair p = pairs[k];
-      return gestalt_edge(strings[p.a], strings[p.b], lazy.get(p.b), threshold).value_or(REJECTED);
-    });
+    const std::vector<std::optional<double>> ratios =
+        parallel_map<std::optional<double>>(pairs.size(), [&](size_t k) {
+          const CandidatePair p = pairs[k];
+          return gestalt_ratio_at_least(strings[p.a], strings[p.b], lazy.get(p.b), threshold);
+        });
     for (size_t k = 0; k < pairs.size(); ++k) {
-      if (ratios[k] != REJECTED) out.push_back({pairs[k].a, pairs[k].b - split, ratios[k]});
+      if (ratios[k]) out.push_back({pairs[k].a, pairs[k].b - split, *ratios[k]});
     }
     // The automata of the rows just walked serve no later block.
     for (size_t p = first_row; p < stream.rows_walked(); ++p) lazy.drop(order[p]);

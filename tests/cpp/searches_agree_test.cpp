@@ -326,21 +326,24 @@ void check_threshold_tests(const Case& c, uint64_t m) {
                          total == 0 || m == 0 ? 0.0 : ratio_from_m(m - 1, total),
                          total == 0 ? 1.0 : ratio_from_m(m + 1, total)}) {
     const bool reaches = total == 0 || r >= t;
-    ASSERT_EQ(gestalt_edge_bounded(a, b, sam_b, t), reaches) << c.name << " t=" << t;
-    const std::optional<double> edge = gestalt_edge(a, b, sam_b, t);
+    ASSERT_EQ(gestalt_ratio_reaches(a, b, sam_b, t).has_value(), reaches)
+        << c.name << " t=" << t;
+    const std::optional<double> edge = gestalt_ratio_at_least(a, b, sam_b, t);
     ASSERT_EQ(edge.has_value(), reaches) << c.name << " t=" << t;
     if (edge) {
       ASSERT_EQ(*edge, r) << c.name;
     }
+    const std::optional<double> capped = gestalt_ratio_at_most(a, b, sam_b, t);
+    ASSERT_EQ(capped.has_value(), r <= t) << c.name << " cap=" << t;
+    if (capped) {
+      ASSERT_EQ(*capped, r) << c.name;
+    }
   }
   if (!a.empty() && !b.empty()) {
     for (const uint64_t cap : {m > 0 ? m - 1 : 0, m, m + 1}) {
-      ASSERT_EQ(gestalt_ratio_capped(a, b, sam_b, cap), m >= cap ? 2.0 : r)
+      ASSERT_EQ(gestalt_ratio_below_count(a, b, sam_b, cap),
+                m >= cap ? std::nullopt : std::optional<double>(r))
           << c.name << " cap=" << cap;
-    }
-    ASSERT_EQ(capped_pair_ratio(a, b, sam_b, r), r) << c.name;
-    if (r > 0.0) {
-      ASSERT_EQ(capped_pair_ratio(a, b, sam_b, std::nextafter(r, -INF)), 2.0) << c.name;
     }
   }
   for (const uint64_t factor : {uint64_t{0}, DEFAULT_WORK_FACTOR, UINT64_MAX}) {
@@ -432,10 +435,13 @@ TEST(SearchesAgree, ThreeTextsShareAutomataAndScratch) {
         if (x == y) continue;
         const double r = ratios[x][y];
         const Sam& sam = sams[y];
-        ASSERT_EQ(gestalt_edge(t[x], t[y], sam, r), std::optional<double>(r)) << round << x << y;
-        ASSERT_FALSE(gestalt_edge_bounded(t[x], t[y], sam, std::nextafter(r, INF)))
+        ASSERT_EQ(gestalt_ratio_at_least(t[x], t[y], sam, r), std::optional<double>(r))
             << round << x << y;
-        ASSERT_TRUE(gestalt_edge_bounded(t[x], t[y], sam, r)) << round << x << y;
+        ASSERT_FALSE(gestalt_ratio_reaches(t[x], t[y], sam, std::nextafter(r, INF)))
+            << round << x << y;
+        ASSERT_TRUE(gestalt_ratio_reaches(t[x], t[y], sam, r)) << round << x << y;
+        ASSERT_EQ(gestalt_ratio_at_most(t[x], t[y], sam, r), std::optional<double>(r))
+            << round << x << y;
         ASSERT_EQ(ratio_chars(t[x], t[y], DEFAULT_WORK_FACTOR), r) << round << x << y;
       }
       // The other two as choices, at each one's ratio as the cutoff (a choice is scored as

@@ -56,39 +56,48 @@ TEST(ThresholdCounts, RatioEqualToTheThresholdAlwaysQualifies) {
   }
 }
 
-TEST(ThresholdCounts, SaturationAndOddThresholds) {
+TEST(ThresholdCounts, OutOfReachAndOddThresholds) {
   EXPECT_EQ(need_count(NaN, 10), 0u);
   EXPECT_EQ(need_count(-0.5, 10), 0u);
   EXPECT_EQ(need_count(0.0, 10), 0u);
   EXPECT_EQ(need_count(0.9, 0), 0u);
   EXPECT_EQ(need_count(1e-300, 10), 1u);
   EXPECT_EQ(need_count(1.0, 10), 5u);
-  EXPECT_GT(need_count(1.5, 10), 5u);  // out of reach: M <= total / 2
-  EXPECT_EQ(need_count(1e300, 10), UINT64_MAX);
-  EXPECT_EQ(need_count(INF, 10), UINT64_MAX);
+  // Out of reach (M <= total / 2): the first count past every pair of the total.
+  for (const double t : {1.0000000000000002, 1.5, 1.9, 2.0, 3.0, 1e300, INF}) {
+    EXPECT_EQ(need_count(t, 10), 6u) << t;
+    EXPECT_EQ(need_count(t, 11), 6u) << t;
+    EXPECT_EQ(cap_count(t, 10), 6u) << t;
+  }
   EXPECT_EQ(cap_count(NaN, 10), 0u);
   EXPECT_EQ(cap_count(-1.0, 10), 0u);
   EXPECT_EQ(cap_count(0.0, 10), 1u);
   EXPECT_EQ(cap_count(1.0, 10), 6u);
-  EXPECT_EQ(cap_count(INF, 10), UINT64_MAX);
+  EXPECT_EQ(cap_count(0.5, 0), 1u);
+  EXPECT_EQ(cap_count(1e300, (size_t{1} << 62) + 1), (uint64_t{1} << 61) + 1);
 }
 
 TEST(ThresholdEdge, EmptyTexts) {
   const CodePoints empty, abc = text("abc");
   const Sam sam_empty = build_sam(empty), sam_abc = build_sam(abc);
   for (double t : {0.0, 0.5, 1.0, 7.0, -1.0, NaN}) {
-    EXPECT_EQ(gestalt_edge(empty, empty, sam_empty, t), 1.0);
-    EXPECT_TRUE(gestalt_edge_bounded(empty, empty, sam_empty, t));
+    EXPECT_EQ(gestalt_ratio_at_least(empty, empty, sam_empty, t), 1.0);
+    EXPECT_EQ(gestalt_ratio_reaches(empty, empty, sam_empty, t), 1.0);
   }
   for (const auto& [a, b, sam] : {std::tuple{&empty, &abc, &sam_abc}, {&abc, &empty, &sam_empty}}) {
-    EXPECT_EQ(gestalt_edge(*a, *b, *sam, 0.0), 0.0);
-    EXPECT_EQ(gestalt_edge(*a, *b, *sam, NaN), 0.0);
-    EXPECT_TRUE(gestalt_edge_bounded(*a, *b, *sam, -2.0));
-    EXPECT_EQ(gestalt_edge(*a, *b, *sam, 0.1), std::nullopt);
-    EXPECT_FALSE(gestalt_edge_bounded(*a, *b, *sam, 0.1));
-    EXPECT_EQ(capped_pair_ratio(*a, *b, *sam, 0.5), 0.0);
+    EXPECT_EQ(gestalt_ratio_at_least(*a, *b, *sam, 0.0), 0.0);
+    EXPECT_EQ(gestalt_ratio_at_least(*a, *b, *sam, NaN), 0.0);
+    EXPECT_EQ(gestalt_ratio_reaches(*a, *b, *sam, -2.0), 0.0);
+    EXPECT_EQ(gestalt_ratio_at_least(*a, *b, *sam, 0.1), std::nullopt);
+    EXPECT_EQ(gestalt_ratio_reaches(*a, *b, *sam, 0.1), std::nullopt);
+    EXPECT_EQ(gestalt_ratio_at_most(*a, *b, *sam, 0.5), 0.0);
+    EXPECT_EQ(gestalt_ratio_at_most(*a, *b, *sam, 0.0), 0.0);
+    EXPECT_EQ(gestalt_ratio_at_most(*a, *b, *sam, -0.5), std::nullopt);
   }
-  EXPECT_EQ(capped_pair_ratio(empty, empty, sam_empty, 0.5), 1.0);
+  // The cap side has no exception for two empty texts: their ratio 1.0 is above a cap below it.
+  EXPECT_EQ(gestalt_ratio_at_most(empty, empty, sam_empty, 1.0), 1.0);
+  EXPECT_EQ(gestalt_ratio_at_most(empty, empty, sam_empty, 0.5), std::nullopt);
+  EXPECT_EQ(gestalt_ratio_at_most(empty, empty, sam_empty, NaN), std::nullopt);
 }
 
 TEST(ThresholdEdge, RoundingExamplesDecideLikeTheRatio) {
@@ -96,16 +105,19 @@ TEST(ThresholdEdge, RoundingExamplesDecideLikeTheRatio) {
   const CodePoints a = text("a"), ab = text("ab");
   const Sam sam_ab = build_sam(ab);
   const double t = 0.6666666666666667;
-  EXPECT_EQ(gestalt_edge(a, ab, sam_ab, t), std::nullopt);
-  EXPECT_FALSE(gestalt_edge_bounded(a, ab, sam_ab, t));
-  EXPECT_EQ(gestalt_edge(a, ab, sam_ab, 2.0 / 3.0), 2.0 / 3.0);
+  EXPECT_EQ(gestalt_ratio_at_least(a, ab, sam_ab, t), std::nullopt);
+  EXPECT_EQ(gestalt_ratio_reaches(a, ab, sam_ab, t), std::nullopt);
+  EXPECT_EQ(gestalt_ratio_at_least(a, ab, sam_ab, 2.0 / 3.0), 2.0 / 3.0);
+  EXPECT_EQ(gestalt_ratio_at_most(a, ab, sam_ab, t), 2.0 / 3.0);
   // T = 25, M = 7: ratio exactly 0.56, the threshold.
   const CodePoints x = text("abcdefgpqrst"), y = text("abcdefgxyzuvw");
   ASSERT_EQ(reference::matching_count(x, y), 7u);
   const Sam sam_y = build_sam(y);
-  EXPECT_EQ(gestalt_edge(x, y, sam_y, 0.56), 0.56);
-  EXPECT_TRUE(gestalt_edge_bounded(x, y, sam_y, 0.56));
-  EXPECT_FALSE(gestalt_edge_bounded(x, y, sam_y, std::nextafter(0.56, 1.0)));
+  EXPECT_EQ(gestalt_ratio_at_least(x, y, sam_y, 0.56), 0.56);
+  EXPECT_EQ(gestalt_ratio_reaches(x, y, sam_y, 0.56), 0.56);
+  EXPECT_EQ(gestalt_ratio_reaches(x, y, sam_y, std::nextafter(0.56, 1.0)), std::nullopt);
+  EXPECT_EQ(gestalt_ratio_at_most(x, y, sam_y, 0.56), 0.56);
+  EXPECT_EQ(gestalt_ratio_at_most(x, y, sam_y, std::nextafter(0.56, 0.0)), std::nullopt);
 }
 
 // The tests and the capped ratio against the exact count, at thresholds on both sides of the
@@ -128,24 +140,29 @@ TEST(ThresholdEdge, AgreeWithTheExactCountOnRandomPairs) {
     for (double t : {r, std::nextafter(r, INF), std::nextafter(r, -INF), unit(rng), 0.0}) {
       // Two empty texts pass any threshold (their need is 0), even one above 1.0.
       const bool reaches = total == 0 || r >= t;
-      ASSERT_EQ(gestalt_edge_bounded(a, b, sam, t), reaches) << round << " t=" << t;
-      const std::optional<double> edge = gestalt_edge(a, b, sam, t);
+      const std::optional<double> reached = gestalt_ratio_reaches(a, b, sam, t);
+      ASSERT_EQ(reached.has_value(), reaches) << round << " t=" << t;
+      if (reached && total > 0) {
+        // A count the test reached: its ratio lies between the threshold and the exact ratio.
+        ASSERT_TRUE(!(*reached < t) && *reached <= r) << round << " t=" << t;
+      }
+      const std::optional<double> edge = gestalt_ratio_at_least(a, b, sam, t);
       ASSERT_EQ(edge.has_value(), reaches) << round;
       if (edge) {
         ASSERT_EQ(*edge, r);
       }
+      const std::optional<double> capped = gestalt_ratio_at_most(a, b, sam, t);
+      ASSERT_EQ(capped.has_value(), r <= t) << round << " t=" << t;
+      if (capped) {
+        ASSERT_EQ(*capped, r);
+      }
     }
     if (a.empty() || b.empty()) continue;
-    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, m), 2.0);
-    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, m + 1), r);
+    EXPECT_EQ(gestalt_ratio_below_count(a, b, sam, m), std::nullopt);
+    EXPECT_EQ(gestalt_ratio_below_count(a, b, sam, m + 1), r);
     const uint64_t c = rng() % (m + 3);
-    EXPECT_EQ(gestalt_ratio_capped(a, b, sam, c), m >= c ? 2.0 : r);
-    // A ratio at or below the cap comes back exactly; above it, as 2.0.
-    EXPECT_EQ(capped_pair_ratio(a, b, sam, r), r);
-    EXPECT_EQ(capped_pair_ratio(a, b, sam, 1.0), r);
-    if (r > 0.0) {
-      EXPECT_EQ(capped_pair_ratio(a, b, sam, std::nextafter(r, -INF)), 2.0);
-    }
+    EXPECT_EQ(gestalt_ratio_below_count(a, b, sam, c), m >= c ? std::nullopt : std::optional(r));
+    EXPECT_EQ(gestalt_ratio_at_most(a, b, sam, 1.0), r);
   }
 }
 
