@@ -369,6 +369,15 @@ def local_ratio_join(left: Sequence[str], right: Optional[Sequence[str]], thresh
                                threshold=threshold, threads=threads)
 
 
+def join_shard(n_left_parts: int, threshold: float, shard: int, shards: int, threads: int,
+               self_join: bool, *parts: List[str]) -> Any:
+    """One shard of the whole join, from every partition of both sides (left's first): each
+    worker that runs a shard fetches the partitions it lacks once."""
+    left = concat_lists(*parts[:n_left_parts])
+    right = None if self_join else concat_lists(*parts[n_left_parts:])
+    return stages.join_shard(left, right, threshold, shard, shards, threads=threads)
+
+
 def join_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List[str]]],
                threshold: float, self_join: bool, threads: int = 0) -> Any:
     """Pairs of one block as three arrays (left, right, ratio) of global positions."""

@@ -142,31 +142,65 @@ def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: in
     """Every pair whose ratio reaches threshold: columns left, right (int64), ratio (float64),
     sorted by (left, right); ``ratiokit.ratio_join(list(left), list(right), threshold=...)``.
 
-    With right=None it is the self-join of left, pairs left < right. Strings are cut into
-    length bands and only bands whose closest lengths can reach the threshold are joined, each
-    such pair of bands on one worker. The threshold must be a number in [0, 1], as for
-    ``ratiokit.ratio_join``."""
+    With right=None it is the self-join of left, pairs left < right. When both sides fit a
+    worker (``BROADCAST_BYTES``) every worker gets them once and walks its shard of the native
+    join's candidate walk, so the pairs tested are one machine's; otherwise strings are cut
+    into length bands of block_size and only bands whose closest lengths can reach the
+    threshold are joined, each such pair of bands on one worker. The threshold must be a
+    number in [0, 1], as for ``ratiokit.ratio_join``."""
     dask, _, pd = _dask()
     import numpy as np
 
     t = _search._unit(threshold, "threshold")
     with _global_rows(left=left, right=right):
-        lplan, lbands = _bands(left, block_size, "left")
-        if right is None:
-            blocks = [dask.delayed(_stages.join_block)(
-                lbands[a], None if a == b else lbands[b], t, True, threads)
-                for a, b in lplan.meeting_pairs(None, t)]
+        lparts = list(dask.persist(*_partitions(left, "left")))
+        rparts = [] if right is None else list(dask.persist(*_partitions(right, "right")))
+        hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p)
+                                    for p in lparts + rparts]))
+        if _text_bytes(hists) <= BROADCAST_BYTES:
+            found = _join_broadcast(lparts, None if right is None else rparts, hists, t, threads)
         else:
-            rplan, rbands = _bands(right, block_size, "right")
-            blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
-                      for a, b in lplan.meeting_pairs(rplan, t)]
-        found = dask.compute(*blocks)
+            found = _join_bands(left, right, block_size, t, threads)
     li = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     rj = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     ratio = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
     order = np.lexsort((rj, li))
     pdf = pd.DataFrame({"left": li[order], "right": rj[order], "ratio": ratio[order]})
-    return _frame(pdf, max(1, len(lbands)))
+    return _frame(pdf, len(lparts))
+
+
+def _text_bytes(hists: Sequence[Dict[int, int]]) -> int:
+    """What the strings of these length histograms take in native code: 4 bytes a code point
+    plus the per-string overhead."""
+    return sum(4 * length * count + 64 * count for h in hists for length, count in h.items())
+
+
+def _join_broadcast(lparts: List[Any], rparts: Optional[List[Any]],
+                    hists: Sequence[Dict[int, int]], t: float, threads: int) -> Sequence[Any]:
+    """Every worker holds both sides and walks a shard of the native join's candidate walk."""
+    dask, _, _ = _dask()
+    n = sum(sum(h.values()) for h in hists)
+    shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
+    parts = lparts + ([] if rparts is None else rparts)
+    return dask.compute(*[dask.delayed(_stages.join_shard)(len(lparts), t, s, shards, threads,
+                                                           rparts is None, *parts)
+                          for s in range(shards)])
+
+
+def _join_bands(left: Any, right: Any, block_size: int, t: float, threads: int
+                ) -> Sequence[Any]:
+    """Each pair of length bands that can meet, joined on one worker."""
+    dask, _, _ = _dask()
+    lplan, lbands = _bands(left, block_size, "left")
+    if right is None:
+        blocks = [dask.delayed(_stages.join_block)(
+            lbands[a], None if a == b else lbands[b], t, True, threads)
+            for a, b in lplan.meeting_pairs(None, t)]
+    else:
+        rplan, rbands = _bands(right, block_size, "right")
+        blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
+                  for a, b in lplan.meeting_pairs(rplan, t)]
+    return dask.compute(*blocks)
 
 
 def _with_minima(parts: List[Any], offsets: List[int],
@@ -252,8 +286,7 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
             return []
         plan = _stages.BandPlan(hists, 1)
         return _with_minima(parts, plan.offsets, [(tuple(range(n)), None)], threads)
-    size = sum(4 * length * count + 64 * count for h in hists for length, count in h.items())
-    if size <= BROADCAST_BYTES:
+    if _text_bytes(hists) <= BROADCAST_BYTES:
         return _cluster_broadcast(parts, n, t, threads)
     plan, bands = _bands(strings, block_size, "strings")
     blocks = [dask.delayed(_stages.cluster_block)(bands[a], None if a == b else bands[b], t,

@@ -142,6 +142,44 @@ def test_cluster_minima_takes_pairs_in_the_given_order():
     assert stages.cluster_minima(groups) == want
 
 
+def shard_rows(left, right, threshold, shards):
+    rows = []
+    for s in range(shards):
+        i, j, ratio = stages.join_shard(left, right, threshold, s, shards)
+        assert (i.dtype, j.dtype, ratio.dtype) == (np.int64, np.int64, np.float64)
+        part = list(zip(i.tolist(), j.tolist(), ratio.tolist()))
+        assert part == sorted(part)  # each shard comes ordered
+        rows += part
+    return sorted(rows)
+
+
+@pytest.mark.parametrize("shards", [1, 3, 64])
+def test_join_shards_together_equal_ratio_join(shards):
+    values = make_strings(300, seed=11) + EDGE
+    left, right = values[:120], values[120:]
+    for threshold in (0.0, 0.6, 0.85, 1.0):
+        want = ratiokit.ratio_join(values, threshold=threshold)
+        assert shard_rows(values, None, threshold, shards) == want, threshold
+        want = ratiokit.ratio_join(left, right, threshold=threshold)
+        assert shard_rows(left, right, threshold, shards) == want, threshold
+
+
+def test_join_shard_edges():
+    # An empty side joins nothing (an empty left must not turn into right's self-join).
+    assert shard_rows([], ["a", "a"], 0.5, 2) == []
+    assert shard_rows(["a", "a"], [], 0.5, 2) == []
+    assert shard_rows(["a"], None, 0.5, 3) == []
+    # Columns as elsewhere; a shard past the last one finds nothing.
+    assert shard_rows(np.array(["ab", "ab", "abc"]), None, 0.8, 1) == [(0, 1, 1.0), (0, 2, 0.8),
+                                                                      (1, 2, 0.8)]
+    assert stages.join_shard(["ab", "ab"], None, 0.8, 5, 2)[0].tolist() == []
+    for bad in (1.5, -0.1, math.nan):
+        with pytest.raises(ValueError):
+            stages.join_shard(["a"], None, bad)
+    with pytest.raises(TypeError):
+        stages.join_shard(["a", None], None, 0.5)
+
+
 def cosine_pipeline(docs, threshold):
     parts = pieces(docs)
     vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
