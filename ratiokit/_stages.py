@@ -436,14 +436,18 @@ class LshJob:
         self.positions, self.members, self.offsets = positions, members, offsets
 
 
-def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -> List[LshJob]:
-    """Buckets of all groups packed into jobs of whole components, by smallest position."""
+def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int,
+             n_jobs: Optional[int] = None) -> List[LshJob]:
+    """Buckets of all groups packed into jobs of whole components, by smallest position: at
+    most cost_cap and member_cap each, or with n_jobs exactly that many runs of components of
+    about equal bucket members (some may be empty)."""
     import numpy as np
 
     members = np.concatenate([m for m, _ in found] + [np.empty(0, np.int64)])
     sizes = np.concatenate([np.diff(o) for _, o in found] + [np.empty(0, np.int64)])
+    empty = LshJob(np.empty(0, np.int64), np.empty(0, np.int64), np.zeros(1, np.int64))
     if len(sizes) == 0:
-        return []
+        return [] if n_jobs is None else [empty] * n_jobs
     offsets = np.zeros(len(sizes) + 1, dtype=np.int64)
     np.cumsum(sizes, out=offsets[1:])
     label = stages.bucket_components(members, offsets)
@@ -453,9 +457,18 @@ def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -
     ends = np.append(firsts[1:], len(order))
     # A component's bucket members bound its size from above.
     comp_size = np.add.reduceat(sizes[order], firsts) if len(firsts) else np.empty(0, np.int64)
-    jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    if n_jobs is None:
+        jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    else:
+        before = np.cumsum(comp_size) - comp_size
+        run = np.minimum(before * n_jobs // max(1, int(comp_size.sum())), n_jobs - 1)
+        cuts = np.searchsorted(run, np.arange(n_jobs + 1))
+        jobs = [list(range(a, b)) for a, b in zip(cuts[:-1], cuts[1:])]
     out = []
     for job in jobs:
+        if not job:
+            out.append(empty)
+            continue
         chosen = order[firsts[job[0]]:ends[job[-1]]]
         lo, hi = offsets[chosen], offsets[chosen + 1]
         lengths = hi - lo
@@ -468,9 +481,20 @@ def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -
     return out
 
 
-def pick_strings(strings: Sequence[str], offset: int, wanted: Sequence[Any]) -> List[List[str]]:
+def lsh_plan(n_jobs: int, *found: Tuple[Any, Any]) -> Tuple[LshJob, ...]:
+    """The buckets of all band groups as exactly n_jobs jobs of whole components, run where the
+    buckets are, so that the client never holds them."""
+    return tuple(lsh_jobs(found, 0, 0, n_jobs))
+
+
+def pick_for_jobs(strings: Sequence[str], offset: int, *jobs: LshJob) -> List[List[str]]:
     """For each job, the strings of its positions (ascending) that fall in this partition."""
-    return [[strings[p - offset] for p in w.tolist()] for w in wanted]
+    end = offset + len(strings)
+    out = []
+    for job in jobs:
+        lo, hi = job.positions.searchsorted([offset, end])
+        out.append([strings[p - offset] for p in job.positions[lo:hi].tolist()])
+    return out
 
 
 def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
@@ -485,7 +509,64 @@ def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
 
 
 # ---------------------------------------------------------------------------------------------
-# TF-IDF cosine join: the input checks (the stages are in ratiokit.stages).
+# TF-IDF cosine join: shards of queries over one corpus, and the input checks (the stages are
+# in ratiokit.stages).
+
+
+def vector_sizes(unit: Any) -> Tuple[Any, Any, int, int]:
+    """A piece's largest weights, for the term numbers, and its documents and entries."""
+    return unit.max_ids, unit.max_weights, unit.n_docs, len(unit.ids)
+
+
+def concat_vectors(*pieces: Any) -> Any:
+    """Term vectors of consecutive pieces as one."""
+    import numpy as np
+
+    starts = np.cumsum([0] + [len(p.terms) for p in pieces[:-1]])
+    offsets = np.concatenate([np.asarray(pieces[0].offsets[:1], dtype=np.uint64) if pieces
+                              else np.zeros(1, np.uint64)]
+                             + [np.asarray(p.offsets[1:], dtype=np.uint64) + np.uint64(start)
+                                for p, start in zip(pieces, starts)])
+    return stages.TermVectors(offsets,
+                              np.concatenate([p.terms for p in pieces] + [np.empty(0, np.uint32)]),
+                              np.concatenate([p.weights for p in pieces]
+                                             + [np.empty(0, np.float64)]))
+
+
+def slice_vectors(vectors: Any, begin: int, end: int) -> Any:
+    """Documents begin .. end of term vectors."""
+    lo, hi = int(vectors.offsets[begin]), int(vectors.offsets[end])
+    return stages.TermVectors(vectors.offsets[begin:end + 1] - vectors.offsets[begin],
+                              vectors.terms[lo:hi], vectors.weights[lo:hi])
+
+
+def query_cuts(n_docs: int, shards: int) -> List[int]:
+    """Bounds of query ranges of about equal work: a query meets the documents before it, so
+    the work up to document i grows as i squared."""
+    cuts = [min(n_docs, int(round(n_docs * (k / shards) ** 0.5))) for k in range(shards + 1)]
+    cuts[-1] = n_docs
+    return cuts
+
+
+def cosine_shard(corpus: Any, terms: Any, threshold: float, begin: int, end: int
+                 ) -> Tuple[Any, Any, Any]:
+    """cosine_join's rows (j, i, cosine) of the queries begin .. end, in the native join's
+    order: against the documents before them, and among themselves."""
+    import numpy as np
+
+    if begin >= end:
+        return np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0, np.float64)
+    queries = slice_vectors(corpus, begin, end)
+    found = [stages.cosine_block(queries, None, terms, threshold, indexed_offset=begin,
+                                 threads=1)]
+    if begin > 0:
+        found.append(stages.cosine_block(slice_vectors(corpus, 0, begin), queries, terms,
+                                         threshold, query_offset=begin, threads=1))
+    j, i, cos, touch = (np.concatenate([f[k] for f in found]) for k in range(4))
+    order = stages.join_order(j, i, touch)
+    return j[order], i[order], cos[order]
+
+
 
 
 def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"

@@ -331,47 +331,27 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     if sum(sizes) < 2 or band_rows == 0 or num_perm // band_rows == 0:
         return []
     bands = num_perm // band_rows
-    groups = max(1, min(bands, SHARDS_PER_WORKER * _workers()))
+    # One graph from band keys to verified clusters: keys stay on their partition's worker,
+    # whole band columns meet in one task per group, and the components are packed into jobs
+    # on a worker, so only the clusters come back to the client.
+    workers = _workers()
+    groups = max(1, min(bands, workers))
+    n_jobs = SHARDS_PER_WORKER * workers
     columns = [dask.delayed(_stages.band_columns, nout=groups)(
         dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
         for part in parts]
-    found = dask.compute(*[dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
-                           for g in range(groups)])
-    total = sum(len(m) for m, _ in found)
-    if total == 0:
-        return []
-    # Several jobs per worker, so that they spread evenly.
-    member_cap = max(64, min(JOB_MEMBERS, total // (SHARDS_PER_WORKER * _workers())))
-    jobs = _stages.lsh_jobs(found, JOB_COST, member_cap)
-    import bisect
-
-    per_part: List[List[int]] = [[] for _ in parts]  # jobs with positions in each partition
-    wanted: List[List[Any]] = [[] for _ in parts]
-    ends = offsets[1:] + [sum(sizes)]
-    for j, job in enumerate(jobs):
-        first = bisect.bisect_right(offsets, int(job.positions[0])) - 1
-        last = bisect.bisect_right(offsets, int(job.positions[-1])) - 1
-        for k in range(first, last + 1):
-            lo, hi = job.positions.searchsorted([offsets[k], ends[k]])
-            if hi > lo:
-                per_part[k].append(j)
-                wanted[k].append(job.positions[lo:hi])
-    pieces: List[List[Any]] = [[] for _ in jobs]
-    for k, part in enumerate(parts):
-        if wanted[k]:
-            picked = dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
-                part, offsets[k], wanted[k])
-            for slot, j in enumerate(per_part[k]):
-                pieces[j].append(picked[slot])
-    results = dask.compute(*[dask.delayed(_stages.lsh_job)(job, t, threads, *pieces[j])
-                             for j, job in enumerate(jobs)])
+    found = [dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
+             for g in range(groups)]
+    plan = dask.delayed(_stages.lsh_plan, nout=n_jobs)(n_jobs, *found)
+    jobs = [plan[j] for j in range(n_jobs)]
+    picked = [dask.delayed(_stages.pick_for_jobs, nout=n_jobs)(part, offsets[k], *jobs)
+              for k, part in enumerate(parts)]
+    results = dask.compute(*[dask.delayed(_stages.lsh_job)(jobs[j], t, threads,
+                                                           *[p[j] for p in picked])
+                             for j in range(n_jobs)])
     out = [c for r in results for c in r]
     out.sort(key=lambda c: c[0][0])
     return out
-
-
-def _maxima(unit: Any) -> Tuple[Any, Any]:
-    return unit.max_ids, unit.max_weights
 
 
 def _cosine_block(indexed: Any, queries: Any, terms: Any, t: float, indexed_offset: int,
@@ -388,8 +368,9 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     an object column of lists arrives as strings: build it with ``token_series`` (an Arrow
     list<string> column) or switch the option off; a document that arrives as a str raises
     TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
-    is broadcast, then the largest weights for the term numbers, and every pair of partitions
-    is joined natively on a worker (``ratiokit.stages``)."""
+    is broadcast, then the largest weights for the term numbers. When the vectors fit a worker
+    (``BROADCAST_BYTES``) every worker holds them all and joins ranges of queries cut by work;
+    otherwise every pair of partitions is joined natively on a worker (``ratiokit.stages``)."""
     dask, _, pd = _dask()
     import numpy as np
 
@@ -398,17 +379,31 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
         parts = dask.persist(*_partitions(docs, "docs", docs=True))
         counts = dask.compute(*[dask.delayed(stages.doc_frequencies)(p) for p in parts])
         vocab = stages.vocabulary(counts)
-        offsets = [0]
-        for c in counts[:-1]:
-            offsets.append(offsets[-1] + c.n_docs)
         vocab_d = dask.delayed(vocab, pure=True, traverse=False)
         units = dask.persist(*[dask.delayed(stages.unit_vectors)(p, vocab_d) for p in parts])
         nparts = len(parts)
         del parts  # the token lists are no longer needed on the workers
-        maxima = dask.compute(*[dask.delayed(_maxima)(u) for u in units])
-        terms = stages.term_numbers(maxima, vocab)
+        sizes = dask.compute(*[dask.delayed(_stages.vector_sizes)(u) for u in units])
+        terms = stages.term_numbers([(ids, weights) for ids, weights, _, _ in sizes], vocab)
         terms_d = dask.delayed(terms, pure=True, traverse=False)
         vectors = [dask.delayed(stages.term_vectors)(u, terms_d) for u in units]
+        offsets = [0]
+        for _, _, n_docs, _ in sizes:
+            offsets.append(offsets[-1] + n_docs)
+        entries = sum(e for _, _, _, e in sizes)
+        if 12 * entries + 8 * offsets[-1] <= BROADCAST_BYTES:
+            # Every worker holds the whole corpus once and answers a range of queries, the
+            # ranges cut so that each holds about the same share of the join's work.
+            corpus = dask.delayed(_stages.concat_vectors)(*vectors)
+            cuts = _stages.query_cuts(offsets[-1], SHARDS_PER_WORKER * _workers())
+            found = dask.compute(*[dask.delayed(_stages.cosine_shard)(corpus, terms_d, t, a, b)
+                                   for a, b in zip(cuts[:-1], cuts[1:]) if a < b])
+            pdf = pd.DataFrame({
+                "j": np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)]),
+                "i": np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)]),
+                "cosine": np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])})
+            return _frame(pdf, max(1, nparts))
+        # Every pair of partitions, the earlier one indexed.
         blocks = [dask.delayed(_cosine_block)(vectors[a], None if a == b else vectors[b],
                                               terms_d, t, offsets[a], offsets[b])
                   for b in range(nparts) for a in range(b + 1)]

@@ -77,16 +77,19 @@ def test_columns_of_any_kind():
         stages.band_keys(pd.DataFrame({"a": EDGE}), 16, 2)
 
 
-def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap):
+def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap=None, n_jobs=None):
     columns = [_stages.band_columns(stages.band_keys(p, num_perm, band_rows), 3)
                for _, p in pieces(values)]
     found = [_stages.band_group_buckets(0, *[c[g] for c in columns]) for g in range(3)]
+    if n_jobs is None:
+        jobs = _stages.lsh_jobs(found, 1 << 20, member_cap)
+    else:
+        jobs = _stages.lsh_plan(n_jobs, *found)
+        assert len(jobs) == n_jobs
+    picked = [_stages.pick_for_jobs(p, o, *jobs) for o, p in pieces(values)]
     out = []
-    for job in _stages.lsh_jobs(found, 1 << 20, member_cap):
-        wanted = [job.positions[(job.positions >= o) & (job.positions < o + len(p))]
-                  for o, p in pieces(values)]
-        picked = [_stages.pick_strings(p, o, [w])[0] for (o, p), w in zip(pieces(values), wanted)]
-        out += _stages.lsh_job(job, threshold, 0, *picked)
+    for k, job in enumerate(jobs):
+        out += _stages.lsh_job(job, threshold, 0, *[p[k] for p in picked])
     return sorted(out)
 
 
@@ -96,8 +99,10 @@ def test_lsh_pipeline_equals_single_machine(threshold, num_perm, band_rows):
     values = make_strings(400, seed=4) + EDGE
     want = ratiokit.cluster_canonicals_lsh(values, threshold, num_perm, band_rows)
     assert len(want) > 2 or threshold > 1.0
-    for member_cap in (10**6, 30):  # one job, or many jobs of whole components
-        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap)
+    # One job, many jobs of whole components, or a fixed number of jobs (more than there are
+    # components when 500: most of them empty).
+    for member_cap, n_jobs in ((10**6, None), (30, None), (None, 1), (None, 5), (None, 500)):
+        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap, n_jobs)
         assert [(list(m), s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want]
 
 
@@ -202,6 +207,37 @@ def test_cosine_pipeline_equals_single_machine_bit_for_bit(threshold):
     want = ratiokit.cosine_join(docs, threshold)
     got = cosine_pipeline(docs, threshold)
     assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
+
+
+def cosine_shards(docs, threshold, shards):
+    """The broadcast plan: all pieces' vectors as one corpus, queries cut into ranges."""
+    parts = pieces(docs)
+    vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
+    units = [stages.unit_vectors(p, vocab) for _, p in parts]
+    sizes = [_stages.vector_sizes(u) for u in units]
+    assert [n for _, _, n, _ in sizes] == [len(p) for _, p in parts]
+    terms = stages.term_numbers([(ids, w) for ids, w, _, _ in sizes], vocab)
+    corpus = _stages.concat_vectors(*[stages.term_vectors(u, terms) for u in units])
+    assert corpus.n_docs == len(docs) and corpus.offsets[-1] == sum(e for *_, e in sizes)
+    cuts = _stages.query_cuts(len(docs), shards)
+    assert cuts[0] == 0 and cuts[-1] == len(docs) and cuts == sorted(cuts)
+    rows = []
+    for a, b in zip(cuts[:-1], cuts[1:]):
+        j, i, cos = _stages.cosine_shard(corpus, terms, threshold, a, b)
+        rows += zip(j.tolist(), i.tolist(), cos.tolist())
+    return rows
+
+
+@pytest.mark.parametrize("shards", [1, 3, 8, 400])
+def test_cosine_query_shards_equal_single_machine_in_order(shards):
+    # More shards than documents leaves empty ranges; each range keeps the native order, so
+    # the ranges one after the other are the whole join's rows as they stand.
+    docs = make_docs(300, seed=3)
+    for threshold in (0.3, 0.0, 1.0):
+        want = ratiokit.cosine_join(docs, threshold)
+        got = cosine_shards(docs, threshold, shards)
+        assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
+    assert cosine_shards([], 0.5, 4) == [] and cosine_shards([["a"]], 0.5, 4) == []
 
 
 def test_vocabulary_stages():
