@@ -299,9 +299,16 @@ def concat_lists(*parts: List[str]) -> List[str]:
     return out
 
 
-def shard_edges(strings: List[str], threshold: float, shard: int, shards: int,
-                threads: int = 0) -> Any:
-    return stages.cluster_edges(strings, threshold, shard, shards, threads=threads)
+def shard_edges(threshold: float, shard: int, shards: int, threads: int, *parts: List[str]
+                ) -> Any:
+    """One shard of the clustering's edges, from every partition in order."""
+    return stages.cluster_edges(concat_lists(*parts), threshold, shard, shards, threads=threads)
+
+
+def cluster_minima_of(clusters: Sequence[Members], threads: int, *parts: List[str]
+                      ) -> List[float]:
+    """Exact minima of clusters, from every partition in order."""
+    return cluster_minima(clusters, concat_lists(*parts), threads)
 
 
 def edge_components(n: int, edges: Sequence[Any]) -> List[Members]:
@@ -413,10 +420,11 @@ def band_keys(strings: Sequence[str], num_perm: int, band_rows: int, threads: in
 
 
 def band_columns(keys: Any, groups: int) -> List[Any]:
-    """A partition's band keys cut into `groups` runs of whole bands (columns)."""
+    """A partition's band keys cut into `groups` runs of whole bands (columns): views, copied
+    only when sent to another worker."""
     import numpy as np
 
-    return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
+    return np.array_split(keys, groups, axis=1)
 
 
 def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:

@@ -24,7 +24,7 @@ import importlib
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import _search, _stages, stages
+from . import _ratiokit, _search, _stages, stages
 
 __all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
 
@@ -60,7 +60,13 @@ def _as_strings(part: Any, what: str, number: int) -> List[str]:
 
 
 def _as_docs(part: Any, what: str, number: int) -> List[List[str]]:
-    return _stages.check_docs(part.tolist(), number, what)
+    docs = part.tolist()
+    try:
+        return _ratiokit._documents(docs, what)
+    except TypeError:
+        # The native check says what is wrong, this one also where (and why a str arrives).
+        _stages.check_docs(docs, number, what)
+        raise
 
 
 def _partitions(series: Any, what: str, docs: bool = False) -> List[Any]:
@@ -303,16 +309,17 @@ def _cluster_broadcast(parts: List[Any], n: int, t: float, threads: int
     dask, _, _ = _dask()
     if n < 2:
         return []
-    everything = dask.persist(dask.delayed(_stages.concat_lists)(*parts))[0]
+    # Each task reads every partition: a worker fetches those it lacks once and keeps them
+    # while its tasks need them, with no gathering step before the walk.
     shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
-    edges = dask.compute(*[dask.delayed(_stages.shard_edges)(everything, t, s, shards, threads)
+    edges = dask.compute(*[dask.delayed(_stages.shard_edges)(t, s, shards, threads, *parts)
                            for s in range(shards)])
     clusters = _stages.edge_components(n, edges)
     if not clusters:
         return []
     jobs = _stages.pack_jobs([len(c) for c in clusters], JOB_COST, JOB_MEMBERS)
-    minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
-        [clusters[k] for k in job], everything, threads) for job in jobs])
+    minima = dask.compute(*[dask.delayed(_stages.cluster_minima_of)(
+        [clusters[k] for k in job], threads, *parts) for job in jobs])
     out = []
     for job, values in zip(jobs, minima):
         for k, value in zip(job, values):
@@ -335,7 +342,7 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     # whole band columns meet in one task per group, and the components are packed into jobs
     # on a worker, so only the clusters come back to the client.
     workers = _workers()
-    groups = max(1, min(bands, workers))
+    groups = max(1, min(bands, SHARDS_PER_WORKER * workers))
     n_jobs = SHARDS_PER_WORKER * workers
     columns = [dask.delayed(_stages.band_columns, nout=groups)(
         dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
