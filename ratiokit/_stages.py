@@ -521,6 +521,12 @@ def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
 # in ratiokit.stages).
 
 
+def cosine_range(terms: Any, threshold: float, begin: int, end: int, *pieces: Any
+                 ) -> Tuple[Any, Any, Any]:
+    """cosine_shard over the corpus of all pieces' term vectors, in order."""
+    return cosine_shard(concat_vectors(*pieces), terms, threshold, begin, end)
+
+
 def vector_sizes(unit: Any) -> Tuple[Any, Any, int, int]:
     """A piece's largest weights, for the term numbers, and its documents and entries."""
     return unit.max_ids, unit.max_weights, unit.n_docs, len(unit.ids)

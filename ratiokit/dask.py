@@ -399,11 +399,11 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
             offsets.append(offsets[-1] + n_docs)
         entries = sum(e for _, _, _, e in sizes)
         if 12 * entries + 8 * offsets[-1] <= BROADCAST_BYTES:
-            # Every worker holds the whole corpus once and answers a range of queries, the
-            # ranges cut so that each holds about the same share of the join's work.
-            corpus = dask.delayed(_stages.concat_vectors)(*vectors)
+            # Every worker fetches the vectors it lacks once and answers ranges of queries
+            # against the whole corpus, the ranges cut so that each holds about the same
+            # share of the join's work.
             cuts = _stages.query_cuts(offsets[-1], SHARDS_PER_WORKER * _workers())
-            found = dask.compute(*[dask.delayed(_stages.cosine_shard)(corpus, terms_d, t, a, b)
+            found = dask.compute(*[dask.delayed(_stages.cosine_range)(terms_d, t, a, b, *vectors)
                                    for a, b in zip(cuts[:-1], cuts[1:]) if a < b])
             pdf = pd.DataFrame({
                 "j": np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)]),
