@@ -517,70 +517,49 @@ def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
 
 
 # ---------------------------------------------------------------------------------------------
-# TF-IDF cosine join: shards of queries over one corpus, and the input checks (the stages are
+# TF-IDF cosine join: blocks of pieces grouped into tasks, and the input checks (the stages are
 # in ratiokit.stages).
 
 
-def cosine_range(terms: Any, threshold: float, begin: int, end: int, *pieces: Any
-                 ) -> Tuple[Any, Any, Any]:
-    """cosine_shard over the corpus of all pieces' term vectors, in order."""
-    return cosine_shard(concat_vectors(*pieces), terms, threshold, begin, end)
+def cosine_blocks(terms: Any, threshold: float, blocks: Sequence[Tuple[int, Optional[int]]],
+                  offsets: Sequence[int], *pieces: Any) -> Tuple[Any, Any, Any, Any]:
+    """Rows (j, i, cosine, touch) of several blocks of one task: (a, b) joins pieces[a]
+    (indexed) against pieces[b], (a, None) pieces[a] with itself; offsets[k] is the position of
+    the first document of pieces[k]."""
+    import numpy as np
+
+    found = [stages.cosine_block(pieces[a], None if b is None else pieces[b], terms, threshold,
+                                 indexed_offset=offsets[a],
+                                 query_offset=offsets[a if b is None else b], threads=1)
+             for a, b in blocks]
+    empty = (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0, np.float64),
+             np.empty(0, np.int64))
+    return tuple(np.concatenate([f[k] for f in found] + [empty[k]])  # type: ignore[return-value]
+                 for k in range(4))
+
+
+def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, Optional[int]]]]:
+    """Every pair of pieces (the earlier indexed; a piece with itself as (a, None)) spread over
+    at most `tasks` lists of about equal work, largest blocks first: a block's work grows with
+    the product of its documents (half of it for a piece with itself)."""
+    blocks: List[Tuple[float, int, Optional[int]]] = []
+    for b, nb in enumerate(n_docs):
+        for a in range(b + 1):
+            work = nb * nb / 2.0 if a == b else float(n_docs[a] * nb)
+            blocks.append((work, a, None if a == b else b))
+    blocks.sort(key=lambda x: -x[0])
+    loads = [0.0] * max(1, min(tasks, len(blocks)))
+    out: List[List[Tuple[int, Optional[int]]]] = [[] for _ in loads]
+    for work, a, b in blocks:
+        k = loads.index(min(loads))
+        loads[k] += work
+        out[k].append((a, b))
+    return [o for o in out if o]
 
 
 def vector_sizes(unit: Any) -> Tuple[Any, Any, int, int]:
     """A piece's largest weights, for the term numbers, and its documents and entries."""
     return unit.max_ids, unit.max_weights, unit.n_docs, len(unit.ids)
-
-
-def concat_vectors(*pieces: Any) -> Any:
-    """Term vectors of consecutive pieces as one."""
-    import numpy as np
-
-    starts = np.cumsum([0] + [len(p.terms) for p in pieces[:-1]])
-    offsets = np.concatenate([np.asarray(pieces[0].offsets[:1], dtype=np.uint64) if pieces
-                              else np.zeros(1, np.uint64)]
-                             + [np.asarray(p.offsets[1:], dtype=np.uint64) + np.uint64(start)
-                                for p, start in zip(pieces, starts)])
-    return stages.TermVectors(offsets,
-                              np.concatenate([p.terms for p in pieces] + [np.empty(0, np.uint32)]),
-                              np.concatenate([p.weights for p in pieces]
-                                             + [np.empty(0, np.float64)]))
-
-
-def slice_vectors(vectors: Any, begin: int, end: int) -> Any:
-    """Documents begin .. end of term vectors."""
-    lo, hi = int(vectors.offsets[begin]), int(vectors.offsets[end])
-    return stages.TermVectors(vectors.offsets[begin:end + 1] - vectors.offsets[begin],
-                              vectors.terms[lo:hi], vectors.weights[lo:hi])
-
-
-def query_cuts(n_docs: int, shards: int) -> List[int]:
-    """Bounds of query ranges of about equal work: a query meets the documents before it, so
-    the work up to document i grows as i squared."""
-    cuts = [min(n_docs, int(round(n_docs * (k / shards) ** 0.5))) for k in range(shards + 1)]
-    cuts[-1] = n_docs
-    return cuts
-
-
-def cosine_shard(corpus: Any, terms: Any, threshold: float, begin: int, end: int
-                 ) -> Tuple[Any, Any, Any]:
-    """cosine_join's rows (j, i, cosine) of the queries begin .. end, in the native join's
-    order: against the documents before them, and among themselves."""
-    import numpy as np
-
-    if begin >= end:
-        return np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0, np.float64)
-    queries = slice_vectors(corpus, begin, end)
-    found = [stages.cosine_block(queries, None, terms, threshold, indexed_offset=begin,
-                                 threads=1)]
-    if begin > 0:
-        found.append(stages.cosine_block(slice_vectors(corpus, 0, begin), queries, terms,
-                                         threshold, query_offset=begin, threads=1))
-    j, i, cos, touch = (np.concatenate([f[k] for f in found]) for k in range(4))
-    order = stages.join_order(j, i, touch)
-    return j[order], i[order], cos[order]
-
-
 
 
 def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"

@@ -375,9 +375,9 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     an object column of lists arrives as strings: build it with ``token_series`` (an Arrow
     list<string> column) or switch the option off; a document that arrives as a str raises
     TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
-    is broadcast, then the largest weights for the term numbers. When the vectors fit a worker
-    (``BROADCAST_BYTES``) every worker holds them all and joins ranges of queries cut by work;
-    otherwise every pair of partitions is joined natively on a worker (``ratiokit.stages``)."""
+    is broadcast, then the largest weights for the term numbers, and every pair of partitions
+    is joined natively on a worker (``ratiokit.stages``), the pairs grouped into a few tasks
+    per worker of about equal work."""
     dask, _, pd = _dask()
     import numpy as np
 
@@ -397,24 +397,17 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
         offsets = [0]
         for _, _, n_docs, _ in sizes:
             offsets.append(offsets[-1] + n_docs)
-        entries = sum(e for _, _, _, e in sizes)
-        if 12 * entries + 8 * offsets[-1] <= BROADCAST_BYTES:
-            # Every worker fetches the vectors it lacks once and answers ranges of queries
-            # against the whole corpus, the ranges cut so that each holds about the same
-            # share of the join's work.
-            cuts = _stages.query_cuts(offsets[-1], SHARDS_PER_WORKER * _workers())
-            found = dask.compute(*[dask.delayed(_stages.cosine_range)(terms_d, t, a, b, *vectors)
-                                   for a, b in zip(cuts[:-1], cuts[1:]) if a < b])
-            pdf = pd.DataFrame({
-                "j": np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)]),
-                "i": np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)]),
-                "cosine": np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])})
-            return _frame(pdf, max(1, nparts))
-        # Every pair of partitions, the earlier one indexed.
-        blocks = [dask.delayed(_cosine_block)(vectors[a], None if a == b else vectors[b],
-                                              terms_d, t, offsets[a], offsets[b])
-                  for b in range(nparts) for a in range(b + 1)]
-        found = dask.compute(*blocks)
+        # Every pair of partitions, the earlier one indexed, grouped into a few tasks per
+        # worker of about equal work; a task reads only the partitions of its blocks.
+        tasks = []
+        for blocks in _stages.balanced_blocks([n for _, _, n, _ in sizes],
+                                              SHARDS_PER_WORKER * _workers()):
+            used = sorted({k for a, b in blocks for k in (a, b) if k is not None})
+            local = {k: x for x, k in enumerate(used)}
+            tasks.append(dask.delayed(_stages.cosine_blocks)(
+                terms_d, t, [(local[a], None if b is None else local[b]) for a, b in blocks],
+                [offsets[k] for k in used], *[vectors[k] for k in used]))
+        found = dask.compute(*tasks)
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])

@@ -267,11 +267,7 @@ class TestCosineJoin:
 
     @pytest.mark.parametrize("nparts, thresholds", [(1, [0.3]), (3, [0.8, math.nan]),
                                                     (7, [0.3, 0.0, 1.0])])
-    @pytest.mark.parametrize("path", ["broadcast", "blocks"])
-    def test_equals_single_machine_bit_for_bit_and_in_order(self, client, monkeypatch, nparts,
-                                                            thresholds, path):
-        if path == "blocks":
-            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
+    def test_equals_single_machine_bit_for_bit_and_in_order(self, client, nparts, thresholds):
         s = series(self.DOCS, nparts, tokens=True)
         for t in thresholds:
             want = ratiokit.cosine_join(self.DOCS, t)

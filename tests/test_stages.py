@@ -209,35 +209,42 @@ def test_cosine_pipeline_equals_single_machine_bit_for_bit(threshold):
     assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
 
 
-def cosine_shards(docs, threshold, shards):
-    """The broadcast plan: all pieces' vectors as one corpus, queries cut into ranges."""
+def cosine_tasks(docs, threshold, tasks):
+    """Every pair of pieces in tasks of about equal work, each task's blocks joined at once."""
     parts = pieces(docs)
     vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
     units = [stages.unit_vectors(p, vocab) for _, p in parts]
     sizes = [_stages.vector_sizes(u) for u in units]
     assert [n for _, _, n, _ in sizes] == [len(p) for _, p in parts]
     terms = stages.term_numbers([(ids, w) for ids, w, _, _ in sizes], vocab)
-    corpus = _stages.concat_vectors(*[stages.term_vectors(u, terms) for u in units])
-    assert corpus.n_docs == len(docs) and corpus.offsets[-1] == sum(e for *_, e in sizes)
-    cuts = _stages.query_cuts(len(docs), shards)
-    assert cuts[0] == 0 and cuts[-1] == len(docs) and cuts == sorted(cuts)
-    rows = []
-    for a, b in zip(cuts[:-1], cuts[1:]):
-        j, i, cos = _stages.cosine_shard(corpus, terms, threshold, a, b)
-        rows += zip(j.tolist(), i.tolist(), cos.tolist())
-    return rows
+    vectors = [stages.term_vectors(u, terms) for u in units]
+    offsets = [o for o, _ in parts]
+    groups = _stages.balanced_blocks([len(p) for _, p in parts], tasks)
+    assert 1 <= len(groups) <= tasks
+    blocks = sorted((a, -1 if b is None else b) for g in groups for a, b in g)
+    assert blocks == sorted([(a, -1) for a in range(len(parts))]
+                            + [(a, b) for b in range(len(parts)) for a in range(b)])
+    rows = [_stages.cosine_blocks(terms, threshold, g, offsets, *vectors) for g in groups]
+    j, i, cos, touch = (np.concatenate([r[k] for r in rows]) for k in range(4))
+    order = stages.join_order(j, i, touch)
+    return list(zip(j[order].tolist(), i[order].tolist(), cos[order].tolist()))
 
 
-@pytest.mark.parametrize("shards", [1, 3, 8, 400])
-def test_cosine_query_shards_equal_single_machine_in_order(shards):
-    # More shards than documents leaves empty ranges; each range keeps the native order, so
-    # the ranges one after the other are the whole join's rows as they stand.
+@pytest.mark.parametrize("tasks", [1, 3, 100])
+def test_cosine_tasks_equal_single_machine_in_order(tasks):
     docs = make_docs(300, seed=3)
     for threshold in (0.3, 0.0, 1.0):
         want = ratiokit.cosine_join(docs, threshold)
-        got = cosine_shards(docs, threshold, shards)
+        got = cosine_tasks(docs, threshold, tasks)
         assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
-    assert cosine_shards([], 0.5, 4) == [] and cosine_shards([["a"]], 0.5, 4) == []
+
+
+def test_balanced_blocks_spread_the_work():
+    # Eight equal pieces: 36 blocks of 28 cross units and 8 self blocks of half a unit each.
+    groups = _stages.balanced_blocks([100] * 8, 4)
+    work = [sum(50 if b is None else 100 for _, b in g) for g in groups]
+    assert len(groups) == 4 and max(work) - min(work) <= 100
+    assert _stages.balanced_blocks([], 4) == [] and _stages.balanced_blocks([5], 4) == [[(0, None)]]
 
 
 def test_vocabulary_stages():
