@@ -550,10 +550,10 @@ def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, O
     blocks.sort(key=lambda x: -x[0])
     loads = [0.0] * max(1, min(tasks, len(blocks)))
     out: List[List[Tuple[int, Optional[int]]]] = [[] for _ in loads]
-    for work, a, b in blocks:
+    for work, first, second in blocks:
         k = loads.index(min(loads))
         loads[k] += work
-        out[k].append((a, b))
+        out[k].append((first, second))
     return [o for o in out if o]
 
 
