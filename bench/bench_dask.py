@@ -21,9 +21,9 @@
    and from them the time of a billion short lines (LSH) and a hundred million documents
    (cosine_join) on 10 and 100 workers, with what each worker must hold. The model: every
    stage splits evenly over the workers, each worker moves its share of the shuffled bytes at
-   --bandwidth bytes a second, the client's share (components and job packing) does not split;
-   the cosine join's query cost grows with the number of earlier documents, so its pairs stage
-   scales with N^2 / workers. Only the rates are measured; every projected figure says so.
+   --bandwidth bytes a second, the plan step (components and job packing, one task) does not
+   split; the cosine join's query cost grows with the number of earlier documents, so its
+   pairs stage scales with N^2 / workers. Only the rates are measured; every projected figure says so.
 
 --scale multiplies every size (0.01 runs all of it in seconds). Lines: 4 to 8 words from a fixed
 vocabulary of 5,000 syllable words plus a number (about 35 characters); one line in ten is an
@@ -291,7 +291,7 @@ def project(lines_n: int, bandwidth: float) -> None:
                 "verify": t_verify / lines_n}
     for name, sec in per_line.items():
         print(f"  {name:14} {1 / sec:12,.0f} lines/s")
-    print(f"  client plan   {1 / (t_plan / lines_n):12,.0f} lines/s (does not split)")
+    print(f"  plan          {1 / (t_plan / lines_n):12,.0f} lines/s (one task, does not split)")
     print(f"  shuffled: {key_bytes / lines_n:.0f} bytes of keys a line, "
           f"{candidates / lines_n:.3f} candidate strings a line ({avg_chars:.0f} chars)")
     for workers in (10, 100):

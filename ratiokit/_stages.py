@@ -299,9 +299,16 @@ def concat_lists(*parts: List[str]) -> List[str]:
     return out
 
 
-def shard_edges(strings: List[str], threshold: float, shard: int, shards: int,
-                threads: int = 0) -> Any:
-    return stages.cluster_edges(strings, threshold, shard, shards, threads=threads)
+def shard_edges(threshold: float, shard: int, shards: int, threads: int, *parts: List[str]
+                ) -> Any:
+    """One shard of the clustering's edges, from every partition in order."""
+    return stages.cluster_edges(concat_lists(*parts), threshold, shard, shards, threads=threads)
+
+
+def cluster_minima_of(clusters: Sequence[Members], threads: int, *parts: List[str]
+                      ) -> List[float]:
+    """Exact minima of clusters, from every partition in order."""
+    return cluster_minima(clusters, concat_lists(*parts), threads)
 
 
 def edge_components(n: int, edges: Sequence[Any]) -> List[Members]:
@@ -369,6 +376,15 @@ def local_ratio_join(left: Sequence[str], right: Optional[Sequence[str]], thresh
                                threshold=threshold, threads=threads)
 
 
+def join_shard(n_left_parts: int, threshold: float, shard: int, shards: int, threads: int,
+               self_join: bool, *parts: List[str]) -> Any:
+    """One shard of the whole join, from every partition of both sides (left's first): each
+    worker that runs a shard fetches the partitions it lacks once."""
+    left = concat_lists(*parts[:n_left_parts])
+    right = None if self_join else concat_lists(*parts[n_left_parts:])
+    return stages.join_shard(left, right, threshold, shard, shards, threads=threads)
+
+
 def join_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], List[str]]],
                threshold: float, self_join: bool, threads: int = 0) -> Any:
     """Pairs of one block as three arrays (left, right, ratio) of global positions."""
@@ -404,10 +420,11 @@ def band_keys(strings: Sequence[str], num_perm: int, band_rows: int, threads: in
 
 
 def band_columns(keys: Any, groups: int) -> List[Any]:
-    """A partition's band keys cut into `groups` runs of whole bands (columns)."""
+    """A partition's band keys cut into `groups` runs of whole bands (columns): views, copied
+    only when sent to another worker."""
     import numpy as np
 
-    return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
+    return np.array_split(keys, groups, axis=1)
 
 
 def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
@@ -427,14 +444,18 @@ class LshJob:
         self.positions, self.members, self.offsets = positions, members, offsets
 
 
-def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -> List[LshJob]:
-    """Buckets of all groups packed into jobs of whole components, by smallest position."""
+def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int,
+             n_jobs: Optional[int] = None) -> List[LshJob]:
+    """Buckets of all groups packed into jobs of whole components, by smallest position: at
+    most cost_cap and member_cap each, or with n_jobs exactly that many runs of components of
+    about equal bucket members (some may be empty)."""
     import numpy as np
 
     members = np.concatenate([m for m, _ in found] + [np.empty(0, np.int64)])
     sizes = np.concatenate([np.diff(o) for _, o in found] + [np.empty(0, np.int64)])
+    empty = LshJob(np.empty(0, np.int64), np.empty(0, np.int64), np.zeros(1, np.int64))
     if len(sizes) == 0:
-        return []
+        return [] if n_jobs is None else [empty] * n_jobs
     offsets = np.zeros(len(sizes) + 1, dtype=np.int64)
     np.cumsum(sizes, out=offsets[1:])
     label = stages.bucket_components(members, offsets)
@@ -444,9 +465,18 @@ def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -
     ends = np.append(firsts[1:], len(order))
     # A component's bucket members bound its size from above.
     comp_size = np.add.reduceat(sizes[order], firsts) if len(firsts) else np.empty(0, np.int64)
-    jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    if n_jobs is None:
+        jobs = pack_jobs(comp_size.tolist(), cost_cap, member_cap)
+    else:
+        before = np.cumsum(comp_size) - comp_size
+        run = np.minimum(before * n_jobs // max(1, int(comp_size.sum())), n_jobs - 1)
+        cuts = np.searchsorted(run, np.arange(n_jobs + 1))
+        jobs = [list(range(a, b)) for a, b in zip(cuts[:-1], cuts[1:])]
     out = []
     for job in jobs:
+        if not job:
+            out.append(empty)
+            continue
         chosen = order[firsts[job[0]]:ends[job[-1]]]
         lo, hi = offsets[chosen], offsets[chosen + 1]
         lengths = hi - lo
@@ -459,9 +489,20 @@ def lsh_jobs(found: Sequence[Tuple[Any, Any]], cost_cap: int, member_cap: int) -
     return out
 
 
-def pick_strings(strings: Sequence[str], offset: int, wanted: Sequence[Any]) -> List[List[str]]:
+def lsh_plan(n_jobs: int, *found: Tuple[Any, Any]) -> Tuple[LshJob, ...]:
+    """The buckets of all band groups as exactly n_jobs jobs of whole components, run where the
+    buckets are, so that the client never holds them."""
+    return tuple(lsh_jobs(found, 0, 0, n_jobs))
+
+
+def pick_for_jobs(strings: Sequence[str], offset: int, *jobs: LshJob) -> List[List[str]]:
     """For each job, the strings of its positions (ascending) that fall in this partition."""
-    return [[strings[p - offset] for p in w.tolist()] for w in wanted]
+    end = offset + len(strings)
+    out = []
+    for job in jobs:
+        lo, hi = job.positions.searchsorted([offset, end])
+        out.append([strings[p - offset] for p in job.positions[lo:hi].tolist()])
+    return out
 
 
 def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
@@ -476,7 +517,49 @@ def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
 
 
 # ---------------------------------------------------------------------------------------------
-# TF-IDF cosine join: the input checks (the stages are in ratiokit.stages).
+# TF-IDF cosine join: blocks of pieces grouped into tasks, and the input checks (the stages are
+# in ratiokit.stages).
+
+
+def cosine_blocks(terms: Any, threshold: float, blocks: Sequence[Tuple[int, Optional[int]]],
+                  offsets: Sequence[int], *pieces: Any) -> Tuple[Any, Any, Any, Any]:
+    """Rows (j, i, cosine, touch) of several blocks of one task: (a, b) joins pieces[a]
+    (indexed) against pieces[b], (a, None) pieces[a] with itself; offsets[k] is the position of
+    the first document of pieces[k]."""
+    import numpy as np
+
+    found = [stages.cosine_block(pieces[a], None if b is None else pieces[b], terms, threshold,
+                                 indexed_offset=offsets[a],
+                                 query_offset=offsets[a if b is None else b], threads=1)
+             for a, b in blocks]
+    empty = (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0, np.float64),
+             np.empty(0, np.int64))
+    return tuple(np.concatenate([f[k] for f in found] + [empty[k]])  # type: ignore[return-value]
+                 for k in range(4))
+
+
+def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, Optional[int]]]]:
+    """Every pair of pieces (the earlier indexed; a piece with itself as (a, None)) spread over
+    at most `tasks` lists of about equal work, largest blocks first: a block's work grows with
+    the product of its documents (half of it for a piece with itself)."""
+    blocks: List[Tuple[float, int, Optional[int]]] = []
+    for b, nb in enumerate(n_docs):
+        for a in range(b + 1):
+            work = nb * nb / 2.0 if a == b else float(n_docs[a] * nb)
+            blocks.append((work, a, None if a == b else b))
+    blocks.sort(key=lambda x: -x[0])
+    loads = [0.0] * max(1, min(tasks, len(blocks)))
+    out: List[List[Tuple[int, Optional[int]]]] = [[] for _ in loads]
+    for work, first, second in blocks:
+        k = loads.index(min(loads))
+        loads[k] += work
+        out[k].append((first, second))
+    return [o for o in out if o]
+
+
+def vector_sizes(unit: Any) -> Tuple[Any, Any, int, int]:
+    """A piece's largest weights, for the term numbers, and its documents and entries."""
+    return unit.max_ids, unit.max_weights, unit.n_docs, len(unit.ids)
 
 
 def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"

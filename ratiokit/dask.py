@@ -24,7 +24,7 @@ import importlib
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import _search, _stages, stages
+from . import _ratiokit, _search, _stages, stages
 
 __all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
 
@@ -60,7 +60,13 @@ def _as_strings(part: Any, what: str, number: int) -> List[str]:
 
 
 def _as_docs(part: Any, what: str, number: int) -> List[List[str]]:
-    return _stages.check_docs(part.tolist(), number, what)
+    docs = part.tolist()
+    try:
+        return _ratiokit._documents(docs, what)
+    except TypeError:
+        # The native check says what is wrong, this one also where (and why a str arrives).
+        _stages.check_docs(docs, number, what)
+        raise
 
 
 def _partitions(series: Any, what: str, docs: bool = False) -> List[Any]:
@@ -142,31 +148,65 @@ def ratio_join(left: Any, right: Any = None, *, threshold: float, block_size: in
     """Every pair whose ratio reaches threshold: columns left, right (int64), ratio (float64),
     sorted by (left, right); ``ratiokit.ratio_join(list(left), list(right), threshold=...)``.
 
-    With right=None it is the self-join of left, pairs left < right. Strings are cut into
-    length bands and only bands whose closest lengths can reach the threshold are joined, each
-    such pair of bands on one worker. The threshold must be a number in [0, 1], as for
-    ``ratiokit.ratio_join``."""
+    With right=None it is the self-join of left, pairs left < right. When both sides fit a
+    worker (``BROADCAST_BYTES``) every worker gets them once and walks its shard of the native
+    join's candidate walk, so the pairs tested are one machine's; otherwise strings are cut
+    into length bands of block_size and only bands whose closest lengths can reach the
+    threshold are joined, each such pair of bands on one worker. The threshold must be a
+    number in [0, 1], as for ``ratiokit.ratio_join``."""
     dask, _, pd = _dask()
     import numpy as np
 
     t = _search._unit(threshold, "threshold")
     with _global_rows(left=left, right=right):
-        lplan, lbands = _bands(left, block_size, "left")
-        if right is None:
-            blocks = [dask.delayed(_stages.join_block)(
-                lbands[a], None if a == b else lbands[b], t, True, threads)
-                for a, b in lplan.meeting_pairs(None, t)]
+        lparts = list(dask.persist(*_partitions(left, "left")))
+        rparts = [] if right is None else list(dask.persist(*_partitions(right, "right")))
+        hists = list(dask.compute(*[dask.delayed(_stages.length_histogram)(p)
+                                    for p in lparts + rparts]))
+        if _text_bytes(hists) <= BROADCAST_BYTES:
+            found = _join_broadcast(lparts, None if right is None else rparts, hists, t, threads)
         else:
-            rplan, rbands = _bands(right, block_size, "right")
-            blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
-                      for a, b in lplan.meeting_pairs(rplan, t)]
-        found = dask.compute(*blocks)
+            found = _join_bands(left, right, block_size, t, threads)
     li = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     rj = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     ratio = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
     order = np.lexsort((rj, li))
     pdf = pd.DataFrame({"left": li[order], "right": rj[order], "ratio": ratio[order]})
-    return _frame(pdf, max(1, len(lbands)))
+    return _frame(pdf, len(lparts))
+
+
+def _text_bytes(hists: Sequence[Dict[int, int]]) -> int:
+    """What the strings of these length histograms take in native code: 4 bytes a code point
+    plus the per-string overhead."""
+    return sum(4 * length * count + 64 * count for h in hists for length, count in h.items())
+
+
+def _join_broadcast(lparts: List[Any], rparts: Optional[List[Any]],
+                    hists: Sequence[Dict[int, int]], t: float, threads: int) -> Sequence[Any]:
+    """Every worker holds both sides and walks a shard of the native join's candidate walk."""
+    dask, _, _ = _dask()
+    n = sum(sum(h.values()) for h in hists)
+    shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
+    parts = lparts + ([] if rparts is None else rparts)
+    return dask.compute(*[dask.delayed(_stages.join_shard)(len(lparts), t, s, shards, threads,
+                                                           rparts is None, *parts)
+                          for s in range(shards)])
+
+
+def _join_bands(left: Any, right: Any, block_size: int, t: float, threads: int
+                ) -> Sequence[Any]:
+    """Each pair of length bands that can meet, joined on one worker."""
+    dask, _, _ = _dask()
+    lplan, lbands = _bands(left, block_size, "left")
+    if right is None:
+        blocks = [dask.delayed(_stages.join_block)(
+            lbands[a], None if a == b else lbands[b], t, True, threads)
+            for a, b in lplan.meeting_pairs(None, t)]
+    else:
+        rplan, rbands = _bands(right, block_size, "right")
+        blocks = [dask.delayed(_stages.join_block)(lbands[a], rbands[b], t, False, threads)
+                  for a, b in lplan.meeting_pairs(rplan, t)]
+    return dask.compute(*blocks)
 
 
 def _with_minima(parts: List[Any], offsets: List[int],
@@ -252,8 +292,7 @@ def _cluster_exact(strings: Any, t: float, block_size: int, threads: int
             return []
         plan = _stages.BandPlan(hists, 1)
         return _with_minima(parts, plan.offsets, [(tuple(range(n)), None)], threads)
-    size = sum(4 * length * count + 64 * count for h in hists for length, count in h.items())
-    if size <= BROADCAST_BYTES:
+    if _text_bytes(hists) <= BROADCAST_BYTES:
         return _cluster_broadcast(parts, n, t, threads)
     plan, bands = _bands(strings, block_size, "strings")
     blocks = [dask.delayed(_stages.cluster_block)(bands[a], None if a == b else bands[b], t,
@@ -270,16 +309,17 @@ def _cluster_broadcast(parts: List[Any], n: int, t: float, threads: int
     dask, _, _ = _dask()
     if n < 2:
         return []
-    everything = dask.persist(dask.delayed(_stages.concat_lists)(*parts))[0]
+    # Each task reads every partition: a worker fetches those it lacks once and keeps them
+    # while its tasks need them, with no gathering step before the walk.
     shards = max(1, min(SHARDS_PER_WORKER * _workers(), n // 64))
-    edges = dask.compute(*[dask.delayed(_stages.shard_edges)(everything, t, s, shards, threads)
+    edges = dask.compute(*[dask.delayed(_stages.shard_edges)(t, s, shards, threads, *parts)
                            for s in range(shards)])
     clusters = _stages.edge_components(n, edges)
     if not clusters:
         return []
     jobs = _stages.pack_jobs([len(c) for c in clusters], JOB_COST, JOB_MEMBERS)
-    minima = dask.compute(*[dask.delayed(_stages.cluster_minima)(
-        [clusters[k] for k in job], everything, threads) for job in jobs])
+    minima = dask.compute(*[dask.delayed(_stages.cluster_minima_of)(
+        [clusters[k] for k in job], threads, *parts) for job in jobs])
     out = []
     for job, values in zip(jobs, minima):
         for k, value in zip(job, values):
@@ -298,47 +338,27 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     if sum(sizes) < 2 or band_rows == 0 or num_perm // band_rows == 0:
         return []
     bands = num_perm // band_rows
-    groups = max(1, min(bands, SHARDS_PER_WORKER * _workers()))
+    # One graph from band keys to verified clusters: keys stay on their partition's worker,
+    # whole band columns meet in one task per group, and the components are packed into jobs
+    # on a worker, so only the clusters come back to the client.
+    workers = _workers()
+    groups = max(1, min(bands, SHARDS_PER_WORKER * workers))
+    n_jobs = SHARDS_PER_WORKER * workers
     columns = [dask.delayed(_stages.band_columns, nout=groups)(
         dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
         for part in parts]
-    found = dask.compute(*[dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
-                           for g in range(groups)])
-    total = sum(len(m) for m, _ in found)
-    if total == 0:
-        return []
-    # Several jobs per worker, so that they spread evenly.
-    member_cap = max(64, min(JOB_MEMBERS, total // (SHARDS_PER_WORKER * _workers())))
-    jobs = _stages.lsh_jobs(found, JOB_COST, member_cap)
-    import bisect
-
-    per_part: List[List[int]] = [[] for _ in parts]  # jobs with positions in each partition
-    wanted: List[List[Any]] = [[] for _ in parts]
-    ends = offsets[1:] + [sum(sizes)]
-    for j, job in enumerate(jobs):
-        first = bisect.bisect_right(offsets, int(job.positions[0])) - 1
-        last = bisect.bisect_right(offsets, int(job.positions[-1])) - 1
-        for k in range(first, last + 1):
-            lo, hi = job.positions.searchsorted([offsets[k], ends[k]])
-            if hi > lo:
-                per_part[k].append(j)
-                wanted[k].append(job.positions[lo:hi])
-    pieces: List[List[Any]] = [[] for _ in jobs]
-    for k, part in enumerate(parts):
-        if wanted[k]:
-            picked = dask.delayed(_stages.pick_strings, nout=len(wanted[k]))(
-                part, offsets[k], wanted[k])
-            for slot, j in enumerate(per_part[k]):
-                pieces[j].append(picked[slot])
-    results = dask.compute(*[dask.delayed(_stages.lsh_job)(job, t, threads, *pieces[j])
-                             for j, job in enumerate(jobs)])
+    found = [dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
+             for g in range(groups)]
+    plan = dask.delayed(_stages.lsh_plan, nout=n_jobs)(n_jobs, *found)
+    jobs = [plan[j] for j in range(n_jobs)]
+    picked = [dask.delayed(_stages.pick_for_jobs, nout=n_jobs)(part, offsets[k], *jobs)
+              for k, part in enumerate(parts)]
+    results = dask.compute(*[dask.delayed(_stages.lsh_job)(jobs[j], t, threads,
+                                                           *[p[j] for p in picked])
+                             for j in range(n_jobs)])
     out = [c for r in results for c in r]
     out.sort(key=lambda c: c[0][0])
     return out
-
-
-def _maxima(unit: Any) -> Tuple[Any, Any]:
-    return unit.max_ids, unit.max_weights
 
 
 def _cosine_block(indexed: Any, queries: Any, terms: Any, t: float, indexed_offset: int,
@@ -356,7 +376,8 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     list<string> column) or switch the option off; a document that arrives as a str raises
     TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
     is broadcast, then the largest weights for the term numbers, and every pair of partitions
-    is joined natively on a worker (``ratiokit.stages``)."""
+    is joined natively on a worker (``ratiokit.stages``), the pairs grouped into a few tasks
+    per worker of about equal work."""
     dask, _, pd = _dask()
     import numpy as np
 
@@ -365,21 +386,28 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
         parts = dask.persist(*_partitions(docs, "docs", docs=True))
         counts = dask.compute(*[dask.delayed(stages.doc_frequencies)(p) for p in parts])
         vocab = stages.vocabulary(counts)
-        offsets = [0]
-        for c in counts[:-1]:
-            offsets.append(offsets[-1] + c.n_docs)
         vocab_d = dask.delayed(vocab, pure=True, traverse=False)
         units = dask.persist(*[dask.delayed(stages.unit_vectors)(p, vocab_d) for p in parts])
         nparts = len(parts)
         del parts  # the token lists are no longer needed on the workers
-        maxima = dask.compute(*[dask.delayed(_maxima)(u) for u in units])
-        terms = stages.term_numbers(maxima, vocab)
+        sizes = dask.compute(*[dask.delayed(_stages.vector_sizes)(u) for u in units])
+        terms = stages.term_numbers([(ids, weights) for ids, weights, _, _ in sizes], vocab)
         terms_d = dask.delayed(terms, pure=True, traverse=False)
         vectors = [dask.delayed(stages.term_vectors)(u, terms_d) for u in units]
-        blocks = [dask.delayed(_cosine_block)(vectors[a], None if a == b else vectors[b],
-                                              terms_d, t, offsets[a], offsets[b])
-                  for b in range(nparts) for a in range(b + 1)]
-        found = dask.compute(*blocks)
+        offsets = [0]
+        for _, _, n_docs, _ in sizes:
+            offsets.append(offsets[-1] + n_docs)
+        # Every pair of partitions, the earlier one indexed, grouped into a few tasks per
+        # worker of about equal work; a task reads only the partitions of its blocks.
+        tasks = []
+        for blocks in _stages.balanced_blocks([n for _, _, n, _ in sizes],
+                                              SHARDS_PER_WORKER * _workers()):
+            used = sorted({k for a, b in blocks for k in (a, b) if k is not None})
+            local = {k: x for x, k in enumerate(used)}
+            tasks.append(dask.delayed(_stages.cosine_blocks)(
+                terms_d, t, [(local[a], None if b is None else local[b]) for a, b in blocks],
+                [offsets[k] for k in used], *[vectors[k] for k in used]))
+        found = dask.compute(*tasks)
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])

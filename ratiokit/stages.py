@@ -27,6 +27,10 @@ Exact clustering (``cluster_canonicals``)
     3. ``cluster_minima(groups)``: each cluster's strings in position order give its exact
        minimum pairwise ratio.
 
+Ratio join (``ratio_join``)
+    ``join_shard(left, right, threshold, shard, shards)`` for each shard, every worker holding
+    both sides; the rows of all shards, sorted by (left, right), are the join.
+
 TF-IDF cosine join (``cosine_join``)
     1. ``doc_frequencies(docs)`` on each piece, in order; ``vocabulary(parts)`` merges them
        (token ids in first-seen order and the idf of each).
@@ -58,6 +62,7 @@ __all__ = [
     "cosine_block",
     "doc_frequencies",
     "join_order",
+    "join_shard",
     "lsh_clusters",
     "UnitVectors",
     "unit_vectors",
@@ -176,6 +181,24 @@ def cluster_minima(groups: Iterable[Any], *, threads: int = 0) -> List[float]:
     order (i < j), as the clustering reports it for a cluster of those members; 1.0 for a
     group of fewer than two."""
     return _ratiokit._stage_cluster_minima([_strings(g, "groups") for g in groups], threads)
+
+
+# ---------------------------------------------------------------------------------------------
+# Ratio join.
+
+
+def join_shard(left: Any, right: Any, threshold: float, shard: int = 0, shards: int = 1, *,
+               threads: int = 0) -> Tuple[Any, Any, Any]:
+    """One shard of ``ratio_join(left, right, threshold=threshold)`` (right None: the
+    self-join of left) as int64 left, int64 right and float64 ratio arrays, ascending by
+    (left, right). The candidate walk of the whole join is cut into `shards` runs of about
+    equal pairs (by the length bound); each pair belongs to one shard, so the shards together
+    test the pairs of one whole join and their rows, sorted, are its answer."""
+    level = _ratiokit._unit(threshold, "threshold")
+    i, j, ratio = _ratiokit._stage_join_shard(left, right, level, shard, shards, threads)
+    np = _numpy()
+    return (_array(np, i, np.uint64).astype(np.int64), _array(np, j, np.uint64).astype(np.int64),
+            _array(np, ratio, np.float64))
 
 
 # ---------------------------------------------------------------------------------------------

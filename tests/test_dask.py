@@ -193,7 +193,10 @@ class TestJoins:
     SMALL = make_strings(160, seed=5)
 
     @pytest.mark.parametrize("nparts, t", [(1, 0.75), (3, 1.0), (7, 0.75), (7, 0.0)])
-    def test_ratio_join_equals_brute_force(self, client, nparts, t):
+    @pytest.mark.parametrize("path", ["broadcast", "bands"])
+    def test_ratio_join_equals_brute_force(self, client, monkeypatch, nparts, t, path):
+        if path == "bands":
+            monkeypatch.setattr(rkd, "BROADCAST_BYTES", 0)
         left = self.SMALL
         right = make_strings(90, seed=6)
         want_self = brute_join(left, None, t)
@@ -207,6 +210,10 @@ class TestJoins:
         for bad in (math.nan, -0.5, 1.5):
             with pytest.raises(ValueError, match=r"\[0, 1\]"):
                 rkd.ratio_join(series(left, 1), threshold=bad)
+        # An empty side joins nothing, on either side.
+        for a, b in (([], right), (left, [])):
+            got = rkd.ratio_join(series(a, 1), series(b, 1), threshold=t).compute()
+            assert len(got) == 0
 
     def test_local_join_and_length_bands(self):
         # One block's join must agree with the pairwise definition on its own, including empty

@@ -77,16 +77,19 @@ def test_columns_of_any_kind():
         stages.band_keys(pd.DataFrame({"a": EDGE}), 16, 2)
 
 
-def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap):
+def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap=None, n_jobs=None):
     columns = [_stages.band_columns(stages.band_keys(p, num_perm, band_rows), 3)
                for _, p in pieces(values)]
     found = [_stages.band_group_buckets(0, *[c[g] for c in columns]) for g in range(3)]
+    if n_jobs is None:
+        jobs = _stages.lsh_jobs(found, 1 << 20, member_cap)
+    else:
+        jobs = _stages.lsh_plan(n_jobs, *found)
+        assert len(jobs) == n_jobs
+    picked = [_stages.pick_for_jobs(p, o, *jobs) for o, p in pieces(values)]
     out = []
-    for job in _stages.lsh_jobs(found, 1 << 20, member_cap):
-        wanted = [job.positions[(job.positions >= o) & (job.positions < o + len(p))]
-                  for o, p in pieces(values)]
-        picked = [_stages.pick_strings(p, o, [w])[0] for (o, p), w in zip(pieces(values), wanted)]
-        out += _stages.lsh_job(job, threshold, 0, *picked)
+    for k, job in enumerate(jobs):
+        out += _stages.lsh_job(job, threshold, 0, *[p[k] for p in picked])
     return sorted(out)
 
 
@@ -96,8 +99,10 @@ def test_lsh_pipeline_equals_single_machine(threshold, num_perm, band_rows):
     values = make_strings(400, seed=4) + EDGE
     want = ratiokit.cluster_canonicals_lsh(values, threshold, num_perm, band_rows)
     assert len(want) > 2 or threshold > 1.0
-    for member_cap in (10**6, 30):  # one job, or many jobs of whole components
-        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap)
+    # One job, many jobs of whole components, or a fixed number of jobs (more than there are
+    # components when 500: most of them empty).
+    for member_cap, n_jobs in ((10**6, None), (30, None), (None, 1), (None, 5), (None, 500)):
+        got = lsh_pipeline(values, threshold, num_perm, band_rows, member_cap, n_jobs)
         assert [(list(m), s.hex()) for m, s in got] == [(m, s.hex()) for m, s in want]
 
 
@@ -142,6 +147,44 @@ def test_cluster_minima_takes_pairs_in_the_given_order():
     assert stages.cluster_minima(groups) == want
 
 
+def shard_rows(left, right, threshold, shards):
+    rows = []
+    for s in range(shards):
+        i, j, ratio = stages.join_shard(left, right, threshold, s, shards)
+        assert (i.dtype, j.dtype, ratio.dtype) == (np.int64, np.int64, np.float64)
+        part = list(zip(i.tolist(), j.tolist(), ratio.tolist()))
+        assert part == sorted(part)  # each shard comes ordered
+        rows += part
+    return sorted(rows)
+
+
+@pytest.mark.parametrize("shards", [1, 3, 64])
+def test_join_shards_together_equal_ratio_join(shards):
+    values = make_strings(300, seed=11) + EDGE
+    left, right = values[:120], values[120:]
+    for threshold in (0.0, 0.6, 0.85, 1.0):
+        want = ratiokit.ratio_join(values, threshold=threshold)
+        assert shard_rows(values, None, threshold, shards) == want, threshold
+        want = ratiokit.ratio_join(left, right, threshold=threshold)
+        assert shard_rows(left, right, threshold, shards) == want, threshold
+
+
+def test_join_shard_edges():
+    # An empty side joins nothing (an empty left must not turn into right's self-join).
+    assert shard_rows([], ["a", "a"], 0.5, 2) == []
+    assert shard_rows(["a", "a"], [], 0.5, 2) == []
+    assert shard_rows(["a"], None, 0.5, 3) == []
+    # Columns as elsewhere; a shard past the last one finds nothing.
+    assert shard_rows(np.array(["ab", "ab", "abc"]), None, 0.8, 1) == [(0, 1, 1.0), (0, 2, 0.8),
+                                                                      (1, 2, 0.8)]
+    assert stages.join_shard(["ab", "ab"], None, 0.8, 5, 2)[0].tolist() == []
+    for bad in (1.5, -0.1, math.nan):
+        with pytest.raises(ValueError):
+            stages.join_shard(["a"], None, bad)
+    with pytest.raises(TypeError):
+        stages.join_shard(["a", None], None, 0.5)
+
+
 def cosine_pipeline(docs, threshold):
     parts = pieces(docs)
     vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
@@ -164,6 +207,44 @@ def test_cosine_pipeline_equals_single_machine_bit_for_bit(threshold):
     want = ratiokit.cosine_join(docs, threshold)
     got = cosine_pipeline(docs, threshold)
     assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
+
+
+def cosine_tasks(docs, threshold, tasks):
+    """Every pair of pieces in tasks of about equal work, each task's blocks joined at once."""
+    parts = pieces(docs)
+    vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
+    units = [stages.unit_vectors(p, vocab) for _, p in parts]
+    sizes = [_stages.vector_sizes(u) for u in units]
+    assert [n for _, _, n, _ in sizes] == [len(p) for _, p in parts]
+    terms = stages.term_numbers([(ids, w) for ids, w, _, _ in sizes], vocab)
+    vectors = [stages.term_vectors(u, terms) for u in units]
+    offsets = [o for o, _ in parts]
+    groups = _stages.balanced_blocks([len(p) for _, p in parts], tasks)
+    assert 1 <= len(groups) <= tasks
+    blocks = sorted((a, -1 if b is None else b) for g in groups for a, b in g)
+    assert blocks == sorted([(a, -1) for a in range(len(parts))]
+                            + [(a, b) for b in range(len(parts)) for a in range(b)])
+    rows = [_stages.cosine_blocks(terms, threshold, g, offsets, *vectors) for g in groups]
+    j, i, cos, touch = (np.concatenate([r[k] for r in rows]) for k in range(4))
+    order = stages.join_order(j, i, touch)
+    return list(zip(j[order].tolist(), i[order].tolist(), cos[order].tolist()))
+
+
+@pytest.mark.parametrize("tasks", [1, 3, 100])
+def test_cosine_tasks_equal_single_machine_in_order(tasks):
+    docs = make_docs(300, seed=3)
+    for threshold in (0.3, 0.0, 1.0):
+        want = ratiokit.cosine_join(docs, threshold)
+        got = cosine_tasks(docs, threshold, tasks)
+        assert [(j, i, c.hex()) for j, i, c in got] == [(j, i, c.hex()) for j, i, c in want]
+
+
+def test_balanced_blocks_spread_the_work():
+    # Eight equal pieces: 36 blocks of 28 cross units and 8 self blocks of half a unit each.
+    groups = _stages.balanced_blocks([100] * 8, 4)
+    work = [sum(50 if b is None else 100 for _, b in g) for g in groups]
+    assert len(groups) == 4 and max(work) - min(work) <= 100
+    assert _stages.balanced_blocks([], 4) == [] and _stages.balanced_blocks([5], 4) == [[(0, None)]]
 
 
 def test_vocabulary_stages():

@@ -3,6 +3,7 @@
 // endian bytes (an array.array, a NumPy array or bytes going in; bytes coming out), which NumPy
 // reads without a copy; ratiokit.stages gives them names, shapes and dtypes.
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "cluster/cluster.hpp"
 #include "cluster/lsh.hpp"
 #include "parallel/parallel.hpp"
+#include "search/search.hpp"
 #include "simjoin/simjoin.hpp"
 
 namespace ratiokit::py {
@@ -268,6 +270,54 @@ PyObject* cluster_minima_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     return float_list(minima);
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ratio join.
+
+const char* const JOIN_SHARD_PARAMS[] = {"left", "right", "threshold", "shard", "shards",
+                                         "threads"};
+const Signature JOIN_SHARD_SIG{"_stage_join_shard()", JOIN_SHARD_PARAMS, 6, 5};
+
+PyObject* join_shard_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[6] = {};
+    if (!parse_fastcall(JOIN_SHARD_SIG, args, nargs, kw, arg)) return nullptr;
+    std::vector<CodePoints> strings, right;
+    const bool self = arg[1] == Py_None;
+    double threshold = 0.0;
+    uint64_t shard = 0, shards = 0, threads = 0;
+    if (!convert_arg(arg[0], "left", to_text_column, "left", MAX_CLUSTER_STRINGS, strings)) {
+      return nullptr;
+    }
+    const size_t split = self ? 0 : strings.size();
+    const size_t right_max = MAX_CLUSTER_STRINGS - split;  // indices of both lists are 32-bit
+    if ((!self && !convert_arg(arg[1], "right", to_text_column, "right", right_max, right)) ||
+        !convert_arg(arg[2], "threshold", to_f64, threshold) ||
+        !convert_arg(arg[3], "shard", to_u64, shard) ||
+        !convert_arg(arg[4], "shards", to_u64, shards) ||
+        (arg[5] != nullptr && !convert_arg(arg[5], "threads", to_u64, threads))) {
+      return nullptr;
+    }
+    // An empty left would read as the self-join of right.
+    const bool empty = !self && (strings.empty() || right.empty());
+    strings.insert(strings.end(), std::make_move_iterator(right.begin()),
+                   std::make_move_iterator(right.end()));
+    std::vector<RatioPair> rows;
+    if (!empty && !compute(threads, [&] {
+          rows = join_shard_chars(strings, split, threshold, shard, shards);
+        })) {
+      return nullptr;
+    }
+    std::vector<uint64_t> i(rows.size()), j(rows.size());
+    std::vector<double> ratio(rows.size());
+    for (size_t k = 0; k < rows.size(); ++k) {
+      i[k] = rows[k].i;
+      j[k] = rows[k].j;
+      ratio[k] = rows[k].ratio;
+    }
+    return tuple_of({to_bytes(i), to_bytes(j), to_bytes(ratio)});
   });
 }
 
@@ -573,6 +623,10 @@ PyMethodDef STAGE_DEFS[] = {
     {"_stage_cluster_edges", fastcall<cluster_edges_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_cluster_edges(strings, threshold, shard, shards, threads=0)\n--\n\n"
      "One shard of the exact clustering's edges: bytes of native uint64 (a, b) pairs."},
+    {"_stage_join_shard", fastcall<join_shard_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "_stage_join_shard(left, right, threshold, shard, shards, threads=0)\n--\n\n"
+     "One shard of ratio_join(left, right, threshold) (right None: the self-join): bytes of\n"
+     "native (uint64 i, uint64 j, float64 ratio), ascending by (i, j)."},
     {"_stage_cluster_minima", fastcall<cluster_minima_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_cluster_minima(groups, threads=0)\n--\n\n"
      "The exact minimum pairwise ratio of each list of strings."},

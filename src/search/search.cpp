@@ -387,14 +387,17 @@ constexpr uint64_t JOIN_BLOCK = uint64_t{1} << 19;
 // ascending; with a split, only pairs a < split <= b, as (a, b - split, ratio). Candidates come a
 // block of rows at a time from the length-sorted walk of clustering and are verified (LCS bound,
 // then the exact test) before the next block is walked, so memory holds the strings, their
-// bounds and automata, one block and the results, whatever the number of candidates.
+// bounds and automata, one block and the results, whatever the number of candidates. Only the
+// rows of the shard-th of `shards` runs of the walk are walked (shards = 1: all of them).
 std::vector<RatioPair> join_pairs(std::span<const CodePoints> strings, size_t split,
-                                  double threshold, Progress* progress) {
+                                  double threshold, Progress* progress, size_t shard = 0,
+                                  size_t shards = 1) {
   const size_t n = strings.size();
   progress_start(progress, "candidates", n, "%zu strings", n);
   const std::vector<CharCounts> counts =
       parallel_map<CharCounts>(n, [&](size_t i) { return char_counts(strings[i]); });
   CandidateStream stream(strings, counts, threshold, split);
+  if (shards > 1) stream.limit_to_shard(shard, shards);
   progress_set(progress, n);
   progress_end(progress, "%llu pairs within the length bound",
                static_cast<unsigned long long>(stream.window_pairs()));
@@ -451,6 +454,12 @@ std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, doub
                                        Progress* progress) {
   if (strings.size() < 2) return {};
   return join_pairs(strings, 0, threshold, progress);
+}
+
+std::vector<RatioPair> join_shard_chars(std::span<const CodePoints> strings, size_t split,
+                                        double threshold, size_t shard, size_t shards) {
+  if (strings.size() < 2 || split >= strings.size()) return {};
+  return join_pairs(strings, split, threshold, nullptr, shard, std::max<size_t>(shards, 1));
 }
 
 }  // namespace ratiokit

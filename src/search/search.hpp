@@ -96,4 +96,13 @@ std::vector<RatioPair> ratio_join_chars(std::span<const CodePoints> left,
 std::vector<RatioPair> self_join_chars(std::span<const CodePoints> strings, double threshold,
                                        Progress* progress = nullptr);
 
+// One shard of a join, for a join spread over several calls that each hold every string: the
+// pairs of self_join_chars(strings) (split 0) or of ratio_join_chars(strings[..split],
+// strings[split..]) that the shard-th of `shards` runs of the candidate walk's rows find
+// (CandidateStream::limit_to_shard), reported and ordered as those. Every pair belongs to
+// exactly one shard, so the shards together test the pairs of one whole join, and the union
+// of their rows is its answer. shards = 0 counts as 1.
+std::vector<RatioPair> join_shard_chars(std::span<const CodePoints> strings, size_t split,
+                                        double threshold, size_t shard, size_t shards);
+
 }  // namespace ratiokit

@@ -191,5 +191,40 @@ TEST(Joins, EqualBruteForce) {
   }
 }
 
+// Shards of a join concatenated and sorted are the whole join: every pair in exactly one shard,
+// each shard's rows already in order, for self and two-sided joins.
+TEST(Joins, ShardsTogetherAreTheWholeJoin) {
+  std::mt19937_64 rng(43);
+  std::vector<CodePoints> strings;
+  for (int k = 0; k < 150; ++k) strings.push_back(random_text(rng, 14, 2 + k % 3));
+  auto by_pair = [](const RatioPair& x, const RatioPair& y) {
+    return x.i != y.i ? x.i < y.i : x.j < y.j;
+  };
+  for (size_t split : {size_t{0}, size_t{60}}) {
+    for (double threshold : {0.0, 0.6, 1.0}) {
+      const std::vector<RatioPair> want =
+          split == 0 ? self_join_chars(strings, threshold)
+                     : ratio_join_chars(std::span<const CodePoints>(strings).first(split),
+                                        std::span<const CodePoints>(strings).subspan(split),
+                                        threshold);
+      for (size_t shards : {size_t{1}, size_t{4}, size_t{200}}) {
+        std::vector<RatioPair> got;
+        for (size_t s = 0; s < shards; ++s) {
+          const std::vector<RatioPair> part = join_shard_chars(strings, split, threshold, s, shards);
+          EXPECT_TRUE(std::is_sorted(part.begin(), part.end(), by_pair));
+          got.insert(got.end(), part.begin(), part.end());
+        }
+        std::sort(got.begin(), got.end(), by_pair);
+        ASSERT_EQ(got.size(), want.size()) << split << " " << threshold << " " << shards;
+        for (size_t k = 0; k < want.size(); ++k) {
+          EXPECT_EQ(got[k].i, want[k].i);
+          EXPECT_EQ(got[k].j, want[k].j);
+          EXPECT_EQ(got[k].ratio, want[k].ratio);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ratiokit
