@@ -187,3 +187,11 @@ def _stage_cosine_block(
     threshold: float,
     threads: int = 0,
 ) -> tuple[bytes, bytes, bytes, bytes]: ...
+def _stage_cosine_shard(
+    pieces: Sequence[tuple[Buffer, Buffer, Buffer]],
+    max_weight: Buffer,
+    threshold: float,
+    shard: int,
+    shards: int,
+    threads: int = 0,
+) -> tuple[bytes, bytes, bytes, bytes]: ...

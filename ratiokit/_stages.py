@@ -74,6 +74,15 @@ class BadValue(TypeError):
                 f"{self.problem}")
 
 
+class Batch(list):
+    """A list that crosses between workers as one pickle. Dask's transfer sends a plain list
+    item by item, a frame per string or tuple (tens of microseconds each, which made moving a
+    partition of strings cost more than computing on it); a subclass is pickled whole. Every
+    list a stage returns, and every partition of strings or documents, is a Batch."""
+
+    __slots__ = ()
+
+
 def check_strings(values: Iterable[Any], what: str, partition: Optional[int] = None
                   ) -> List[str]:
     out = list(values)
@@ -222,7 +231,7 @@ def cluster_block(a: Tuple[List[int], List[str]], b: Optional[Tuple[List[int], L
     else:
         positions, strings, _ = merge_sorted(a, b)
     found = ratiokit.cluster_canonicals(strings, threshold, threads=threads)
-    return [(tuple(positions[m] for m in members), score) for members, score in found]
+    return Batch((tuple(positions[m] for m in members), score) for members, score in found)
 
 
 class _UnionFind:
@@ -288,8 +297,8 @@ def collect(*picked: Dict[int, str]) -> Dict[int, str]:
 
 def cluster_minima(clusters: Sequence[Members], rows: Any, threads: int = 0) -> List[float]:
     """Exact minima of clusters, `rows` mapping (or indexing) positions to strings."""
-    return stages.cluster_minima([[rows[m] for m in members] for members in clusters],
-                                 threads=threads)
+    return Batch(stages.cluster_minima([[rows[m] for m in members] for members in clusters],
+                                       threads=threads))
 
 
 def concat_lists(*parts: List[str]) -> List[str]:
@@ -501,8 +510,8 @@ def pick_for_jobs(strings: Sequence[str], offset: int, *jobs: LshJob) -> List[Li
     out = []
     for job in jobs:
         lo, hi = job.positions.searchsorted([offset, end])
-        out.append([strings[p - offset] for p in job.positions[lo:hi].tolist()])
-    return out
+        out.append(Batch(strings[p - offset] for p in job.positions[lo:hi].tolist()))
+    return Batch(out)
 
 
 def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
@@ -513,7 +522,7 @@ def lsh_job(job: LshJob, threshold: float, threads: int, *pieces: List[str]
     found = stages.lsh_clusters(strings, job.members, threshold, offsets=job.offsets,
                                 threads=threads)
     positions = job.positions.tolist()
-    return [(tuple(positions[m] for m in members), score) for members, score in found]
+    return Batch((tuple(positions[m] for m in members), score) for members, score in found)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -557,9 +566,23 @@ def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, O
     return [o for o in out if o]
 
 
-def vector_sizes(unit: Any) -> Tuple[Any, Any, int, int]:
-    """A piece's largest weights, for the term numbers, and its documents and entries."""
-    return unit.max_ids, unit.max_weights, unit.n_docs, len(unit.ids)
+def vector_sizes(unit: Any) -> Tuple[int, int]:
+    """A piece's documents and vector entries."""
+    return unit.n_docs, len(unit.ids)
+
+
+def vector_maxima(unit: Any) -> Tuple[Any, Any]:
+    """A piece's largest weights, for the term numbers."""
+    return unit.max_ids, unit.max_weights
+
+
+def term_numbers_of(vocab: Any, *maxima: Tuple[Any, Any]) -> Any:
+    return stages.term_numbers(maxima, vocab)
+
+
+def cosine_shard(terms: Any, threshold: float, shard: int, shards: int, *vectors: Any
+                 ) -> Tuple[Any, Any, Any]:
+    return stages.cosine_shard(vectors, terms, threshold, shard, shards, threads=1)
 
 
 def check_docs(docs: Iterable[Any], partition: Optional[int] = None, what: str = "docs"

@@ -56,13 +56,13 @@ def _dask() -> Tuple[Any, Any, Any]:
 
 
 def _as_strings(part: Any, what: str, number: int) -> List[str]:
-    return _stages.check_strings(part.tolist(), what, number)
+    return _stages.Batch(_stages.check_strings(part.tolist(), what, number))
 
 
 def _as_docs(part: Any, what: str, number: int) -> List[List[str]]:
     docs = part.tolist()
     try:
-        return _ratiokit._documents(docs, what)
+        return _stages.Batch(_ratiokit._documents(docs, what))
     except TypeError:
         # The native check says what is wrong, this one also where (and why a str arrives).
         _stages.check_docs(docs, number, what)
@@ -361,12 +361,6 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     return out
 
 
-def _cosine_block(indexed: Any, queries: Any, terms: Any, t: float, indexed_offset: int,
-                  query_offset: int) -> Any:
-    return stages.cosine_block(indexed, queries, terms, t, indexed_offset=indexed_offset,
-                               query_offset=query_offset, threads=1)
-
-
 def cosine_join(docs: Any, *, threshold: float) -> Any:
     """``ratiokit.cosine_join(list(docs), threshold)`` as a DataFrame j, i (int64), cosine
     (float64): the same pairs, the same cosines to the bit, in the same order.
@@ -375,43 +369,63 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
     an object column of lists arrives as strings: build it with ``token_series`` (an Arrow
     list<string> column) or switch the option off; a document that arrives as a str raises
     TypeError saying so. Document frequencies are reduced first, the vocabulary with its idf
-    is broadcast, then the largest weights for the term numbers, and every pair of partitions
-    is joined natively on a worker (``ratiokit.stages``), the pairs grouped into a few tasks
-    per worker of about equal work."""
+    is broadcast, then the largest weights for the term numbers. When every worker can hold
+    all term vectors (``BROADCAST_BYTES``), each runs shards of the native join's queries
+    against all of them; otherwise every pair of partitions is joined natively on a worker
+    (``ratiokit.stages``), the pairs grouped into a few tasks per worker of about equal
+    work."""
     dask, _, pd = _dask()
     import numpy as np
 
     t = float(threshold)
     with _global_rows(docs=docs):
-        parts = dask.persist(*_partitions(docs, "docs", docs=True))
-        counts = dask.compute(*[dask.delayed(stages.doc_frequencies)(p) for p in parts])
-        vocab = stages.vocabulary(counts)
-        vocab_d = dask.delayed(vocab, pure=True, traverse=False)
-        units = dask.persist(*[dask.delayed(stages.unit_vectors)(p, vocab_d) for p in parts])
+        parts = _partitions(docs, "docs", docs=True)
+        counts = [dask.delayed(stages.doc_frequencies)(p) for p in parts]
+        vocab = dask.delayed(stages.vocabulary)(counts)
+        # The token lists are dropped on the workers once their vectors exist.
+        vocab, *units = dask.persist(vocab, *[dask.delayed(stages.unit_vectors)(p, vocab)
+                                              for p in parts])
         nparts = len(parts)
-        del parts  # the token lists are no longer needed on the workers
         sizes = dask.compute(*[dask.delayed(_stages.vector_sizes)(u) for u in units])
-        terms = stages.term_numbers([(ids, weights) for ids, weights, _, _ in sizes], vocab)
-        terms_d = dask.delayed(terms, pure=True, traverse=False)
-        vectors = [dask.delayed(stages.term_vectors)(u, terms_d) for u in units]
-        offsets = [0]
-        for _, _, n_docs, _ in sizes:
-            offsets.append(offsets[-1] + n_docs)
-        # Every pair of partitions, the earlier one indexed, grouped into a few tasks per
-        # worker of about equal work; a task reads only the partitions of its blocks.
-        tasks = []
-        for blocks in _stages.balanced_blocks([n for _, _, n, _ in sizes],
-                                              SHARDS_PER_WORKER * _workers()):
-            used = sorted({k for a, b in blocks for k in (a, b) if k is not None})
-            local = {k: x for x, k in enumerate(used)}
-            tasks.append(dask.delayed(_stages.cosine_blocks)(
-                terms_d, t, [(local[a], None if b is None else local[b]) for a, b in blocks],
-                [offsets[k] for k in used], *[vectors[k] for k in used]))
-        found = dask.compute(*tasks)
+        terms = dask.delayed(_stages.term_numbers_of)(
+            vocab, *[dask.delayed(_stages.vector_maxima)(u) for u in units])
+        vectors = [dask.delayed(stages.term_vectors)(u, terms) for u in units]
+        tasks = SHARDS_PER_WORKER * _workers()
+        sharded = sum(12 * nnz + 8 * n for n, nnz in sizes) <= BROADCAST_BYTES
+        if sharded:
+            # Every worker holds all vectors and runs a shard of the queries: the rows of the
+            # shards in order are the native join's, with the work of one machine.
+            found = dask.compute(*[dask.delayed(_stages.cosine_shard)(terms, t, s, tasks,
+                                                                      *vectors)
+                                   for s in range(tasks)])
+        else:
+            found = dask.compute(*_cosine_block_tasks(vectors, [n for n, _ in sizes], terms, t,
+                                                      tasks))
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
-    touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
-    order = stages.join_order(j, i, touch)
-    pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
+    if sharded:
+        pdf = pd.DataFrame({"j": j, "i": i, "cosine": cos})
+    else:
+        touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
+        order = stages.join_order(j, i, touch)
+        pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
     return _frame(pdf, max(1, nparts))
+
+
+def _cosine_block_tasks(vectors: List[Any], n_docs: List[int], terms_d: Any, t: float,
+                        tasks: int) -> List[Any]:
+    """Every pair of partitions, the earlier one indexed, grouped into at most `tasks` tasks of
+    about equal work; a task reads only the partitions of its blocks."""
+    dask, _, _ = _dask()
+    offsets = [0]
+    for n in n_docs:
+        offsets.append(offsets[-1] + n)
+    out = []
+    for blocks in _stages.balanced_blocks(n_docs, tasks):
+        used = sorted({k for a, b in blocks for k in (a, b) if k is not None})
+        local = {k: x for x, k in enumerate(used)}
+        out.append(dask.delayed(_stages.cosine_blocks)(
+            terms_d, t, [(local[a], None if b is None else local[b]) for a, b in blocks],
+            [offsets[k] for k in used], *[vectors[k] for k in used]))
+    return out

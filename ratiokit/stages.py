@@ -37,9 +37,11 @@ TF-IDF cosine join (``cosine_join``)
     2. ``unit_vectors(docs, vocab)`` on each piece (kept where it is); ``term_numbers``
        merges their largest weights (``unit.max_ids``, ``unit.max_weights``).
     3. ``term_vectors(unit, terms)`` on each piece.
-    4. ``cosine_block(indexed, queries, terms, threshold)`` for every pair of pieces, the
-       earlier one indexed (``queries=None`` for a piece with itself), and ``join_order`` over
-       all rows.
+    4. When every worker can hold all term vectors: ``cosine_shard(all_vectors, terms,
+       threshold, shard, shards)`` for each shard, the rows of all shards concatenated in
+       shard order. Otherwise ``cosine_block(indexed, queries, terms, threshold)`` for every
+       pair of pieces, the earlier one indexed (``queries=None`` for a piece with itself),
+       and ``join_order`` over all rows.
 """
 
 from __future__ import annotations
@@ -60,6 +62,7 @@ __all__ = [
     "cluster_edges",
     "cluster_minima",
     "cosine_block",
+    "cosine_shard",
     "doc_frequencies",
     "join_order",
     "join_shard",
@@ -81,7 +84,7 @@ def _numpy() -> Any:
 
 
 def _strings(values: Any, name: str) -> List[Any]:
-    return values if type(values) is list else _ratiokit._column(values, name)
+    return values if isinstance(values, list) else _ratiokit._column(values, name)
 
 
 def _docs(values: Any, name: str) -> List[Any]:
@@ -322,19 +325,34 @@ def cosine_block(indexed: TermVectors, queries: Optional[TermVectors], terms: Te
     must stand before `queries`. touch is the entry of i's vector through which j was met
     first: ``join_order`` sorts rows of several blocks into the native join's order."""
     np = _numpy()
-
-    def piece(v: TermVectors) -> Tuple[Any, Any, Any]:
-        return (np.ascontiguousarray(v.offsets, dtype=np.uint64),
-                np.ascontiguousarray(v.terms, dtype=np.uint32),
-                np.ascontiguousarray(v.weights, dtype=np.float64))
-
     j, i, cos, touch = _ratiokit._stage_cosine_block(
-        piece(indexed), None if queries is None else piece(queries),
+        _piece(np, indexed), None if queries is None else _piece(np, queries),
         np.ascontiguousarray(terms.max_weight, dtype=np.float64), float(threshold), threads)
     i_offset = indexed_offset if queries is None else query_offset
     return (_array(np, j, np.uint64).astype(np.int64) + indexed_offset,
             _array(np, i, np.uint64).astype(np.int64) + i_offset,
             _array(np, cos, np.float64), _array(np, touch, np.uint32).astype(np.int64))
+
+
+def _piece(np: Any, v: TermVectors) -> Tuple[Any, Any, Any]:
+    return (np.ascontiguousarray(v.offsets, dtype=np.uint64),
+            np.ascontiguousarray(v.terms, dtype=np.uint32),
+            np.ascontiguousarray(v.weights, dtype=np.float64))
+
+
+def cosine_shard(vectors: Sequence[TermVectors], terms: Terms, threshold: float,
+                 shard: int = 0, shards: int = 1, *, threads: int = 0
+                 ) -> Tuple[Any, Any, Any]:
+    """One shard of ``cosine_join`` over all documents (`vectors`: every piece's
+    ``term_vectors``, in position order) as int64 j, int64 i and float64 cosine arrays. The
+    queries are cut into `shards` runs of about equal work; the rows of shards 0, 1, ...
+    concatenated are the whole join's rows in its order."""
+    np = _numpy()
+    j, i, cos, _ = _ratiokit._stage_cosine_shard(
+        [_piece(np, v) for v in vectors], np.ascontiguousarray(terms.max_weight, dtype=np.float64),
+        float(threshold), shard, shards, threads)
+    return (_array(np, j, np.uint64).astype(np.int64), _array(np, i, np.uint64).astype(np.int64),
+            _array(np, cos, np.float64))
 
 
 def join_order(j: Any, i: Any, touch: Any) -> Any:

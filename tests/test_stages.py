@@ -215,8 +215,8 @@ def cosine_tasks(docs, threshold, tasks):
     vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
     units = [stages.unit_vectors(p, vocab) for _, p in parts]
     sizes = [_stages.vector_sizes(u) for u in units]
-    assert [n for _, _, n, _ in sizes] == [len(p) for _, p in parts]
-    terms = stages.term_numbers([(ids, w) for ids, w, _, _ in sizes], vocab)
+    assert [n for n, _ in sizes] == [len(p) for _, p in parts]
+    terms = _stages.term_numbers_of(vocab, *[_stages.vector_maxima(u) for u in units])
     vectors = [stages.term_vectors(u, terms) for u in units]
     offsets = [o for o, _ in parts]
     groups = _stages.balanced_blocks([len(p) for _, p in parts], tasks)
@@ -228,6 +228,24 @@ def cosine_tasks(docs, threshold, tasks):
     j, i, cos, touch = (np.concatenate([r[k] for r in rows]) for k in range(4))
     order = stages.join_order(j, i, touch)
     return list(zip(j[order].tolist(), i[order].tolist(), cos[order].tolist()))
+
+
+@pytest.mark.parametrize("shards", [1, 2, 7, 1000])
+def test_cosine_shards_concatenated_are_the_join_in_order(shards):
+    docs = make_docs(300, seed=4)
+    parts = pieces(docs)
+    vocab = stages.vocabulary([stages.doc_frequencies(p) for _, p in parts])
+    units = [stages.unit_vectors(p, vocab) for _, p in parts]
+    terms = stages.term_numbers([(u.max_ids, u.max_weights) for u in units], vocab)
+    vectors = [stages.term_vectors(u, terms) for u in units]
+    for threshold in (0.3, 0.0, 1.0, math.nan):
+        rows = [_stages.cosine_shard(terms, threshold, s, shards, *vectors)
+                for s in range(shards)]
+        got = [(j, i, c.hex()) for r in rows
+               for j, i, c in zip(r[0].tolist(), r[1].tolist(), r[2].tolist())]
+        want = [(j, i, c.hex()) for j, i, c in ratiokit.cosine_join(docs, threshold)]
+        assert got == want
+    assert stages.cosine_shard(vectors, terms, 0.3, shard=shards, shards=shards)[0].size == 0
 
 
 @pytest.mark.parametrize("tasks", [1, 3, 100])

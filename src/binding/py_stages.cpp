@@ -553,6 +553,20 @@ bool append_piece(PyObject* piece, Corpus& corpus) {
   return true;
 }
 
+// Join rows as bytes of (uint64 j, uint64 i - shift, float64 cos, uint32 touch).
+PyObject* join_rows(const std::vector<JoinRow>& rows, size_t shift) {
+  std::vector<uint64_t> j(rows.size()), i(rows.size());
+  std::vector<double> cos(rows.size());
+  std::vector<uint32_t> touch(rows.size());
+  for (size_t k = 0; k < rows.size(); ++k) {
+    j[k] = rows[k].j;
+    i[k] = rows[k].i - shift;
+    cos[k] = rows[k].cos;
+    touch[k] = rows[k].touch;
+  }
+  return tuple_of({to_bytes(j), to_bytes(i), to_bytes(cos), to_bytes(touch)});
+}
+
 const char* const COSINE_BLOCK_PARAMS[] = {"indexed", "queries", "max_weight", "threshold",
                                            "threads"};
 const Signature COSINE_BLOCK_SIG{"_stage_cosine_block()", COSINE_BLOCK_PARAMS, 5, 4};
@@ -580,17 +594,43 @@ PyObject* cosine_block_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         })) {
       return nullptr;
     }
-    const size_t shift = across ? split : 0;
-    std::vector<uint64_t> j(rows.size()), i(rows.size());
-    std::vector<double> cos(rows.size());
-    std::vector<uint32_t> touch(rows.size());
-    for (size_t k = 0; k < rows.size(); ++k) {
-      j[k] = rows[k].j;
-      i[k] = rows[k].i - shift;
-      cos[k] = rows[k].cos;
-      touch[k] = rows[k].touch;
+    return join_rows(rows, across ? split : 0);
+  });
+}
+
+const char* const COSINE_SHARD_PARAMS[] = {"pieces", "max_weight", "threshold", "shard",
+                                           "shards", "threads"};
+const Signature COSINE_SHARD_SIG{"_stage_cosine_shard()", COSINE_SHARD_PARAMS, 6, 5};
+
+PyObject* cosine_shard_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[6] = {};
+    if (!parse_fastcall(COSINE_SHARD_SIG, args, nargs, kw, arg)) return nullptr;
+    Corpus corpus;
+    double threshold = 0.0;
+    uint64_t shard = 0, shards = 0, threads = 0;
+    if (!convert_arg(arg[1], "max_weight", to_array<double>, corpus.max_weight) ||
+        !convert_arg(arg[2], "threshold", to_f64, threshold) ||
+        !convert_arg(arg[3], "shard", to_u64, shard) ||
+        !convert_arg(arg[4], "shards", to_u64, shards) ||
+        (arg[5] != nullptr && !convert_arg(arg[5], "threads", to_u64, threads))) {
+      return nullptr;
     }
-    return tuple_of({to_bytes(j), to_bytes(i), to_bytes(cos), to_bytes(touch)});
+    corpus.n_terms = corpus.max_weight.size();
+    PyObject* seq = PySequence_Fast(arg[0], "argument 'pieces': expected a sequence of pieces");
+    if (seq == nullptr) return nullptr;
+    bool ok = true;
+    for (Py_ssize_t p = 0; ok && p < PySequence_Fast_GET_SIZE(seq); ++p) {
+      ok = append_piece(PySequence_Fast_GET_ITEM(seq, p), corpus);
+    }
+    Py_DECREF(seq);
+    std::vector<JoinRow> rows;
+    if (!ok || !compute(threads, [&] {
+          rows = cosine_join_shard(corpus, threshold, shard, shards);
+        })) {
+      return nullptr;
+    }
+    return join_rows(rows, 0);
   });
 }
 
@@ -649,6 +689,11 @@ PyMethodDef STAGE_DEFS[] = {
      "_stage_cosine_block(indexed, queries, max_weight, threshold, threads=0)\n--\n\n"
      "cosine_join's rows of queries (None: indexed itself) against indexed, as bytes of\n"
      "(uint64 j, uint64 i, float64 cos, uint32 touch), each index within its piece."},
+    {"_stage_cosine_shard", fastcall<cosine_shard_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "_stage_cosine_shard(pieces, max_weight, threshold, shard, shards, threads=0)\n--\n\n"
+     "One shard of cosine_join's rows over the pieces (offsets, terms, weights) in order, as\n"
+     "bytes of (uint64 j, uint64 i, float64 cos, uint32 touch); the shards' rows in shard\n"
+     "order are the whole join's."},
 };
 const size_t STAGE_DEF_COUNT = sizeof(STAGE_DEFS) / sizeof(STAGE_DEFS[0]);
 

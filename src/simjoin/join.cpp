@@ -196,34 +196,38 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
   return out;
 }
 
-}  // namespace
-
-std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress) {
-  return cosine_join_range(corpus, t, corpus.n_docs, 0, progress);
+// Cuts n queries into `pieces` runs of about equal work: a query walks postings of earlier
+// documents only, so its cost grows about linearly with its number, and run p ends near
+// n * sqrt(p / pieces). No run but the first is shorter than min_piece (when n allows).
+std::vector<size_t> query_cuts(size_t n, size_t pieces, size_t min_piece) {
+  std::vector<size_t> bounds(pieces + 1, n);
+  bounds[0] = 0;
+  for (size_t p = pieces - 1; p >= 1; --p) {
+    const double share = std::sqrt(static_cast<double>(p) / static_cast<double>(pieces));
+    const auto even = static_cast<size_t>(static_cast<double>(n) * share);
+    bounds[p] = std::min(even, bounds[p + 1] >= min_piece ? bounds[p + 1] - min_piece : 0);
+  }
+  return bounds;
 }
 
-std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t index_end,
-                                       size_t query_begin, Progress* progress) {
-  const size_t total_docs = corpus.n_docs;
-  query_begin = std::min(query_begin, total_docs);
-  if (total_docs < 2 || index_end == 0 || query_begin == total_docs) return {};
-  // Queries are numbered from query_begin on below; pieces cut the query range.
-  const size_t n = total_docs - query_begin;
+// The rows of queries [query_begin, query_end) against the documents before index_end, the
+// queries spread over the ambient pool.
+std::vector<JoinRow> join_queries(const Corpus& corpus, double t, size_t index_end,
+                                  size_t query_begin, size_t query_end, Progress* progress) {
+  query_end = std::min(query_end, corpus.n_docs);
+  query_begin = std::min(query_begin, query_end);
+  // A query looks back only, so later documents never need to be indexed.
+  index_end = std::min(index_end, query_end);
+  if (corpus.n_docs < 2 || index_end == 0 || query_begin == query_end) return {};
+  const size_t n = query_end - query_begin;
   progress_start(progress, "join", n, "%zu documents", n);
   const Index ix = build_index(corpus, t, index_end);
 
-  // A query walks postings of earlier documents only, so its cost grows about linearly with its
-  // number; pieces ending at n * sqrt(p / P) carry about equal work. A few per thread absorb
-  // the rest of the imbalance, and none is smaller than MIN_PIECE.
+  // A few pieces per thread absorb what the cuts leave uneven, and none is smaller than
+  // MIN_PIECE.
   const size_t threads = std::max<size_t>(ambient_workers(), 1);
   const size_t n_pieces = std::max<size_t>(1, std::min(4 * threads, n / (2 * MIN_PIECE)));
-  std::vector<size_t> bounds(n_pieces + 1, n);
-  bounds[0] = 0;
-  for (size_t p = n_pieces - 1; p >= 1; --p) {
-    const double share = std::sqrt(static_cast<double>(p) / static_cast<double>(n_pieces));
-    const auto even = static_cast<size_t>(static_cast<double>(n) * share);
-    bounds[p] = std::min(even, bounds[p + 1] - MIN_PIECE);
-  }
+  const std::vector<size_t> bounds = query_cuts(n, n_pieces, MIN_PIECE);
   std::vector<std::vector<JoinRow>> parts = parallel_map<std::vector<JoinRow>>(
       n_pieces,
       [&](size_t p) {
@@ -245,6 +249,24 @@ std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t in
   for (const auto& part : parts) rows.insert(rows.end(), part.begin(), part.end());
   progress_end(progress, "%zu pairs", rows.size());
   return rows;
+}
+
+}  // namespace
+
+std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progress) {
+  return join_queries(corpus, t, corpus.n_docs, 0, corpus.n_docs, progress);
+}
+
+std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t index_end,
+                                       size_t query_begin, Progress* progress) {
+  return join_queries(corpus, t, index_end, query_begin, corpus.n_docs, progress);
+}
+
+std::vector<JoinRow> cosine_join_shard(const Corpus& corpus, double t, size_t shard,
+                                       size_t shards, Progress* progress) {
+  if (shard >= shards) return {};
+  const std::vector<size_t> cuts = query_cuts(corpus.n_docs, shards, 0);
+  return join_queries(corpus, t, corpus.n_docs, cuts[shard], cuts[shard + 1], progress);
 }
 
 }  // namespace ratiokit

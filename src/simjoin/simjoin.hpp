@@ -123,4 +123,10 @@ Corpus corpus_of(UnitVectors vectors, const TermOrder& terms);
 std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t index_end,
                                        size_t query_begin, Progress* progress = nullptr);
 
+// Shard `shard` of `shards` of cosine_join(corpus, t): the queries of one run of the documents,
+// the runs cut where their work is about equal. The shards' rows, concatenated in shard order,
+// are cosine_join's rows in its order.
+std::vector<JoinRow> cosine_join_shard(const Corpus& corpus, double t, size_t shard,
+                                       size_t shards, Progress* progress = nullptr);
+
 }  // namespace ratiokit
