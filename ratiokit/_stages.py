@@ -566,6 +566,35 @@ def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, O
     return [o for o in out if o]
 
 
+def piece_frequencies(part: Any, what: str, number: int) -> Any:
+    """A partition's document frequencies with its documents as token ids; a bad document
+    raises BadValue naming the partition and its row."""
+    docs = part.tolist()
+    try:
+        return stages.doc_frequencies(docs, rows=True)
+    except TypeError:
+        # The native check says what is wrong, this one also where (and why a str arrives).
+        check_docs(docs, number, what)
+        raise
+
+
+def without_rows(freqs: Any) -> Any:
+    return freqs.without_rows()
+
+
+def row_count(rows: Tuple[Any, ...]) -> int:
+    return len(rows[0])
+
+
+def rows_frame(rows: Tuple[Any, ...], names: Sequence[str], start: int) -> Any:
+    """Row arrays as a DataFrame with the given column names, its index counting from start."""
+    import importlib
+
+    pd = importlib.import_module("pandas")
+    index = pd.RangeIndex(start, start + len(rows[0]))
+    return pd.DataFrame(dict(zip(names, rows)), index=index)
+
+
 def vector_sizes(unit: Any) -> Tuple[int, int]:
     """A piece's documents and vector entries."""
     return unit.n_docs, len(unit.ids)

@@ -24,7 +24,7 @@ import importlib
 import math
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from . import _ratiokit, _search, _stages, stages
+from . import _search, _stages, stages
 
 __all__ = ["cluster", "cosine_join", "ratio_column", "ratio_join", "token_series"]
 
@@ -59,22 +59,11 @@ def _as_strings(part: Any, what: str, number: int) -> List[str]:
     return _stages.Batch(_stages.check_strings(part.tolist(), what, number))
 
 
-def _as_docs(part: Any, what: str, number: int) -> List[List[str]]:
-    docs = part.tolist()
-    try:
-        return _stages.Batch(_ratiokit._documents(docs, what))
-    except TypeError:
-        # The native check says what is wrong, this one also where (and why a str arrives).
-        _stages.check_docs(docs, number, what)
-        raise
-
-
-def _partitions(series: Any, what: str, docs: bool = False) -> List[Any]:
-    """The partitions of series as lazy plain lists, checked, in order; a bad value raises
+def _partitions(series: Any, what: str) -> List[Any]:
+    """The partitions of series as lazy lists (`_stages.Batch`), checked, in order; a bad value raises
     ``_stages.BadValue`` naming `what`, the partition and the row in it."""
     dask, _, _ = _dask()
-    convert = _as_docs if docs else _as_strings
-    return [dask.delayed(convert)(p, what, k) for k, p in enumerate(series.to_delayed())]
+    return [dask.delayed(_as_strings)(p, what, k) for k, p in enumerate(series.to_delayed())]
 
 
 @contextlib.contextmanager
@@ -96,6 +85,29 @@ def _global_rows(**inputs: Any) -> Iterator[None]:
 def _frame(pdf: Any, npartitions: int = 1) -> Any:
     _, dd, _ = _dask()
     return dd.from_pandas(pdf, npartitions=max(1, npartitions), sort=False)
+
+
+COSINE_COLUMNS = (("j", "int64"), ("i", "int64"), ("cosine", "float64"))
+
+
+def _frame_on_workers(parts: List[Any], columns: Sequence[Tuple[str, str]]) -> Any:
+    """A DataFrame whose partitions are the row arrays of `parts` (lazy tuples of arrays, one
+    per column, the rows in order), computed now but left on the workers, so the rows travel
+    once, when the caller computes the frame. The index counts rows from 0, as ``_frame``'s."""
+    dask, dd, pd = _dask()
+    import numpy as np
+
+    parts = list(dask.persist(*parts))
+    # Also where a failed part raises, inside the caller's error handling.
+    sizes = dask.compute(*[dask.delayed(_stages.row_count)(p) for p in parts])
+    starts = [0]
+    for n in sizes:
+        starts.append(starts[-1] + n)
+    names = [name for name, _ in columns]
+    frames = [dask.delayed(_stages.rows_frame)(p, names, start)
+              for p, start in zip(parts, starts)]
+    meta = pd.DataFrame({name: np.empty(0, dtype) for name, dtype in columns})
+    return dd.from_delayed(frames, meta=meta, verify_meta=False)
 
 
 def token_series(docs: Sequence[Sequence[str]], npartitions: int = 1) -> Any:
@@ -379,37 +391,35 @@ def cosine_join(docs: Any, *, threshold: float) -> Any:
 
     t = float(threshold)
     with _global_rows(docs=docs):
-        parts = _partitions(docs, "docs", docs=True)
-        counts = [dask.delayed(stages.doc_frequencies)(p) for p in parts]
-        vocab = dask.delayed(stages.vocabulary)(counts)
-        # The token lists are dropped on the workers once their vectors exist.
-        vocab, *units = dask.persist(vocab, *[dask.delayed(stages.unit_vectors)(p, vocab)
-                                              for p in parts])
-        nparts = len(parts)
+        # Each partition's tokens are read once: its documents become token ids there, and
+        # only the counts travel to the vocabulary.
+        freqs = [dask.delayed(_stages.piece_frequencies)(p, "docs", k)
+                 for k, p in enumerate(docs.to_delayed())]
+        vocab = dask.delayed(stages.vocabulary)([dask.delayed(_stages.without_rows)(f)
+                                                 for f in freqs])
+        vocab, *units = dask.persist(vocab, *[dask.delayed(stages.unit_vectors)(f, vocab)
+                                              for f in freqs])
+        nparts = len(freqs)
         sizes = dask.compute(*[dask.delayed(_stages.vector_sizes)(u) for u in units])
         terms = dask.delayed(_stages.term_numbers_of)(
             vocab, *[dask.delayed(_stages.vector_maxima)(u) for u in units])
         vectors = [dask.delayed(stages.term_vectors)(u, terms) for u in units]
-        tasks = SHARDS_PER_WORKER * _workers()
-        sharded = sum(12 * nnz + 8 * n for n, nnz in sizes) <= BROADCAST_BYTES
-        if sharded:
+        if sum(12 * nnz + 8 * n for n, nnz in sizes) <= BROADCAST_BYTES:
             # Every worker holds all vectors and runs a shard of the queries: the rows of the
-            # shards in order are the native join's, with the work of one machine.
-            found = dask.compute(*[dask.delayed(_stages.cosine_shard)(terms, t, s, tasks,
-                                                                      *vectors)
-                                   for s in range(tasks)])
-        else:
-            found = dask.compute(*_cosine_block_tasks(vectors, [n for n, _ in sizes], terms, t,
-                                                      tasks))
+            # shards in order are the native join's, with the work of one machine. One shard
+            # a worker, as each rebuilds the index and copies the vectors.
+            shards = _workers()
+            return _frame_on_workers([dask.delayed(_stages.cosine_shard)(terms, t, s, shards,
+                                                                         *vectors)
+                                      for s in range(shards)], COSINE_COLUMNS)
+        found = dask.compute(*_cosine_block_tasks(vectors, [n for n, _ in sizes], terms, t,
+                                                  SHARDS_PER_WORKER * _workers()))
     j = np.concatenate([f[0] for f in found] + [np.empty(0, np.int64)])
     i = np.concatenate([f[1] for f in found] + [np.empty(0, np.int64)])
     cos = np.concatenate([f[2] for f in found] + [np.empty(0, np.float64)])
-    if sharded:
-        pdf = pd.DataFrame({"j": j, "i": i, "cosine": cos})
-    else:
-        touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
-        order = stages.join_order(j, i, touch)
-        pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
+    touch = np.concatenate([f[3] for f in found] + [np.empty(0, np.int64)])
+    order = stages.join_order(j, i, touch)
+    pdf = pd.DataFrame({"j": j[order], "i": i[order], "cosine": cos[order]})
     return _frame(pdf, max(1, nparts))
 
 

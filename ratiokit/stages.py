@@ -34,8 +34,10 @@ Ratio join (``ratio_join``)
 TF-IDF cosine join (``cosine_join``)
     1. ``doc_frequencies(docs)`` on each piece, in order; ``vocabulary(parts)`` merges them
        (token ids in first-seen order and the idf of each).
-    2. ``unit_vectors(docs, vocab)`` on each piece (kept where it is); ``term_numbers``
-       merges their largest weights (``unit.max_ids``, ``unit.max_weights``).
+    2. ``unit_vectors(docs, vocab)`` on each piece (kept where it is; given the piece's
+       ``doc_frequencies(docs, rows=True)`` in place of docs, it does not read the tokens
+       again); ``term_numbers`` merges their largest weights (``unit.max_ids``,
+       ``unit.max_weights``).
     3. ``term_vectors(unit, terms)`` on each piece.
     4. When every worker can hold all term vectors: ``cosine_shard(all_vectors, terms,
        threshold, shard, shards)`` for each shard, the rows of all shards concatenated in
@@ -210,11 +212,19 @@ def join_shard(left: Any, right: Any, threshold: float, shard: int = 0, shards: 
 
 class DocFrequencies(NamedTuple):
     """Distinct tokens of some documents in first-seen order, the number of documents holding
-    each (uint64 array), and the number of documents."""
+    each (uint64 array), and the number of documents; with `rows`, also the documents as
+    token ids (positions in `tokens`): document d owns ``ids[offsets[d]:offsets[d + 1]]``,
+    which ``unit_vectors`` reads instead of the tokens."""
 
     tokens: List[str]
     counts: Any
     n_docs: int
+    offsets: Any = None
+    ids: Any = None
+
+    def without_rows(self) -> "DocFrequencies":
+        """The counts alone, all ``vocabulary`` needs (much smaller to send)."""
+        return DocFrequencies(self.tokens, self.counts, self.n_docs)
 
 
 class Vocabulary(NamedTuple):
@@ -246,11 +256,15 @@ class TermVectors(NamedTuple):
         return len(self.offsets) - 1
 
 
-def doc_frequencies(docs: Any) -> DocFrequencies:
-    """Step 1 on one piece of token documents."""
-    tokens, counts, n_docs = _ratiokit._stage_doc_frequencies(_docs(docs, "docs"))
+def doc_frequencies(docs: Any, *, rows: bool = False) -> DocFrequencies:
+    """Step 1 on one piece of token documents; with rows=True the result also holds the
+    documents as token ids, for ``unit_vectors``."""
+    tokens, counts, n_docs, offsets, ids = _ratiokit._stage_doc_frequencies(_docs(docs, "docs"))
     np = _numpy()
-    return DocFrequencies(tokens, _array(np, counts, np.uint64), n_docs)
+    if not rows:
+        return DocFrequencies(tokens, _array(np, counts, np.uint64), n_docs)
+    return DocFrequencies(tokens, _array(np, counts, np.uint64), n_docs,
+                          _array(np, offsets, np.uint64), _array(np, ids, np.uint32))
 
 
 def vocabulary(parts: Sequence[DocFrequencies]) -> Vocabulary:
@@ -287,9 +301,15 @@ class UnitVectors(NamedTuple):
 
 
 def unit_vectors(docs: Any, vocab: Vocabulary) -> UnitVectors:
-    """Step 2 on one piece of token documents."""
-    raw = _ratiokit._stage_unit_vectors(_docs(docs, "docs"), vocab.tokens, vocab.idf)
+    """Step 2 on one piece of token documents, or on the piece's ``doc_frequencies(docs,
+    rows=True)``, which spares reading the tokens again."""
     np = _numpy()
+    if isinstance(docs, DocFrequencies) and docs.ids is not None:
+        raw = _ratiokit._stage_unit_vectors_of_ids(
+            np.ascontiguousarray(docs.offsets, dtype=np.uint64),
+            np.ascontiguousarray(docs.ids, dtype=np.uint32), docs.tokens, vocab.tokens, vocab.idf)
+    else:
+        raw = _ratiokit._stage_unit_vectors(_docs(docs, "docs"), vocab.tokens, vocab.idf)
     return UnitVectors(_array(np, raw[0], np.uint64), _array(np, raw[1], np.uint32),
                        _array(np, raw[2], np.float64), _array(np, raw[3], np.uint32),
                        _array(np, raw[4], np.float64))

@@ -348,7 +348,9 @@ PyObject* doc_frequencies_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
       }
       PyList_SET_ITEM(tokens, static_cast<Py_ssize_t>(k), token);
     }
-    return tuple_of({tokens, to_bytes(found.counts), PyLong_FromSize_t(docs.size())});
+    const std::vector<uint64_t> offsets(found.offsets.begin(), found.offsets.end());
+    return tuple_of({tokens, to_bytes(found.counts), PyLong_FromSize_t(docs.size()),
+                     to_bytes(offsets), to_bytes(found.ids)});
   });
 }
 
@@ -404,6 +406,22 @@ bool vectors_of(const TokenDocs& docs, const std::vector<std::string>& vocab,
   return !missing;
 }
 
+// Unit vectors as bytes of (uint64 offsets, uint32 ids, float64 weights) and the largest
+// weight of every id they hold (uint32 ids, float64 weights).
+PyObject* unit_vectors_result(const UnitVectors& vectors) {
+  std::vector<uint32_t> ids;
+  std::vector<double> weights;
+  for (size_t id = 0; id < vectors.max_weight.size(); ++id) {
+    if (vectors.max_weight[id] >= 0.0) {
+      ids.push_back(static_cast<uint32_t>(id));
+      weights.push_back(vectors.max_weight[id]);
+    }
+  }
+  const std::vector<uint64_t> offsets(vectors.offsets.begin(), vectors.offsets.end());
+  return tuple_of({to_bytes(offsets), to_bytes(vectors.ids), to_bytes(vectors.weights),
+                   to_bytes(ids), to_bytes(weights)});
+}
+
 const char* const UNIT_VECTORS_PARAMS[] = {"docs", "vocabulary", "idf"};
 const Signature UNIT_VECTORS_SIG{"_stage_unit_vectors()", UNIT_VECTORS_PARAMS, 3, 3};
 
@@ -418,17 +436,68 @@ PyObject* unit_vectors_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!convert_vectors_args(arg, docs, vocab, idf) || !vectors_of(docs, vocab, idf, vectors)) {
       return nullptr;
     }
+    return unit_vectors_result(vectors);
+  });
+}
+
+const char* const VECTORS_OF_IDS_PARAMS[] = {"offsets", "ids", "tokens", "vocabulary", "idf"};
+const Signature VECTORS_OF_IDS_SIG{"_stage_unit_vectors_of_ids()", VECTORS_OF_IDS_PARAMS, 5, 5};
+
+PyObject* unit_vectors_of_ids_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[5] = {};
+    if (!parse_fastcall(VECTORS_OF_IDS_SIG, args, nargs, kw, arg)) return nullptr;
+    std::vector<uint64_t> offsets;
     std::vector<uint32_t> ids;
-    std::vector<double> weights;
-    for (size_t id = 0; id < vectors.max_weight.size(); ++id) {
-      if (vectors.max_weight[id] >= 0.0) {
-        ids.push_back(static_cast<uint32_t>(id));
-        weights.push_back(vectors.max_weight[id]);
-      }
+    TokenDocs tokens;  // {the piece's own tokens}, {the vocabulary}
+    std::vector<double> idf;
+    if (!convert_arg(arg[0], "offsets", to_array<uint64_t>, offsets) ||
+        !convert_arg(arg[1], "ids", to_array<uint32_t>, ids) ||
+        !convert_arg(arg[4], "idf", to_array<double>, idf)) {
+      return nullptr;
     }
-    const std::vector<uint64_t> offsets(vectors.offsets.begin(), vectors.offsets.end());
-    return tuple_of({to_bytes(offsets), to_bytes(vectors.ids), to_bytes(vectors.weights),
-                     to_bytes(ids), to_bytes(weights)});
+    PyObject* both = PyTuple_Pack(2, arg[2], arg[3]);
+    if (both == nullptr) return nullptr;
+    const bool ok = convert_arg(both, "tokens", to_token_lists, tokens);
+    Py_DECREF(both);
+    if (!ok) return nullptr;
+    const std::vector<std::string>& local = tokens[0];
+    const std::vector<std::string>& vocab = tokens[1];
+    if (vocab.size() != idf.size()) {
+      PyErr_SetString(PyExc_ValueError, "vocabulary and idf differ in length");
+      return nullptr;
+    }
+    bool rows_ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == ids.size();
+    for (size_t k = 1; rows_ok && k < offsets.size(); ++k) rows_ok = offsets[k - 1] <= offsets[k];
+    for (size_t k = 0; rows_ok && k < ids.size(); ++k) rows_ok = ids[k] < local.size();
+    if (!rows_ok) {
+      PyErr_SetString(PyExc_ValueError, "malformed token rows");
+      return nullptr;
+    }
+    bool missing = false;
+    UnitVectors vectors;
+    if (!compute(0, [&] {
+          // The piece's ids become the vocabulary's: one lookup per distinct token.
+          const TokenIds global(vocab);
+          std::vector<uint32_t> to_global(local.size());
+          for (size_t k = 0; k < local.size() && !missing; ++k) {
+            const size_t id = global.find(local[k]);
+            missing = id >= idf.size();
+            to_global[k] = static_cast<uint32_t>(id);
+          }
+          if (missing) return;
+          for (uint32_t& id : ids) id = to_global[id];
+          const std::vector<size_t> bounds(offsets.begin(), offsets.end());
+          vectors = unit_vectors_of_ids(bounds, ids, idf);
+        })) {
+      return nullptr;
+    }
+    if (missing) {
+      PyErr_SetString(PyExc_ValueError, "a token is missing from the vocabulary");
+      return nullptr;
+    }
+    return unit_vectors_result(vectors);
   });
 }
 
@@ -672,7 +741,8 @@ PyMethodDef STAGE_DEFS[] = {
      "The exact minimum pairwise ratio of each list of strings."},
     {"_stage_doc_frequencies", fastcall<doc_frequencies_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_doc_frequencies(docs)\n--\n\n"
-     "(tokens in first-seen order, their document counts as uint64 bytes, document count)."},
+     "(tokens in first-seen order, their document counts as uint64 bytes, document count,\n"
+     "each document's token ids as uint64 offsets and uint32 ids bytes)."},
     {"_stage_idf", fastcall<idf_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_idf(counts, n_docs)\n--\n\nidf = ln(n_docs / max(df, 1)) as float64 bytes."},
     {"_stage_unit_vectors", fastcall<unit_vectors_entry>(), METH_FASTCALL | METH_KEYWORDS,
@@ -689,6 +759,11 @@ PyMethodDef STAGE_DEFS[] = {
      "_stage_cosine_block(indexed, queries, max_weight, threshold, threads=0)\n--\n\n"
      "cosine_join's rows of queries (None: indexed itself) against indexed, as bytes of\n"
      "(uint64 j, uint64 i, float64 cos, uint32 touch), each index within its piece."},
+    {"_stage_unit_vectors_of_ids", fastcall<unit_vectors_of_ids_entry>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_stage_unit_vectors_of_ids(offsets, ids, tokens, vocabulary, idf)\n--\n\n"
+     "_stage_unit_vectors for documents given as ids (uint32, uint64 offsets) into the piece's\n"
+     "own tokens, which are looked up in the vocabulary once each."},
     {"_stage_cosine_shard", fastcall<cosine_shard_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_cosine_shard(pieces, max_weight, threshold, shard, shards, threads=0)\n--\n\n"
      "One shard of cosine_join's rows over the pieces (offsets, terms, weights) in order, as\n"

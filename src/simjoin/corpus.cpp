@@ -258,6 +258,8 @@ DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs
   DocFrequencies out;
   intern_tokens(docs, vocab, rows, out.counts);
   out.tokens = std::move(vocab.keys);
+  out.offsets = std::move(rows.offsets);
+  out.ids = std::move(rows.ids);
   return out;
 }
 
@@ -297,6 +299,17 @@ UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, cons
     }
     rows.offsets[d + 1] = rows.ids.size();
   }
+  return unit_rows(rows);
+}
+
+UnitVectors unit_vectors_of_ids(std::span<const size_t> offsets, std::span<const uint32_t> ids,
+                                std::span<const double> idf) {
+  FlatRows rows;
+  rows.offsets.assign(offsets.begin(), offsets.end());
+  rows.ids.assign(ids.begin(), ids.end());
+  rows.n_ids = idf.size();
+  rows.weights.resize(ids.size());
+  for (size_t k = 0; k < ids.size(); ++k) rows.weights[k] = idf[ids[k]];
   return unit_rows(rows);
 }
 

@@ -68,10 +68,14 @@ std::vector<JoinRow> cosine_join(const Corpus& corpus, double t, Progress* progr
 // share a vocabulary (ids in first-seen order over all documents), its idf and the term
 // numbers; each equals what corpus_from_token_docs and cosine_join compute on all documents.
 
-// Distinct tokens of `docs` in order of first occurrence, and how many documents hold each.
+// Distinct tokens of `docs` in order of first occurrence, how many documents hold each, and
+// every document as the ids (positions in `tokens`) of its token occurrences, so that its
+// vectors can be made later without reading the tokens again.
 struct DocFrequencies {
   std::vector<std::string_view> tokens;  // views into docs
   std::vector<uint64_t> counts;
+  std::vector<size_t> offsets{0};  // document d owns ids[offsets[d] .. offsets[d + 1]]
+  std::vector<uint32_t> ids;
 };
 DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs);
 
@@ -104,6 +108,11 @@ struct UnitVectors {
 // Throws std::out_of_range when a token is missing from `ids`.
 UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, const TokenIds& ids,
                          std::span<const double> idf);
+
+// The same for documents given as token ids (below idf.size()): document d owns
+// ids[offsets[d] .. offsets[d + 1]].
+UnitVectors unit_vectors_of_ids(std::span<const size_t> offsets, std::span<const uint32_t> ids,
+                                std::span<const double> idf);
 
 // Term numbers by (largest weight, id) for the ids whose largest weight is not negative.
 struct TermOrder {
