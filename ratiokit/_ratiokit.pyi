@@ -174,6 +174,9 @@ def _stage_cluster_minima(groups: Sequence[Sequence[str]], threads: int = 0) -> 
 def _stage_doc_frequencies(
     docs: Sequence[Sequence[str]],
 ) -> tuple[list[str], bytes, int, bytes, bytes]: ...
+def _stage_doc_frequencies_flat(
+    doc_offsets: Buffer, token_offsets: Buffer, data: Buffer
+) -> tuple[list[str], bytes, int, bytes, bytes]: ...
 def _stage_idf(counts: Buffer, n_docs: int) -> bytes: ...
 def _stage_unit_vectors(
     docs: Sequence[Sequence[str]], vocabulary: Sequence[str], idf: Buffer

@@ -569,12 +569,11 @@ def balanced_blocks(n_docs: Sequence[int], tasks: int) -> List[List[Tuple[int, O
 def piece_frequencies(part: Any, what: str, number: int) -> Any:
     """A partition's document frequencies with its documents as token ids; a bad document
     raises BadValue naming the partition and its row."""
-    docs = part.tolist()
     try:
-        return stages.doc_frequencies(docs, rows=True)
+        return stages.doc_frequencies(part, rows=True)
     except TypeError:
         # The native check says what is wrong, this one also where (and why a str arrives).
-        check_docs(docs, number, what)
+        check_docs(part.tolist(), number, what)
         raise
 
 

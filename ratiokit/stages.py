@@ -49,6 +49,7 @@ TF-IDF cosine join (``cosine_join``)
 from __future__ import annotations
 
 import array
+import sys
 from typing import Any, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 from . import _ratiokit
@@ -256,11 +257,45 @@ class TermVectors(NamedTuple):
         return len(self.offsets) - 1
 
 
+def _flat_docs(np: Any, docs: Any) -> Optional[Tuple[Any, Any, Any]]:
+    """(document offsets, token offsets, UTF-8 data) of documents held as an Arrow
+    list<string> array without nulls (a pyarrow array or chunked array, or a pandas Series
+    backed by one), read in place; None for anything else."""
+    if hasattr(getattr(docs, "dtype", None), "pyarrow_dtype"):  # pandas ArrowDtype
+        docs = docs.array.__arrow_array__()
+    pa = sys.modules.get("pyarrow")
+    if pa is None or not isinstance(docs, (pa.Array, pa.ChunkedArray)):
+        return None
+    if isinstance(docs, pa.ChunkedArray):
+        docs = docs.combine_chunks()
+    kind = docs.type
+    if not (pa.types.is_list(kind) or pa.types.is_large_list(kind)):
+        return None
+    large = pa.types.is_large_string(kind.value_type)
+    if not (large or pa.types.is_string(kind.value_type)):
+        return None
+    values = docs.values
+    if docs.null_count or values.null_count:
+        return None  # the general path says which document is at fault
+    width = np.int64 if large else np.int32
+    token_offsets = np.frombuffer(values.buffers()[1], dtype=width)
+    token_offsets = token_offsets[values.offset:values.offset + len(values) + 1]
+    data = values.buffers()[2]
+    return (np.asarray(docs.offsets).astype(np.uint64), token_offsets.astype(np.uint64),
+            b"" if data is None else data)
+
+
 def doc_frequencies(docs: Any, *, rows: bool = False) -> DocFrequencies:
     """Step 1 on one piece of token documents; with rows=True the result also holds the
-    documents as token ids, for ``unit_vectors``."""
-    tokens, counts, n_docs, offsets, ids = _ratiokit._stage_doc_frequencies(_docs(docs, "docs"))
+    documents as token ids, for ``unit_vectors``. An Arrow list<string> column is read in
+    place, without making a str of every token."""
     np = _numpy()
+    flat = _flat_docs(np, docs)
+    if flat is None:
+        found = _ratiokit._stage_doc_frequencies(_docs(docs, "docs"))
+    else:
+        found = _ratiokit._stage_doc_frequencies_flat(*flat)
+    tokens, counts, n_docs, offsets, ids = found
     if not rows:
         return DocFrequencies(tokens, _array(np, counts, np.uint64), n_docs)
     return DocFrequencies(tokens, _array(np, counts, np.uint64), n_docs,

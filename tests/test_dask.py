@@ -273,6 +273,7 @@ class TestCosineJoin:
             want = ratiokit.cosine_join(self.DOCS, t)
             got = rkd.cosine_join(s, threshold=t).compute()
             assert list(got.columns) == ["j", "i", "cosine"]
+            assert got.index.tolist() == list(range(len(want)))
             rows = list(got.itertuples(index=False, name=None))
             assert [(j, i, c.hex()) for j, i, c in rows] == \
                 [(j, i, c.hex()) for j, i, c in want], t
@@ -315,6 +316,22 @@ def test_bad_values_are_named_by_global_row_and_partition(client):
     with pytest.raises(TypeError, match=r"^column 'b': row 2 of partition 1 is \w+, not str "
                                         r"\(index label 105\)$"):
         rkd.ratio_column(dd.from_pandas(pdf, npartitions=3), "a", "b").compute()
+
+
+def test_lists_cross_between_workers_whole():
+    """Dask sends a plain list item by item, a frame per string or tuple; partitions and the
+    lists stages return go as one pickle, or moving them costs more than computing on them."""
+    protocol = pytest.importorskip("distributed.protocol")
+    pd = pytest.importorskip("pandas")
+    part = rkd._as_strings(pd.Series(make_strings(500, seed=3), dtype=object), "strings", 0)
+    clusters = _stages.cluster_block((list(range(500)), list(part)), None, 0.6)
+    minima = _stages.cluster_minima([m for m, _ in clusters], part)
+    assert clusters and minima == [s for _, s in clusters]
+    for value in (part, clusters, minima):
+        assert isinstance(value, _stages.Batch)
+        header, frames = protocol.serialize(value)
+        assert len(frames) <= 2
+        assert protocol.deserialize(header, frames) == value
 
 
 def test_missing_dask_names_the_extra(monkeypatch):

@@ -87,9 +87,14 @@ def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap=None, n_jobs
         jobs = _stages.lsh_plan(n_jobs, *found)
         assert len(jobs) == n_jobs
     picked = [_stages.pick_for_jobs(p, o, *jobs) for o, p in pieces(values)]
+    # What goes between workers is a Batch, which Dask pickles whole.
+    assert all(isinstance(p, _stages.Batch) and all(isinstance(x, _stages.Batch) for x in p)
+               for p in picked)
     out = []
     for k, job in enumerate(jobs):
-        out += _stages.lsh_job(job, threshold, 0, *[p[k] for p in picked])
+        found = _stages.lsh_job(job, threshold, 0, *[p[k] for p in picked])
+        assert isinstance(found, _stages.Batch)
+        out += found
     return sorted(out)
 
 
@@ -279,6 +284,38 @@ def test_vocabulary_stages():
         stages.unit_vectors([["zzz"]], vocab)
 
 
+def test_documents_as_token_ids_and_arrow_columns_give_the_same_stages():
+    """doc_frequencies(rows=True) feeds unit_vectors without the tokens, and an Arrow
+    list<string> column (sliced, chunked, large, inside pandas) is read in place: all give
+    what the token lists give."""
+    pa = pytest.importorskip("pyarrow")
+    docs = make_docs(120, seed=5) + [[], ["", "é", "東京", "\U0001f600"], ["é", "é"]]
+    want = stages.doc_frequencies(docs, rows=True)
+    vocab = stages.vocabulary([want])
+    by_tokens = stages.unit_vectors(docs, vocab)
+    by_ids = stages.unit_vectors(want, vocab)
+    assert all(np.array_equal(a, b) for a, b in zip(by_tokens, by_ids))
+    assert by_ids.weights.tobytes() == by_tokens.weights.tobytes()
+
+    arrow = pa.array(docs, type=pa.list_(pa.string()))
+    padded = pa.array([["pad"]] + docs + [["pad", "x"]], type=pa.list_(pa.string()))
+    forms = [arrow, padded[1:-1], pa.chunked_array([arrow[:50], arrow[50:]]),
+             pa.array(docs, type=pa.large_list(pa.large_string()))]
+    pd = pytest.importorskip("pandas")
+    forms.append(pd.Series(docs, dtype=pd.ArrowDtype(pa.list_(pa.string()))))
+    for form in forms:
+        got = stages.doc_frequencies(form, rows=True)
+        assert got.tokens == want.tokens and got.n_docs == want.n_docs
+        for name in ("counts", "offsets", "ids"):
+            assert np.array_equal(getattr(got, name), getattr(want, name)), name
+    assert stages.doc_frequencies(arrow).ids is None
+    # Nulls take the general path, which names the document at fault.
+    with pytest.raises(TypeError, match="document 1"):
+        stages.doc_frequencies(pa.array([["a"], None], type=pa.list_(pa.string())))
+    with pytest.raises(TypeError, match="token 1"):
+        stages.doc_frequencies(pa.array([["a", None]], type=pa.list_(pa.string())))
+
+
 def test_malformed_arrays_are_refused():
     from ratiokit import _ratiokit
 
@@ -290,9 +327,22 @@ def test_malformed_arrays_are_refused():
                                      np.array([0, 2], np.uint64))
     with pytest.raises(ValueError, match="whole rows"):
         _ratiokit._stage_band_buckets(np.zeros(5, np.uint64), 2)
-    vocab = stages.vocabulary([stages.doc_frequencies([["a", "b"], ["b"]])])
+    freqs = stages.doc_frequencies([["a", "b"], ["b"]], rows=True)
+    vocab = stages.vocabulary([freqs])
     with pytest.raises(ValueError, match="differ"):
         _ratiokit._stage_unit_vectors([["a"]], vocab.tokens, vocab.idf[:1])
+    with pytest.raises(ValueError, match="malformed token rows"):  # an id past the tokens
+        _ratiokit._stage_unit_vectors_of_ids(freqs.offsets, np.array([0, 2, 1], np.uint32),
+                                             freqs.tokens, vocab.tokens, vocab.idf)
+    with pytest.raises(ValueError, match="missing"):
+        _ratiokit._stage_unit_vectors_of_ids(freqs.offsets, freqs.ids, ["a", "zzz"],
+                                             vocab.tokens, vocab.idf)
+    u64 = np.uint64
+    with pytest.raises(ValueError, match="malformed flat"):  # a token past the data
+        _ratiokit._stage_doc_frequencies_flat(np.array([0, 1], u64), np.array([0, 5], u64), b"abc")
+    with pytest.raises(ValueError, match="malformed flat"):  # offsets going back
+        _ratiokit._stage_doc_frequencies_flat(np.array([0, 2], u64), np.array([0, 2, 1], u64),
+                                              b"abc")
     unit = stages.unit_vectors([["a", "b"], ["b"]], vocab)
     terms = stages.term_numbers([(unit.max_ids, unit.max_weights)], vocab)
     vectors = stages.term_vectors(unit, terms)

@@ -327,6 +327,26 @@ PyObject* join_shard_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 const char* const DOC_FREQ_PARAMS[] = {"docs"};
 const Signature DOC_FREQ_SIG{"_stage_doc_frequencies()", DOC_FREQ_PARAMS, 1, 1};
 
+// Document frequencies as (tokens, uint64 counts bytes, n_docs, uint64 offsets and uint32 ids
+// bytes of every document's token ids).
+PyObject* frequencies_result(const DocFrequencies& found, size_t n_docs) {
+  PyObject* tokens = PyList_New(static_cast<Py_ssize_t>(found.tokens.size()));
+  if (tokens == nullptr) return nullptr;
+  for (size_t k = 0; k < found.tokens.size(); ++k) {
+    PyObject* token = PyUnicode_DecodeUTF8(found.tokens[k].data(),
+                                           static_cast<Py_ssize_t>(found.tokens[k].size()),
+                                           "surrogatepass");
+    if (token == nullptr) {
+      Py_DECREF(tokens);
+      return nullptr;
+    }
+    PyList_SET_ITEM(tokens, static_cast<Py_ssize_t>(k), token);
+  }
+  const std::vector<uint64_t> offsets(found.offsets.begin(), found.offsets.end());
+  return tuple_of({tokens, to_bytes(found.counts), PyLong_FromSize_t(n_docs), to_bytes(offsets),
+                   to_bytes(found.ids)});
+}
+
 PyObject* doc_frequencies_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kw) {
   return guarded([&]() -> PyObject* {
@@ -336,21 +356,48 @@ PyObject* doc_frequencies_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (!convert_arg(arg[0], "docs", to_token_lists, docs)) return nullptr;
     DocFrequencies found;
     if (!compute(0, [&] { found = doc_frequencies(docs); })) return nullptr;
-    PyObject* tokens = PyList_New(static_cast<Py_ssize_t>(found.tokens.size()));
-    if (tokens == nullptr) return nullptr;
-    for (size_t k = 0; k < found.tokens.size(); ++k) {
-      PyObject* token = PyUnicode_DecodeUTF8(found.tokens[k].data(),
-                                             static_cast<Py_ssize_t>(found.tokens[k].size()),
-                                             "surrogatepass");
-      if (token == nullptr) {
-        Py_DECREF(tokens);
-        return nullptr;
-      }
-      PyList_SET_ITEM(tokens, static_cast<Py_ssize_t>(k), token);
+    return frequencies_result(found, docs.size());
+  });
+}
+
+const char* const FLAT_FREQ_PARAMS[] = {"doc_offsets", "token_offsets", "data"};
+const Signature FLAT_FREQ_SIG{"_stage_doc_frequencies_flat()", FLAT_FREQ_PARAMS, 3, 3};
+
+PyObject* doc_frequencies_flat_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kw) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[3] = {};
+    if (!parse_fastcall(FLAT_FREQ_SIG, args, nargs, kw, arg)) return nullptr;
+    std::vector<uint64_t> doc_offsets, token_offsets;
+    if (!convert_arg(arg[0], "doc_offsets", to_array<uint64_t>, doc_offsets) ||
+        !convert_arg(arg[1], "token_offsets", to_array<uint64_t>, token_offsets)) {
+      return nullptr;
     }
-    const std::vector<uint64_t> offsets(found.offsets.begin(), found.offsets.end());
-    return tuple_of({tokens, to_bytes(found.counts), PyLong_FromSize_t(docs.size()),
-                     to_bytes(offsets), to_bytes(found.ids)});
+    struct Held {
+      Py_buffer view{};
+      ~Held() {
+        if (view.obj != nullptr) PyBuffer_Release(&view);
+      }
+    } held;
+    if (PyObject_GetBuffer(arg[2], &held.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const Py_buffer& view = held.view;
+    const size_t size = static_cast<size_t>(view.len);
+    bool ok = !doc_offsets.empty() && !token_offsets.empty() &&
+              doc_offsets.back() < token_offsets.size() && token_offsets.back() <= size;
+    for (size_t k = 1; ok && k < doc_offsets.size(); ++k) ok = doc_offsets[k - 1] <= doc_offsets[k];
+    for (size_t k = 1; ok && k < token_offsets.size(); ++k) {
+      ok = token_offsets[k - 1] <= token_offsets[k];
+    }
+    if (!ok) {
+      PyErr_SetString(PyExc_ValueError, "malformed flat documents");
+      return nullptr;
+    }
+    const FlatDocs docs{doc_offsets, token_offsets,
+                        std::string_view(static_cast<const char*>(view.buf), size)};
+    DocFrequencies found;
+    const bool done = compute(0, [&] { found = doc_frequencies(docs); });
+    // The tokens are views into the buffer, which is held until they are decoded.
+    return done ? frequencies_result(found, doc_offsets.size() - 1) : nullptr;
   });
 }
 
@@ -743,6 +790,11 @@ PyMethodDef STAGE_DEFS[] = {
      "_stage_doc_frequencies(docs)\n--\n\n"
      "(tokens in first-seen order, their document counts as uint64 bytes, document count,\n"
      "each document's token ids as uint64 offsets and uint32 ids bytes)."},
+    {"_stage_doc_frequencies_flat", fastcall<doc_frequencies_flat_entry>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_stage_doc_frequencies_flat(doc_offsets, token_offsets, data)\n--\n\n"
+     "_stage_doc_frequencies of documents packed as an Arrow list<string> array lays them out\n"
+     "(uint64 offsets, UTF-8 data)."},
     {"_stage_idf", fastcall<idf_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "_stage_idf(counts, n_docs)\n--\n\nidf = ln(n_docs / max(df, 1)) as float64 bytes."},
     {"_stage_unit_vectors", fastcall<unit_vectors_entry>(), METH_FASTCALL | METH_KEYWORDS,

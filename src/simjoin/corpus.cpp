@@ -209,20 +209,19 @@ Corpus corpus_from_flat_rows(const FlatRows& rows) {
   return corpus_of(std::move(vectors), order);
 }
 
-// Interns the tokens of docs in first-seen order: their ids, one per occurrence, into rows, and
-// the number of documents holding each id into df.
-void intern_tokens(const std::vector<std::vector<std::string>>& docs, Vocab& vocab,
-                   FlatRows& rows, std::vector<uint64_t>& df) {
-  const size_t n_docs = docs.size();
-  size_t n_tokens = 0;
-  for (const auto& doc : docs) n_tokens += doc.size();
+// Interns the tokens of n_docs documents in first-seen order: their ids, one per occurrence,
+// into rows, and the number of documents holding each id into df. for_each_token(d, f) calls
+// f(std::string_view) on each token of document d in order.
+template <class ForEachToken>
+void intern_tokens(size_t n_docs, size_t n_tokens, const ForEachToken& for_each_token,
+                   Vocab& vocab, FlatRows& rows, std::vector<uint64_t>& df) {
   rows.offsets.assign(n_docs + 1, 0);
   rows.ids.reserve(n_tokens);
   std::vector<size_t> last_doc;
   const CancelCheck check;
   for (size_t d = 0; d < n_docs; ++d) {
     check();
-    for (const std::string& token : docs[d]) {
+    for_each_token(d, [&](std::string_view token) {
       const uint32_t id = vocab.intern(token);
       if (id == df.size()) {
         df.push_back(0);
@@ -233,10 +232,31 @@ void intern_tokens(const std::vector<std::vector<std::string>>& docs, Vocab& voc
         ++df[id];
       }
       rows.ids.push_back(id);
-    }
+    });
     rows.offsets[d + 1] = rows.ids.size();
   }
   rows.n_ids = df.size();
+}
+
+void intern_tokens(const std::vector<std::vector<std::string>>& docs, Vocab& vocab,
+                   FlatRows& rows, std::vector<uint64_t>& df) {
+  size_t n_tokens = 0;
+  for (const auto& doc : docs) n_tokens += doc.size();
+  intern_tokens(
+      docs.size(), n_tokens,
+      [&](size_t d, const auto& f) {
+        for (const std::string& token : docs[d]) f(token);
+      },
+      vocab, rows, df);
+}
+
+DocFrequencies frequencies_of(Vocab& vocab, FlatRows& rows, std::vector<uint64_t>& counts) {
+  DocFrequencies out;
+  out.counts = std::move(counts);
+  out.tokens = std::move(vocab.keys);
+  out.offsets = std::move(rows.offsets);
+  out.ids = std::move(rows.ids);
+  return out;
 }
 
 }  // namespace
@@ -255,12 +275,26 @@ Corpus corpus_from_token_docs(const std::vector<std::vector<std::string>>& docs)
 DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs) {
   FlatRows rows;
   Vocab vocab;
-  DocFrequencies out;
-  intern_tokens(docs, vocab, rows, out.counts);
-  out.tokens = std::move(vocab.keys);
-  out.offsets = std::move(rows.offsets);
-  out.ids = std::move(rows.ids);
-  return out;
+  std::vector<uint64_t> counts;
+  intern_tokens(docs, vocab, rows, counts);
+  return frequencies_of(vocab, rows, counts);
+}
+
+DocFrequencies doc_frequencies(const FlatDocs& docs) {
+  FlatRows rows;
+  Vocab vocab;
+  std::vector<uint64_t> counts;
+  const size_t n_docs = docs.doc_offsets.size() - 1;
+  intern_tokens(
+      n_docs, docs.doc_offsets[n_docs] - docs.doc_offsets[0],
+      [&](size_t d, const auto& f) {
+        for (uint64_t k = docs.doc_offsets[d]; k < docs.doc_offsets[d + 1]; ++k) {
+          const uint64_t at = docs.token_offsets[k];
+          f(docs.data.substr(at, docs.token_offsets[k + 1] - at));
+        }
+      },
+      vocab, rows, counts);
+  return frequencies_of(vocab, rows, counts);
 }
 
 std::vector<double> idf_weights(std::span<const uint64_t> df, uint64_t n_docs) {

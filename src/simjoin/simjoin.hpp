@@ -79,6 +79,18 @@ struct DocFrequencies {
 };
 DocFrequencies doc_frequencies(const std::vector<std::vector<std::string>>& docs);
 
+// Token documents packed flat, as an Arrow list<string> array lays them out: document d holds
+// tokens doc_offsets[d] .. doc_offsets[d + 1], token k being the bytes
+// data[token_offsets[k] .. token_offsets[k + 1]]. The offsets must not decrease and must stay
+// within token_offsets and data; doc_offsets is never empty.
+struct FlatDocs {
+  std::span<const uint64_t> doc_offsets;
+  std::span<const uint64_t> token_offsets;
+  std::string_view data;
+};
+// The tokens are views into docs.data.
+DocFrequencies doc_frequencies(const FlatDocs& docs);
+
 // idf of every id: ln(n_docs / max(df, 1)).
 std::vector<double> idf_weights(std::span<const uint64_t> df, uint64_t n_docs);
 

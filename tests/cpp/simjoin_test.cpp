@@ -336,6 +336,48 @@ TEST(SimjoinPieces, CorpusFromPiecesIsTheCorpus) {
   EXPECT_EQ(got.max_weight, want.max_weight);
   EXPECT_EQ(TokenIds(vocab).find("no such token"), SIZE_MAX);
   EXPECT_THROW(unit_vectors({{"no such token"}}, TokenIds(vocab), idf), std::out_of_range);
+
+  // The documents as token ids give the same vectors, and so does the flat layout.
+  const UnitVectors by_ids = unit_vectors_of_ids(df.offsets, df.ids, idf);
+  const Corpus from_ids = corpus_of(by_ids, term_order(by_ids.max_weight));
+  EXPECT_EQ(from_ids.terms, want.terms);
+  EXPECT_EQ(from_ids.weights, want.weights);
+  std::vector<uint64_t> doc_offsets{0}, token_offsets{0};
+  std::string data;
+  for (const auto& doc : docs) {
+    for (const std::string& token : doc) {
+      data += token;
+      token_offsets.push_back(data.size());
+    }
+    doc_offsets.push_back(token_offsets.size() - 1);
+  }
+  const DocFrequencies flat = doc_frequencies(FlatDocs{doc_offsets, token_offsets, data});
+  EXPECT_EQ(flat.tokens, df.tokens);
+  EXPECT_EQ(flat.counts, df.counts);
+  EXPECT_EQ(flat.offsets, df.offsets);
+  EXPECT_EQ(flat.ids, df.ids);
+}
+
+// Shards of the join, concatenated in shard order, are the whole join in its order, for any
+// number of shards (more than documents included).
+TEST(SimjoinPieces, ShardsConcatenatedAreTheJoin) {
+  const Corpus c = corpus_from_token_docs(random_docs(12, 300, 30, 25, false));
+  for (double t : {0.0, 0.3, 0.7}) {
+    const std::vector<JoinRow> whole = cosine_join(c, t);
+    for (size_t shards : {1, 2, 5, 1000}) {
+      std::vector<JoinRow> got;
+      for (size_t s = 0; s <= shards; ++s) {  // shard == shards is empty
+        const auto part = cosine_join_shard(c, t, s, shards);
+        got.insert(got.end(), part.begin(), part.end());
+      }
+      ASSERT_EQ(got.size(), whole.size()) << t << " " << shards;
+      for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_EQ(got[k].j, whole[k].j);
+        EXPECT_EQ(got[k].i, whole[k].i);
+        EXPECT_EQ(std::bit_cast<uint64_t>(got[k].cos), std::bit_cast<uint64_t>(whole[k].cos));
+      }
+    }
+  }
 }
 
 }  // namespace
