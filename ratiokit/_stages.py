@@ -429,11 +429,12 @@ def band_keys(strings: Sequence[str], num_perm: int, band_rows: int, threads: in
 
 
 def band_columns(keys: Any, groups: int) -> List[Any]:
-    """A partition's band keys cut into `groups` runs of whole bands (columns): views, copied
-    only when sent to another worker."""
+    """A partition's band keys cut into `groups` runs of whole bands (columns), each its own
+    contiguous array: a group's columns are freed as soon as that group is bucketed, where
+    views would keep all the keys until the last group is done."""
     import numpy as np
 
-    return np.array_split(keys, groups, axis=1)
+    return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
 
 
 def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
@@ -442,7 +443,7 @@ def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
     import numpy as np
 
     members, offsets = stages.band_buckets(np.concatenate(pieces, axis=0))
-    return members + offset, offsets
+    return (members + offset if offset else members), offsets
 
 
 class LshJob:

@@ -2,8 +2,10 @@
 // one call into the engine code behind the module's public functions. Arrays cross as native-
 // endian bytes (an array.array, a NumPy array or bytes going in; bytes coming out), which NumPy
 // reads without a copy; ratiokit.stages gives them names, shapes and dtypes.
+#include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +39,35 @@ bool to_array(PyObject* obj, std::vector<T>& out) {
     PyErr_Format(PyExc_TypeError, "expected a buffer of %zu-byte items", sizeof(T));
     return false;
   }
+  return true;
+}
+
+// A C-contiguous buffer read in place, for arrays too large to copy: held until destroyed.
+// Items must be T-sized, or single bytes with a length and address that fit T.
+template <class T>
+struct Borrowed {
+  Py_buffer view{};
+  std::span<const T> items;
+  Borrowed() = default;
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  ~Borrowed() {
+    if (view.obj != nullptr) PyBuffer_Release(&view);
+  }
+};
+
+template <class T>
+bool borrow_array(PyObject* obj, Borrowed<T>& out) {
+  if (PyObject_GetBuffer(obj, &out.view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
+  const Py_buffer& v = out.view;
+  const bool fits = (v.itemsize == static_cast<Py_ssize_t>(sizeof(T)) || v.itemsize == 1) &&
+                    v.len % static_cast<Py_ssize_t>(sizeof(T)) == 0 &&
+                    reinterpret_cast<uintptr_t>(v.buf) % alignof(T) == 0;
+  if (!fits) {
+    PyErr_Format(PyExc_TypeError, "expected an aligned buffer of %zu-byte items", sizeof(T));
+    return false;
+  }
+  out.items = {static_cast<const T*>(v.buf), static_cast<size_t>(v.len) / sizeof(T)};
   return true;
 }
 
@@ -147,12 +178,13 @@ PyObject* band_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* arg[2] = {};
     if (!parse_fastcall(BAND_BUCKETS_SIG, args, nargs, kw, arg)) return nullptr;
-    std::vector<uint64_t> keys;
+    Borrowed<uint64_t> held;  // the keys of many bands of many strings: not copied
     uint64_t bands = 0;
-    if (!convert_arg(arg[0], "keys", to_array<uint64_t>, keys) ||
+    if (!convert_arg(arg[0], "keys", borrow_array<uint64_t>, held) ||
         !convert_arg(arg[1], "bands", to_u64, bands)) {
       return nullptr;
     }
+    const std::span<const uint64_t> keys = held.items;
     if (bands == 0 || keys.size() % bands != 0 || keys.size() / bands > MAX_CLUSTER_STRINGS) {
       PyErr_SetString(PyExc_ValueError, "keys must hold whole rows of bands keys");
       return nullptr;
@@ -373,15 +405,9 @@ PyObject* doc_frequencies_flat_entry(PyObject*, PyObject* const* args, Py_ssize_
         !convert_arg(arg[1], "token_offsets", to_array<uint64_t>, token_offsets)) {
       return nullptr;
     }
-    struct Held {
-      Py_buffer view{};
-      ~Held() {
-        if (view.obj != nullptr) PyBuffer_Release(&view);
-      }
-    } held;
-    if (PyObject_GetBuffer(arg[2], &held.view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    const Py_buffer& view = held.view;
-    const size_t size = static_cast<size_t>(view.len);
+    Borrowed<char> data;
+    if (!convert_arg(arg[2], "data", borrow_array<char>, data)) return nullptr;
+    const size_t size = data.items.size();
     bool ok = !doc_offsets.empty() && !token_offsets.empty() &&
               doc_offsets.back() < token_offsets.size() && token_offsets.back() <= size;
     for (size_t k = 1; ok && k < doc_offsets.size(); ++k) ok = doc_offsets[k - 1] <= doc_offsets[k];
@@ -392,8 +418,7 @@ PyObject* doc_frequencies_flat_entry(PyObject*, PyObject* const* args, Py_ssize_
       PyErr_SetString(PyExc_ValueError, "malformed flat documents");
       return nullptr;
     }
-    const FlatDocs docs{doc_offsets, token_offsets,
-                        std::string_view(static_cast<const char*>(view.buf), size)};
+    const FlatDocs docs{doc_offsets, token_offsets, std::string_view(data.items.data(), size)};
     DocFrequencies found;
     const bool done = compute(0, [&] { found = doc_frequencies(docs); });
     // The tokens are views into the buffer, which is held until they are decoded.
