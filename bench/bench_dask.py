@@ -272,7 +272,7 @@ def project(lines_n: int, bandwidth: float) -> None:
     t = T()
     groups = 8
     cols = [_stages.band_columns(k, groups) for k in keys]
-    found = [_stages.band_group_buckets(0, *[c[g] for c in cols]) for g in range(groups)]
+    found = [_stages.band_group_buckets(1, *[c[g] for c in cols]) for g in range(groups)]
     t_buckets = T() - t
     t = T()
     jobs = _stages.lsh_jobs(found, 1 << 24, 20_000)

@@ -212,6 +212,9 @@ def main() -> None:
                         else f"{'-':>7} {'-':>8} -"
                     )
                 )
+    if args.peer_sample <= 0:
+        print("--peer-sample 0: no peer timing")
+        return
     for rows in (4, 8):
         datasketch_peer(functions, args.peer_sample, rows, args.threads)
 

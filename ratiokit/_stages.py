@@ -437,13 +437,12 @@ def band_columns(keys: Any, groups: int) -> List[Any]:
     return [np.ascontiguousarray(c) for c in np.array_split(keys, groups, axis=1)]
 
 
-def band_group_buckets(offset: int, *pieces: Any) -> Tuple[Any, Any]:
+def band_group_buckets(threads: int, *pieces: Any) -> Tuple[Any, Any]:
     """The buckets of one group of bands over all partitions (their key columns in partition
     order), as global positions."""
     import numpy as np
 
-    members, offsets = stages.band_buckets(np.concatenate(pieces, axis=0))
-    return (members + offset if offset else members), offsets
+    return stages.band_buckets(np.concatenate(pieces, axis=0), threads=threads)
 
 
 class LshJob:

@@ -359,7 +359,7 @@ def _cluster_lsh(strings: Any, t: float, num_perm: int, band_rows: int, threads:
     columns = [dask.delayed(_stages.band_columns, nout=groups)(
         dask.delayed(_stages.band_keys)(part, num_perm, band_rows, threads), groups)
         for part in parts]
-    found = [dask.delayed(_stages.band_group_buckets)(0, *[c[g] for c in columns])
+    found = [dask.delayed(_stages.band_group_buckets)(threads, *[c[g] for c in columns])
              for g in range(groups)]
     plan = dask.delayed(_stages.lsh_plan, nout=n_jobs)(n_jobs, *found)
     jobs = [plan[j] for j in range(n_jobs)]

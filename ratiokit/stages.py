@@ -139,7 +139,7 @@ def lsh_clusters(strings: Any, buckets: Any, threshold: float, *, offsets: Any =
         np.ascontiguousarray(offsets, dtype=np.uint64), threads)
 
 
-def band_buckets(keys: Any) -> Tuple[Any, Any]:
+def band_buckets(keys: Any, *, threads: int = 0) -> Tuple[Any, Any]:
     """The buckets of an ``(n, b)`` array of band keys (rows: strings in position order, from
     ``band_keys``; columns: any b of the bands, whole columns), as ``cluster_canonicals_lsh``
     forms them: flat int64 (members, offsets) of row numbers, bucket k being
@@ -151,7 +151,7 @@ def band_buckets(keys: Any) -> Tuple[Any, Any]:
         raise ValueError("keys must be a 2-D array")
     if keys.shape[0] < 2 or keys.shape[1] == 0:
         return np.empty(0, np.int64), np.zeros(1, np.int64)
-    members, offsets = _ratiokit._stage_band_buckets(keys, keys.shape[1])
+    members, offsets = _ratiokit._stage_band_buckets(keys, keys.shape[1], threads)
     return (_array(np, members, np.uint64).astype(np.int64),
             _array(np, offsets, np.uint64).astype(np.int64))
 

@@ -80,7 +80,7 @@ def test_columns_of_any_kind():
 def lsh_pipeline(values, threshold, num_perm, band_rows, member_cap=None, n_jobs=None):
     columns = [_stages.band_columns(stages.band_keys(p, num_perm, band_rows), 3)
                for _, p in pieces(values)]
-    found = [_stages.band_group_buckets(0, *[c[g] for c in columns]) for g in range(3)]
+    found = [_stages.band_group_buckets(1, *[c[g] for c in columns]) for g in range(3)]
     if n_jobs is None:
         jobs = _stages.lsh_jobs(found, 1 << 20, member_cap)
     else:

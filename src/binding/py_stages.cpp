@@ -171,17 +171,18 @@ PyObject* lsh_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-const char* const BAND_BUCKETS_PARAMS[] = {"keys", "bands"};
-const Signature BAND_BUCKETS_SIG{"_stage_band_buckets()", BAND_BUCKETS_PARAMS, 2, 2};
+const char* const BAND_BUCKETS_PARAMS[] = {"keys", "bands", "threads"};
+const Signature BAND_BUCKETS_SIG{"_stage_band_buckets()", BAND_BUCKETS_PARAMS, 3, 2};
 
 PyObject* band_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[2] = {};
+    PyObject* arg[3] = {};
     if (!parse_fastcall(BAND_BUCKETS_SIG, args, nargs, kw, arg)) return nullptr;
     Borrowed<uint64_t> held;  // the keys of many bands of many strings: not copied
-    uint64_t bands = 0;
+    uint64_t bands = 0, threads = 0;
     if (!convert_arg(arg[0], "keys", borrow_array<uint64_t>, held) ||
-        !convert_arg(arg[1], "bands", to_u64, bands)) {
+        !convert_arg(arg[1], "bands", to_u64, bands) ||
+        (arg[2] != nullptr && !convert_arg(arg[2], "threads", to_u64, threads))) {
       return nullptr;
     }
     const std::span<const uint64_t> keys = held.items;
@@ -190,7 +191,7 @@ PyObject* band_buckets_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       return nullptr;
     }
     std::vector<uint64_t> members, offsets{0};
-    if (!compute(0, [&] {
+    if (!compute(threads, [&] {
           const BucketedCandidates found =
               lsh_bucketed_candidates(keys, keys.size() / bands, bands, LSH_LISTED_BUCKET);
           members.reserve(found.pairs.size() * 2 + found.members.size());
@@ -792,7 +793,7 @@ PyMethodDef STAGE_DEFS[] = {
      "Verified clusters of buckets (uint32 members, uint64 offsets), as cluster_canonicals_lsh\n"
      "verifies its own."},
     {"_stage_band_buckets", fastcall<band_buckets_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     "_stage_band_buckets(keys, bands)\n--\n\n"
+     "_stage_band_buckets(keys, bands, threads=0)\n--\n\n"
      "The buckets of rows of band keys (native uint64, `bands` a row) as cluster_canonicals_lsh\n"
      "finds them: (uint64 members, uint64 offsets) bytes, each pair of a small bucket as a\n"
      "bucket of two, then every large bucket once."},
