@@ -7,7 +7,7 @@ compiler use FMA and wider vectors where the machine has them) into --build (def
 build/fp-check), stages it as a package there, and runs a fixed corpus through it and through
 the default build: the installed package, or the staged package in --against. Compared bit for
 bit: cosine_join rows (on the standard library's functions as token lists and on synthetic
-documents), the same join run through ratiokit.stages in four pieces, and the minima of
+documents), the same join run through ratiokit.stages in four pieces and in three shards, and the minima of
 cluster_canonicals and cluster_canonicals_lsh on synthetic log lines. Exit status 1 and the
 first differences when anything differs. Takes as long as a build of the extension.
 """
@@ -85,10 +85,21 @@ def piecewise(docs, t):
     order = stages.join_order(j, i, touch)
     return rows(zip(j[order].tolist(), i[order].tolist(), c[order].tolist()))
 
+def sharded(docs, t, shards=3):
+    cut = [0, len(docs) // 3, len(docs) // 3, len(docs)]
+    parts = [stages.doc_frequencies(docs[cut[k]:cut[k + 1]], rows=True) for k in range(3)]
+    vocab = stages.vocabulary([p.without_rows() for p in parts])
+    units = [stages.unit_vectors(p, vocab) for p in parts]
+    terms = stages.term_numbers([(u.max_ids, u.max_weights) for u in units], vocab)
+    vecs = [stages.term_vectors(u, terms) for u in units]
+    out = [stages.cosine_shard(vecs, terms, t, s, shards) for s in range(shards)]
+    return rows((j, i, c) for r in out for j, i, c in zip(*(x.tolist() for x in r)))
+
 result = {
     "cosine_join stdlib 0.5": rows(ratiokit.cosine_join(code, 0.5)),
     "cosine_join synthetic 0.2": rows(ratiokit.cosine_join(synthetic, 0.2)),
     "stages cosine stdlib 0.5": piecewise(code, 0.5),
+    "stages cosine shards stdlib 0.5": sharded(code, 0.5),
     "cluster_canonicals 0.7": [[m, s.hex()] for m, s in ratiokit.cluster_canonicals(lines, 0.7)],
     "cluster_canonicals_lsh 0.6": [[m, s.hex()] for m, s in
                                    ratiokit.cluster_canonicals_lsh(lines, 0.6, 64, 4)],
