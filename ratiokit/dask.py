@@ -60,8 +60,8 @@ def _as_strings(part: Any, what: str, number: int) -> List[str]:
 
 
 def _partitions(series: Any, what: str) -> List[Any]:
-    """The partitions of series as lazy lists (`_stages.Batch`), checked, in order; a bad value raises
-    ``_stages.BadValue`` naming `what`, the partition and the row in it."""
+    """The partitions of series as lazy lists (``_stages.Batch``), checked, in order; a bad
+    value raises ``_stages.BadValue`` naming `what`, the partition and the row in it."""
     dask, _, _ = _dask()
     return [dask.delayed(_as_strings)(p, what, k) for k, p in enumerate(series.to_delayed())]
 

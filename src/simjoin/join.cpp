@@ -196,16 +196,23 @@ std::vector<JoinRow> join_piece(const Corpus& c, const Index& ix, double t, size
   return out;
 }
 
-// Cuts n queries into `pieces` runs of about equal work: a query walks postings of earlier
-// documents only, so its cost grows about linearly with its number, and run p ends near
-// n * sqrt(p / pieces). No run but the first is shorter than min_piece (when n allows).
+// Where run p of `pieces` runs of n queries ends, the runs of about equal work: a query walks
+// postings of earlier documents only, so its cost grows about linearly with its number, and
+// run p ends near n * sqrt(p / pieces). Rises with p, from 0 to n.
+size_t query_cut(size_t n, size_t p, size_t pieces) {
+  if (p >= pieces) return n;
+  const double share = std::sqrt(static_cast<double>(p) / static_cast<double>(pieces));
+  return static_cast<size_t>(static_cast<double>(n) * share);
+}
+
+// All the cuts, no run but the first shorter than min_piece (when n allows).
 std::vector<size_t> query_cuts(size_t n, size_t pieces, size_t min_piece) {
+  assert(pieces >= 1);
   std::vector<size_t> bounds(pieces + 1, n);
   bounds[0] = 0;
   for (size_t p = pieces - 1; p >= 1; --p) {
-    const double share = std::sqrt(static_cast<double>(p) / static_cast<double>(pieces));
-    const auto even = static_cast<size_t>(static_cast<double>(n) * share);
-    bounds[p] = std::min(even, bounds[p + 1] >= min_piece ? bounds[p + 1] - min_piece : 0);
+    bounds[p] = std::min(query_cut(n, p, pieces),
+                         bounds[p + 1] >= min_piece ? bounds[p + 1] - min_piece : 0);
   }
   return bounds;
 }
@@ -265,8 +272,9 @@ std::vector<JoinRow> cosine_join_range(const Corpus& corpus, double t, size_t in
 std::vector<JoinRow> cosine_join_shard(const Corpus& corpus, double t, size_t shard,
                                        size_t shards, Progress* progress) {
   if (shard >= shards) return {};
-  const std::vector<size_t> cuts = query_cuts(corpus.n_docs, shards, 0);
-  return join_queries(corpus, t, corpus.n_docs, cuts[shard], cuts[shard + 1], progress);
+  const size_t n = corpus.n_docs;
+  return join_queries(corpus, t, n, query_cut(n, shard, shards), query_cut(n, shard + 1, shards),
+                      progress);
 }
 
 }  // namespace ratiokit
