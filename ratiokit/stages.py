@@ -277,10 +277,9 @@ def _flat_docs(np: Any, docs: Any) -> Optional[Tuple[Any, Any, Any]]:
     values = docs.values
     if docs.null_count or values.null_count:
         return None  # the general path says which document is at fault
-    width = np.int64 if large else np.int32
-    token_offsets = np.frombuffer(values.buffers()[1], dtype=width)
+    _, offsets_buffer, data = values.buffers()
+    token_offsets = np.frombuffer(offsets_buffer, dtype=np.int64 if large else np.int32)
     token_offsets = token_offsets[values.offset:values.offset + len(values) + 1]
-    data = values.buffers()[2]
     return (np.asarray(docs.offsets).astype(np.uint64), token_offsets.astype(np.uint64),
             b"" if data is None else data)
 

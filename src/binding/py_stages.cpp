@@ -2,6 +2,7 @@
 // one call into the engine code behind the module's public functions. Arrays cross as native-
 // endian bytes (an array.array, a NumPy array or bytes going in; bytes coming out), which NumPy
 // reads without a copy; ratiokit.stages gives them names, shapes and dtypes.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -83,11 +84,18 @@ bool compute(uint64_t threads, F&& f) {
   return without_gil([&] { run_on_threads(threads, f); });
 }
 
+// Whether offsets never fall, and (with `from_zero`) run from 0 to `end`.
+bool rising(const std::vector<uint64_t>& offsets, bool from_zero = false, uint64_t end = 0) {
+  if (offsets.empty() || (from_zero && (offsets.front() != 0 || offsets.back() != end))) {
+    return false;
+  }
+  return std::is_sorted(offsets.begin(), offsets.end());
+}
+
 // Bucket lists: offsets must rise from 0 to the member count, members index the strings.
 bool check_groups(const std::vector<uint32_t>& members, const std::vector<uint64_t>& offsets,
                   size_t n) {
-  bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == members.size();
-  for (size_t k = 1; ok && k < offsets.size(); ++k) ok = offsets[k - 1] <= offsets[k];
+  bool ok = rising(offsets, true, members.size());
   for (size_t k = 0; ok && k < members.size(); ++k) ok = members[k] < n;
   if (!ok) PyErr_SetString(PyExc_ValueError, "malformed member lists");
   return ok;
@@ -227,9 +235,7 @@ PyObject* bucket_components_entry(PyObject*, PyObject* const* args, Py_ssize_t n
         !convert_arg(arg[1], "offsets", to_array<uint64_t>, offsets)) {
       return nullptr;
     }
-    bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == members.size();
-    for (size_t k = 1; ok && k < offsets.size(); ++k) ok = offsets[k - 1] <= offsets[k];
-    if (!ok) {
+    if (!rising(offsets, true, members.size())) {
       PyErr_SetString(PyExc_ValueError, "malformed member lists");
       return nullptr;
     }
@@ -409,13 +415,8 @@ PyObject* doc_frequencies_flat_entry(PyObject*, PyObject* const* args, Py_ssize_
     Borrowed<char> data;
     if (!convert_arg(arg[2], "data", borrow_array<char>, data)) return nullptr;
     const size_t size = data.items.size();
-    bool ok = !doc_offsets.empty() && !token_offsets.empty() &&
-              doc_offsets.back() < token_offsets.size() && token_offsets.back() <= size;
-    for (size_t k = 1; ok && k < doc_offsets.size(); ++k) ok = doc_offsets[k - 1] <= doc_offsets[k];
-    for (size_t k = 1; ok && k < token_offsets.size(); ++k) {
-      ok = token_offsets[k - 1] <= token_offsets[k];
-    }
-    if (!ok) {
+    if (!rising(doc_offsets) || !rising(token_offsets) ||
+        doc_offsets.back() >= token_offsets.size() || token_offsets.back() > size) {
       PyErr_SetString(PyExc_ValueError, "malformed flat documents");
       return nullptr;
     }
@@ -541,8 +542,7 @@ PyObject* unit_vectors_of_ids_entry(PyObject*, PyObject* const* args, Py_ssize_t
       PyErr_SetString(PyExc_ValueError, "vocabulary and idf differ in length");
       return nullptr;
     }
-    bool rows_ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == ids.size();
-    for (size_t k = 1; rows_ok && k < offsets.size(); ++k) rows_ok = offsets[k - 1] <= offsets[k];
+    bool rows_ok = rising(offsets, true, ids.size());
     for (size_t k = 0; rows_ok && k < ids.size(); ++k) rows_ok = ids[k] < local.size();
     if (!rows_ok) {
       PyErr_SetString(PyExc_ValueError, "malformed token rows");
@@ -561,8 +561,8 @@ PyObject* unit_vectors_of_ids_entry(PyObject*, PyObject* const* args, Py_ssize_t
           }
           if (missing) return;
           for (uint32_t& id : ids) id = to_global[id];
-          const std::vector<size_t> bounds(offsets.begin(), offsets.end());
-          vectors = unit_vectors_of_ids(bounds, ids, idf);
+          vectors = unit_vectors_of_ids(std::vector<size_t>(offsets.begin(), offsets.end()),
+                                        std::move(ids), idf);
         })) {
       return nullptr;
     }
@@ -624,9 +624,7 @@ PyObject* term_order_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 template <class Id, class Value>
 bool check_rows(const std::vector<uint64_t>& offsets, const std::vector<Id>& ids,
                 const std::vector<Value>& values) {
-  bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == ids.size() &&
-            ids.size() == values.size();
-  for (size_t k = 1; ok && k < offsets.size(); ++k) ok = offsets[k - 1] <= offsets[k];
+  const bool ok = rising(offsets, true, ids.size()) && ids.size() == values.size();
   if (!ok) PyErr_SetString(PyExc_ValueError, "malformed vectors");
   return ok;
 }
@@ -676,10 +674,8 @@ bool append_piece(PyObject* piece, Corpus& corpus) {
       !to_array(PyTuple_GET_ITEM(piece, 2), weights)) {
     return false;
   }
-  bool ok = !offsets.empty() && offsets.front() == 0 && offsets.back() == terms.size() &&
-            terms.size() == weights.size();
+  bool ok = rising(offsets, true, terms.size()) && terms.size() == weights.size();
   for (size_t k = 1; ok && k < offsets.size(); ++k) {
-    ok = offsets[k - 1] <= offsets[k];
     for (uint64_t e = offsets[k - 1] + 1; ok && e < offsets[k]; ++e) ok = terms[e - 1] < terms[e];
   }
   for (size_t k = 0; ok && k < terms.size(); ++k) ok = terms[k] < corpus.n_terms;

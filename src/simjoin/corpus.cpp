@@ -86,6 +86,13 @@ struct FlatRows {
   size_t n_ids = 0;
 };
 
+// Gives every occurrence its id's idf as weight.
+void weigh_by_idf(FlatRows& rows, std::span<const double> idf) {
+  rows.n_ids = idf.size();
+  rows.weights.resize(rows.ids.size());
+  for (size_t k = 0; k < rows.ids.size(); ++k) rows.weights[k] = idf[rows.ids[k]];
+}
+
 // Euclidean length of the per-term sums, added in ascending id order so that the result does not
 // depend on token order or on any hash seed. When the squares overflow or underflow (only
 // reachable through extreme weights in corpus_from_rows) it rescales by the largest magnitude
@@ -266,9 +273,7 @@ Corpus corpus_from_token_docs(const std::vector<std::vector<std::string>>& docs)
   Vocab vocab;
   std::vector<uint64_t> df;
   intern_tokens(docs, vocab, rows, df);
-  const std::vector<double> idf = idf_weights(df, docs.size());
-  rows.weights.resize(rows.ids.size());
-  for (size_t k = 0; k < rows.ids.size(); ++k) rows.weights[k] = idf[rows.ids[k]];
+  weigh_by_idf(rows, idf_weights(df, docs.size()));
   return corpus_from_flat_rows(rows);
 }
 
@@ -321,29 +326,25 @@ size_t TokenIds::size() const { return table_->vocab.keys.size(); }
 
 UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, const TokenIds& ids,
                          std::span<const double> idf) {
-  FlatRows rows;
-  rows.offsets.assign(docs.size() + 1, 0);
-  rows.n_ids = idf.size();
+  std::vector<size_t> offsets(docs.size() + 1, 0);
+  std::vector<uint32_t> token_ids;
   for (size_t d = 0; d < docs.size(); ++d) {
     for (const std::string& token : docs[d]) {
       const size_t id = ids.find(token);
       if (id >= idf.size()) throw std::out_of_range("token missing from the vocabulary");
-      rows.ids.push_back(static_cast<uint32_t>(id));
-      rows.weights.push_back(idf[id]);
+      token_ids.push_back(static_cast<uint32_t>(id));
     }
-    rows.offsets[d + 1] = rows.ids.size();
+    offsets[d + 1] = token_ids.size();
   }
-  return unit_rows(rows);
+  return unit_vectors_of_ids(std::move(offsets), std::move(token_ids), idf);
 }
 
-UnitVectors unit_vectors_of_ids(std::span<const size_t> offsets, std::span<const uint32_t> ids,
+UnitVectors unit_vectors_of_ids(std::vector<size_t> offsets, std::vector<uint32_t> ids,
                                 std::span<const double> idf) {
   FlatRows rows;
-  rows.offsets.assign(offsets.begin(), offsets.end());
-  rows.ids.assign(ids.begin(), ids.end());
-  rows.n_ids = idf.size();
-  rows.weights.resize(ids.size());
-  for (size_t k = 0; k < ids.size(); ++k) rows.weights[k] = idf[ids[k]];
+  rows.offsets = std::move(offsets);
+  rows.ids = std::move(ids);
+  weigh_by_idf(rows, idf);
   return unit_rows(rows);
 }
 

@@ -123,7 +123,7 @@ UnitVectors unit_vectors(const std::vector<std::vector<std::string>>& docs, cons
 
 // The same for documents given as token ids (below idf.size()): document d owns
 // ids[offsets[d] .. offsets[d + 1]].
-UnitVectors unit_vectors_of_ids(std::span<const size_t> offsets, std::span<const uint32_t> ids,
+UnitVectors unit_vectors_of_ids(std::vector<size_t> offsets, std::vector<uint32_t> ids,
                                 std::span<const double> idf);
 
 // Term numbers by (largest weight, id) for the ids whose largest weight is not negative.
